@@ -46,7 +46,7 @@ TEST(Streams, MemoryFileAndStringStreams) {
     {
         TFileStream f(dir + "s.txt", fmOpenRead);
         EXPECT_EQ(f.Size(), 11);
-        char buf[5];
+        char buf[64];
         f.ReadBuffer(buf, 5);
         EXPECT_EQ(std::string(buf, 5), "hello");
         EXPECT_THROW(f.ReadBuffer(buf, 50), EReadError);
