@@ -1,0 +1,159 @@
+// ScriptedServer: a byte-level TCP server on 127.0.0.1 for tests, and the case files that
+// describe its exchanges.
+//
+// TScriptedServer listens on an ephemeral loopback port and plays one script per accepted
+// connection, in accept order; the last script repeats for any further connection. Each
+// connection runs on its own thread, so a script that hangs never holds up the next one.
+// Every blocking call inside uses poll() with a time bound and also watches a stop pipe,
+// so the destructor ends every thread within a bounded time.
+//
+// ---- Case files ---------------------------------------------------------------------
+//
+// A case file describes one exchange: what the server answers, how, and what the test
+// expects. It is a text file of sections; a section starts with a line "[name]".
+//
+//   # Lines starting with '#' before the first section are comments.
+//   [info]                 name = value lines a test reads with Field("name")
+//   status = 200           (e.g. the expected status, the expected error text)
+//   [request]              the exact request expected (data section)
+//   GET /a HTTP/1.0
+//   Host: 127.0.0.1:%PORT%
+//
+//   [reply]                the bytes the server sends (data section)
+//   HTTP/1.0 200 OK
+//   Content-Length: 7
+//
+//   hello                  (sent as "hello" CR LF: seven bytes)
+//   [script]               one connection's actions, one per line; repeat the section
+//   read-request           for the second, third ... connection
+//   send
+//   close
+//
+// Data sections ([request], [reply], [reply2] ... any name but info/script): every line
+// ends with CR LF, except a line ending in a single backslash, which ends with nothing.
+// Escapes inside data lines: \r \n \t \\ \0 and \xHH (two hex digits) for any byte.
+// The text %PORT% is left as it stands; ExpandPort() replaces it with a port number.
+// A data section has no trailing empty line unless one is written.
+//
+// Script lines (blank lines and '#' lines are skipped):
+//   read-request           read a request: up to the blank line, plus a Content-Length body
+//   read N                 read N bytes
+//   read-until-close       read until the peer closes
+//   send [section]         send a data section (default "reply")
+//   send-head N [section]  send only the first N bytes of it (to close early after)
+//   send-text TEXT         send TEXT with the data escapes, no line end added
+//   trickle MS [section]   send a data section one byte at a time, MS ms between bytes
+//   delay MS               wait MS milliseconds
+//   close                  close the connection (orderly FIN)
+//   reset                  close with SO_LINGER 0 (the peer sees a reset)
+//   hang                   answer nothing until the peer closes or the server is destroyed
+// Without a [script] section the script is "read-request, send, close".
+// When a script ends without close, reset or hang, the connection is closed.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+// One action of a connection script.
+struct TScriptStep {
+    enum TKind { ReadRequest, ReadBytes, ReadUntilClose, Send, Trickle, Delay, Close, Reset, Hang };
+    TKind Kind = Close;
+    std::string Data;  // bytes to send (Send, Trickle)
+    size_t Count = 0;  // bytes to read (ReadBytes)
+    int Ms = 0;        // delay (Delay) or the pause between bytes (Trickle)
+};
+
+// A connection script, built step by step: TScript().ReadRequest().Send(reply).Close().
+class TScript {
+public:
+    TScript& ReadRequest();
+    TScript& Read(size_t count);
+    TScript& ReadUntilClose();
+    TScript& Send(const std::string& bytes);
+    TScript& Trickle(const std::string& bytes, int msBetweenBytes);
+    TScript& Delay(int ms);
+    TScript& Close();
+    TScript& Reset();
+    TScript& Hang();
+
+    std::vector<TScriptStep> Steps;
+};
+
+class TScriptedServer {
+public:
+    // Starts listening at once; scripts must not be empty. StepTimeoutMs bounds every
+    // read step: a peer that sends nothing for that long ends the connection.
+    explicit TScriptedServer(std::vector<TScript> scripts, int stepTimeoutMs = 5000);
+    // Stops the acceptor and every connection (hang included) and joins their threads.
+    ~TScriptedServer();
+    TScriptedServer(const TScriptedServer&) = delete;
+    TScriptedServer& operator=(const TScriptedServer&) = delete;
+
+    int Port() const { return FPort; }
+    int ConnectionCount() const;
+    // Bytes received so far on connection Index (accept order); empty when none.
+    std::string Received(int index) const;
+    // Waits until at least Count connections were accepted; false after TimeoutMs.
+    bool WaitForConnections(int count, int timeoutMs) const;
+    // Waits until at least Count connections have finished their scripts.
+    bool WaitForFinished(int count, int timeoutMs) const;
+
+private:
+    struct TConnection {
+        int Fd = -1;
+        std::string Received;
+        bool Finished = false;
+        std::thread Thread;
+    };
+    void AcceptLoop();
+    void RunScript(TConnection* conn, const TScript& script);
+    bool RunStep(TConnection* conn, const TScriptStep& step);
+    // Waits until Fd is ready for Events, the stop pipe fires, or TimeoutMs passes
+    // (negative: no bound). True only when Fd is ready.
+    bool WaitReady(int fd, short events, int timeoutMs) const;
+    // Reads what is there into the connection's record. 0 at end of stream, -1 on error
+    // or time-out.
+    long ReadSome(TConnection* conn, int timeoutMs);
+    bool SendAll(int fd, const std::string& bytes);
+    bool Pause(int ms) const;  // false when stopped
+
+    std::vector<TScript> FScripts;
+    int FStepTimeoutMs;
+    int FListenFd = -1;
+    int FStopPipe[2] = {-1, -1};
+    int FPort = 0;
+    std::atomic<bool> FStopping{false};
+    mutable std::mutex FLock;
+    mutable std::condition_variable FChanged;
+    std::vector<std::unique_ptr<TConnection>> FConnections;
+    std::thread FAcceptor;
+};
+
+// ---- case files -----------------------------------------------------------------------
+
+struct TCaseFile {
+    std::map<std::string, std::string> Info;      // the [info] fields
+    std::map<std::string, std::string> Sections;  // data sections by name
+    std::vector<TScript> Scripts;                 // one per [script] section, at least one
+
+    // An [info] field; Default when absent.
+    std::string Field(const std::string& name, const std::string& Default = "") const;
+    // A data section's bytes; empty when absent.
+    std::string Section(const std::string& name) const;
+};
+
+// Parses a case file's text. Throws Exception "Case file line N: <reason>" on a bad line.
+TCaseFile ParseCaseText(const std::string& text);
+// Reads and parses a case file; throws EFOpenError when it cannot be read.
+TCaseFile LoadCaseFile(const std::string& path);
+// Decodes the data escapes of one line (\r \n \t \\ \0 \xHH). Throws Exception on a bad
+// escape.
+std::string DecodeEscapes(const std::string& line);
+// Replaces every %PORT% with the port number.
+std::string ExpandPort(const std::string& text, int port);
