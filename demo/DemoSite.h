@@ -1,0 +1,80 @@
+// DemoSite: the whole demo album site: router, report log and transport put together.
+//
+// TDemoSite listens when it is constructed (so its port is known before it serves), then
+// serves on the thread that calls Run until Stop. TDemoSiteThread runs one on a thread of
+// its own, which is what tests and in-process demos want: construct it, talk to
+// Address(), and its destructor stops and joins the thread. Both keep the request log
+// lines and the usage reports, in arrival order, for inspection.
+#pragma once
+
+#include "demo/SiteRouter.h"
+#include "demo/SiteTransport.h"
+
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+struct TSiteOptions {
+    std::string Bind = "127.0.0.1";
+    int Port = 18690;          // 0: a free port
+    std::string ReportLog;     // file for the usage reports; empty: memory only
+    bool UsePollTransport = false;  // force the BSD-socket transport
+};
+
+class TDemoSite {
+public:
+    // Listens at once. Throws ESiteError (cannot listen) or EFCreateError (report log).
+    explicit TDemoSite(const TSiteOptions& options);
+    ~TDemoSite();
+    TDemoSite(const TDemoSite&) = delete;
+    TDemoSite& operator=(const TDemoSite&) = delete;
+
+    int Port() const { return FPort; }
+    // "HOST:PORT" as clients reach it (127.0.0.1 when bound to every address).
+    const std::string& Address() const { return FAddress; }
+    // "http://HOST:PORT" + Path.
+    std::string Url(const std::string& path) const;
+
+    void Run();   // serves until Stop
+    void Stop();  // any thread
+
+    std::vector<std::string> Requests() const;  // request log lines so far
+    std::vector<std::string> Reports() const;   // usage report bodies so far
+    // Sees every request log line as it happens (set before Run).
+    std::function<void(const std::string& line)> OnRequestLog;
+
+private:
+    TSiteRouter FRouter;
+    TReportLog FReports;
+    std::unique_ptr<TSiteTransport> FTransport;
+    int FPort = 0;
+    std::string FAddress;
+    mutable std::mutex FLock;
+    std::vector<std::string> FRequests;
+};
+
+class TDemoSiteThread {
+public:
+    // Starts a site on its own thread; Options.Port defaults to 0 here (a free port).
+    explicit TDemoSiteThread(TSiteOptions options = Loopback());
+    ~TDemoSiteThread();
+    TDemoSiteThread(const TDemoSiteThread&) = delete;
+    TDemoSiteThread& operator=(const TDemoSiteThread&) = delete;
+
+    TDemoSite& Site() { return *FSite; }
+    const std::string& Address() const { return FSite->Address(); }
+    std::string Url(const std::string& path) const { return FSite->Url(path); }
+
+    static TSiteOptions Loopback() {
+        TSiteOptions o;
+        o.Port = 0;
+        return o;
+    }
+
+private:
+    std::unique_ptr<TDemoSite> FSite;
+    std::thread FThread;
+};

@@ -1,0 +1,72 @@
+// tavo-site: the demo album site as a program.
+//
+//   tavo-site [--bind 127.0.0.1] [--port 18690] [--report-log FILE]
+//   tavo-site --print-sample-url [--bind ADDR] [--port N]
+//
+// Serves until interrupted (SIGINT, SIGTERM) and prints one line per request to standard
+// output. --print-sample-url prints the address of the 12-photo album's page and exits.
+#include "demo/DemoSite.h"
+#include "demo/SiteAlbums.h"
+
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+namespace {
+
+TDemoSite* RunningSite = nullptr;
+
+void OnSignal(int) {
+    // Stop only writes to a pipe, which is safe in a signal handler.
+    if (RunningSite) RunningSite->Stop();
+}
+
+int Usage() {
+    std::fprintf(stderr,
+                 "usage: tavo-site [--bind ADDR] [--port N] [--report-log FILE]\n"
+                 "       tavo-site --print-sample-url [--bind ADDR] [--port N]\n");
+    return 2;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    TSiteOptions options;
+    bool printSample = false;
+    for (int i = 1; i < argc; ++i) {
+        std::string a = argv[i];
+        bool hasValue = i + 1 < argc;
+        if (a == "--bind" && hasValue) options.Bind = argv[++i];
+        else if (a == "--port" && hasValue) options.Port = std::atoi(argv[++i]);
+        else if (a == "--report-log" && hasValue) options.ReportLog = argv[++i];
+        else if (a == "--poll") options.UsePollTransport = true;
+        else if (a == "--print-sample-url") printSample = true;
+        else return Usage();
+    }
+    if (printSample) {
+        std::string host = options.Bind == "0.0.0.0" ? "127.0.0.1" : options.Bind;
+        std::printf("%s\n", AlbumPageUrl(host + ":" + std::to_string(options.Port),
+                                         *FindDemoAlbum(SampleAlbumId)).c_str());
+        return 0;
+    }
+    try {
+        TDemoSite site(options);
+        site.OnRequestLog = [](const std::string& line) {
+            std::printf("%s\n", line.c_str());
+            std::fflush(stdout);
+        };
+        RunningSite = &site;
+        std::signal(SIGINT, OnSignal);
+        std::signal(SIGTERM, OnSignal);
+        std::printf("tavo-site listening on http://%s/ (sample album %s)\n", site.Address().c_str(),
+                    site.Url(AlbumPagePath(*FindDemoAlbum(SampleAlbumId))).c_str());
+        std::fflush(stdout);
+        site.Run();
+        RunningSite = nullptr;
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "tavo-site: %s\n", e.what());
+        return 1;
+    }
+    return 0;
+}
