@@ -138,7 +138,7 @@ std::string LinkListText(const std::string& site) {
     const std::string h = Http(site);
     return "春日花园相册|" + h + "/album/spring12.html|" +
            "城市夜景四十张|" + h + "/album/night40.html|" +
-           "Tavo相册下载器|" + h + InfoPagePath + "?app=tavophotos|" +
+           "相册下载器主页|" + h + InfoPagePath + "?app=tavophotos|" +
            "照片分享社区|" + h + "/|" +
            "基准测试相册|" + h + "/album/bench200.html";
 }

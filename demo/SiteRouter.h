@@ -11,6 +11,7 @@
 #pragma once
 
 #include "demo/SiteHttp.h"
+#include "platform/rtl/SysUtils.h"
 
 #include <functional>
 #include <mutex>
