@@ -1,0 +1,134 @@
+// InetWire: the wire side of the internet library: one TCP connection with bounded,
+// abortable waits, the response head parser and the body decoder, plus the small text
+// helpers the calls share (control-byte checks, server names, Basic credentials, the
+// proxy settings of the environment, redirect targets).
+//
+// Invariant: nothing here blocks without a bound. Every wait is one poll() on the socket
+// and the request's abort descriptor, with the handle's time-out; the abort descriptor
+// becoming readable makes the wait fail with ERROR_INTERNET_OPERATION_CANCELLED.
+#pragma once
+
+#include "platform/wininet/WinInet.h"
+
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace inetwire {
+
+// Connection time-outs in milliseconds; 0 means no bound.
+struct TTimeouts {
+    DWORD Connect = 10000;
+    DWORD Send = 30000;
+    DWORD Receive = 30000;
+};
+
+// One TCP connection. Received bytes collect in Buffer from Pos on.
+class TInetSocket {
+public:
+    explicit TInetSocket(int abortFd) : FAbortFd(abortFd) {}
+    ~TInetSocket();
+    TInetSocket(const TInetSocket&) = delete;
+    TInetSocket& operator=(const TInetSocket&) = delete;
+
+    // Resolves Host (IPv4) and connects. ERROR_SUCCESS or an ERROR_INTERNET_* number.
+    DWORD Connect(const std::string& host, uint16_t port, DWORD timeoutMs);
+    DWORD SendAll(const std::string& bytes, DWORD timeoutMs);
+    // Receives whatever is there (waiting for at least one byte) into Buffer. At an orderly
+    // close sets Eof and returns ERROR_SUCCESS; a reset gives ERROR_INTERNET_CONNECTION_RESET.
+    DWORD Fill(DWORD timeoutMs);
+    void Close();
+
+    size_t Available() const { return Buffer.size() - Pos; }
+    // Drops consumed bytes once they are a good part of the buffer.
+    void Compact();
+
+    std::string Buffer;
+    size_t Pos = 0;
+    bool Eof = false;
+
+private:
+    // Waits for Events on the socket; ERROR_SUCCESS, _TIMEOUT or _OPERATION_CANCELLED.
+    DWORD Wait(short events, DWORD timeoutMs);
+
+    int FAbortFd;
+    int FFd = -1;
+};
+
+// A parsed response head.
+struct TResponseHead {
+    std::string Version;  // "HTTP/1.1"
+    int Status = 0;
+    std::string StatusText;
+    std::vector<std::pair<std::string, std::string>> Headers;  // in order, names as sent
+    std::string Raw;      // the head as received, lines ending in CR LF, blank line included
+
+    // The Index-th value of header Name (case-insensitive); false when absent.
+    bool Find(const std::string& name, size_t index, std::string& value) const;
+};
+
+// The size bound of a response head (status line and headers).
+constexpr size_t MaxHeadBytes = 64 * 1024;
+
+// Reads a response head from the socket. ERROR_SUCCESS, a socket error, or
+// ERROR_HTTP_INVALID_SERVER_RESPONSE (not a status line, a head too large, the connection
+// closed before the blank line).
+DWORD ReadResponseHead(TInetSocket& sock, DWORD timeoutMs, TResponseHead& head);
+
+// Decodes one response body from the socket.
+class TBodyReader {
+public:
+    enum TMode { None, Length, Chunked, UntilClose };
+    // Chooses the framing from the head and the request's verb.
+    void Start(const TResponseHead& head, const std::string& verb);
+    // Copies up to Count body bytes into Dest, waiting until Count have come or the body
+    // ended; *Got receives the count. A failure after some bytes were copied is kept and
+    // returned by the next call, so no byte is lost.
+    DWORD Read(TInetSocket& sock, char* dest, size_t count, size_t* got, DWORD timeoutMs);
+    bool Ended() const { return FState == Done; }
+    TMode Mode() const { return FMode; }
+
+private:
+    enum TState { Data, ChunkSize, ChunkDataEnd, Trailers, Done };
+    DWORD Step(TInetSocket& sock, char* dest, size_t count, size_t* got, DWORD timeoutMs);
+    DWORD ReadLine(TInetSocket& sock, DWORD timeoutMs, std::string& line);
+
+    TMode FMode = None;
+    TState FState = Done;
+    uint64_t FRemaining = 0;  // bytes left of the body (Length) or of the chunk (Chunked)
+    DWORD FPendingError = ERROR_SUCCESS;
+};
+
+// ---- texts ----------------------------------------------------------------------------------
+
+// True when Text holds no byte below 0x20 and no 0x7F (tab allowed when AllowTab).
+bool IsCleanText(const std::string& text, bool allowTab = true);
+// Splits "host[:port]"; the port written in the name wins over DefaultPort. False when
+// the host is empty or the port is not a number from 1 to 65535.
+bool SplitServerName(const std::string& name, uint16_t defaultPort, std::string& host,
+                     uint16_t& port);
+// "host" for port 80, "host:port" otherwise.
+std::string HostHeader(const std::string& host, uint16_t port);
+std::string Base64(const std::string& bytes);
+
+// A proxy to use: Host empty means go direct.
+struct TProxy {
+    std::string Host;
+    uint16_t Port = 0;
+    std::string Credentials;  // "user:password" or empty
+    std::string Bypass;       // no_proxy's form
+};
+// Parses "[http://][user:password@]host[:port]" (port default 80; "http=" prefix allowed).
+bool ParseProxy(const std::string& text, TProxy& proxy);
+// The environment's http_proxy / no_proxy (empty Host when none is set or it is invalid).
+TProxy EnvironmentProxy();
+// True when Host matches an entry of the bypass list.
+bool Bypassed(const std::string& bypass, const std::string& host);
+
+// A redirect target resolved against the current host, port and object name. False for
+// another scheme (Scheme set to it) or a malformed target.
+bool ResolveLocation(const std::string& location, std::string& host, uint16_t& port,
+                     std::string& object, std::string& scheme);
+
+}  // namespace inetwire

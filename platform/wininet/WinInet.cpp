@@ -1,0 +1,513 @@
+// WinInet: the handle table and the internet library's calls (see WinInet.h).
+//
+// Every handle is a THandle in a table keyed by its number. A call takes a shared
+// reference out of the table under the table lock, then works on the object with the
+// table lock released, so InternetCloseHandle from another thread can remove the handle
+// (and its descendants) at any moment: it marks them closed and signals each request's
+// abort descriptor, which every wait of that request watches. The object itself lives on
+// until the last call holding it returns.
+//
+// Sections: handles and errors, session and connection, request composition, sending and
+// redirects, queries, reading, options.
+#include "platform/wininet/WinInet.h"
+
+#include "platform/wininet/InetWire.h"
+#include "platform/rtl/SysUtils.h"
+
+#include <atomic>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <sys/eventfd.h>
+#include <unistd.h>
+#include <vector>
+
+using namespace inetwire;
+
+namespace {
+
+// ==== handles and errors =====================================================================
+
+enum THandleKind { hkSession, hkConnect, hkRequest };
+
+struct THandle {
+    THandleKind Kind = hkSession;
+    uintptr_t Id = 0;
+    std::shared_ptr<THandle> Parent;
+    std::vector<std::weak_ptr<THandle>> Children;  // guarded by the table lock
+    TTimeouts Timeouts;
+    int AbortFd = -1;                              // requests: readable once closed
+    std::mutex Lock;                               // serialises calls on this handle
+
+    // Session.
+    std::string Agent;
+    TProxy Proxy;
+    // Connection.
+    std::string Host, UserName, Password;
+    uint16_t Port = INTERNET_DEFAULT_HTTP_PORT;
+    // Request.
+    std::string Verb, Object, Version, Referer, Accept;
+    DWORD Flags = 0;
+    std::string RequestHead;  // the head last sent, for HTTP_QUERY_FLAG_REQUEST_HEADERS
+    bool HaveResponse = false;
+    TResponseHead Response;
+    std::unique_ptr<TInetSocket> Sock;
+    TBodyReader Body;
+
+    ~THandle() {
+        Sock.reset();
+        if (AbortFd >= 0) ::close(AbortFd);
+    }
+};
+
+std::mutex gTableLock;
+std::map<uintptr_t, std::shared_ptr<THandle>> gHandles;
+uintptr_t gNextHandle = 1;
+TTimeouts gDefaultTimeouts;  // guarded by gTableLock
+
+thread_local DWORD tLastError = ERROR_SUCCESS;
+
+// Sets the thread's error and returns the failure value of the call's type.
+BOOL Fail(DWORD error) {
+    tLastError = error;
+    return FALSE;
+}
+HINTERNET FailHandle(DWORD error) {
+    tLastError = error;
+    return nullptr;
+}
+
+// The live handle of this number and kind, or null with the thread's error set.
+std::shared_ptr<THandle> Lookup(HINTERNET h, THandleKind kind) {
+    std::lock_guard<std::mutex> g(gTableLock);
+    auto it = gHandles.find(reinterpret_cast<uintptr_t>(h));
+    if (it == gHandles.end()) {
+        tLastError = ERROR_INVALID_HANDLE;
+        return nullptr;
+    }
+    if (it->second->Kind != kind) {
+        tLastError = ERROR_INTERNET_INCORRECT_HANDLE_TYPE;
+        return nullptr;
+    }
+    return it->second;
+}
+
+// Enters a new handle below Parent (null for a session), inheriting its time-outs.
+HINTERNET Insert(std::shared_ptr<THandle> h, std::shared_ptr<THandle> parent) {
+    std::lock_guard<std::mutex> g(gTableLock);
+    h->Timeouts = parent ? parent->Timeouts : gDefaultTimeouts;
+    if (parent) parent->Children.push_back(h);
+    h->Parent = std::move(parent);
+    h->Id = gNextHandle++;
+    gHandles.emplace(h->Id, h);
+    tLastError = ERROR_SUCCESS;
+    return reinterpret_cast<HINTERNET>(h->Id);
+}
+
+// Removes H and its descendants from the table and wakes every wait on them. Caller
+// holds the table lock.
+void CloseTree(const std::shared_ptr<THandle>& h) {
+    gHandles.erase(h->Id);
+    if (h->AbortFd >= 0) {
+        uint64_t one = 1;
+        (void)!::write(h->AbortFd, &one, sizeof one);
+    }
+    for (auto& weak : h->Children)
+        if (auto child = weak.lock()) CloseTree(child);
+    h->Children.clear();
+}
+
+const char* OrEmpty(LPCSTR s) { return s ? s : ""; }
+
+// ==== request composition =====================================================================
+
+// Spaces and bytes above 127 in an object name are percent-encoded so that the request
+// line stays three words of plain ASCII; everything else goes as given.
+std::string EncodeObject(const std::string& object) {
+    static const char* hex = "0123456789ABCDEF";
+    std::string out;
+    for (unsigned char c : object) {
+        if (c == ' ' || c >= 0x80) {
+            out += '%';
+            out += hex[c >> 4];
+            out += hex[c & 15];
+        } else {
+            out += char(c);
+        }
+    }
+    if (out.empty() || out[0] != '/') out = "/" + out;
+    return out;
+}
+
+// The caller's extra header lines, checked: each is "Name: value" without control bytes.
+bool SplitExtraHeaders(const std::string& text, std::vector<std::string>& lines) {
+    size_t start = 0;
+    while (start < text.size()) {
+        size_t nl = text.find('\n', start);
+        if (nl == std::string::npos) nl = text.size();
+        std::string line = text.substr(start, nl - start);
+        start = nl + 1;
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        if (line.empty()) continue;
+        size_t colon = line.find(':');
+        if (!IsCleanText(line) || colon == std::string::npos || colon == 0 || line[0] == ' ')
+            return false;
+        // Framing headers are ours to write.
+        if (SameText(Trim(line.substr(0, colon)), "Content-Length")) continue;
+        lines.push_back(line);
+    }
+    return true;
+}
+
+struct TTarget {
+    std::string Host;
+    uint16_t Port = INTERNET_DEFAULT_HTTP_PORT;
+    std::string Object;
+    std::string Verb;
+    bool SendCredentials = true;  // false once a redirect left the original server
+};
+
+std::string ComposeHead(const THandle& req, const THandle& conn, const THandle& session,
+                        const TTarget& t, bool proxied, const std::vector<std::string>& extra,
+                        size_t bodyLength) {
+    std::string target = proxied ? "http://" + HostHeader(t.Host, t.Port) + t.Object : t.Object;
+    std::string head = t.Verb + " " + target + " " + req.Version + "\r\n";
+    if (!req.Accept.empty()) head += "Accept: " + req.Accept + "\r\n";
+    if (!req.Referer.empty()) head += "Referer: " + req.Referer + "\r\n";
+    if (!session.Agent.empty()) head += "User-Agent: " + session.Agent + "\r\n";
+    head += "Host: " + HostHeader(t.Host, t.Port) + "\r\n";
+    if (t.SendCredentials && !conn.UserName.empty())
+        head += "Authorization: Basic " + Base64(conn.UserName + ":" + conn.Password) + "\r\n";
+    if (proxied && !session.Proxy.Credentials.empty())
+        head += "Proxy-Authorization: Basic " + Base64(session.Proxy.Credentials) + "\r\n";
+    if (req.Flags & INTERNET_FLAG_PRAGMA_NOCACHE) head += "Pragma: no-cache\r\n";
+    // Each request has a connection of its own; say so to servers that would keep it.
+    if (req.Version != "HTTP/1.0") head += "Connection: close\r\n";
+    for (const std::string& line : extra) head += line + "\r\n";
+    if (bodyLength || SameText(t.Verb, "POST") || SameText(t.Verb, "PUT"))
+        head += "Content-Length: " + IntToStr(int64_t(bodyLength)) + "\r\n";
+    return head + "\r\n";
+}
+
+// ==== sending and redirects ========================================================================
+
+// One exchange: connect, send, read the head (skipping interim 1xx answers).
+DWORD Exchange(THandle& req, const TTimeouts& limits, const TTarget& t, bool proxied,
+               const TProxy& proxy, const std::string& head, const std::string& body) {
+    req.Sock = std::make_unique<TInetSocket>(req.AbortFd);
+    DWORD r = proxied ? req.Sock->Connect(proxy.Host, proxy.Port, limits.Connect)
+                      : req.Sock->Connect(t.Host, t.Port, limits.Connect);
+    if (r == ERROR_SUCCESS) r = req.Sock->SendAll(head + body, limits.Send);
+    for (;;) {
+        if (r != ERROR_SUCCESS) return r;
+        r = ReadResponseHead(*req.Sock, limits.Receive, req.Response);
+        if (r == ERROR_SUCCESS && req.Response.Status >= 100 && req.Response.Status < 200) continue;
+        return r;
+    }
+}
+
+// The handle's time-outs as they are now (InternetSetOptionA may change them meanwhile).
+TTimeouts TimeoutsNow(const THandle& h) {
+    std::lock_guard<std::mutex> g(gTableLock);
+    return h.Timeouts;
+}
+
+bool IsRedirect(int status) {
+    return status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
+}
+
+}  // namespace
+
+DWORD GetLastError() { return tLastError; }
+void SetLastError(DWORD error) { tLastError = error; }
+
+// ==== session and connection =========================================================================
+
+HINTERNET InternetOpenA(LPCSTR agent, DWORD accessType, LPCSTR proxy, LPCSTR proxyBypass, DWORD) {
+    auto h = std::make_shared<THandle>();
+    h->Kind = hkSession;
+    h->Agent = OrEmpty(agent);
+    if (!IsCleanText(h->Agent)) return FailHandle(ERROR_INVALID_PARAMETER);
+    switch (accessType) {
+    case INTERNET_OPEN_TYPE_PRECONFIG: h->Proxy = EnvironmentProxy(); break;
+    case INTERNET_OPEN_TYPE_DIRECT: break;
+    case INTERNET_OPEN_TYPE_PROXY:
+        if (!proxy || !ParseProxy(proxy, h->Proxy)) return FailHandle(ERROR_INVALID_PARAMETER);
+        h->Proxy.Bypass = OrEmpty(proxyBypass);
+        break;
+    default: return FailHandle(ERROR_INVALID_PARAMETER);
+    }
+    return Insert(h, nullptr);
+}
+
+HINTERNET InternetConnectA(HINTERNET session, LPCSTR serverName, INTERNET_PORT serverPort,
+                           LPCSTR userName, LPCSTR password, DWORD service, DWORD, DWORD_PTR) {
+    auto s = Lookup(session, hkSession);
+    if (!s) return nullptr;
+    if (service != INTERNET_SERVICE_HTTP) return FailHandle(ERROR_INVALID_PARAMETER);
+    auto h = std::make_shared<THandle>();
+    h->Kind = hkConnect;
+    if (!SplitServerName(OrEmpty(serverName), serverPort, h->Host, h->Port))
+        return FailHandle(ERROR_INTERNET_INVALID_URL);
+    h->UserName = OrEmpty(userName);
+    h->Password = OrEmpty(password);
+    if (!IsCleanText(h->UserName) || !IsCleanText(h->Password))
+        return FailHandle(ERROR_INVALID_PARAMETER);
+    return Insert(h, s);
+}
+
+HINTERNET HttpOpenRequestA(HINTERNET connect, LPCSTR verb, LPCSTR objectName, LPCSTR version,
+                           LPCSTR referrer, LPCSTR* acceptTypes, DWORD flags, DWORD_PTR) {
+    auto c = Lookup(connect, hkConnect);
+    if (!c) return nullptr;
+    if (flags & INTERNET_FLAG_SECURE) return FailHandle(ERROR_INTERNET_UNRECOGNIZED_SCHEME);
+    auto h = std::make_shared<THandle>();
+    h->Kind = hkRequest;
+    h->Verb = verb && *verb ? verb : "GET";
+    h->Version = version && *version ? version : "HTTP/1.1";
+    h->Referer = OrEmpty(referrer);
+    h->Flags = flags;
+    std::string object = OrEmpty(objectName);
+    if (!IsCleanText(object, false)) return FailHandle(ERROR_INTERNET_INVALID_URL);
+    h->Object = EncodeObject(object);
+    for (LPCSTR* a = acceptTypes; a && *a; ++a) {
+        if (!h->Accept.empty()) h->Accept += ", ";
+        h->Accept += *a;
+    }
+    bool tokens = h->Verb.find_first_of(" ") == std::string::npos &&
+                  h->Version.find_first_of(" ") == std::string::npos;
+    if (!tokens || !IsCleanText(h->Verb, false) || !IsCleanText(h->Version, false) ||
+        !IsCleanText(h->Referer) || !IsCleanText(h->Accept))
+        return FailHandle(ERROR_INVALID_PARAMETER);
+    h->AbortFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (h->AbortFd < 0) return FailHandle(ERROR_INTERNET_INTERNAL_ERROR);
+    return Insert(h, c);
+}
+
+BOOL InternetCloseHandle(HINTERNET handle) {
+    std::lock_guard<std::mutex> g(gTableLock);
+    auto it = gHandles.find(reinterpret_cast<uintptr_t>(handle));
+    if (it == gHandles.end()) return Fail(ERROR_INVALID_HANDLE);
+    std::shared_ptr<THandle> h = it->second;
+    CloseTree(h);
+    tLastError = ERROR_SUCCESS;
+    return TRUE;
+}
+
+// ==== sending ==========================================================================================
+
+BOOL HttpSendRequestA(HINTERNET request, LPCSTR headers, DWORD headersLength, LPVOID optional,
+                      DWORD optionalLength) {
+    auto req = Lookup(request, hkRequest);
+    if (!req) return FALSE;
+    std::lock_guard<std::mutex> g(req->Lock);
+    THandle& conn = *req->Parent;
+    THandle& session = *conn.Parent;
+
+    std::string extraText;
+    if (headers) extraText = headersLength == DWORD(-1) ? std::string(headers)
+                                                        : std::string(headers, headersLength);
+    std::vector<std::string> extra;
+    if (!SplitExtraHeaders(extraText, extra)) return Fail(ERROR_HTTP_INVALID_HEADER);
+    std::string body = optional ? std::string(static_cast<const char*>(optional), optionalLength) : "";
+
+    req->HaveResponse = false;
+    TTimeouts limits = TimeoutsNow(*req);
+    TTarget t{conn.Host, conn.Port, req->Object, req->Verb, true};
+    for (int redirects = 0;; ++redirects) {
+        bool proxied = !session.Proxy.Host.empty() && !Bypassed(session.Proxy.Bypass, t.Host);
+        req->RequestHead = ComposeHead(*req, conn, session, t, proxied, extra, body.size());
+        DWORD r = Exchange(*req, limits, t, proxied, session.Proxy, req->RequestHead, body);
+        if (r != ERROR_SUCCESS) {
+            req->Sock.reset();
+            return Fail(r);
+        }
+        std::string location;
+        bool follow = !(req->Flags & INTERNET_FLAG_NO_AUTO_REDIRECT) &&
+                      IsRedirect(req->Response.Status) && req->Response.Find("Location", 0, location);
+        if (!follow) break;
+        std::string scheme;
+        if (redirects >= 10 || !ResolveLocation(location, t.Host, t.Port, t.Object, scheme)) {
+            req->Sock.reset();
+            return Fail(ERROR_HTTP_REDIRECT_FAILED);
+        }
+        t.Object = EncodeObject(t.Object);
+        // Credentials stay with the server they were given for.
+        if (t.Host != conn.Host || t.Port != conn.Port) t.SendCredentials = false;
+        int status = req->Response.Status;
+        if (status == 303 || ((status == 301 || status == 302) && SameText(t.Verb, "POST"))) {
+            if (!SameText(t.Verb, "HEAD")) t.Verb = "GET";
+            body.clear();
+        }
+    }
+    req->HaveResponse = true;
+    req->Body.Start(req->Response, t.Verb);
+    tLastError = ERROR_SUCCESS;
+    return TRUE;
+}
+
+// ==== queries ===========================================================================================
+
+namespace {
+
+// The value the query asks for; false when absent.
+bool QueryValue(THandle& req, DWORD level, bool requestHeaders, LPVOID buffer, size_t index,
+                std::string& value) {
+    TResponseHead sent;
+    const TResponseHead* head = &req.Response;
+    if (requestHeaders) {
+        // Parse our own head with the response parser: only the first line differs.
+        std::string text = req.RequestHead;
+        size_t eol = text.find("\r\n");
+        TInetSocket none(-1);
+        none.Buffer = "HTTP/1.0 000 x" + text.substr(eol);
+        none.Eof = true;
+        if (ReadResponseHead(none, 0, sent) != ERROR_SUCCESS) return false;
+        sent.Raw = req.RequestHead;
+        head = &sent;
+    }
+    const char* name = nullptr;
+    switch (level) {
+    case HTTP_QUERY_STATUS_CODE:
+        value = IntToStr(head->Status);
+        return !requestHeaders && index == 0;
+    case HTTP_QUERY_STATUS_TEXT:
+        value = head->StatusText;
+        return !requestHeaders && index == 0;
+    case HTTP_QUERY_VERSION:
+        value = head->Version;
+        return !requestHeaders && index == 0;
+    case HTTP_QUERY_RAW_HEADERS_CRLF:
+        value = head->Raw;
+        return index == 0;
+    case HTTP_QUERY_CONTENT_TYPE: name = "Content-Type"; break;
+    case HTTP_QUERY_CONTENT_LENGTH: name = "Content-Length"; break;
+    case HTTP_QUERY_DATE: name = "Date"; break;
+    case HTTP_QUERY_LOCATION: name = "Location"; break;
+    case HTTP_QUERY_TRANSFER_ENCODING: name = "Transfer-Encoding"; break;
+    case HTTP_QUERY_CUSTOM:
+        if (!buffer) return false;
+        name = static_cast<const char*>(buffer);
+        break;
+    default: return false;
+    }
+    std::string wanted = name;  // the buffer is overwritten below
+    return head->Find(wanted, index, value);
+}
+
+}  // namespace
+
+BOOL HttpQueryInfoA(HINTERNET request, DWORD infoLevel, LPVOID buffer, LPDWORD bufferLength,
+                    LPDWORD index) {
+    auto req = Lookup(request, hkRequest);
+    if (!req) return FALSE;
+    if (!bufferLength) return Fail(ERROR_INVALID_PARAMETER);
+    std::lock_guard<std::mutex> g(req->Lock);
+    bool requestHeaders = (infoLevel & HTTP_QUERY_FLAG_REQUEST_HEADERS) != 0;
+    if (requestHeaders ? req->RequestHead.empty() : !req->HaveResponse)
+        return Fail(ERROR_INTERNET_INCORRECT_HANDLE_STATE);
+    std::string value;
+    size_t which = index ? *index : 0;
+    if (!QueryValue(*req, infoLevel & HTTP_QUERY_HEADER_MASK, requestHeaders, buffer, which, value))
+        return Fail(ERROR_HTTP_HEADER_NOT_FOUND);
+    if (infoLevel & HTTP_QUERY_FLAG_NUMBER) {
+        std::string digits = Trim(value);
+        if (digits.empty() || digits.size() > 10 || digits.find_first_not_of("0123456789") != std::string::npos)
+            return Fail(ERROR_HTTP_INVALID_HEADER);
+        if (*bufferLength < sizeof(DWORD) || !buffer) {
+            *bufferLength = sizeof(DWORD);
+            return Fail(ERROR_INSUFFICIENT_BUFFER);
+        }
+        DWORD number = DWORD(std::stoull(digits));
+        std::memcpy(buffer, &number, sizeof number);
+        *bufferLength = sizeof(DWORD);
+    } else {
+        if (!buffer || *bufferLength < value.size() + 1) {
+            *bufferLength = DWORD(value.size() + 1);
+            return Fail(ERROR_INSUFFICIENT_BUFFER);
+        }
+        std::memcpy(buffer, value.c_str(), value.size() + 1);
+        *bufferLength = DWORD(value.size());
+    }
+    if (index) *index = DWORD(which + 1);
+    tLastError = ERROR_SUCCESS;
+    return TRUE;
+}
+
+// ==== reading =============================================================================================
+
+BOOL InternetReadFile(HINTERNET file, LPVOID buffer, DWORD numberOfBytesToRead,
+                      LPDWORD numberOfBytesRead) {
+    if (!numberOfBytesRead) return Fail(ERROR_INVALID_PARAMETER);
+    *numberOfBytesRead = 0;
+    auto req = Lookup(file, hkRequest);
+    if (!req) return FALSE;
+    if (!buffer && numberOfBytesToRead) return Fail(ERROR_INVALID_PARAMETER);
+    std::lock_guard<std::mutex> g(req->Lock);
+    if (!req->HaveResponse || !req->Sock) return Fail(ERROR_INTERNET_INCORRECT_HANDLE_STATE);
+    size_t got = 0;
+    DWORD r = req->Body.Read(*req->Sock, static_cast<char*>(buffer), numberOfBytesToRead, &got,
+                             TimeoutsNow(*req).Receive);
+    *numberOfBytesRead = DWORD(got);
+    if (r != ERROR_SUCCESS) return Fail(r);
+    tLastError = ERROR_SUCCESS;
+    return TRUE;
+}
+
+// ==== options ==============================================================================================
+
+namespace {
+
+DWORD* TimeoutSlot(TTimeouts& t, DWORD option) {
+    switch (option) {
+    case INTERNET_OPTION_CONNECT_TIMEOUT: return &t.Connect;
+    case INTERNET_OPTION_SEND_TIMEOUT: return &t.Send;
+    case INTERNET_OPTION_RECEIVE_TIMEOUT: return &t.Receive;
+    default: return nullptr;
+    }
+}
+
+// The time-outs of a live handle (or the defaults for null); null with the error set.
+TTimeouts* TimeoutsOf(HINTERNET handle) {
+    if (!handle) return &gDefaultTimeouts;
+    auto it = gHandles.find(reinterpret_cast<uintptr_t>(handle));
+    if (it == gHandles.end()) {
+        tLastError = ERROR_INVALID_HANDLE;
+        return nullptr;
+    }
+    return &it->second->Timeouts;
+}
+
+}  // namespace
+
+BOOL InternetSetOptionA(HINTERNET handle, DWORD option, LPVOID buffer, DWORD bufferLength) {
+    if (!buffer || bufferLength < sizeof(DWORD)) return Fail(ERROR_INVALID_PARAMETER);
+    // Time-outs are read by the request's own calls under its lock, set here under the
+    // table lock; a change reaches the next call (a DWORD store, taken whole).
+    std::lock_guard<std::mutex> g(gTableLock);
+    TTimeouts* t = TimeoutsOf(handle);
+    if (!t) return FALSE;
+    DWORD* slot = TimeoutSlot(*t, option);
+    if (!slot) return Fail(ERROR_INTERNET_INVALID_OPTION);
+    std::memcpy(slot, buffer, sizeof(DWORD));
+    tLastError = ERROR_SUCCESS;
+    return TRUE;
+}
+
+BOOL InternetQueryOptionA(HINTERNET handle, DWORD option, LPVOID buffer, LPDWORD bufferLength) {
+    if (!bufferLength) return Fail(ERROR_INVALID_PARAMETER);
+    std::lock_guard<std::mutex> g(gTableLock);
+    TTimeouts* t = TimeoutsOf(handle);
+    if (!t) return FALSE;
+    DWORD* slot = TimeoutSlot(*t, option);
+    if (!slot) return Fail(ERROR_INTERNET_INVALID_OPTION);
+    if (!buffer || *bufferLength < sizeof(DWORD)) {
+        *bufferLength = sizeof(DWORD);
+        return Fail(ERROR_INSUFFICIENT_BUFFER);
+    }
+    std::memcpy(buffer, slot, sizeof(DWORD));
+    *bufferLength = sizeof(DWORD);
+    tLastError = ERROR_SUCCESS;
+    return TRUE;
+}

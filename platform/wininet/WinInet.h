@@ -1,0 +1,169 @@
+// WinInet: the internet library's HTTP calls, doing blocking HTTP over BSD sockets on the
+// thread that calls them.
+//
+// Handles form a tree: a session (InternetOpenA) holds connections (InternetConnectA),
+// a connection holds requests (HttpOpenRequestA). HINTERNET values are numbers of this
+// layer, counted upwards and never reused, so a closed handle stays invalid for good.
+// Calls keep the library's conventions: a handle or TRUE on success, NULL or FALSE on
+// failure with the reason in GetLastError() (a per-thread value; ERROR_* numbers below).
+//
+// Threads: every call may be made from any thread. A request is meant to be driven by one
+// thread at a time (its calls are serialised by a lock of its own); InternetCloseHandle
+// may come from any other thread at any moment: it aborts a call blocked on that handle
+// (or on a child of it) at once, which then fails with ERROR_INTERNET_OPERATION_CANCELLED.
+//
+// What HttpSendRequestA does: connects (directly, or through the configured proxy),
+// sends the request line and headers, follows redirects (301, 302, 303 as GET; 307, 308
+// keeping method and body; at most 10; not with INTERNET_FLAG_NO_AUTO_REDIRECT), and reads
+// the response head. InternetReadFile then reads the body, framed by Content-Length, by
+// chunked transfer coding, or by the closing of the connection. Every wait is bounded:
+// connect (10 s by default) and receive (30 s without a byte by default), settable with
+// InternetSetOptionA on a handle, or on NULL for the process-wide defaults.
+//
+// Proxy (INTERNET_OPEN_TYPE_PRECONFIG): the environment's http_proxy (or HTTP_PROXY),
+// "[http://][user:password@]host[:port]", bypassed for hosts matching no_proxy (or
+// NO_PROXY): a comma-separated list of names, ".suffix" / "suffix" domain matches, or "*".
+//
+// Texts containing CR, LF or other control bytes (server name, object name, verb, version,
+// referrer, accept types, agent, user name, header lines) are refused: the call fails and
+// nothing is sent.
+#pragma once
+
+#include "platform/messages/Messages.h"
+
+#include <cstdint>
+
+using HINTERNET = void*;
+using INTERNET_PORT = uint16_t;
+using DWORD_PTR = uintptr_t;
+using LPVOID = void*;
+using LPDWORD = DWORD*;
+using LPCSTR = const char*;
+
+// ---- access types (InternetOpenA) ---------------------------------------------------------
+constexpr DWORD INTERNET_OPEN_TYPE_PRECONFIG = 0;  // the system's proxy settings (environment)
+constexpr DWORD INTERNET_OPEN_TYPE_DIRECT = 1;     // no proxy
+constexpr DWORD INTERNET_OPEN_TYPE_PROXY = 3;      // the proxy named in the call
+
+// ---- ports and services (InternetConnectA) -------------------------------------------------
+constexpr INTERNET_PORT INTERNET_INVALID_PORT_NUMBER = 0;  // the service's default port
+constexpr INTERNET_PORT INTERNET_DEFAULT_HTTP_PORT = 80;
+constexpr INTERNET_PORT INTERNET_DEFAULT_HTTPS_PORT = 443;
+constexpr DWORD INTERNET_SERVICE_FTP = 1;
+constexpr DWORD INTERNET_SERVICE_GOPHER = 2;
+constexpr DWORD INTERNET_SERVICE_HTTP = 3;  // the only service this layer offers
+
+// ---- request flags (HttpOpenRequestA) -----------------------------------------------------
+constexpr DWORD INTERNET_FLAG_RELOAD = 0x80000000;          // from the server, not the cache
+constexpr DWORD INTERNET_FLAG_NO_CACHE_WRITE = 0x04000000;  // do not store in the cache
+constexpr DWORD INTERNET_FLAG_SECURE = 0x00800000;          // TLS: refused by this layer
+constexpr DWORD INTERNET_FLAG_KEEP_CONNECTION = 0x00400000; // accepted, connections are not kept
+constexpr DWORD INTERNET_FLAG_NO_AUTO_REDIRECT = 0x00200000;// return 3xx answers as they are
+constexpr DWORD INTERNET_FLAG_NO_COOKIES = 0x00080000;      // accepted, cookies are never kept
+constexpr DWORD INTERNET_FLAG_NO_UI = 0x00000200;           // accepted, there is no UI
+constexpr DWORD INTERNET_FLAG_PRAGMA_NOCACHE = 0x00000100;  // adds "Pragma: no-cache"
+// This layer keeps no cache, so RELOAD and NO_CACHE_WRITE change nothing on the wire.
+
+// ---- query levels (HttpQueryInfoA) --------------------------------------------------------
+constexpr DWORD HTTP_QUERY_CONTENT_TYPE = 1;
+constexpr DWORD HTTP_QUERY_CONTENT_LENGTH = 5;
+constexpr DWORD HTTP_QUERY_DATE = 9;
+constexpr DWORD HTTP_QUERY_VERSION = 18;          // "HTTP/1.1"
+constexpr DWORD HTTP_QUERY_STATUS_CODE = 19;      // "200"
+constexpr DWORD HTTP_QUERY_STATUS_TEXT = 20;      // "OK"
+constexpr DWORD HTTP_QUERY_RAW_HEADERS_CRLF = 22; // the whole response head, CR LF lines
+constexpr DWORD HTTP_QUERY_LOCATION = 33;
+constexpr DWORD HTTP_QUERY_TRANSFER_ENCODING = 63;
+constexpr DWORD HTTP_QUERY_CUSTOM = 65535;        // the header named in the buffer
+constexpr DWORD HTTP_QUERY_MODIFIER_FLAGS_MASK = 0xF0000000;
+constexpr DWORD HTTP_QUERY_HEADER_MASK = 0x0000FFFF;
+constexpr DWORD HTTP_QUERY_FLAG_NUMBER = 0x20000000;          // the value as a DWORD
+constexpr DWORD HTTP_QUERY_FLAG_REQUEST_HEADERS = 0x80000000; // the headers we sent
+
+// ---- options (InternetSetOptionA / InternetQueryOptionA), DWORD milliseconds -------------
+constexpr DWORD INTERNET_OPTION_CONNECT_TIMEOUT = 2;
+constexpr DWORD INTERNET_OPTION_SEND_TIMEOUT = 5;
+constexpr DWORD INTERNET_OPTION_RECEIVE_TIMEOUT = 6;
+
+// ---- error numbers (GetLastError) ----------------------------------------------------------
+constexpr DWORD ERROR_SUCCESS = 0;
+constexpr DWORD ERROR_INVALID_HANDLE = 6;                   // not a live handle
+constexpr DWORD ERROR_INVALID_PARAMETER = 87;               // a missing or bad argument
+constexpr DWORD ERROR_INSUFFICIENT_BUFFER = 122;            // *length now holds the size needed
+constexpr DWORD ERROR_INTERNET_TIMEOUT = 12002;             // connect, send or receive timed out
+constexpr DWORD ERROR_INTERNET_INTERNAL_ERROR = 12004;
+constexpr DWORD ERROR_INTERNET_INVALID_URL = 12005;         // bad server or object name
+constexpr DWORD ERROR_INTERNET_UNRECOGNIZED_SCHEME = 12006; // not "http://" (e.g. https)
+constexpr DWORD ERROR_INTERNET_NAME_NOT_RESOLVED = 12007;
+constexpr DWORD ERROR_INTERNET_INVALID_OPTION = 12009;
+constexpr DWORD ERROR_INTERNET_OPERATION_CANCELLED = 12017; // the handle was closed meanwhile
+constexpr DWORD ERROR_INTERNET_INCORRECT_HANDLE_TYPE = 12018;
+constexpr DWORD ERROR_INTERNET_INCORRECT_HANDLE_STATE = 12019;// not sent yet, or no response
+constexpr DWORD ERROR_INTERNET_CANNOT_CONNECT = 12029;      // refused or unreachable
+constexpr DWORD ERROR_INTERNET_CONNECTION_ABORTED = 12030;  // closed before the end of the body
+constexpr DWORD ERROR_INTERNET_CONNECTION_RESET = 12031;
+constexpr DWORD ERROR_HTTP_HEADER_NOT_FOUND = 12150;
+constexpr DWORD ERROR_HTTP_INVALID_SERVER_RESPONSE = 12152; // not HTTP, or a head too large
+constexpr DWORD ERROR_HTTP_INVALID_HEADER = 12153;          // a header line we were given
+constexpr DWORD ERROR_HTTP_REDIRECT_FAILED = 12156;         // too many, or to another scheme
+
+// The calling thread's last error number, and setting it.
+DWORD GetLastError();
+void SetLastError(DWORD error);
+
+// ---- the calls ------------------------------------------------------------------------------
+
+// Opens a session. Agent: the User-Agent text (NULL or "": none sent). Proxy / ProxyBypass:
+// for INTERNET_OPEN_TYPE_PROXY, "host:port" (optionally "http=host:port") and a bypass
+// list in no_proxy's form. NULL on a bad access type or text.
+HINTERNET InternetOpenA(LPCSTR agent, DWORD accessType, LPCSTR proxy, LPCSTR proxyBypass,
+                        DWORD flags);
+
+// Opens a connection handle to ServerName (a name or dotted address; a ":port" written in
+// it wins over ServerPort; port 0 means 80). Nothing is sent yet. UserName non-empty:
+// requests carry Basic credentials for UserName:Password. NULL when the service is not
+// HTTP or the server name is empty or contains control bytes.
+HINTERNET InternetConnectA(HINTERNET session, LPCSTR serverName, INTERNET_PORT serverPort,
+                           LPCSTR userName, LPCSTR password, DWORD service, DWORD flags,
+                           DWORD_PTR context);
+
+// Opens a request handle. Verb NULL: "GET"; Version NULL: "HTTP/1.1"; ObjectName NULL:
+// "/"; Referrer may be NULL; AcceptTypes is a NULL-terminated array (NULL: no Accept
+// header) whose entries are joined with ", ". NULL on a bad text or with
+// INTERNET_FLAG_SECURE.
+HINTERNET HttpOpenRequestA(HINTERNET connect, LPCSTR verb, LPCSTR objectName, LPCSTR version,
+                           LPCSTR referrer, LPCSTR* acceptTypes, DWORD flags, DWORD_PTR context);
+
+// Sends the request and reads the response head (following redirects). Headers: extra
+// header lines separated by CR LF (HeadersLength (DWORD)-1: up to the NUL). Optional /
+// OptionalLength: the body. FALSE when nothing could be sent or no response head arrived.
+// A request can be sent once.
+BOOL HttpSendRequestA(HINTERNET request, LPCSTR headers, DWORD headersLength, LPVOID optional,
+                      DWORD optionalLength);
+
+// Copies a response (or, with HTTP_QUERY_FLAG_REQUEST_HEADERS, request) header into Buffer.
+// *BufferLength: in, the buffer's size in bytes; out, the text's length without its NUL, or
+// on ERROR_INSUFFICIENT_BUFFER the size needed with it. With HTTP_QUERY_FLAG_NUMBER the
+// value is stored as a DWORD (4 bytes). *Index (may be NULL): which occurrence of a
+// repeated header, moved to the next on success. FALSE with ERROR_HTTP_HEADER_NOT_FOUND
+// when the header is absent; ERROR_INTERNET_INCORRECT_HANDLE_STATE before a response.
+BOOL HttpQueryInfoA(HINTERNET request, DWORD infoLevel, LPVOID buffer, LPDWORD bufferLength,
+                    LPDWORD index);
+
+// Reads up to NumberOfBytesToRead body bytes, blocking until that many have come or the
+// body has ended. TRUE with *NumberOfBytesRead 0 at the proper end of the body; FALSE
+// when the connection broke before it (ERROR_INTERNET_CONNECTION_ABORTED or _RESET), on a
+// receive time-out, or a bad chunked coding (bytes read before the failure are kept for
+// the next call).
+BOOL InternetReadFile(HINTERNET file, LPVOID buffer, DWORD numberOfBytesToRead,
+                      LPDWORD numberOfBytesRead);
+
+// Closes a handle and every handle below it; a call blocked on one of them returns at once.
+// FALSE with ERROR_INVALID_HANDLE when it is not a live handle.
+BOOL InternetCloseHandle(HINTERNET handle);
+
+// Sets a time-out option (Buffer points to a DWORD of milliseconds, 0: no bound) on a
+// handle (inherited by handles opened below it later) or, with Handle NULL, the defaults
+// of handles opened later in the process.
+BOOL InternetSetOptionA(HINTERNET handle, DWORD option, LPVOID buffer, DWORD bufferLength);
+BOOL InternetQueryOptionA(HINTERNET handle, DWORD option, LPVOID buffer, LPDWORD bufferLength);
