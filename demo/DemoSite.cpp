@@ -1,6 +1,8 @@
 // DemoSite: assembly of the demo site and its own-thread runner (see DemoSite.h).
 #include "demo/DemoSite.h"
 
+#include <future>
+
 namespace {
 
 std::unique_ptr<TSiteTransport> NewTransport(const TSiteOptions& options) {
@@ -42,12 +44,33 @@ std::vector<std::string> TDemoSite::Requests() const {
 
 std::vector<std::string> TDemoSite::Reports() const { return FReports.Reports(); }
 
-TDemoSiteThread::TDemoSiteThread(TSiteOptions options)
-    : FSite(std::make_unique<TDemoSite>(options)) {
-    FThread = std::thread([this] { FSite->Run(); });
+TDemoSiteThread::TDemoSiteThread(TSiteOptions options) {
+    std::promise<void> listening;
+    std::future<void> ready = listening.get_future();
+    FThread = std::thread([this, options, &listening] {
+        try {
+            FSite = std::make_unique<TDemoSite>(options);
+        } catch (...) {
+            listening.set_exception(std::current_exception());
+            return;
+        }
+        listening.set_value();
+        FSite->Run();
+        std::lock_guard<std::mutex> guard(FLock);
+        FSite.reset();  // sockets die on the thread that made them
+    });
+    try {
+        ready.get();
+    } catch (...) {
+        FThread.join();
+        throw;
+    }
 }
 
 TDemoSiteThread::~TDemoSiteThread() {
-    FSite->Stop();
-    if (FThread.joinable()) FThread.join();
+    {
+        std::lock_guard<std::mutex> guard(FLock);
+        if (FSite) FSite->Stop();
+    }
+    FThread.join();
 }

@@ -1,10 +1,11 @@
 // DemoSite: the whole demo album site: router, report log and transport put together.
 //
 // TDemoSite listens when it is constructed (so its port is known before it serves), then
-// serves on the thread that calls Run until Stop. TDemoSiteThread runs one on a thread of
-// its own, which is what tests and in-process demos want: construct it, talk to
-// Address(), and its destructor stops and joins the thread. Both keep the request log
-// lines and the usage reports, in arrival order, for inspection.
+// serves until Stop on the thread that constructed it: a message-driven transport binds
+// its sockets to that thread. TDemoSiteThread constructs and runs one on a thread of its
+// own, which is what tests and in-process demos want: its constructor returns once the
+// site listens, Address() is then valid, and its destructor stops and joins the thread.
+// The site keeps the request log lines and the usage reports, in arrival order.
 #pragma once
 
 #include "demo/SiteRouter.h"
@@ -38,7 +39,7 @@ public:
     // "http://HOST:PORT" + Path.
     std::string Url(const std::string& path) const;
 
-    void Run();   // serves until Stop
+    void Run();   // serves until Stop; on the constructing thread
     void Stop();  // any thread
 
     std::vector<std::string> Requests() const;  // request log lines so far
@@ -58,7 +59,8 @@ private:
 
 class TDemoSiteThread {
 public:
-    // Starts a site on its own thread; Options.Port defaults to 0 here (a free port).
+    // Starts a site on its own thread and waits until it listens; Options.Port defaults
+    // to 0 here (a free port). Rethrows what TDemoSite's constructor threw.
     explicit TDemoSiteThread(TSiteOptions options = Loopback());
     ~TDemoSiteThread();
     TDemoSiteThread(const TDemoSiteThread&) = delete;
@@ -75,6 +77,7 @@ public:
     }
 
 private:
+    std::mutex FLock;  // guards FSite between the destructor's Stop and the thread's end
     std::unique_ptr<TDemoSite> FSite;
     std::thread FThread;
 };
