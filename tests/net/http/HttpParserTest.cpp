@@ -192,7 +192,7 @@ TEST(HttpParser, LargeBodyIsPassedThroughInSlices) {
     std::string head = "HTTP/1.0 200 OK\r\nContent-Length: 1000\r\n\r\n";
     TResult r = Parse(head + Body1000, {head.size() + 10, head.size() + 500}, false, false);
     ASSERT_EQ(r.Trace.size(), 5u);
-    EXPECT_EQ(r.Trace[2], "body:" + Body1000);
+    EXPECT_EQ(r.Trace[3], "body:" + Body1000);
     EXPECT_EQ(r.Length, 1000);
 }
 

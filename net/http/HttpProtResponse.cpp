@@ -1,0 +1,366 @@
+// HttpProtResponse: the response side of THttpCli: receiving, header lines, the body,
+// relocation, the POST body and the end of the connection (see HttpProt.h).
+//
+// Bytes from the socket go to the response parser; its callbacks (the THttpResponseSink
+// part of the client) update the response fields and raise the events. A response ends
+// in one of three ways, each of which closes the control socket and posts the ready
+// message exactly once: its framing says it is complete (FinishResponse), it fails
+// (FailRequest: malformed data, time-out, an exception from a handler or RcvdStream), or
+// the server closes (ConnectionClosed, which also notices a body cut short).
+#include "net/http/HttpProt.h"
+
+namespace {
+
+constexpr size_t ReceiveBlock = 65536;  // must match the buffer made in HttpProt.cpp
+constexpr size_t StrayLineLimit = 8192;
+
+// The folder of a request path ("/a/b.htm?x" -> "/a/"), "/" when it has none.
+std::string FolderOf(const std::string& path) {
+    std::string p = path.substr(0, path.find('?'));
+    size_t slash = p.rfind('/');
+    return slash == std::string::npos ? std::string("/") : p.substr(0, slash + 1);
+}
+
+// A relative reference (no scheme, not starting with "/") against a request path.
+std::string ResolveRelative(const std::string& basePath, const std::string& ref) {
+    std::string base = basePath.substr(0, basePath.find('?'));
+    if (base.empty()) base = "/";
+    if (ref[0] == '?') return base + ref;
+    if (ref.compare(0, 2, "./") == 0 || ref.compare(0, 3, "../") == 0) {
+        std::string proto, user, pass, host, port, path = base;
+        SplitUrl(ref, proto, user, pass, host, port, path);
+        return path;
+    }
+    return FolderOf(base) + ref;
+}
+
+}  // namespace
+
+// ---- receiving ----------------------------------------------------------------------
+
+void THttpCli::SocketDataAvailable(uint16_t error) {
+    try {
+        if (FFeeding) {
+            // A handler is pumping messages in the middle of a block: keep these bytes
+            // for the outer call, which is still using the receive buffer.
+            char more[8192];
+            int32_t n = FCtrlSocket->Receive(more, sizeof more);
+            if (n > 0) FPendingInput.append(more, size_t(n));
+            return;
+        }
+        int32_t n = FCtrlSocket->Receive(FRcvBuffer.get(), int32_t(ReceiveBlock));
+        if (FRequestType == httpAbort || n <= 0 || FReadyPosted) return;
+        Touch();
+        if (FState == httpAwaitingHeader || FState == httpAwaitingBody) {
+            FeedResponse(FRcvBuffer.get(), size_t(n));
+        } else {
+            StrayData(FRcvBuffer.get(), size_t(n), error);
+        }
+        // An error status closes the connection, but only after the lines and the part
+        // of the error page that came with it have been handled.
+        if (FCloseAfterBlock && !FReadyPosted) {
+            FClosingOnPurpose = true;
+            FParser.Halt();
+            CloseConnection();
+            ConnectionClosed(false);
+        }
+    } catch (...) {
+        FFeeding = false;
+        FailRequest(std::current_exception());
+    }
+}
+
+void THttpCli::FeedResponse(const char* data, size_t len) {
+    FFeeding = true;
+    bool ok = FParser.Feed(data, len);
+    while (ok && !FPendingInput.empty()) {
+        std::string more;
+        more.swap(FPendingInput);
+        ok = FParser.Feed(more.data(), more.size());
+    }
+    FFeeding = false;
+    if (!ok && FParser.Error()) FailRequest(std::make_exception_ptr(*FParser.Error()));
+}
+
+// Lines that arrive while no request reads go to OnDataAvailable one by one.
+void THttpCli::StrayData(const char* data, size_t len, uint16_t error) {
+    FStrayLine.append(data, len);
+    size_t lf;
+    while ((lf = FStrayLine.find('\n')) != std::string::npos) {
+        size_t end = lf > 0 && FStrayLine[lf - 1] == '\r' ? lf - 1 : lf;
+        FLastResponse = FStrayLine.substr(0, end);
+        FStrayLine.erase(0, lf + 1);
+        if (OnDataAvailable) OnDataAvailable(this, error);
+    }
+    if (FStrayLine.size() > StrayLineLimit) FStrayLine.clear();
+}
+
+// ---- header -------------------------------------------------------------------------
+
+void THttpCli::ResponseHeaderLine(const std::string& line, THttpLineKind kind, THttpField field,
+                                  const std::string& value) {
+    if (FHeaderLineCount == 0) TriggerHeaderBegin();
+    ++FHeaderLineCount;
+    FLastResponse = line;
+    FRcvdHeader.Add(line);
+    if (kind == THttpLineKind::Status) {
+        FStatusCode = FParser.StatusCode();
+        FReasonPhrase = FParser.ReasonPhrase();
+    } else if (kind == THttpLineKind::Field) {
+        switch (field) {
+        case THttpField::Location:
+            // An empty Location names no target; it is not followed.
+            if (!Trim(value).empty()) {
+                FLocationFlag = true;
+                FLocationValue = Trim(value);
+            }
+            break;
+        case THttpField::ContentLength:
+            FContentLength = FParser.ContentLength();
+            break;
+        case THttpField::ContentRange: {
+            // "bytes B-E/T": the bounds become the Range of the next request.
+            size_t dash = value.find('-'), slash = value.find('/');
+            FContentRangeBegin = dash != std::string::npos && dash > 6 ? value.substr(6, dash - 6) : "";
+            FContentRangeEnd = dash != std::string::npos && slash != std::string::npos && slash > dash
+                                   ? value.substr(dash + 1, slash - dash - 1) : "";
+            break;
+        }
+        case THttpField::AcceptRanges:
+            FAcceptRanges = value;
+            break;
+        case THttpField::ContentType:
+            FContentType = LowerCase(value);
+            break;
+        case THttpField::WwwAuthenticate:
+            FWwwAuthenticate.Add(value);
+            break;
+        case THttpField::SetCookie: {
+            bool accept = true;  // what the handler leaves here is not used
+            TriggerCookie(value, accept);
+            break;
+        }
+        case THttpField::TransferEncoding:
+        case THttpField::Other:
+            break;
+        }
+    }
+    if (OnHeaderData) OnHeaderData(this);
+    if (FStatusCode >= 400) FCloseAfterBlock = true;
+}
+
+void THttpCli::ResponseNoHeader() {
+    if (FHeaderLineCount == 0) TriggerHeaderBegin();
+    ++FHeaderLineCount;
+    if (FContentType.empty()) FContentType = "text/html";
+    SetState(httpAwaitingBody);
+    TriggerHeaderEnd();
+}
+
+void THttpCli::ResponseHeaderEnd() {
+    FLastResponse.clear();
+    // An empty document ends here, even when a Location came with it.
+    if (FParser.ContentLength() == 0) {
+        TriggerHeaderEnd();
+        FinishResponse();
+        return;
+    }
+    // An error answer is never followed, whatever it carries.
+    if (FLocationFlag && FStatusCode < 400) {
+        TriggerHeaderEnd();
+        HeaderEndedWithLocation();
+        return;
+    }
+    size_t dot = PosNth(".", FDocName, -1);
+    if (dot > 0 && LowerCase(FDocName.substr(dot - 1)) == ".exe" && FContentType == "text/html")
+        SetDocExt(FDocName, "htm");
+    SetState(httpAwaitingBody);
+    TriggerHeaderEnd();
+}
+
+// ---- body ---------------------------------------------------------------------------
+
+void THttpCli::ResponseBody(const char* data, size_t len) {
+    if (len == 0) return;
+    if (FBodyChunkCount == 0) TriggerDocBegin();
+    ++FBodyChunkCount;
+    FRcvdCount += int64_t(len);
+    FLastResponse.assign(data, len);
+    if (FRcvdStream) FRcvdStream->WriteBuffer(data, int64_t(len));
+    TriggerDocData(data, int(len));
+}
+
+void THttpCli::ResponseComplete() { FinishResponse(); }
+
+// The document is complete: close (the server may keep the connection open) and finish.
+void THttpCli::FinishResponse() {
+    if (FReadyPosted) return;
+    FParser.Halt();
+    FClosingOnPurpose = true;
+    CloseConnection();
+    ConnectionClosed(false);  // in case the socket had nothing left to report
+}
+
+// ---- relocation ---------------------------------------------------------------------
+
+void THttpCli::HeaderEndedWithLocation() {
+    if (++FRelocationCount > MaxRelocations) {
+        FailRequest(std::make_exception_ptr(EHttpException(SHttpTooManyRelocations, httperrTooManyRelocations)));
+        return;
+    }
+    if (!ResolveLocation(FLocationValue)) {
+        FailRequest(std::make_exception_ptr(EHttpException("Invalid character in Location", httperrBadCharacter)));
+        return;
+    }
+    // Bytes after the header belong to the redirect's page and are dropped.
+    FHeaderLineCount = 0;
+    FBodyChunkCount = 0;
+    FParser.Halt();
+    FRelocating = true;
+    FClosingOnPurpose = true;
+    if (FCtrlSocket->State() != wsClosed) CloseConnection();
+    if (FRelocating) {  // the socket had already reported its close
+        FRelocating = false;
+        Relocate();
+    }
+}
+
+// Computes the next request from a Location value: connect host and port, target host,
+// request path and Location. False when the value holds control bytes.
+bool THttpCli::ResolveLocation(const std::string& value) {
+    std::string ref = value.substr(0, value.find('#'));  // a fragment is never sent
+    if (HasControlBytes(ref)) return false;
+    if (ref.empty()) ref = "/";
+
+    // Where the current request went.
+    std::string proto = "http", host = FHostName, port = FPort, path = FPath;
+    if (!FProxy.empty()) {
+        std::string u, p;
+        SplitUrl(FPath, proto, u, p, host, port, path);
+        if (proto.empty()) proto = "http";
+        if (path.empty()) path = "/";
+    }
+
+    // Where the next one goes.
+    std::string nProto = proto, nHost = host, nPort = port, nPath;
+    std::string vProto, vUser, vPass, vHost, vPort, vPath;
+    const bool networkPath = ref.compare(0, 2, "//") == 0;  // "//host/path": same scheme
+    SplitUrl(networkPath ? proto + ":" + ref : ref, vProto, vUser, vPass, vHost, vPort, vPath);
+    if (networkPath || (!vProto.empty() && !vHost.empty())) {
+        if (!networkPath) nProto = vProto;
+        nHost = vHost;
+        nPort = vPort;
+        nPath = vPath;
+    } else if (ref[0] == '/') {
+        nPath = ref;
+    } else {
+        // A relative reference stays on the same server, beside the current document.
+        nPath = ResolveRelative(path, ref);
+    }
+    const bool emptyPath = nPath.empty();
+    if (emptyPath) nPath = "/";
+
+    FTargetHost = nHost;
+    if (FProxy.empty()) {
+        FHostName = nHost;
+        FPort = nPort.empty() ? "80" : nPort;
+        FPath = nPath;
+        FLocation = nProto + "://" + nHost + (emptyPath ? "" : nPath);
+    } else {
+        // The proxy needs the whole URL, port included.
+        FLocation = nProto + "://" + nHost + (nPort.empty() ? "" : ":" + nPort) + nPath;
+        FPath = FLocation;
+    }
+    return true;
+}
+
+void THttpCli::Relocate() {
+    FConnected = false;
+    FLocationFlag = false;
+    FRelocating = false;
+    FAllowedToSend = false;
+    if (FRequestType == httpPOST) FRequestType = httpGET;  // the body is not sent again
+    if (OnLocationChange) OnLocationChange(this);
+    FRcvdHeader.Clear();
+    PostMessageA(FWindowHandle, WM_HTTPCLI_OPEN, FRequestSeq, 0);
+}
+
+// ---- POST body ----------------------------------------------------------------------
+
+void THttpCli::SocketDataSent(uint16_t) {
+    if (FReadyPosted) return;
+    Touch();
+    try {
+        SendBodyChunk();
+    } catch (...) {
+        FailRequest(std::current_exception());
+    }
+}
+
+// One chunk per drained send queue, so a large body never piles up in memory.
+void THttpCli::SendBodyChunk() {
+    if (!FAllowedToSend) return;
+    int64_t n = FSendStream->Read(FSendBuffer, int64_t(sizeof FSendBuffer));
+    if (n <= 0) {
+        FAllowedToSend = false;
+        TriggerSendEnd();
+        return;
+    }
+    FSentCount += n;
+    TriggerSendData(FSendBuffer, int(n));
+    FCtrlSocket->Send(FSendBuffer, int32_t(n));
+}
+
+// ---- end of the connection ----------------------------------------------------------
+
+void THttpCli::SocketSessionClosed(uint16_t) {
+    if (FReadyPosted) return;
+    try {
+        ConnectionClosed(!FClosingOnPurpose);
+    } catch (...) {
+        FailRequest(std::current_exception());
+    }
+}
+
+void THttpCli::ConnectionClosed(bool peerClosed) {
+    if (FReadyPosted) return;
+    FConnected = false;
+    if (FRelocating) {
+        FRelocating = false;
+        Relocate();
+        return;
+    }
+    if (FHeaderOpen) {
+        TriggerHeaderEnd();
+        // The header never ended, but a Location had arrived: follow it.
+        if (FLocationFlag && !FFailure && FStatusCode < 400) {
+            HeaderEndedWithLocation();
+            return;
+        }
+    }
+    // A body cut short of its Content-Length or last chunk is a failure, not a document.
+    if (peerClosed && !FFailure && FState == httpAwaitingBody && !FParser.Finish() && FParser.Error())
+        FFailure = std::make_exception_ptr(*FParser.Error());
+    if (FBodyChunkCount > 0) TriggerDocEnd();
+    SetReady();
+}
+
+void THttpCli::FailRequest(std::exception_ptr failure) {
+    if (FReadyPosted) return;
+    if (!FFailure) FFailure = failure;
+    FParser.Halt();
+    FRelocating = false;
+    FLocationFlag = false;
+    FClosingOnPurpose = true;
+    try {
+        if (FCtrlSocket->State() != wsClosed) FCtrlSocket->Abort();
+    } catch (...) {
+        // Closing is all that is left to do; its own failure changes nothing.
+    }
+    try {
+        ConnectionClosed(false);
+    } catch (...) {
+        SetReady();  // an end-of-document handler failed; the request ends all the same
+    }
+    SetReady();
+}
