@@ -282,7 +282,7 @@ public:
         if (FLabel.Alignment() == taCenter) align = FL_ALIGN_INSIDE | FL_ALIGN_CLIP;
         fl_push_clip(x(), y(), w(), h());
         fl_draw(text.c_str(), x() + 2, y(), w() - 4, h(), align, nullptr, 0);
-        if (f.Style() & fsUnderline) {
+        if ((f.Style() & fsUnderline) && !text.empty()) {
             int tw = int(fl_width(text.c_str()));
             if (tw > w() - 4) tw = w() - 4;
             int lx = x() + 2;

@@ -1,0 +1,32 @@
+// commonDefine: the program's version tag and its fixed addresses.
+//
+// Every address of the program lies on one site, "HOST:PORT", which is the demo album
+// site on this machine (127.0.0.1:18690) unless SetSiteHost changes it at start
+// (`albrivo --site HOST:PORT`). The addresses are built from the current site each time,
+// so a change reaches every later use; change it before the main window is created.
+#pragma once
+
+#include <string>
+
+// The version tag sent in the usage report.
+constexpr const char* KVersion = "KV1.0";
+
+// The site every address below lies on.
+constexpr const char* DefaultSiteHost = "127.0.0.1:18690";
+const std::string& SiteHost();
+// Sets the site from "HOST:PORT" (a port of 1 to 65535; the host a name or dotted
+// address without blanks or "/"). False, with nothing changed, for anything else.
+bool SetSiteHost(const std::string& hostPort);
+
+// The maker's information page shown in the browser panel.
+std::string MakerInfoUrl();
+// The maker's web address shown in the welcome text.
+std::string MakerHomeUrl();
+// The link server's list of promotional links.
+std::string LinkServerUrl();
+// The album XML service, up to and including "xml?"; the album id is appended.
+std::string AlbumXmlUrlPrefix();
+// The usage report endpoint (POST).
+std::string ReportUrl();
+// The sample album page the address field starts with.
+std::string SampleAlbumUrl();

@@ -1,0 +1,26 @@
+// program: the program's start-up sequence and its command line.
+//
+// RunProgram performs the start-up in its fixed order: the modules initialise (version
+// tag, data-access object), the application object initialises, the main window is
+// created (its FormCreate runs inside), the preview window is created hidden, and the
+// message loop runs until the main window closes; then the windows are destroyed and the
+// modules finalise. Trace, when set, hears the name of each step as it completes.
+#pragma once
+
+#include <functional>
+#include <string>
+#include <vector>
+
+struct TProgramOptions {
+    std::string Site;       // "HOST:PORT" of every address, empty: the default
+    bool Headless = false;  // no window system (the loop still runs)
+    int SmokeMs = -1;       // >= 0: close the main window this long after it is shown
+    std::function<void(const std::string& step)> Trace;
+};
+
+// Reads "--site HOST:PORT", "--headless", "--smoke [MS]" (default 2000). False with
+// Error set for anything else.
+bool ParseArguments(const std::vector<std::string>& args, TProgramOptions& options, std::string& error);
+
+// Runs the program; returns its exit code (0).
+int RunProgram(const TProgramOptions& options);
