@@ -38,6 +38,13 @@
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 
+// The C library may define the byte-order conversions as macros; here they are functions,
+// so that winsock::htons and ::htons both name a call.
+#undef htons
+#undef ntohs
+#undef htonl
+#undef ntohl
+
 namespace winsock {
 
 using SOCKET = int32_t;

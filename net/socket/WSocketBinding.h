@@ -1,0 +1,43 @@
+// WSocketBinding: the socket classes' binding to the Winsock layer, by function name.
+//
+// Each call goes through a slot that is empty until its first use; the first use of any
+// slot also "loads" Winsock and starts it as version 1.1. UnloadWinsock (run when the last
+// socket object goes away) cleans Winsock up and empties every slot, so the next socket
+// starts it again. Failures raise ESocketException whatever the socket's OnError.
+#pragma once
+
+#include "platform/winsock/Winsock.h"
+
+#include <string>
+
+namespace wsbinding {
+
+#define ALBRIVO_WINSOCK_PROCS(X) \
+    X(WSAStartup) X(WSACleanup) X(WSASetLastError) X(WSAGetLastError) X(WSACancelAsyncRequest) \
+    X(WSAAsyncGetHostByName) X(WSAAsyncGetHostByAddr) X(WSAAsyncSelect) X(getservbyname) \
+    X(getprotobyname) X(gethostbyname) X(socket) X(shutdown) X(setsockopt) X(sendto) X(send) \
+    X(recv) X(recvfrom) X(ntohs) X(listen) X(ioctlsocket) X(inet_ntoa) X(inet_addr) X(htons) \
+    X(getsockname) X(getpeername) X(connect) X(closesocket) X(bind) X(accept)
+
+struct TProcs {
+#define ALBRIVO_WINSOCK_SLOT(name) decltype(&winsock::name) name = nullptr;
+    ALBRIVO_WINSOCK_PROCS(ALBRIVO_WINSOCK_SLOT)
+#undef ALBRIVO_WINSOCK_SLOT
+};
+
+TProcs& Procs();
+// Loads and starts Winsock when needed; the address of Name (null for an empty name).
+void* LoadWinsockProc(const std::string& name);
+void UnloadWinsock();
+bool Loaded();
+
+template <typename Fn>
+Fn Bound(Fn& slot, const char* name) {
+    if (!slot) slot = reinterpret_cast<Fn>(LoadWinsockProc(name));
+    return slot;
+}
+
+}  // namespace wsbinding
+
+// Calls a Winsock function through its slot: WS(socket)(AF_INET, SOCK_STREAM, 0).
+#define WS(name) (wsbinding::Bound(wsbinding::Procs().name, #name))
