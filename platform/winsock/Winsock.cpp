@@ -399,7 +399,10 @@ int listen(SOCKET s, int backlog) {
     std::lock_guard<std::mutex> guard(gLock);
     TSockRec* r = Find(s);
     if (!r) return Fail(gStartCount ? WSAENOTSOCK : WSANOTINITIALISED);
-    if (::listen(r->Fd, backlog) != 0) return FailErrno();
+    // Linux silently drops connection attempts beyond the backlog, and the clients then
+    // wait seconds for a retransmission; a Winsock-sized backlog (5) would stall a burst
+    // of clients, so the queue is never shorter than 128.
+    if (::listen(r->Fd, backlog < 128 ? 128 : backlog) != 0) return FailErrno();
     r->Listening = true;
     r->AcceptArmed = (r->Mask & FD_ACCEPT) != 0;
     UpdateInterest(s, *r);
