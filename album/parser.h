@@ -31,9 +31,9 @@ class TBaseAlbumParser : public TObject {
 public:
     // Fetches URL into FileName (created or truncated) with the threaded getter: a GET
     // when PostQuery is empty, else a form POST of PostQuery. Returns the transfer's own
-    // outcome (the getter's LastResult): true only when the whole announced body arrived.
-    // Never throws; a failure to set up the transfer also gives false. A partly written
-    // file is left as it is.
+    // outcome, the getter's LastResult: true only for a status below 400 whose body was
+    // read to its proper end (see HTTPGet.h). Never throws; a failure to set up the
+    // transfer also gives false. A partly written file is left as it is.
     static bool PostToFile(const std::string& URL, const std::string& FileName,
                            const std::string& PostQuery);
 

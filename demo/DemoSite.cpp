@@ -6,7 +6,11 @@
 namespace {
 
 std::unique_ptr<TSiteTransport> NewTransport(const TSiteOptions& options) {
+#ifdef DEMO_HAVE_WSOCKET
+    if (!options.UsePollTransport) return NewWSocketTransport();
+#else
     (void)options;
+#endif
     return NewPollTransport();
 }
 

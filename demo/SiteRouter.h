@@ -19,7 +19,7 @@
 #include <vector>
 
 // How the trickling album's photos are sent.
-constexpr int TrickleBytes = 4096;
+constexpr int TrickleBytes = 8192;
 constexpr int TrickleDelayMs = 30;
 
 class TSiteRouter {

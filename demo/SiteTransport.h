@@ -38,3 +38,6 @@ public:
 
 // Plain BSD sockets and poll().
 std::unique_ptr<TSiteTransport> NewPollTransport();
+// The project's own TWSocket in line mode, in the creating thread's message loop. Only in
+// builds that have the socket layer (DEMO_HAVE_WSOCKET).
+std::unique_ptr<TSiteTransport> NewWSocketTransport();

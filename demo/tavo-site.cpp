@@ -9,17 +9,22 @@
 #include "demo/SiteAlbums.h"
 
 #include <csignal>
+#include <pthread.h>
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <thread>
 
 namespace {
 
-TDemoSite* RunningSite = nullptr;
-
-void OnSignal(int) {
-    // Stop only writes to a pipe, which is safe in a signal handler.
-    if (RunningSite) RunningSite->Stop();
+// SIGINT and SIGTERM are blocked in every thread and taken by this thread with sigwait,
+// so that stopping the site runs as ordinary code, not inside a signal handler.
+std::thread StartSignalWatcher(TDemoSite& site, const sigset_t& signals) {
+    return std::thread([&site, signals] {
+        int sig = 0;
+        sigwait(&signals, &sig);
+        site.Stop();
+    });
 }
 
 int Usage() {
@@ -50,20 +55,25 @@ int main(int argc, char** argv) {
                                          *FindDemoAlbum(SampleAlbumId)).c_str());
         return 0;
     }
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGINT);
+    sigaddset(&signals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
     try {
         TDemoSite site(options);
         site.OnRequestLog = [](const std::string& line) {
             std::printf("%s\n", line.c_str());
             std::fflush(stdout);
         };
-        RunningSite = &site;
-        std::signal(SIGINT, OnSignal);
-        std::signal(SIGTERM, OnSignal);
+        std::thread watcher = StartSignalWatcher(site, signals);
         std::printf("tavo-site listening on http://%s/ (sample album %s)\n", site.Address().c_str(),
                     site.Url(AlbumPagePath(*FindDemoAlbum(SampleAlbumId))).c_str());
         std::fflush(stdout);
         site.Run();
-        RunningSite = nullptr;
+        // Run also ends without a signal only if the transport fails; wake the watcher.
+        pthread_kill(watcher.native_handle(), SIGTERM);
+        watcher.join();
     } catch (const std::exception& e) {
         std::fprintf(stderr, "tavo-site: %s\n", e.what());
         return 1;

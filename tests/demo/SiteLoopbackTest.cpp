@@ -71,8 +71,23 @@ TReply Get(int port, const std::string& target) {
                               std::to_string(port) + "\r\n\r\n");
 }
 
-TEST(SiteLoopback, ServesPagesXmlPhotosAndFaults) {
-    TDemoSiteThread site;
+// Every transport the build has: the socket layer's (when built) and the poll one.
+class SiteLoopback : public ::testing::TestWithParam<bool> {
+protected:
+    static TSiteOptions Options() {
+        TSiteOptions o = TDemoSiteThread::Loopback();
+        o.UsePollTransport = GetParam();
+        return o;
+    }
+};
+
+INSTANTIATE_TEST_SUITE_P(Transports, SiteLoopback, ::testing::Values(false, true),
+                         [](const ::testing::TestParamInfo<bool>& i) {
+                             return i.param ? "Poll" : "Default";
+                         });
+
+TEST_P(SiteLoopback, ServesPagesXmlPhotosAndFaults) {
+    TDemoSiteThread site(Options());
     int port = site.Site().Port();
     ASSERT_GT(port, 0);
 
@@ -102,8 +117,8 @@ TEST(SiteLoopback, ServesPagesXmlPhotosAndFaults) {
     EXPECT_EQ(log[3].substr(log[3].size() - 4), " cut");
 }
 
-TEST(SiteLoopback, TrickleIsSlowButDoesNotHoldUpOtherRequests) {
-    TDemoSiteThread site;
+TEST_P(SiteLoopback, TrickleIsSlowButDoesNotHoldUpOtherRequests) {
+    TDemoSiteThread site(Options());
     int port = site.Site().Port();
     const size_t size = DemoPhotoJpeg("slow", 0)->size();
     auto start = std::chrono::steady_clock::now();
@@ -121,9 +136,9 @@ TEST(SiteLoopback, TrickleIsSlowButDoesNotHoldUpOtherRequests) {
     EXPECT_LT(quick, std::chrono::milliseconds(TrickleDelayMs) * pauses / 2);
 }
 
-TEST(SiteLoopback, ReportsGoToTheReportLogInOrder) {
+TEST_P(SiteLoopback, ReportsGoToTheReportLogInOrder) {
     std::string file = std::string(::testing::TempDir()) + "tavo-loopback-report.log";
-    TSiteOptions o = TDemoSiteThread::Loopback();
+    TSiteOptions o = Options();
     o.ReportLog = file;
     TDemoSiteThread site(o);
     int port = site.Site().Port();
@@ -140,14 +155,14 @@ TEST(SiteLoopback, ReportsGoToTheReportLogInOrder) {
     EXPECT_EQ(all.str(), "source_url=x&music=&title=a+b&version=KV1.0\nn=2\n");
 }
 
-TEST(SiteLoopback, ListeningTwiceOnOnePortFails) {
-    TDemoSiteThread site;
-    TSiteOptions o;
+TEST_P(SiteLoopback, ListeningTwiceOnOnePortFails) {
+    TDemoSiteThread site(Options());
+    TSiteOptions o = Options();
     o.Port = site.Site().Port();
-    EXPECT_THROW(TDemoSite second(o), ESiteError);
+    EXPECT_THROW(TDemoSiteThread second(o), ESiteError);
     o.Bind = "not-an-address";
     o.Port = 0;
-    EXPECT_THROW(TDemoSite third(o), ESiteError);
+    EXPECT_THROW(TDemoSiteThread third(o), ESiteError);
 }
 
 // ---- the executable -------------------------------------------------------------------
