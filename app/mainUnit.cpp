@@ -118,11 +118,15 @@ void TMainForm::BuildStatusBar() {
 }
 
 void TMainForm::BuildComponents() {
-    // httpcli1: the THttpCli of net/http goes here, with LocalAddr "0.0.0.0", ProxyPort
-    // "80", Agent "Mozilla/3.0 (compatible)", Accept "image/gif, image/x-xbitmap,
-    // image/jpeg, image/pjpeg, */*", NoCache false, ContentTypePost
-    // "application/x-www-form-urlencoded", MultiThreaded false, once that component is in
-    // the tree.
+    httpcli1 = new THttpCli(this);  // owned by the form
+    httpcli1->SetName("httpcli1");
+    httpcli1->SetLocalAddr("0.0.0.0");
+    httpcli1->SetProxyPort("80");
+    httpcli1->SetAgent("Mozilla/3.0 (compatible)");
+    httpcli1->SetAccept("image/gif, image/x-xbitmap, image/jpeg, image/pjpeg, */*");
+    httpcli1->SetNoCache(false);
+    httpcli1->SetContentTypePost("application/x-www-form-urlencoded");
+    httpcli1->SetMultiThreaded(false);
     popup1 = new TPopupMenu(this);  // owned by the form, like its items
     popup1->SetName("popup1");
     N1 = new TMenuItem(this, popup1);

@@ -7,6 +7,7 @@
 // on the interface thread only.
 #pragma once
 
+#include "net/http/HttpProt.h"
 #include "platform/rtl/Classes.h"
 #include "ui/browser/WebBrowser.h"
 #include "ui/forms/ExtCtrls.h"
@@ -45,8 +46,7 @@ public:
     TStatusBar* status;
     TStatusPane* status1;
     TStatusPane* statusLink;
-    // httpcli1 (THttpCli of net/http) joins here once the HTTP client component is in
-    // the tree; see the constructor.
+    THttpCli* httpcli1;  // fetches the album page and the link list
     TPopupMenu* popup1;
     TMenuItem* N1;
     TMenuItem* N2;

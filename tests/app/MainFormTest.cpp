@@ -148,6 +148,18 @@ TEST_F(MainFormTest, PopupMenuItems) {
     EXPECT_EQ(MainForm->FindComponent("n3"), MainForm->N3);
 }
 
+TEST_F(MainFormTest, HttpClientSettings) {
+    THttpCli* cli = MainForm->httpcli1;
+    ASSERT_EQ(MainForm->FindComponent("httpcli1"), cli);
+    EXPECT_EQ(cli->LocalAddr(), "0.0.0.0");
+    EXPECT_EQ(cli->ProxyPort(), "80");
+    EXPECT_EQ(cli->Agent(), "Mozilla/3.0 (compatible)");
+    EXPECT_EQ(cli->Accept(), "image/gif, image/x-xbitmap, image/jpeg, image/pjpeg, */*");
+    EXPECT_FALSE(cli->NoCache());
+    EXPECT_EQ(cli->ContentTypePost(), "application/x-www-form-urlencoded");
+    EXPECT_FALSE(cli->MultiThreaded());
+}
+
 TEST_F(MainFormTest, FormCreateSetsTheSharedState) {
     EXPECT_EQ(AppVersion, "KV1.0");
     ASSERT_FALSE(AppDir.empty());
