@@ -23,9 +23,8 @@
 // A socket object may be destroyed inside any of its own event handlers: the code that
 // fired the event notices and unwinds without touching the object again.
 //
-// Work in progress: the declarations below are the stable interface; the bodies of
-// WSocket.cpp (core), WSocketLine.cpp (line mode, waiting) and WSocketSocks.cpp (SOCKS)
-// arrive in that order.
+// Units: WSocket.cpp (core), WSocketIO.cpp (sending, receiving, listening), WSocketLine.cpp
+// (line mode, waiting), WSocketSocks.cpp (SOCKS), WSocketBinding.cpp (binding, error texts).
 #pragma once
 
 #include "net/socket/WSockBuf.h"
@@ -362,6 +361,8 @@ protected:
     void SendSocksCredentials();
     void FailSocks(int32_t error, const std::string& msg);
     bool HandleSocksReply();
+    bool HandleSocks4Reply();
+    bool HandleSocks5Reply();
 
     TSocksState FSocksState = SocksIdle;
     std::string FSocksServer;
