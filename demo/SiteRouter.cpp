@@ -60,6 +60,11 @@ std::string TSiteRouter::SiteFor(const TSiteRequest& request) const {
     std::string host = request.Header("Host");
     // Only a plain host[:port] is echoed into addresses; anything else falls back.
     if (host.empty() || host.find_first_of("/\"<>'& ") != std::string::npos) return FSite;
+    // A client may leave out the port (HTTP/1.0 clients often do): it is the site's own.
+    if (host.find(':') == std::string::npos) {
+        size_t colon = FSite.rfind(':');
+        if (colon != std::string::npos) host += FSite.substr(colon);
+    }
     return host;
 }
 

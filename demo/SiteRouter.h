@@ -5,7 +5,8 @@
 // music, the maker's information page, the link list and the usage report endpoint. It
 // holds no connection state, so it is tested without sockets. The site's own address
 // ("HOST:PORT") goes into every absolute address it writes; a request's Host header, when
-// present, takes its place so that the addresses work from wherever the client came.
+// present, takes its place so that the addresses work from wherever the client came (a
+// Host header without a port gets the site's port).
 //
 // Reports are passed to OnReport in arrival order; TReportLog writes them to a file.
 #pragma once

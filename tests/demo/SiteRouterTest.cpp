@@ -156,6 +156,9 @@ TEST(SiteRouter, HostHeaderNamesTheAddressesUnlessItLooksOdd) {
     r.Headers.emplace_back("Host", "localhost:4242");
     EXPECT_NE(Body(router.Handle(r)).find("http://localhost:4242/photos/spring12/0.jpg"),
               std::string::npos);
+    r.Headers[0].second = "localhost";  // no port: the site's own
+    EXPECT_NE(Body(router.Handle(r)).find("http://localhost:18690/photos/spring12/0.jpg"),
+              std::string::npos);
     r.Headers[0].second = "evil\"><x";
     EXPECT_NE(Body(router.Handle(r)).find("http://" + Site + "/photos/"), std::string::npos);
 }
