@@ -43,5 +43,6 @@ public:
     void SetPaneWidth(int width);
 
 private:
+    friend class TStatusBar;
     TStatusBar* FBar = nullptr;
 };
