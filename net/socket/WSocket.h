@@ -258,6 +258,7 @@ protected:
     void ReportSocketError(const std::string& funcName);
     void ApplyLinger();
     void TryToSend();
+    int32_t GatherSend(int32_t& len);
     void BufferSendData(const void* data, int32_t len);
     void ClearSendQueue();
     void ReceivePending(uint16_t error, TWSocketOptions options);

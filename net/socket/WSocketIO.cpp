@@ -42,6 +42,26 @@ int32_t TCustomWSocket::RawSend(const void* data, int32_t len) {
     return n;
 }
 
+// Sends the unread bytes of up to 64 queued blocks with one gathering call; Len becomes
+// the number of bytes offered. Fires OnSendData like RawSend.
+int32_t TCustomWSocket::GatherSend(int32_t& len) {
+    iovec pieces[64];
+    int count = 0;
+    len = 0;
+    for (const auto& block : FBufList) {
+        int32_t l;
+        const char* p = block->Peek(l);
+        if (l <= 0) continue;
+        pieces[count].iov_base = const_cast<char*>(p);
+        pieces[count].iov_len = size_t(l);
+        len += l;
+        if (++count == 64) break;
+    }
+    int32_t n = winsock::sendv(FHSocket, pieces, count, FSendFlags);
+    if (n > 0) DoSendData(n);
+    return n;
+}
+
 void TCustomWSocket::TryToSend() {
     if (FHSocket == INVALID_SOCKET || FBufList.empty()) return;
     for (;;) {
@@ -56,7 +76,8 @@ void TCustomWSocket::TryToSend() {
             FBufList.pop_front();
             continue;
         }
-        int32_t n = RawSend(p, len);
+        // Several blocks waiting on a stream: hand them over in one call.
+        int32_t n = FType == SOCK_STREAM && FBufList.size() > 1 ? GatherSend(len) : RawSend(p, len);
         if (n == 0) return;
         if (n < 0) {
             int err = WS(WSAGetLastError)();
@@ -72,7 +93,13 @@ void TCustomWSocket::TryToSend() {
             return;
         }
         if (FBufList.empty()) return;
-        FBufList.front()->Remove(n);
+        for (int32_t left = n; left > 0 && !FBufList.empty();) {
+            left -= FBufList.front()->Remove(left);
+            if (left > 0) {
+                if (FBufList.size() <= 1) break;
+                FBufList.pop_front();
+            }
+        }
         if (n < len) return;
     }
 }

@@ -466,6 +466,18 @@ int send(SOCKET s, const char* buf, int len, int flags) {
     return SendResult(s, n, errno, len);
 }
 
+int sendv(SOCKET s, const iovec* pieces, int count, int flags) {
+    int fd = FdOf(s);
+    if (fd < 0) return SOCKET_ERROR;
+    msghdr m{};
+    m.msg_iov = const_cast<iovec*>(pieces);
+    m.msg_iovlen = size_t(count);
+    size_t len = 0;
+    for (int i = 0; i < count; ++i) len += pieces[i].iov_len;
+    ssize_t n = ::sendmsg(fd, &m, flags | MSG_NOSIGNAL);
+    return SendResult(s, n, errno, int(len));
+}
+
 int sendto(SOCKET s, const char* buf, int len, int flags, const sockaddr* to, int toLen) {
     int fd = FdOf(s);
     if (fd < 0) return SOCKET_ERROR;

@@ -37,6 +37,7 @@
 #include <string>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 
 // The C library may define the byte-order conversions as macros; here they are functions,
 // so that winsock::htons and ::htons both name a call.
@@ -195,6 +196,10 @@ u_short htons(u_short v);
 u_short ntohs(u_short v);
 u_long htonl(u_long v);
 u_long ntohl(u_long v);
+
+// An extension of this layer: send gathering Count pieces in one call (like send for
+// their concatenation), so that a queue of small blocks costs one system call.
+int sendv(SOCKET s, const struct iovec* pieces, int count, int flags);
 
 // The descriptor behind a handle, -1 when none (for tests and benchmarks).
 int SocketDescriptor(SOCKET s);
