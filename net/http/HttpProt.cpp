@@ -10,8 +10,6 @@
 
 namespace {
 
-constexpr size_t ReceiveBlock = 65536;  // bytes taken from the socket per Receive call
-
 // Runs Body; an escaping exception fails the current request through Fail.
 template <class TBody, class TFail>
 void Shielded(TBody body, TFail fail) {

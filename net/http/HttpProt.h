@@ -55,6 +55,7 @@ class THttpCli : public TComponent, private THttpResponseSink {
 public:
     static constexpr int MaxRelocations = 20;       // Location headers followed in a row
     static constexpr DWORD DefaultTimeout = 30000;  // ms without any byte received or sent
+    static constexpr size_t ReceiveBlock = 65536;    // bytes taken from the socket per Receive
 
     explicit THttpCli(TComponent* AOwner);
     ~THttpCli() override;

@@ -11,7 +11,6 @@
 
 namespace {
 
-constexpr size_t ReceiveBlock = 65536;  // must match the buffer made in HttpProt.cpp
 constexpr size_t StrayLineLimit = 8192;
 
 // The folder of a request path ("/a/b.htm?x" -> "/a/"), "/" when it has none.
