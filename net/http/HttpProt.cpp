@@ -161,7 +161,9 @@ void THttpCli::StartRequest(THttpRequest kind) {
     FRequestType = kind;
     ResetResponse();
     SplitRequestUrl();
-    OpenConnection();
+    // From here on the request is running: whatever fails ends it instead of escaping
+    // with the component left busy.
+    Shielded([&] { OpenConnection(); }, [&](std::exception_ptr e) { FailRequest(e); });
 }
 
 void THttpCli::ResetResponse() {

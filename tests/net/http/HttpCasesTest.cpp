@@ -11,7 +11,7 @@
 //   proxy-password range-begin range-end nocache=yes modified-since=Y-M-D h:m:s
 //   timeout        the client's Timeout in ms
 //   status error-code error requests docname location content-type content-length
-//   www-authenticate                    expected values after the request
+//   www-authenticate done-kind          expected values after the request
 // Sections: [request], [request2] ... the exact requests; [body] the expected document.
 #include "net/http/HttpProt.h"
 #include "tests/support/ScriptedServer.h"
@@ -76,7 +76,11 @@ TEST_P(HttpCase, Replay) {
         kind = httpHEAD;
     }
     int done = 0;
-    cli.OnRequestDone = [&](TObject*, THttpRequest, uint16_t) { ++done; };
+    THttpRequest doneKind = httpAbort;
+    cli.OnRequestDone = [&](TObject*, THttpRequest k, uint16_t) {
+        ++done;
+        doneKind = k;
+    };
 
     int errorCode = 0;
     std::string error;
@@ -107,6 +111,7 @@ TEST_P(HttpCase, Replay) {
     EXPECT_TRUE(WaitUntil([&] { return done > 0; }, 2000));
     WaitUntil([] { return false; }, 30);
     EXPECT_EQ(done, 1);
+    if (has("done-kind")) { EXPECT_EQ(HttpRequestName(doneKind), field("done-kind")); }
     EXPECT_EQ(cli.State(), httpIdle);
 }
 
