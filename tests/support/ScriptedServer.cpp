@@ -271,6 +271,7 @@ long TScriptedServer::ReadSome(TConnection* conn, int timeoutMs) {
     if (n <= 0) return n == 0 ? 0 : -1;
     std::lock_guard<std::mutex> g(FLock);
     conn->Received.append(buf, size_t(n));
+    FChanged.notify_all();
     return long(n);
 }
 
@@ -308,6 +309,14 @@ bool TScriptedServer::WaitForConnections(int count, int timeoutMs) const {
     std::unique_lock<std::mutex> g(FLock);
     return FChanged.wait_for(g, std::chrono::milliseconds(timeoutMs),
                              [&] { return int(FConnections.size()) >= count; });
+}
+
+bool TScriptedServer::WaitForReceived(int index, size_t bytes, int timeoutMs) const {
+    std::unique_lock<std::mutex> g(FLock);
+    return FChanged.wait_for(g, std::chrono::milliseconds(timeoutMs), [&] {
+        return index >= 0 && size_t(index) < FConnections.size() &&
+               FConnections[size_t(index)]->Received.size() >= bytes;
+    });
 }
 
 bool TScriptedServer::WaitForFinished(int count, int timeoutMs) const {

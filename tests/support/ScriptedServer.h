@@ -101,6 +101,8 @@ public:
     std::string Received(int index) const;
     // Waits until at least Count connections were accepted; false after TimeoutMs.
     bool WaitForConnections(int count, int timeoutMs) const;
+    // Waits until connection Index has received at least Bytes bytes.
+    bool WaitForReceived(int index, size_t bytes, int timeoutMs) const;
     // Waits until at least Count connections have finished their scripts.
     bool WaitForFinished(int count, int timeoutMs) const;
 
