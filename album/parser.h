@@ -13,6 +13,16 @@
 // The photo list it returns belongs to the caller.
 //
 // Progress texts go through ShowStatusText (commonFunc.h).
+//
+// How the album run uses this layer (AppDir ends with "/"):
+//   title  := SafeFileName(page group 1); id := page group 2
+//   parser.ParseAlbum("http://SITE/xml?" + id)      -> photos; check XmlFetchOutcome()
+//   folder := AppDir + AlbumFolderName(title, id) + "/"
+//   photo i: PostToFile(photo->ImagePath(), folder + i + ".jpg.part", "") and, when it
+//            returns true, RenameFile to folder + i + ".jpg"
+//   report:  PostToFile("http://SITE/owlmere/skyfen/log.php", ScratchFileName(), query)
+//   music:   FetchText(parser.MusicUrl(), folder + "background.mp3.part", &outcome), then
+//            rename on outcome.Success
 #pragma once
 
 #include "album/vo.h"
