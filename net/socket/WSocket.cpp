@@ -313,7 +313,8 @@ void TCustomWSocket::RaiseErrorFmt(const std::string& msg) { RaiseError(msg); }
 void TCustomWSocket::DoError() {
     if (!OnError) return;
     auto life = FLife;
-    OnError(this);
+    auto handler = OnError;
+    handler(this);
     CheckAlive(life);
 }
 
@@ -335,7 +336,8 @@ void TCustomWSocket::HandleBgException(Exception& e) {
     if (OnBgException) {
         auto life = FLife;
         try {
-            OnBgException(this, e, canClose);
+            auto handler = OnBgException;
+            handler(this, e, canClose);
         } catch (const TSocketGone&) {
             throw;
         } catch (...) {
@@ -363,24 +365,29 @@ void TCustomWSocket::ChangeState(TSocketState newState) {
 void TCustomWSocket::DoChangeState(TSocketState oldState, TSocketState newState) {
     if (!OnChangeState) return;
     auto life = FLife;
-    OnChangeState(this, oldState, newState);
+    auto handler = OnChangeState;
+    handler(this, oldState, newState);
     CheckAlive(life);
 }
 
 bool TCustomWSocket::DoDataAvailable(uint16_t error) {
     if (!OnDataAvailable) return false;
     auto life = FLife;
-    OnDataAvailable(this, error);
+    auto handler = OnDataAvailable;
+    handler(this, error);
     CheckAlive(life);
     return true;
 }
 
-#define ALBRIVO_FIRE(event, ...)     \
-    do {                             \
-        if (!event) return;          \
-        auto life = FLife;           \
-        event(this, __VA_ARGS__);    \
-        CheckAlive(life);            \
+// The handler is called through a copy, so that it survives a handler that destroys the
+// object (and with it the event member) while it runs.
+#define ALBRIVO_FIRE(event, ...)        \
+    do {                                \
+        if (!event) return;             \
+        auto life = FLife;              \
+        auto handler = event;           \
+        handler(this, __VA_ARGS__);     \
+        CheckAlive(life);               \
     } while (0)
 
 void TCustomWSocket::DoSessionAvailable(uint16_t error) { ALBRIVO_FIRE(OnSessionAvailable, error); }

@@ -155,7 +155,8 @@ void TCustomLineWSocket::ReDeliver() {
 void TCustomLineWSocket::DoLineLimitExceeded(int32_t rcvdLength, bool& clearData) {
     if (!OnLineLimitExceeded) return;
     auto life = FLife;
-    OnLineLimitExceeded(this, rcvdLength, clearData);
+    auto handler = OnLineLimitExceeded;
+    handler(this, rcvdLength, clearData);
     CheckAlive(life);
 }
 

@@ -135,21 +135,24 @@ int32_t TCustomSocksWSocket::RawReceive(void* buffer, int32_t size, int flags) {
 void TCustomSocksWSocket::DoSocksConnected(uint16_t error) {
     if (!OnSocksConnected) return;
     auto life = FLife;
-    OnSocksConnected(this, error);
+    auto handler = OnSocksConnected;
+    handler(this, error);
     CheckAlive(life);
 }
 
 void TCustomSocksWSocket::DoSocksError(int32_t error, const std::string& msg) {
     if (!OnSocksError) return;
     auto life = FLife;
-    OnSocksError(this, error, msg);
+    auto handler = OnSocksError;
+    handler(this, error, msg);
     CheckAlive(life);
 }
 
 void TCustomSocksWSocket::DoSocksAuthState(TSocksAuthState authState) {
     if (!OnSocksAuthState) return;
     auto life = FLife;
-    OnSocksAuthState(this, authState);
+    auto handler = OnSocksAuthState;
+    handler(this, authState);
     CheckAlive(life);
 }
 

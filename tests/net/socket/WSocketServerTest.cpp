@@ -84,11 +84,8 @@ public:
 // Runs a blocking client on a thread while the message loop serves it.
 std::string Serve(TLineServer& server, const std::vector<std::string>& pieces, int pauseMs = 0) {
     std::string reply;
-    bool done = false;
-    std::thread t([&] {
-        reply = BlockingClient(server.Port(), pieces, pauseMs);
-        done = true;  // read only after join
-    });
+    int port = server.Port();
+    std::thread t([&] { reply = BlockingClient(port, pieces, pauseMs); });
     int closedBefore = server.Closed;
     WaitUntil([&] { return server.Closed > closedBefore; }, kWait);
     t.join();
@@ -110,8 +107,9 @@ TEST(WSocketListen, FiftyConcurrentClients) {
     const int n = 50;
     std::vector<std::string> replies(n);
     std::vector<std::thread> threads;
+    int port = server.Port();
     for (int i = 0; i < n; ++i)
-        threads.emplace_back([&, i] { replies[i] = BlockingClient(server.Port(), {"n" + std::to_string(i) + "\r\nquit\r\n"}); });
+        threads.emplace_back([&, i] { replies[i] = BlockingClient(port, {"n" + std::to_string(i) + "\r\nquit\r\n"}); });
     EXPECT_TRUE(WaitUntil([&] { return server.Closed == n; }, 20000));
     for (auto& t : threads) t.join();
     for (int i = 0; i < n; ++i) {
@@ -289,7 +287,8 @@ TEST(WSocketPause, PauseHoldsNotificationsResumeDeliversThem) {
         prev(o, e);
         server.Clients.back()->Pause();
     };
-    t = std::thread([&] { reply = BlockingClient(server.Port(), {"held\r\nquit\r\n"}); });
+    int port = server.Port();
+    t = std::thread([&] { reply = BlockingClient(port, {"held\r\nquit\r\n"}); });
     WaitUntil([&] { return !server.Clients.empty(); }, kWait);
     WaitUntil([] { return false; }, 100);
     EXPECT_TRUE(server.Lines.empty());
