@@ -60,9 +60,11 @@ public:
     static constexpr int MaxGroups = 15;
     // General loops ({n,m} and lazy quantifiers over groups) nested at one time.
     static constexpr int MaxLoopDepth = 10;
-    // Nesting of the matcher's recursion; reaching it raises 1016 instead of overflowing
-    // the machine stack (each level costs one matcher frame of about 100-200 bytes).
-    static constexpr int MaxMatchDepth = 20000;
+    // Machine stack the matcher's recursion may take per search; reaching it raises 1016
+    // instead of overflowing the stack. Measured in bytes rather than levels, so that the
+    // bound holds whatever the frames cost in a given build (a level is about 50-250 bytes
+    // in an optimised build, several times that with sanitizers).
+    static constexpr intptr_t MaxMatchStack = 2 * 1024 * 1024;
 
     TRegExpr();
     virtual ~TRegExpr();
@@ -201,7 +203,7 @@ private:
     const char* FGroupEnd[MaxGroups];    // group ends (exclusive), or nullptr
     int32_t FLoopCounters[MaxLoopDepth + 1];  // iterations of the active loops, 1-based
     int32_t FLoopDepth = 0;              // number of active general loops
-    int FMatchDepth = 0;                 // current nesting of MatchPrim
+    uintptr_t FStackBase = 0;            // the machine stack's position when Search began
     int64_t FMatchSteps = 0;             // MatchPrim entries in this search
     int64_t FMatchStepLimit = 0;         // 0 = unbounded
     const char* FCursor = nullptr;       // input position while nodes run

@@ -9,7 +9,7 @@
 // Invariants: the subject is NUL-terminated and holds no NUL before its end, so a test
 // of the character at the cursor also tests for the end; a strategy that fails leaves
 // the groups, the loop depth and the active loop counters as it found them; the
-// recursion never goes deeper than TRegExpr::MaxMatchDepth (error 1016). Tested by
+// recursion never takes more than TRegExpr::MaxMatchStack bytes of stack (error 1016). Tested by
 // tests/regex/RegExprMatchTest.cpp and the differential test against PCRE2.
 #include "regex/RegExpr.h"
 #include "regex/RegExprNodes.h"
@@ -23,12 +23,7 @@ namespace {
 
 bool IsDigitChar(char c) { return c >= '0' && c <= '9'; }
 
-// Counts MatchPrim's nesting for the duration of one call.
-struct DepthGuard {
-    explicit DepthGuard(int& depth) : Depth(depth) { ++Depth; }
-    ~DepthGuard() { --Depth; }
-    int& Depth;
-};
+uintptr_t StackPosition() { return reinterpret_cast<uintptr_t>(__builtin_frame_address(0)); }
 
 // The counters of the active loops, saved around a repeat's continuation attempts.
 struct LoopSnapshot {
@@ -58,7 +53,7 @@ bool TRegExpr::Search(int offset) {
     FInputStart = base;
     FInputEnd = end;
     FLoopDepth = 0;
-    FMatchDepth = 0;
+    FStackBase = StackPosition();
     FMatchSteps = 0;
     if (FAnchoredAtStart) return TryAt(start);
     // A failed attempt leaves the groups as it found them (cleared), so no clearing is
@@ -112,8 +107,9 @@ bool TRegExpr::AtLineEnd() const {
 }
 
 bool TRegExpr::MatchPrim(const uint8_t* scan) {
-    DepthGuard guard(FMatchDepth);
-    if (FMatchDepth > MaxMatchDepth) Fail(1016);
+    const uintptr_t here = StackPosition();
+    if ((here < FStackBase ? FStackBase - here : here - FStackBase) > uintptr_t(MaxMatchStack))
+        Fail(1016);
     if (FMatchStepLimit > 0 && ++FMatchSteps > FMatchStepLimit) Fail(1017);
     for (;;) {
         if (!scan) Fail(1002);
