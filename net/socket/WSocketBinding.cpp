@@ -35,6 +35,18 @@ void* LoadWinsockProc(const std::string& name) {
     return proc;
 }
 
+namespace {
+// Unit shutdown at program exit releases Winsock like the last socket object does.
+struct TUnloadAtExit {
+    ~TUnloadAtExit() {
+        try {
+            UnloadWinsock();
+        } catch (...) {
+        }
+    }
+} gUnloadAtExit;
+}  // namespace
+
 void UnloadWinsock() {
     if (gLoaded) {
         WS(WSACleanup)();

@@ -61,7 +61,9 @@ int gStartCount = 0;
 int gEpoll = -1;
 int gWakeFd = -1;
 bool gStopReactor = false;
-std::thread gReactor;
+// Held without a destructor: a thread still running at exit is stopped by TStopAtExit,
+// never terminated by the destruction of a joinable thread object.
+std::thread& gReactor = *new std::thread();
 
 thread_local int tlsLastError = 0;
 
@@ -301,6 +303,21 @@ int WSAStartup(WORD versionRequested, WSADATA* data) {
     ResolverStart();
     return 0;
 }
+
+namespace {
+// At program exit the threads are stopped even if a caller never matched its WSAStartup.
+struct TStopAtExit {
+    ~TStopAtExit() {
+        bool started;
+        {
+            std::lock_guard<std::mutex> guard(gLock);
+            started = gStartCount > 0;
+            if (started) gStartCount = 1;
+        }
+        if (started) WSACleanup();
+    }
+} gStopAtExit;
+}  // namespace
 
 int WSACleanup() {
     std::thread reactor;

@@ -47,7 +47,7 @@ std::deque<std::shared_ptr<TRequest>> gQueue;
 std::map<HANDLE, std::shared_ptr<TRequest>> gPending;  // queued or running, not cancelled
 HANDLE gNextId = 1;
 bool gStop = false;
-std::thread gThread;
+std::thread& gThread = *new std::thread();  // see gReactor in Winsock.cpp
 
 bool EndsWithNoCase(const std::string& s, const std::string& suffix) {
     if (s.size() < suffix.size()) return false;
