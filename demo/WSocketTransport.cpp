@@ -24,6 +24,11 @@ namespace {
 constexpr UINT WM_SITE_STOP = WM_USER + 100;     // Stop: leave the loop
 constexpr UINT WM_SITE_RELEASE = WM_USER + 101;  // wParam: connection id to destroy
 
+// Timer ids: a connection's id for its trickle pauses, the id with this bit for its idle
+// limit (a client that connects and never finishes its request is dropped).
+constexpr UINT_PTR IdleTimerBit = UINT_PTR(1) << (sizeof(UINT_PTR) * 8 - 1);
+constexpr UINT IdleTimeoutMs = 15000;
+
 class TWSocketTransport : public TSiteTransport {
 public:
     TWSocketTransport();
@@ -101,6 +106,11 @@ void TWSocketTransport::Stop() {
 void TWSocketTransport::WindowProc(TMessage& msg) {
     if (msg.Msg == WM_SITE_RELEASE) {
         FConns.erase(msg.WParam);
+    } else if (msg.Msg == WM_TIMER && (msg.WParam & IdleTimerBit)) {
+        KillTimer(FWindow, msg.WParam);
+        const UINT_PTR id = msg.WParam & ~IdleTimerBit;
+        TConn* c = Find(id);
+        if (c && !c->Sender) CloseConn(id, *c);  // still no complete request
     } else if (msg.Msg == WM_TIMER) {
         // A trickle pause ended.
         KillTimer(FWindow, msg.WParam);
@@ -143,6 +153,7 @@ void TWSocketTransport::AcceptOne() {
         if (TConn* c = Find(id)) CloseConn(id, *c);
     };
     FConns[id] = std::move(conn);
+    SetTimer(FWindow, id | IdleTimerBit, IdleTimeoutMs, nullptr);
     s.Dup(h);
 }
 
@@ -204,6 +215,7 @@ void TWSocketTransport::SendMore(UINT_PTR id, TConn& c) {
 void TWSocketTransport::CloseConn(UINT_PTR id, TConn& c) {
     c.Closing = true;
     KillTimer(FWindow, id);
+    KillTimer(FWindow, id | IdleTimerBit);
     c.Sock->OnDataAvailable = nullptr;
     c.Sock->OnDataSent = nullptr;
     c.Sock->OnSessionClosed = nullptr;

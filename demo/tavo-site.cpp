@@ -1,10 +1,11 @@
 // tavo-site: the demo album site as a program.
 //
-//   tavo-site [--bind 127.0.0.1] [--port 18690] [--report-log FILE]
+//   tavo-site [--bind 127.0.0.1] [--port 18690] [--report-log FILE] [--poll]
 //   tavo-site --print-sample-url [--bind ADDR] [--port N]
 //
 // Serves until interrupted (SIGINT, SIGTERM) and prints one line per request to standard
-// output. --print-sample-url prints the address of the 12-photo album's page and exits.
+// output. --poll serves with the BSD-socket transport instead of the socket layer's.
+// --print-sample-url prints the address of the 12-photo album's page and exits.
 #include "demo/DemoSite.h"
 #include "demo/SiteAlbums.h"
 
@@ -29,7 +30,7 @@ std::thread StartSignalWatcher(TDemoSite& site, const sigset_t& signals) {
 
 int Usage() {
     std::fprintf(stderr,
-                 "usage: tavo-site [--bind ADDR] [--port N] [--report-log FILE]\n"
+                 "usage: tavo-site [--bind ADDR] [--port N] [--report-log FILE] [--poll]\n"
                  "       tavo-site --print-sample-url [--bind ADDR] [--port N]\n");
     return 2;
 }
