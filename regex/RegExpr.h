@@ -12,6 +12,11 @@
 // given to and returned from callers are 1-based. Every failure is an ERegExpr raised by
 // RaiseError; no operation returns an error code.
 //
+// Choices beyond the bare design: an empty Expression withdraws the pattern (the next
+// search raises 1003); the matcher's recursion is bounded by the stack it takes (1016);
+// an optional step bound (1017, off by default) caps backtracking for untrusted patterns;
+// a repeated back-reference steps back by whole repetitions of the group text.
+//
 // Invariant: while an engine holds a program, that program was compiled from the current
 // Expression with ProgramModifiers and the current character settings; every setter that
 // changes what the compiler reads discards it.

@@ -648,7 +648,9 @@ int TRegExpr::ParseClass(int& flags) {
             const bool lower = cyrillic && (prev == 0xE0 && (hi == 0xFF || hi == 0xDF));
             const bool upper = cyrillic && ((prev == 0xC0 && hi == 0xDF) || (prev == 0xE0 && hi == 0xDF));
             if (lower || upper) {
-                // Windows-1251 alphabets: the letter YO lies outside the block.
+                // Windows-1251 alphabets: the letter YO lies outside the block. These are
+                // byte ranges; in UTF-8 text the bytes are parts of multibyte characters,
+                // so the rule only matters for subjects in that single-byte code page.
                 if (lower) { for (int ch = 0xE0; ch <= 0xFF; ++ch) AddClassChar(set, count, (unsigned char)ch); AddClassChar(set, count, 0xB8); }
                 if (upper) { for (int ch = 0xC0; ch <= 0xDF; ++ch) AddClassChar(set, count, (unsigned char)ch); AddClassChar(set, count, 0xA8); }
             } else {
