@@ -160,8 +160,6 @@ void TMainForm::FormCreate(TObject*) {
 
 void TMainForm::FormDestroy(TObject*) { LinkList.reset(); }
 
-void TMainForm::LoadLinks() {}
-
 // ==== handlers =============================================================================
 
 void TMainForm::btn2Click(TObject*) {
@@ -169,12 +167,6 @@ void TMainForm::btn2Click(TObject*) {
     StopRequested = true;
 }
 
-void TMainForm::btnDownloadClick(TObject*) {}
-void TMainForm::Image1Click(TObject*) {}
-void TMainForm::N1Click(TObject*) {}
-void TMainForm::N3Click(TObject*) {}
-void TMainForm::tmr1Timer(TObject*) {}
-void TMainForm::statusLinkClick(TObject*) {}
 
 // ==== module ===============================================================================
 

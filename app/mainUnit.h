@@ -18,8 +18,10 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 class TPreviewForm;
 
@@ -67,6 +69,14 @@ public:
     void tmr1Timer(TObject* Sender);
     void statusLinkClick(TObject* Sender);
 
+    // ---- the gallery and the link rotation (mainUnitGallery.cpp, mainUnitLinks.cpp) ----
+    // The thumbnail's Tag when Control is an image holding a picture whose Tag is a
+    // position in the photo list (1 ... photo count); 0 otherwise.
+    int GuardedPhotoTag(TObject* Control) const;
+    // Opens Target (a folder or a web address) with the desktop's default handler. The
+    // headless program records the call instead (platform/shell recording mode).
+    void OpenWithShell(const std::string& Target);
+
 private:
     void BuildAddressRow();
     void BuildLeftColumn();
@@ -75,6 +85,38 @@ private:
     void BuildComponents();
     // Fetches the promotional links into LinkList.
     void LoadLinks();
+
+    // ---- the album run (mainUnitAlbum.cpp) ----
+public:
+    // How the latest album run ended (albrivo-cli turns it into its exit code).
+    enum class TRunEnd { NotRun, Completed, Stopped, Failed };
+    struct TAlbumRunResult {
+        TRunEnd End = TRunEnd::NotRun;
+        int PhotoCount = 0;    // photos of the album
+        int SavedCount = 0;    // photos whose file is in the folder (fetched or already there)
+        int FailedCount = 0;   // photos that still failed after the retries
+        std::string Error;     // why a Failed run could not be done
+    };
+    const TAlbumRunResult& LastRun() const { return FLastRun; }
+    // Waits before the retries of a failed photo, in milliseconds: 1 s, then 2 s. Tests
+    // shorten them; an empty list means no retry.
+    std::vector<DWORD> RetryDelaysMs{1000, 2000};
+    // Hear every status text and every log line of an album run as it is shown.
+    std::function<void(const std::string& Text)> OnRunStatus;
+    std::function<void(const std::string& Line)> OnRunLog;
+
+private:
+    void FetchAlbumPage(const std::string& PageUrl);
+    void DownloadAlbum(const std::string& Title, const std::string& AlbumId);
+    bool FetchPhoto(const std::string& Url, const std::string& FilePath);
+    void ShowThumbnail(int Index, const std::string& FilePath);
+    void SendUsageReport(const std::string& Title, const std::string& MusicUrl);
+    void FetchMusic(const std::string& MusicUrl);
+    void RunStatus(const std::string& Text);
+    void RunLog(const std::string& Line);
+    void RunFailed(const std::string& Message);
+    TAlbumRunResult FLastRun;
+    bool FRunning = false;
 };
 
 // ---- state shared by the windows ----
@@ -95,3 +137,16 @@ void SetStatusText(const std::string& text);
 // The module's initialisation and finalisation, in the program's start-up order.
 void InitializeMainUnit();
 void FinalizeMainUnit();
+
+// ---- the promotional link list (mainUnitLinks.cpp) ----
+
+// The link rotation shows at most this many caption/address pairs.
+constexpr int MaxLinkPairs = 5;
+// Splits the link server's text into Into, appending each piece in order: pieces end at
+// "|", CR, LF or the end; CR and LF at the start of a piece are skipped; a ' or " opens a
+// quoted stretch, up to the next mark of the same kind or the end, in which "|", CR and LF
+// do not end the piece (the marks stay in it); empty pieces add nothing.
+void SplitLinkText(const std::string& Text, TStringList& Into);
+// The number of complete caption/address pairs the rotation uses: those in LinkList, at
+// most MaxLinkPairs; 0 without a list.
+int LinkPairCount();
