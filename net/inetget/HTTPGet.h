@@ -111,7 +111,8 @@ class THTTPGet : public TComponent {
 public:
     explicit THTTPGet(TComponent* AOwner);
     // Cancels a running transfer and waits for its worker to end, processing messages
-    // meanwhile; no event is raised for that transfer.
+    // meanwhile; no event is raised for that transfer. Not from inside one of this
+    // getter's own events: the worker waits for that event to return.
     ~THTTPGet() override;
 
     // Starts a file-mode transfer with the current values. Does nothing while a transfer

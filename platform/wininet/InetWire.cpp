@@ -184,6 +184,7 @@ bool ParseHead(const std::string& text, TResponseHead& head) {
     if (lines.empty() || !ParseStatusLine(lines[0], head)) return false;
     for (size_t i = 1; i < lines.size(); ++i) {
         const std::string& l = lines[i];
+        if (l.empty()) continue;
         if ((l[0] == ' ' || l[0] == '\t') && !head.Headers.empty()) {
             head.Headers.back().second += " " + Trim(l);
             continue;

@@ -92,16 +92,14 @@ TChildProcess::TChildProcess(const std::vector<std::string>& argv, bool captureO
 }
 
 TChildProcess::~TChildProcess() {
-    if (FPid <= 0) return;
-    if (Running()) {
-        ::kill(-FPid, SIGTERM);
-        if (Wait(1500) < 0) {
-            ::kill(-FPid, SIGKILL);
-            Wait(1000);
-        }
+    if (FPid <= 0 || !Running()) return;
+    // Signal the group only while its leader is unreaped: until then the group id cannot
+    // belong to anyone else.
+    ::kill(-FPid, SIGTERM);
+    if (Wait(1500) < 0) {
+        ::kill(-FPid, SIGKILL);
+        Wait(1000);
     }
-    // Whatever the group leader left behind goes too.
-    ::kill(-FPid, SIGKILL);
 }
 
 bool TChildProcess::Running() { return Wait(0) < 0; }

@@ -66,6 +66,8 @@ struct TEvents {
 class HTTPGetTest : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
+        // Loopback servers only: a proxy set in the caller's environment must not apply.
+        for (const char* name : {"http_proxy", "HTTP_PROXY", "no_proxy", "NO_PROXY"}) ::unsetenv(name);
         FWww = new std::string(PrivateTempDir() + "getter-www/");
         ForceDirectories(*FWww);
         std::string body;
