@@ -10,6 +10,8 @@
 #include "platform/rtl/SysUtils.h"
 
 #include <climits>
+#include <exception>
+#include <utility>
 #include <cstring>
 #include <vector>
 
@@ -76,7 +78,11 @@ void THTTPGetThread::Start() {
 
 void THTTPGetThread::Run() {
     Execute();
-    DoTerminate();
+    try {
+        DoTerminate();
+    } catch (...) {
+        // Nothing may escape a thread; TransferDone keeps event errors for a waiting caller.
+    }
 }
 
 void THTTPGetThread::DoTerminate() {
@@ -242,6 +248,8 @@ void THTTPGet::Start(bool toFile) {
     // Blocks in the message platform's wait between passes; every message is dispatched.
     WaitUntil([this] { return FThread == nullptr; });
     Reap();
+    // An exception from the done or error event goes to our caller, on this thread.
+    if (FEventError) std::rethrow_exception(std::exchange(FEventError, nullptr));
 }
 
 void THTTPGet::CancelTransfer() {
@@ -252,19 +260,27 @@ void THTTPGet::TransferDone() {
     THTTPGetThread* worker = FThread.get();
     if (!worker) return;
     FLastResult = worker->Success();
-    if (!FDestroying) {
-        if (FLastResult) {
-            if (worker->ToFile()) {
-                if (OnDoneFile) OnDoneFile(this, worker->FileName(), worker->FileSize());
-            } else if (OnDoneString) {
-                OnDoneString(this, worker->TextResult());
-            }
-        } else if (OnError) {
-            OnError(this);
-        }
+    try {
+        if (!FDestroying) RaiseOutcome(*worker);
+    } catch (...) {
+        // Kept for a waiting StartTransfer, which rethrows it; the worker reference is
+        // cleared all the same, so a wait always ends.
+        FEventError = std::current_exception();
     }
     // The worker is still inside Synchronize: keep it until it can be joined.
     FFinished = std::move(FThread);
+    // Nobody waits to receive it otherwise; do not let it surface at a later wait.
+    if (!FWaitThread) FEventError = nullptr;
+}
+
+void THTTPGet::RaiseOutcome(THTTPGetThread& worker) {
+    if (!FLastResult) {
+        if (OnError) OnError(this);
+    } else if (worker.ToFile()) {
+        if (OnDoneFile) OnDoneFile(this, worker.FileName(), worker.FileSize());
+    } else if (OnDoneString) {
+        OnDoneString(this, worker.TextResult());
+    }
 }
 
 void THTTPGet::Reap() { FFinished.reset(); }

@@ -23,6 +23,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <exception>
 #include <functional>
 #include <memory>
 #include <string>
@@ -117,7 +118,10 @@ public:
 
     // Starts a file-mode transfer with the current values. Does nothing while a transfer
     // runs. With WaitThread, returns after the done or error event, having processed
-    // messages while waiting. Raises nothing itself; the outcome comes by events.
+    // messages while waiting. Raises nothing itself; the outcome comes by events. An
+    // exception thrown by the done or error event reaches the caller of a waiting
+    // StartTransfer; without WaitThread it is dropped (it cannot reach anyone on the
+    // worker), as is one thrown by the progress event, which fails the transfer.
     void StartTransfer();
     // The same in text mode: the body collects in a text, handed to OnDoneString.
     void StartStringTransfer();
@@ -161,12 +165,14 @@ protected:
 
 private:
     void Start(bool toFile);
+    void RaiseOutcome(THTTPGetThread& worker);
     void Reap();  // joins and frees a worker whose end handler has run
 
     THTTPGetRequest FRequest;
     bool FWaitThread = false;
     bool FLastResult = false;
     bool FDestroying = false;
+    std::exception_ptr FEventError;  // thrown by an event during TransferDone
     std::unique_ptr<THTTPGetThread> FThread;    // the running worker
     std::unique_ptr<THTTPGetThread> FFinished;  // ended, not yet joined
 };

@@ -394,3 +394,26 @@ TEST_F(HTTPGetTest, HeaderInjectionInTheAddressSendsNothing) {
     EXPECT_FALSE(g.LastResult());
     EXPECT_EQ(server.ConnectionCount(), 0);
 }
+
+// ---- former faults ------------------------------------------------------------------------------------
+
+// An exception thrown by the done event used to escape the worker thread and end the
+// process; it now reaches the caller of the waiting StartTransfer.
+TEST_F(HTTPGetTest, ExceptionFromTheDoneEventReachesTheWaitingCaller) {
+    THTTPGet g(nullptr);
+    g.SetWaitThread(true);
+    g.SetURL(Url(FPython->Port, "/photo.jpg"));
+    g.SetFileName(FDir + "e.jpg");
+    g.OnDoneFile = [](TObject*, const std::string&, int32_t) { throw Exception("boom"); };
+    try {
+        g.StartTransfer();
+        ADD_FAILURE() << "no exception";
+    } catch (const Exception& e) {
+        EXPECT_EQ(e.Message(), "boom");
+    }
+    EXPECT_FALSE(g.Busy());
+    EXPECT_TRUE(g.LastResult());
+    g.OnDoneFile = nullptr;
+    g.StartTransfer();  // idle again: a second transfer runs
+    EXPECT_TRUE(g.LastResult());
+}
