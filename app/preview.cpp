@@ -62,6 +62,9 @@ void TPreviewForm::ShowPhoto() {
     // Cleared first, so that a missing or undecodable file never leaves the previous
     // photo standing under this position.
     img1->Picture().Clear();
+    // The image sizes itself to each picture: a smaller photo leaves part of the old one's
+    // area uncovered, so the whole surface is repainted, also when loading fails.
+    Invalidate();
     if (FileExists(CurrentFile)) img1->Picture().LoadFromFile(CurrentFile);
 }
 
