@@ -21,6 +21,12 @@ void TPanel::SetBevelOuter(TBevelCut b) {
 
 TImage::TImage(TComponent* AOwner) : TControl(AOwner) {
     FPicture.OnChange = [this] { PictureChanged(); };
+    // A stretched image never shows more pixels than the control has, so a large photo
+    // is decoded at a reduced scale that still covers it: a thumbnail of a big photo then
+    // costs a fraction of a full decode.
+    FPicture.DecodeSizeHint = [this] {
+        return FStretch && !FAutoSize ? std::make_pair(Width(), Height()) : std::make_pair(0, 0);
+    };
 }
 
 void TImage::SetStretch(bool v) {

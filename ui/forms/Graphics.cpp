@@ -91,6 +91,10 @@ void TPicture::LoadFromFile(const std::string& fileName) {
         g = std::make_unique<TJPEGImage>();
     else
         throw EInvalidGraphic("Unknown picture file extension (" + ext + ")");
+    if (DecodeSizeHint) {
+        auto size = DecodeSizeHint();
+        g->SetDecodeSize(size.first, size.second);
+    }
     g->LoadFromFile(fileName);  // throws before the old graphic is replaced
     SetGraphic(std::move(g));
 }

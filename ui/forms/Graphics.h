@@ -14,6 +14,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 // ---- colours --------------------------------------------------------------------------
@@ -92,9 +93,18 @@ public:
     const std::vector<uint8_t>& Pixels() const { return FPixels; }
     // Replaces the content with the graphic in the file; throws EInvalidGraphic.
     virtual void LoadFromFile(const std::string& fileName) = 0;
+    // A graphic that is only ever shown scaled down to Width x Height may be decoded at a
+    // reduced size that still covers it (0 x 0: full size). Formats that cannot decode at
+    // a reduced size ignore it.
+    void SetDecodeSize(int width, int height) {
+        FDecodeWidth = width;
+        FDecodeHeight = height;
+    }
 
 protected:
     void Assign(int width, int height, std::vector<uint8_t> pixels);
+    int FDecodeWidth = 0;
+    int FDecodeHeight = 0;
 
 private:
     int FWidth = 0;
@@ -123,6 +133,9 @@ public:
     void Clear();
 
     std::function<void()> OnChange;
+    // Asked at each load for the size the picture will be shown at when it is only shown
+    // scaled down (a stretched thumbnail); empty or 0 x 0 decodes at full size.
+    std::function<std::pair<int, int>()> DecodeSizeHint;
 
 private:
     std::unique_ptr<TGraphic> FGraphic;

@@ -56,7 +56,17 @@ struct TDecoded {
 
 // Decodes Data into Out. Returns false with Err.Message set on a fatal libjpeg error.
 // Out is owned by the caller, so a longjmp out of libjpeg skips no destructor.
-bool DecodeJpeg(const uint8_t* data, size_t size, TDecoded& out, TJpegErrorMgr& err) {
+// The largest libjpeg scale denominator (1, 2, 4 or 8) whose image still covers
+// MinWidth x MinHeight; 1 when no size is asked for.
+unsigned ScaleDenominator(unsigned width, unsigned height, int minWidth, int minHeight) {
+    if (minWidth <= 0 || minHeight <= 0) return 1;
+    unsigned denom = 8;
+    while (denom > 1 && (width / denom < unsigned(minWidth) || height / denom < unsigned(minHeight))) denom /= 2;
+    return denom;
+}
+
+bool DecodeJpeg(const uint8_t* data, size_t size, int minWidth, int minHeight, TDecoded& out,
+                TJpegErrorMgr& err) {
     jpeg_decompress_struct cinfo;
     cinfo.err = jpeg_std_error(&err.Pub);
     err.Pub.error_exit = JpegErrorExit;
@@ -80,6 +90,8 @@ bool DecodeJpeg(const uint8_t* data, size_t size, TDecoded& out, TJpegErrorMgr& 
         return false;
     }
     cinfo.out_color_space = JCS_RGB;
+    cinfo.scale_num = 1;
+    cinfo.scale_denom = ScaleDenominator(cinfo.image_width, cinfo.image_height, minWidth, minHeight);
     jpeg_start_decompress(&cinfo);
     uint64_t pixels = uint64_t(cinfo.output_width) * cinfo.output_height;
     if (pixels > JpegMaxPixels || cinfo.output_components != 3) {
@@ -126,7 +138,7 @@ void TJPEGImage::LoadFromMemory(const uint8_t* data, size_t size, const std::str
     }
     TDecoded out;
     TJpegErrorMgr err;
-    if (!DecodeJpeg(data, size, out, err))
+    if (!DecodeJpeg(data, size, FDecodeWidth, FDecodeHeight, out, err))
         throw EJPEGError("JPEG error in \"" + source + "\": " + err.Message);
     Assign(out.Width, out.Height, std::move(out.Pixels));
     FDamaged = out.Damaged;

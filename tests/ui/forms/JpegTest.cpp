@@ -129,9 +129,16 @@ TEST(JpegTest, StretchedImageAndAutoSize) {
     stretched.SetStretch(true);
     stretched.Picture().LoadFromFile(WriteFile("s.jpg", EncodeJpeg(200, 100)));
     EXPECT_EQ(stretched.Width(), 75);  // the control keeps its size
+    EXPECT_EQ(stretched.Picture().Width(), 200) << "too small to decode at a reduced scale";
+    // A large photo in a thumbnail decodes at the smallest scale that still covers it.
+    stretched.Picture().LoadFromFile(WriteFile("big.jpg", EncodeJpeg(1600, 640)));
+    EXPECT_EQ(stretched.Picture().Width(), 200);
+    EXPECT_EQ(stretched.Picture().Height(), 80);
     TImage sized(nullptr);
     sized.SetAutoSize(true);
     sized.Picture().LoadFromFile(WriteFile("a.jpg", EncodeJpeg(200, 100)));
     EXPECT_EQ(sized.Width(), 200);
     EXPECT_EQ(sized.Height(), 100);
+    sized.Picture().LoadFromFile(WriteFile("big.jpg", EncodeJpeg(1600, 640)));
+    EXPECT_EQ(sized.Width(), 1600) << "an image at its own size decodes in full";
 }
