@@ -3,6 +3,7 @@
 #   make demo   install, build, download the demo album from the local demo site
 #   make gui    the window against the local demo site
 #   make asan / make tsan / make fuzz   sanitizer builds and fuzzing (see README)
+MAKEFLAGS += --no-print-directory
 BUILD ?= build
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
@@ -21,10 +22,12 @@ build: deps
 test: build
 	@cd $(BUILD) && ctest --output-on-failure --timeout 300
 
-demo: build
+demo: deps
 	@scripts/demo $(BUILD)
 
-gui: build
+gui: deps
+	@cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_FLAGS) >/dev/null
+	@cmake --build $(BUILD) -j$(JOBS) --target albrivo tavo-site
 	@scripts/gui $(BUILD)
 
 asan: deps
