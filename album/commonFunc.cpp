@@ -34,11 +34,15 @@ bool IsDotsOrBlanksOnly(const std::string& name) {
     return name.find_first_not_of(". ") == std::string::npos;
 }
 
-// Cuts Text to at most MaxBytes without splitting a UTF-8 sequence.
+// Cuts Text to at most MaxBytes without splitting a UTF-8 sequence. A sequence is at most
+// four bytes, so the cut moves back over at most three continuation bytes; a longer run
+// of them is no character at all and is cut where it stands (moving back further would
+// eat the whole name, or leave ".." of "..\x80\x80...").
 std::string CutAtCharBoundary(const std::string& text, size_t maxBytes) {
     if (text.size() <= maxBytes) return text;
     size_t n = maxBytes;
-    while (n > 0 && (static_cast<unsigned char>(text[n]) & 0xC0) == 0x80) --n;
+    while (n > 0 && maxBytes - n < 3 && (static_cast<unsigned char>(text[n]) & 0xC0) == 0x80) --n;
+    if ((static_cast<unsigned char>(text[n]) & 0xC0) == 0x80) n = maxBytes;
     return text.substr(0, n);
 }
 
@@ -71,10 +75,12 @@ std::string UrlEncode(const std::string& Text, bool SpaceAsPlus) {
 }
 
 std::string AlbumFolderName(const std::string& SafeTitle, const std::string& AlbumId) {
-    // Sanitise again: the rule must hold whatever the caller passed in.
-    std::string name = SafeFileName(SafeTitle);
-    if (IsDotsOrBlanksOnly(name)) name = "album_" + SafeFileName(AlbumId);
-    return CutAtCharBoundary(name, MaxFolderNameBytes);
+    // Sanitise again: the rule must hold whatever the caller passed in. The dots-and-blanks
+    // test looks at the name after cutting, since a cut can leave "." or "..".
+    std::string name = CutAtCharBoundary(SafeFileName(SafeTitle), MaxFolderNameBytes);
+    if (IsDotsOrBlanksOnly(name))
+        name = CutAtCharBoundary("album_" + SafeFileName(AlbumId), MaxFolderNameBytes);
+    return name;
 }
 
 void SetStatusTextSink(TStatusTextSink Sink) { StatusSink() = std::move(Sink); }

@@ -48,6 +48,12 @@ TEST(AlbumFolderName, FallsBackToAlbumIdForEmptyDotsAndBlanks) {
         {"", "../up", "album_.._up"},        // the id is sanitised too
         {"", "", "album_"},
         {"a/b", "x", "a_b"},                  // an unsanitised title is sanitised here
+        // Former bugs: the cut went back over any run of continuation bytes, which emptied
+        // the name or left "..", and the dots test came before the cut.
+        {std::string(250, '\x80'), "x", std::string(200, '\x80')},
+        {".." + std::string(250, '\x80'), "x", ".." + std::string(198, '\x80')},
+        {std::string(200, '.') + "x", "x", "album_x"},
+        {"a" + std::string(250, '\x80'), "x", "a" + std::string(199, '\x80')},
     };
     for (const auto& c : cases) EXPECT_EQ(AlbumFolderName(c.title, c.id), c.folder) << c.title;
 }
