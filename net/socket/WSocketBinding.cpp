@@ -7,6 +7,21 @@ namespace wsbinding {
 
 namespace {
 const char* const kLibrary = "wsock32.dll";
+
+// Unit shutdown at program exit releases Winsock like the last socket object does. The
+// object is made on the first load, not at program start: objects with static storage go
+// in the reverse order of their making, so it goes before the Winsock layer's own (its
+// resolver's lock and wake-up, its reactor), whose threads it stops. Made at program start
+// it would run after them, when the resolver thread still waits on a destroyed condition.
+struct TUnloadAtExit {
+    ~TUnloadAtExit() {
+        try {
+            UnloadWinsock();
+        } catch (...) {
+        }
+    }
+};
+void UnloadAtExit() { static TUnloadAtExit unload; }
 constexpr int ERROR_PROC_NOT_FOUND = 127;
 bool gLoaded = false;
 winsock::WSADATA gStartupData;
@@ -22,6 +37,11 @@ bool Loaded() { return gLoaded; }
 void* LoadWinsockProc(const std::string& name) {
     if (!gLoaded) {
         // The library is part of the program here, so "loading" cannot fail; starting can.
+        // The slots and the Winsock layer's name table are made before the unload object,
+        // so that both are still there when it runs at exit.
+        Procs();
+        winsock::WinsockProcAddress("WSACleanup");
+        UnloadAtExit();
         gLoaded = true;
         int rc = Bound(Procs().WSAStartup, "WSAStartup")(0x0101, &gStartupData);
         if (rc != 0)
@@ -34,18 +54,6 @@ void* LoadWinsockProc(const std::string& name) {
                                IntToStr(ERROR_PROC_NOT_FOUND));
     return proc;
 }
-
-namespace {
-// Unit shutdown at program exit releases Winsock like the last socket object does.
-struct TUnloadAtExit {
-    ~TUnloadAtExit() {
-        try {
-            UnloadWinsock();
-        } catch (...) {
-        }
-    }
-} gUnloadAtExit;
-}  // namespace
 
 void UnloadWinsock() {
     if (gLoaded) {

@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <vector>
 
 namespace {
@@ -197,6 +198,21 @@ TEST(WSocketBindingLifetime, LoadedOnFirstCallReleasedWithLastSocket) {
     }
     EXPECT_FALSE(WinsockLoaded());
     EXPECT_EQ(SocketInstanceCount(), 0);
+}
+
+// Former bug: a program that ended with Winsock loaded by a routine (no socket object left
+// to release it) tore down the Winsock layer's lock and wake-up before the binding's exit
+// hook stopped the resolver thread waiting on them (ThreadSanitizer: data race in
+// pthread_cond_destroy). The child process exits normally with the binding loaded; under
+// the sanitizers a report there makes its exit status non-zero.
+TEST(WSocketBindingLifetime, ProgramExitWithBindingLoadedStopsTheLayerFirst) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            if (WSocketResolveProto("tcp") != 6) std::exit(2);
+            std::exit(0);
+        },
+        ::testing::ExitedWithCode(0), "");
 }
 
 // ---- connecting, sending, closing -----------------------------------------------------------
