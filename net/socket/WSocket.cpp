@@ -170,7 +170,7 @@ TCustomWSocket::~TCustomWSocket() {
     DeallocateSocketWindow();
 }
 
-void TCustomWSocket::CheckAlive(const std::shared_ptr<TLife>& life) const {
+void TCustomWSocket::CheckAlive(const std::shared_ptr<TLife>& life) {
     if (!life->Alive) throw TSocketGone{};
 }
 

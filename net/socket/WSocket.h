@@ -230,8 +230,9 @@ protected:
     // outermost level, absorbs TSocketGone.
     template <typename F>
     auto Guarded(F&& body) -> decltype(body());
-    // Throws TSocketGone when a handler just destroyed the object.
-    void CheckAlive(const std::shared_ptr<TLife>& life) const;
+    // Throws TSocketGone when a handler just destroyed the object. Static: it is called
+    // exactly when the object may be gone, so it must not be called on it.
+    static void CheckAlive(const std::shared_ptr<TLife>& life);
 
     virtual void AllocateSocketWindow();
     virtual void DeallocateSocketWindow();
