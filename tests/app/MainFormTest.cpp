@@ -193,7 +193,9 @@ TEST_F(MainFormTest, SetStatusTextWithAnEqualCaptionChangesNothing) {
 TEST_F(MainFormTest, BrowserFailureLeavesTheRestAlone) {
     EXPECT_TRUE(WaitUntil([] { return MainForm->wb1->CompletedCount() == 1; }, 15000));
     EXPECT_FALSE(MainForm->wb1->PageShown());
-    EXPECT_TRUE(app->MessageLog().empty());
+    // The only message is the link server's refusal, shown once during start-up.
+    ASSERT_EQ(app->MessageLog().size(), 1u);
+    EXPECT_NE(app->MessageLog()[0].find("10061"), std::string::npos) << app->MessageLog()[0];
 }
 
 // ---- the start-up sequence ----------------------------------------------------------------

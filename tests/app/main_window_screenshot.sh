@@ -2,29 +2,38 @@
 # Starts albrivo in a real window under Xvfb, waits for the main window, saves a
 # screenshot (PNG) under the build folder, checks that it is not blank, closes the window
 # with Alt+F4 (handled by the toolkit, as the close box is) and checks the exit code.
-#   main_window_screenshot.sh ALBRIVO ARTIFACT_DIR
+#   main_window_screenshot.sh ALBRIVO TAVO_SITE ARTIFACT_DIR
+# The demo site runs on a free port, so the start-up link fetch and the browser panel
+# have their server and no error box stands in front of the window.
 # Exit 77 (skipped) when xvfb-run or the X tools are missing.
 set -euo pipefail
 albrivo=$1
-artifacts=$2
+site=$2
+artifacts=$3
 
-if [ "${3:-}" != "--inside" ]; then
+if [ "${4:-}" != "--inside" ]; then
   for tool in xvfb-run xdotool import convert; do
     if ! command -v "$tool" >/dev/null 2>&1; then
       echo "SKIP: $tool is not installed (needs xvfb, xdotool, imagemagick)"
       exit 77
     fi
   done
-  exec timeout 120 xvfb-run -a -s "-screen 0 1024x768x24" bash "$0" "$albrivo" "$artifacts" --inside
+  exec timeout 120 xvfb-run -a -s "-screen 0 1024x768x24" bash "$0" "$albrivo" "$site" "$artifacts" --inside
 fi
 
 mkdir -p "$artifacts"
 shot=$artifacts/main-window.png
 log=$artifacts/main-window.log
-# Nothing listens on port 9: the browser panel shows its note at once.
-"$albrivo" --site 127.0.0.1:9 >"$log" 2>&1 &
+port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+"$site" --bind 127.0.0.1 --port "$port" >"$artifacts/main-window-site.log" 2>&1 &
+site_pid=$!
+for _ in $(seq 100); do
+  (exec 3<>/dev/tcp/127.0.0.1/$port) 2>/dev/null && break
+  sleep 0.1
+done
+"$albrivo" --site "127.0.0.1:$port" >"$log" 2>&1 &
 pid=$!
-trap 'kill $pid 2>/dev/null || true' EXIT
+trap 'kill $pid $site_pid 2>/dev/null || true' EXIT
 
 # The main window: the one of the main window's client size (762 x 544).
 win=""
@@ -63,7 +72,7 @@ if kill -0 "$pid" 2>/dev/null; then
   echo "FAIL: the window did not close on Alt+F4 within 10 s"
   exit 1
 fi
-trap - EXIT
+trap 'kill $site_pid 2>/dev/null || true' EXIT
 rc=0
 wait "$pid" || rc=$?
 if [ "$rc" -ne 0 ]; then
