@@ -83,10 +83,11 @@ public:
         case TChange::Front: ApplyFront(); break;
         case TChange::Repaint: break;
         }
-        FWidget->redraw();
+        Redraw();
     }
 
 protected:
+    virtual void Redraw() { FWidget->redraw(); }
     void DeleteWidget() {
         if (!FWidget) return;
         // Out of the parent group first, so the group never deletes it a second time.
@@ -323,6 +324,16 @@ public:
 
 protected:
     void ApplyCaption() override {}  // drawn from the model
+    // A transparent label paints no background, so its old caption is only wiped when
+    // what lies behind it is drawn again: the parent redraws the label's area.
+    void Redraw() override {
+        Fl_Widget* w = Widget();
+        Fl_Group* parent = w->parent();
+        if (static_cast<TLabel&>(FControl).Transparent() && parent)
+            parent->damage(FL_DAMAGE_ALL, w->x(), w->y(), w->w(), w->h());
+        else
+            w->redraw();
+    }
 };
 
 // ==== edits, memos, combo boxes ============================================================
