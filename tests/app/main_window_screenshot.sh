@@ -37,7 +37,7 @@ trap 'kill $pid $site_pid 2>/dev/null || true' EXIT
 
 # The main window: the one of the main window's client size (762 x 544).
 win=""
-for _ in $(seq 100); do
+for _ in $(seq 300); do
   for id in $(xdotool search --onlyvisible --name "Albrivo" 2>/dev/null || true); do
     if xdotool getwindowgeometry "$id" 2>/dev/null | grep -q "Geometry: 762x544"; then
       win=$id
@@ -48,7 +48,7 @@ for _ in $(seq 100); do
   sleep 0.1
 done
 if [ -z "$win" ]; then
-  echo "FAIL: the main window did not appear within 10 s"
+  echo "FAIL: the main window did not appear within 30 s"
   cat "$log"
   exit 1
 fi
