@@ -228,40 +228,29 @@ void TCustomWSocket::ResetToDefaults() {
 
 // ==== properties ==============================================================================
 
-void TCustomWSocket::SetAddr(const std::string& value) {
+void TCustomWSocket::AssignEndpointText(const char* name, const std::string& value, std::string& text,
+                                        bool& assigned, bool& resolved) {
     std::string t = Trim(value);
-    if (FAddrAssigned && t == FAddrStr) return;
+    if (assigned && t == text) return;
     if (FState != wsClosed) {
-        RaiseError("Cannot change Addr if not closed");
+        RaiseError(std::string("Cannot change ") + name + " if not closed");
         return;
     }
-    FAddrStr = t;
-    FAddrAssigned = !t.empty();
-    FAddrResolved = false;
+    text = t;
+    assigned = !t.empty();
+    resolved = false;
+}
+
+void TCustomWSocket::SetAddr(const std::string& value) {
+    AssignEndpointText("Addr", value, FAddrStr, FAddrAssigned, FAddrResolved);
 }
 
 void TCustomWSocket::SetPort(const std::string& value) {
-    std::string t = Trim(value);
-    if (FPortAssigned && t == FPortStr) return;
-    if (FState != wsClosed) {
-        RaiseError("Cannot change Port if not closed");
-        return;
-    }
-    FPortStr = t;
-    FPortAssigned = !t.empty();
-    FPortResolved = false;
+    AssignEndpointText("Port", value, FPortStr, FPortAssigned, FPortResolved);
 }
 
 void TCustomWSocket::SetProto(const std::string& value) {
-    std::string t = Trim(value);
-    if (FProtoAssigned && t == FProtoStr) return;
-    if (FState != wsClosed) {
-        RaiseError("Cannot change Proto if not closed");
-        return;
-    }
-    FProtoStr = t;
-    FProtoAssigned = !t.empty();
-    FProtoResolved = false;
+    AssignEndpointText("Proto", value, FProtoStr, FProtoAssigned, FProtoResolved);
 }
 
 void TCustomWSocket::SetLocalPort(const std::string& value) {

@@ -242,6 +242,11 @@ protected:
     virtual int32_t RawSend(const void* data, int32_t len);
     virtual void RaiseErrorFmt(const std::string& msg);  // the caller formats
     virtual void RaiseError(const std::string& msg);
+    // Stores a trimmed endpoint text (Addr, Port, Proto) while the socket is closed;
+    // refuses with "Cannot change <Name> if not closed" otherwise. An equal text that is
+    // already assigned changes nothing.
+    void AssignEndpointText(const char* name, const std::string& value, std::string& text, bool& assigned,
+                            bool& resolved);
     virtual void HandleBgException(Exception& e);
     virtual bool DoDataAvailable(uint16_t error);
     virtual void DoSessionAvailable(uint16_t error);
