@@ -20,7 +20,7 @@ if [ "${4:-}" != "--inside" ]; then
       exit 77
     fi
   done
-  exec timeout 150 xvfb-run -a -s "-screen 0 1280x1024x24" bash "$0" "$albrivo" "$site" "$artifacts" --inside
+  exec timeout 150 xvfb-run -a -n $((100 + RANDOM % 800)) -s "-screen 0 1280x1024x24" bash "$0" "$albrivo" "$site" "$artifacts" --inside
 fi
 
 mkdir -p "$artifacts"
@@ -83,7 +83,7 @@ find_window() { # find_window NAME GEOMETRY
   return 1
 }
 main_window() { win=$(find_window "Albrivo" 762x544); }
-wait_for 10 main_window || fail "the main window did not appear within 10 s"
+wait_for 30 main_window || fail "the main window did not appear within 30 s"
 sleep 0.5
 
 # btnDownload (624, 6, 97 x 25) inside pnl1 at (8, 8): its centre.

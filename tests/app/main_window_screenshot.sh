@@ -18,7 +18,7 @@ if [ "${4:-}" != "--inside" ]; then
       exit 77
     fi
   done
-  exec timeout 120 xvfb-run -a -s "-screen 0 1024x768x24" bash "$0" "$albrivo" "$site" "$artifacts" --inside
+  exec timeout 120 xvfb-run -a -n $((100 + RANDOM % 800)) -s "-screen 0 1024x768x24" bash "$0" "$albrivo" "$site" "$artifacts" --inside
 fi
 
 mkdir -p "$artifacts"
