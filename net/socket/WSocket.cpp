@@ -460,6 +460,17 @@ void TCustomWSocket::HandleSelect(WPARAM wParam, LPARAM lParam) {
 
 // ==== lookups =================================================================================
 
+// A new lookup replaces a running one silently (no OnDnsLookupDone for it) and starts
+// from empty results.
+void TCustomWSocket::StartFreshLookup() {
+    if (FDnsLookupHandle != 0) {
+        WS(WSACancelAsyncRequest)(FDnsLookupHandle);
+        FDnsLookupHandle = 0;
+    }
+    FDnsResult.clear();
+    FDnsResultList.Clear();
+}
+
 void TCustomWSocket::DnsLookup(const std::string& hostName) {
     Guarded([&] {
         if (hostName.empty()) {
@@ -467,12 +478,7 @@ void TCustomWSocket::DnsLookup(const std::string& hostName) {
             DoDnsLookupDone(WSAEINVAL);
             return;
         }
-        if (FDnsLookupHandle != 0) {
-            WS(WSACancelAsyncRequest)(FDnsLookupHandle);
-            FDnsLookupHandle = 0;
-        }
-        FDnsResult.clear();
-        FDnsResultList.Clear();
+        StartFreshLookup();
         winsock::u_long a = WS(inet_addr)(hostName.c_str());
         if (a != INADDR_NONE) {
             in_addr ia;
@@ -539,12 +545,7 @@ void TCustomWSocket::ReverseDnsLookup(const std::string& hostAddr) {
             DoDnsLookupDone(WSAEINVAL);
             return;
         }
-        if (FDnsLookupHandle != 0) {
-            WS(WSACancelAsyncRequest)(FDnsLookupHandle);
-            FDnsLookupHandle = 0;
-        }
-        FDnsResult.clear();
-        FDnsResultList.Clear();
+        StartFreshLookup();
         winsock::u_long a = WS(inet_addr)(hostAddr.c_str());
         HANDLE h = WS(WSAAsyncGetHostByAddr)(FWindowHandle, WM_SOCKET_HOST_BY_ADDR, reinterpret_cast<const char*>(&a),
                                              4, AF_INET, FDnsLookupBuffer, int(sizeof FDnsLookupBuffer));

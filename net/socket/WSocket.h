@@ -245,6 +245,7 @@ protected:
     // Stores a trimmed endpoint text (Addr, Port, Proto) while the socket is closed;
     // refuses with "Cannot change <Name> if not closed" otherwise. An equal text that is
     // already assigned changes nothing.
+    void StartFreshLookup();
     void AssignEndpointText(const char* name, const std::string& value, std::string& text, bool& assigned,
                             bool& resolved);
     virtual void HandleBgException(Exception& e);
