@@ -162,9 +162,11 @@ bool THTTPGetThread::Open() {
                                 INTERNET_SERVICE_HTTP, 0, 0);
     bool post = !FRequest.PostQuery.empty();
     LPCSTR accept[] = {FRequest.AcceptTypes.c_str(), nullptr};
+    // "HTTP/1.0" with INTERNET_FLAG_KEEP_CONNECTION: the request goes out as HTTP/1.1 and
+    // its connection is kept for the next transfer.
+    DWORD flags = INTERNET_FLAG_KEEP_CONNECTION | (FRequest.UseCache ? 0 : INTERNET_FLAG_RELOAD);
     FRequestHandle = HttpOpenRequestA(FConnect, post ? "POST" : "GET", path.c_str(), "HTTP/1.0",
-                                      FRequest.Referer.c_str(), accept,
-                                      FRequest.UseCache ? 0 : INTERNET_FLAG_RELOAD, 0);
+                                      FRequest.Referer.c_str(), accept, flags, 0);
     BOOL sent = post ? HttpSendRequestA(FRequestHandle, FormContentType, DWORD(std::strlen(FormContentType)),
                                         const_cast<char*>(FRequest.PostQuery.data()),
                                         DWORD(FRequest.PostQuery.size()))

@@ -169,10 +169,11 @@ TEST_F(HTTPGetTest, PostCarriesTheFormAndGetCarriesNoBody) {
     ASSERT_TRUE(server.WaitForFinished(2, 3000));
     std::string host = "Host: 127.0.0.1:" + std::to_string(server.Port()) + "\r\n";
     EXPECT_EQ(server.Received(0),
-              "POST /report?x=1 HTTP/1.0\r\nAccept: */*\r\nReferer: http://127.0.0.1/from\r\n"
-              "User-Agent: Corvane HTTPGet\r\n" + host +
+              "POST /report?x=1 HTTP/1.1\r\nAccept: */*\r\nReferer: http://127.0.0.1/from\r\n"
+              "User-Agent: Corvane HTTPGet\r\n" + host + "Connection: Keep-Alive\r\n"
               "Content-Type: application/x-www-form-urlencoded\r\nContent-Length: 7\r\n\r\na=1&b=2");
-    EXPECT_EQ(server.Received(1), "GET /report?x=1 HTTP/1.0\r\nAccept: */*\r\n" + host + "\r\n");
+    EXPECT_EQ(server.Received(1), "GET /report?x=1 HTTP/1.1\r\nAccept: */*\r\n" + host +
+                                      "Connection: Keep-Alive\r\n\r\n");
 }
 
 TEST(HTTPGetSplit, HostAndPath) {
