@@ -1,18 +1,21 @@
 // HTTPGet: the getter component and its worker (see HTTPGet.h).
 //
-// The worker's run checks the stop request before connecting, after sending, after the
-// length query and before each block; Terminate also closes the session handle, which
-// makes any internet-library call blocked on it return at once. Blocks are 1025 bytes,
-// one synchronised progress event each when OnProgress is set.
+// The worker's thread sleeps on a condition variable between transfers. A transfer checks
+// the stop request before connecting, after sending, after the length query and before
+// each block; Terminate also closes the transfer's request handle, which makes any
+// internet-library call blocked on it return at once, and leaves the session (with its
+// idle connections) for the next transfer. Blocks are 1025 bytes, one synchronised
+// progress event each when OnProgress is set.
 #include "net/inetget/HTTPGet.h"
 
 #include "platform/messages/Messages.h"
 #include "platform/rtl/SysUtils.h"
 
 #include <climits>
+#include <cstdlib>
+#include <cstring>
 #include <exception>
 #include <utility>
-#include <cstring>
 #include <vector>
 
 namespace {
@@ -57,44 +60,88 @@ private:
     std::vector<char> FPending;
 };
 
-void CloseHandle(std::atomic<HINTERNET>& slot) {
-    if (HINTERNET h = slot.exchange(nullptr)) InternetCloseHandle(h);
+// The environment's proxy settings as one text: a session opened under other settings
+// would go another way than the system's configuration now says.
+std::string ProxySettings() {
+    std::string text;
+    for (const char* name : {"http_proxy", "HTTP_PROXY", "no_proxy", "NO_PROXY"}) {
+        const char* value = std::getenv(name);
+        text += std::string(name) + "=" + (value ? value : "") + "\n";
+    }
+    return text;
+}
+
+void CloseHandle(HINTERNET& h) {
+    if (h) InternetCloseHandle(h);
+    h = nullptr;
 }
 
 }  // namespace
 
 // ==== the worker ================================================================================
 
-THTTPGetThread::THTTPGetThread(bool toFile, const THTTPGetRequest& request, TOnProgressEvent onProgress)
-    : FToFile(toFile), FRequest(request), FOnProgress(std::move(onProgress)) {}
+THTTPGetThread::THTTPGetThread() { FThread = std::thread([this] { Run(); }); }
 
 THTTPGetThread::~THTTPGetThread() {
+    {
+        std::lock_guard<std::mutex> g(FLock);
+        FQuit = true;
+    }
+    FWake.notify_one();
     if (FThread.joinable()) FThread.join();
 }
 
-void THTTPGetThread::Start() {
-    FThread = std::thread([this] { Run(); });
+void THTTPGetThread::Start(bool toFile, const THTTPGetRequest& request, TOnProgressEvent onProgress) {
+    std::lock_guard<std::mutex> g(FLock);
+    FToFile = toFile;
+    FRequest = request;
+    FOnProgress = std::move(onProgress);
+    FProxySettings = ProxySettings();
+    FTerminated = false;
+    FSuccess = false;
+    FHandedOver = true;
+    FRunning = true;
+    FWake.notify_one();
 }
 
 void THTTPGetThread::Run() {
-    Execute();
-    try {
-        DoTerminate();
-    } catch (...) {
-        // Nothing may escape a thread; TransferDone keeps event errors for a waiting caller.
+    while (WaitForTransfer()) {
+        Execute();
+        try {
+            DoTerminate();
+        } catch (...) {
+            // Nothing may escape a thread; TransferDone keeps event errors for a waiting caller.
+        }
     }
+    CloseSession();
+}
+
+bool THTTPGetThread::WaitForTransfer() {
+    std::unique_lock<std::mutex> g(FLock);
+    FWake.wait(g, [this] { return FHandedOver || FQuit; });
+    if (FQuit) return false;
+    FHandedOver = false;
+    return true;
 }
 
 void THTTPGetThread::DoTerminate() {
-    if (OnTerminate) Synchronize(OnTerminate);
+    Synchronize([this] {
+        {
+            // From here on a stop request finds nothing to stop, and the end handler may
+            // hand over the next transfer.
+            std::lock_guard<std::mutex> g(FLock);
+            FRunning = false;
+        }
+        if (OnTerminate) OnTerminate();
+    });
 }
 
 void THTTPGetThread::Terminate() {
+    std::lock_guard<std::mutex> g(FLock);
+    if (!FRunning) return;
     FTerminated = true;
     FSuccess = false;
-    // Closing the session closes the connection and request below it; the worker's own
-    // CloseHandles then finds them gone, which is harmless.
-    CloseHandle(FSession);
+    CloseHandle(FRequestHandle);
 }
 
 bool THTTPGetThread::Stopped() {
@@ -116,10 +163,24 @@ void THTTPGetThread::SplitHostPath(const std::string& url, std::string& host, st
 }
 
 void THTTPGetThread::CloseHandles() {
-    CloseHandle(FRequestHandle);
+    {
+        std::lock_guard<std::mutex> g(FLock);
+        CloseHandle(FRequestHandle);
+    }
     CloseHandle(FConnect);
-    CloseHandle(FSession);
 }
+
+bool THTTPGetThread::OpenSession() {
+    if (FSession && FSessionAgent == FRequest.Agent && FSessionProxySettings == FProxySettings) return true;
+    CloseSession();
+    const char* agent = FRequest.Agent.empty() ? nullptr : FRequest.Agent.c_str();
+    FSession = InternetOpenA(agent, INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0);
+    FSessionAgent = FRequest.Agent;
+    FSessionProxySettings = FProxySettings;
+    return FSession != nullptr;
+}
+
+void THTTPGetThread::CloseSession() { CloseHandle(FSession); }
 
 void THTTPGetThread::ReportProgress() {
     // A stopped transfer (its component may be going away) reports nothing more.
@@ -128,6 +189,12 @@ void THTTPGetThread::ReportProgress() {
 }
 
 void THTTPGetThread::Execute() {
+    FTextResult.clear();
+    FFileSize = 0;
+    FBytesRead = 0;
+    FReaded = 0;
+    FStatus = 0;
+    FHaveLength = false;
     try {
         std::string host, path;
         SplitHostPath(FRequest.URL, host, path);
@@ -153,10 +220,7 @@ void THTTPGetThread::Execute() {
 bool THTTPGetThread::Open() {
     std::string host, path;
     SplitHostPath(FRequest.URL, host, path);
-    const char* agent = FRequest.Agent.empty() ? nullptr : FRequest.Agent.c_str();
-    FSession = InternetOpenA(agent, INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0);
-    // Terminate reads FSession; checking after storing it means one of us closes it.
-    if (Stopped()) return false;
+    if (!OpenSession()) return false;
     FConnect = InternetConnectA(FSession, host.c_str(), INTERNET_DEFAULT_HTTP_PORT,
                                 FRequest.UserName.c_str(), FRequest.Password.c_str(),
                                 INTERNET_SERVICE_HTTP, 0, 0);
@@ -165,15 +229,22 @@ bool THTTPGetThread::Open() {
     // "HTTP/1.0" with INTERNET_FLAG_KEEP_CONNECTION: the request goes out as HTTP/1.1 and
     // its connection is kept for the next transfer.
     DWORD flags = INTERNET_FLAG_KEEP_CONNECTION | (FRequest.UseCache ? 0 : INTERNET_FLAG_RELOAD);
-    FRequestHandle = HttpOpenRequestA(FConnect, post ? "POST" : "GET", path.c_str(), "HTTP/1.0",
-                                      FRequest.Referer.c_str(), accept, flags, 0);
-    BOOL sent = post ? HttpSendRequestA(FRequestHandle, FormContentType, DWORD(std::strlen(FormContentType)),
+    HINTERNET request = HttpOpenRequestA(FConnect, post ? "POST" : "GET", path.c_str(), "HTTP/1.0",
+                                         FRequest.Referer.c_str(), accept, flags, 0);
+    FRequestInUse = request;
+    {
+        // Terminate closes what it finds here; one of us sees the other.
+        std::lock_guard<std::mutex> g(FLock);
+        FRequestHandle = request;
+    }
+    if (Stopped()) return false;
+    BOOL sent = post ? HttpSendRequestA(request, FormContentType, DWORD(std::strlen(FormContentType)),
                                         const_cast<char*>(FRequest.PostQuery.data()),
                                         DWORD(FRequest.PostQuery.size()))
-                     : HttpSendRequestA(FRequestHandle, nullptr, 0, nullptr, 0);
+                     : HttpSendRequestA(request, nullptr, 0, nullptr, 0);
     if (!sent) return false;
     DWORD status = 0, len = sizeof status;
-    if (HttpQueryInfoA(FRequestHandle, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &status, &len, nullptr))
+    if (HttpQueryInfoA(request, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &status, &len, nullptr))
         FStatus = int(status);
     return true;
 }
@@ -181,7 +252,7 @@ bool THTTPGetThread::Open() {
 bool THTTPGetThread::ReadBody() {
     std::vector<char> lengthText(LengthBufferSize + 1, 0);
     DWORD len = LengthBufferSize;
-    FHaveLength = HttpQueryInfoA(FRequestHandle, HTTP_QUERY_CONTENT_LENGTH, lengthText.data(), &len, nullptr) != FALSE;
+    FHaveLength = HttpQueryInfoA(FRequestInUse, HTTP_QUERY_CONTENT_LENGTH, lengthText.data(), &len, nullptr) != FALSE;
     FSuccess = FHaveLength;
     if (Stopped()) return false;
     // Without a length, BinaryData means: do not read (and create no file).
@@ -201,7 +272,7 @@ bool THTTPGetThread::ReadBody() {
     for (;;) {
         if (Stopped()) return false;
         DWORD got = 0;
-        if (!InternetReadFile(FRequestHandle, block.data(), BlockSize, &got)) {
+        if (!InternetReadFile(FRequestInUse, block.data(), BlockSize, &got)) {
             readFailed = true;
             // Bytes delivered with a failure are still the body's; keep them.
         }
@@ -231,46 +302,44 @@ THTTPGet::~THTTPGet() {
     FDestroying = true;
     CancelTransfer();
     // The worker may be waiting in Synchronize for this thread: keep processing messages
-    // until its end handler has run, so it can finish, then join it.
-    if (FThread) WaitUntil([this] { return FThread == nullptr; });
-    Reap();
+    // until its end handler has run, so it can finish; then its thread ends.
+    if (FBusy) WaitUntil([this] { return !FBusy; });
+    FWorker.reset();
 }
 
 void THTTPGet::StartTransfer() { Start(true); }
 void THTTPGet::StartStringTransfer() { Start(false); }
 
 void THTTPGet::Start(bool toFile) {
-    if (FThread) return;  // busy: the second request is dropped
-    Reap();
-    FThread = std::make_unique<THTTPGetThread>(toFile, FRequest, OnProgress);
-    // The end handler is attached before the worker starts.
-    FThread->OnTerminate = [this] { TransferDone(); };
-    FThread->Start();
+    if (FBusy) return;  // the second request is dropped
+    if (!FWorker) {
+        FWorker = std::make_unique<THTTPGetThread>();
+        FWorker->OnTerminate = [this] { TransferDone(); };
+    }
+    FBusy = true;
+    FWorker->Start(toFile, FRequest, OnProgress);
     if (!FWaitThread) return;
     // Blocks in the message platform's wait between passes; every message is dispatched.
-    WaitUntil([this] { return FThread == nullptr; });
-    Reap();
+    WaitUntil([this] { return !FBusy; });
     // An exception from the done or error event goes to our caller, on this thread.
     if (FEventError) std::rethrow_exception(std::exchange(FEventError, nullptr));
 }
 
 void THTTPGet::CancelTransfer() {
-    if (FThread) FThread->Terminate();
+    if (FWorker) FWorker->Terminate();
 }
 
 void THTTPGet::TransferDone() {
-    THTTPGetThread* worker = FThread.get();
-    if (!worker) return;
-    FLastResult = worker->Success();
+    if (!FBusy) return;
+    FLastResult = FWorker->Success();
     try {
-        if (!FDestroying) RaiseOutcome(*worker);
+        if (!FDestroying) RaiseOutcome(*FWorker);
     } catch (...) {
-        // Kept for a waiting StartTransfer, which rethrows it; the worker reference is
-        // cleared all the same, so a wait always ends.
+        // Kept for a waiting StartTransfer, which rethrows it; the busy state ends all
+        // the same, so a wait always ends.
         FEventError = std::current_exception();
     }
-    // The worker is still inside Synchronize: keep it until it can be joined.
-    FFinished = std::move(FThread);
+    FBusy = false;
     // Nobody waits to receive it otherwise; do not let it surface at a later wait.
     if (!FWaitThread) FEventError = nullptr;
 }
@@ -284,5 +353,3 @@ void THTTPGet::RaiseOutcome(THTTPGetThread& worker) {
         OnDoneString(this, worker.TextResult());
     }
 }
-
-void THTTPGet::Reap() { FFinished.reset(); }

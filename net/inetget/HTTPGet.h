@@ -1,14 +1,17 @@
-// HTTPGet: the threaded getter. THTTPGet fetches one HTTP resource (GET, or a form POST
-// when PostQuery is set) on a worker thread, THTTPGetThread, through the internet library,
-// into a file (or a text), and reports the outcome by events on the interface thread.
+// HTTPGet: the threaded getter. THTTPGet fetches one HTTP resource at a time (GET, or a
+// form POST when PostQuery is set) on its worker thread, THTTPGetThread, through the
+// internet library, into a file (or a text), and reports the outcome by events on the
+// interface thread.
 //
-// Threads: the component lives on the interface thread and raises every event there. The
-// worker copies the request values when it is created and reaches the interface thread
-// only through Synchronize (progress, and the end handler TransferDone), waiting until
-// each has run. The component owns the worker (std::unique_ptr; its std::thread is joined
-// in the worker's destructor). The worker reference is cleared by TransferDone, which is
-// what ends a WaitThread wait; the finished worker is joined at the next start, at the
-// end of a wait, or by the component's destructor.
+// Threads: the component lives on the interface thread and raises every event there. It
+// owns one worker for its lifetime (created with its first transfer), whose thread waits,
+// blocked, for the next transfer, and which keeps its internet session open between
+// transfers, so that a persistent connection left by one transfer serves the next one to
+// the same server. Each transfer copies the request values when it starts, and the worker
+// reaches the interface thread only through Synchronize (progress, and the end handler
+// TransferDone), waiting until each has run. TransferDone ends the component's busy state,
+// which is what ends a WaitThread wait. Several getters run at once, each on its own
+// worker and session.
 //
 // Outcome: Success (LastResult) is true only when a response arrived with a status below
 // 400 and its body was read to its proper end: all of Content-Length in file mode, or, with
@@ -22,10 +25,12 @@
 #include "platform/wininet/WinInet.h"
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <exception>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 
@@ -40,20 +45,24 @@ struct THTTPGetRequest {
     bool UseCache = false;
 };
 
+// The worker: one thread that runs the transfers handed to it, one after the other.
 class THTTPGetThread : public TObject {
 public:
-    // Created suspended: nothing runs until Start. OnProgress may be empty.
-    THTTPGetThread(bool toFile, const THTTPGetRequest& request, TOnProgressEvent onProgress);
-    // Joins the thread. Call only after the end handler has run (or before Start).
+    // Starts the thread, which waits for a transfer.
+    THTTPGetThread();
+    // Ends the thread and closes the session. Call only when no transfer is handed over
+    // whose end handler has not run yet.
     ~THTTPGetThread() override;
     THTTPGetThread(const THTTPGetThread&) = delete;
     THTTPGetThread& operator=(const THTTPGetThread&) = delete;
 
-    // Lets the worker run: Execute, then the end handler OnTerminate on the interface
-    // thread (through Synchronize).
-    void Start();
-    // The stop request (any thread): sets Success false and closes the session handle, so a
-    // connect or read blocked in the internet library returns at once. Does not wait.
+    // Hands a transfer to the waiting thread: Execute, then the end handler OnTerminate on
+    // the interface thread (through Synchronize). Only while idle: after the end handler of
+    // the previous transfer has started. OnProgress may be empty.
+    void Start(bool toFile, const THTTPGetRequest& request, TOnProgressEvent onProgress);
+    // The stop request (any thread) for the transfer handed over, until its end handler
+    // runs: sets Success false and closes its request handle, so a connect or read blocked
+    // in the internet library returns at once. Does not wait; no effect when idle.
     void Terminate();
     bool Terminated() const { return FTerminated; }
 
@@ -61,6 +70,7 @@ public:
     // rest from that "/". Without any "/": Host empty, Path the whole text.
     static void SplitHostPath(const std::string& url, std::string& host, std::string& path);
 
+    // The transfer handed over last. Read them in the end handler (or after it).
     bool Success() const { return FSuccess; }
     void SetSuccess(bool value) { FSuccess = value; }
     bool ToFile() const { return FToFile; }
@@ -83,19 +93,29 @@ protected:
 
 private:
     void Run();
-    // Opens the handles and sends the request; false when no response arrived.
+    // Blocks until a transfer is handed over (true) or the worker is ending (false).
+    bool WaitForTransfer();
+    // Keeps the session open across transfers; opens it anew when the agent text or the
+    // proxy settings of the environment changed. False when it cannot be opened.
+    bool OpenSession();
+    void CloseSession();
+    // Opens the connection and request handles and sends the request; false when no
+    // response arrived.
     bool Open();
     // Reads the body into the file or the text; the outcome of the read.
     bool ReadBody();
-    // Closes request, connection and session, in this order.
+    // Closes the request and connection handles of the transfer, in this order.
     void CloseHandles();
     // On the interface thread: raises OnProgress (Sender: this worker).
     void ReportProgress();
     bool Stopped();  // checks the stop request; when set, Success becomes false
 
-    const bool FToFile;
-    const THTTPGetRequest FRequest;
-    const TOnProgressEvent FOnProgress;
+    // The transfer handed over; written by Start while the thread waits.
+    bool FToFile = true;
+    THTTPGetRequest FRequest;
+    TOnProgressEvent FOnProgress;
+    std::string FProxySettings;  // the environment's proxy settings when it started
+    // Its outcome.
     std::string FTextResult;
     std::atomic<bool> FSuccess{false};
     std::atomic<bool> FTerminated{false};
@@ -104,16 +124,29 @@ private:
     int32_t FReaded = 0;
     int FStatus = 0;
     bool FHaveLength = false;
-    std::atomic<HINTERNET> FSession{nullptr}, FConnect{nullptr}, FRequestHandle{nullptr};
+    // Handles: the session is the thread's own; the request handle is shared with
+    // Terminate under FLock.
+    HINTERNET FSession = nullptr;
+    std::string FSessionAgent, FSessionProxySettings;
+    HINTERNET FConnect = nullptr;
+    HINTERNET FRequestInUse = nullptr;   // for the thread's own calls
+    HINTERNET FRequestHandle = nullptr;  // to be closed, by the thread or by Terminate
+
+    std::mutex FLock;
+    std::condition_variable FWake;
+    bool FHandedOver = false;  // a transfer waits to be run
+    bool FRunning = false;     // handed over, end handler not started
+    bool FQuit = false;
     std::thread FThread;
 };
 
 class THTTPGet : public TComponent {
 public:
     explicit THTTPGet(TComponent* AOwner);
-    // Cancels a running transfer and waits for its worker to end, processing messages
-    // meanwhile; no event is raised for that transfer. Not from inside one of this
-    // getter's own events: the worker waits for that event to return.
+    // Cancels a running transfer and waits for its end, processing messages meanwhile; no
+    // event is raised for that transfer. Then ends the worker's thread and closes its
+    // session. Not from inside one of this getter's own events: the worker waits for that
+    // event to return.
     ~THTTPGet() override;
 
     // Starts a file-mode transfer with the current values. Does nothing while a transfer
@@ -125,9 +158,10 @@ public:
     void StartTransfer();
     // The same in text mode: the body collects in a text, handed to OnDoneString.
     void StartStringTransfer();
-    // Asks the running worker, if any, to stop, and marks it failed. Does not wait.
+    // Asks the running transfer, if any, to stop, and marks it failed. Does not wait.
     void CancelTransfer();
-    bool Busy() const { return FThread != nullptr; }
+    // From StartTransfer until the end handler has raised the done or error event.
+    bool Busy() const { return FBusy; }
 
     const std::string& AcceptTypes() const { return FRequest.AcceptTypes; }
     void SetAcceptTypes(const std::string& v) { FRequest.AcceptTypes = v; }
@@ -160,19 +194,18 @@ public:
 
 protected:
     // The worker's end handler (interface thread): records the outcome, raises the done or
-    // error event, then clears the worker reference.
+    // error event, then ends the busy state.
     virtual void TransferDone();
 
 private:
     void Start(bool toFile);
     void RaiseOutcome(THTTPGetThread& worker);
-    void Reap();  // joins and frees a worker whose end handler has run
 
     THTTPGetRequest FRequest;
     bool FWaitThread = false;
     bool FLastResult = false;
     bool FDestroying = false;
-    std::exception_ptr FEventError;  // thrown by an event during TransferDone
-    std::unique_ptr<THTTPGetThread> FThread;    // the running worker
-    std::unique_ptr<THTTPGetThread> FFinished;  // ended, not yet joined
+    bool FBusy = false;
+    std::exception_ptr FEventError;         // thrown by an event during TransferDone
+    std::unique_ptr<THTTPGetThread> FWorker;  // from the first transfer on
 };
