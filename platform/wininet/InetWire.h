@@ -8,6 +8,8 @@
 // becoming readable makes the wait fail with ERROR_INTERNET_OPERATION_CANCELLED.
 #pragma once
 
+#include "platform/httpwire/HttpChunk.h"
+#include "platform/httpwire/HttpWire.h"
 #include "platform/wininet/WinInet.h"
 
 #include <cstdint>
@@ -63,6 +65,10 @@ struct TResponseHead {
     std::string StatusText;
     std::vector<std::pair<std::string, std::string>> Headers;  // in order, names as sent
     std::string Raw;      // the head as received, lines ending in CR LF, blank line included
+    // What the head says about the framing of the body (httpwire::THeadRules).
+    int64_t ContentLength = -1;
+    bool HasTransferEncoding = false;
+    bool Chunked = false;
 
     // The Index-th value of header Name (case-insensitive); false when absent.
     bool Find(const std::string& name, size_t index, std::string& value) const;
@@ -71,32 +77,38 @@ struct TResponseHead {
 // The size bound of a response head (status line and headers).
 constexpr size_t MaxHeadBytes = 64 * 1024;
 
-// Reads a response head from the socket. ERROR_SUCCESS, a socket error, or
-// ERROR_HTTP_INVALID_SERVER_RESPONSE (not a status line, a head too large, the connection
-// closed before the blank line).
+// Reads a response head from the socket by the head rules shared with the HTTP client
+// (empty lines before the status line skipped, a few; folded continuation lines joined to
+// the field before them). ERROR_SUCCESS, a socket error, or
+// ERROR_HTTP_INVALID_SERVER_RESPONSE (not a status line, a bad or conflicting
+// Content-Length, a folded framing header, a head of more than MaxHeadBytes, the
+// connection closed before the blank line).
 DWORD ReadResponseHead(TInetSocket& sock, DWORD timeoutMs, TResponseHead& head);
 
 // Decodes one response body from the socket.
 class TBodyReader {
 public:
     enum TMode { None, Length, Chunked, UntilClose };
-    // Chooses the framing from the head and the request's verb.
+    // Chooses the framing from the head and the request's verb (httpwire::FramingOf).
     void Start(const TResponseHead& head, const std::string& verb);
     // Copies up to Count body bytes into Dest, waiting until Count have come or the body
     // ended; *Got receives the count. A failure after some bytes were copied is kept and
-    // returned by the next call, so no byte is lost.
+    // returned by the next call, so no byte is lost. A malformed chunked body fails with
+    // ERROR_HTTP_INVALID_SERVER_RESPONSE, a body cut short with
+    // ERROR_INTERNET_CONNECTION_ABORTED.
     DWORD Read(TInetSocket& sock, char* dest, size_t count, size_t* got, DWORD timeoutMs);
     bool Ended() const { return FState == Done; }
     TMode Mode() const { return FMode; }
 
 private:
-    enum TState { Data, ChunkSize, ChunkDataEnd, Trailers, Done };
+    enum TState { Data, Done };
     DWORD Step(TInetSocket& sock, char* dest, size_t count, size_t* got, DWORD timeoutMs);
-    DWORD ReadLine(TInetSocket& sock, DWORD timeoutMs, std::string& line);
+    DWORD ChunkedStep(TInetSocket& sock, char* dest, size_t count, size_t* got);
 
     TMode FMode = None;
     TState FState = Done;
-    uint64_t FRemaining = 0;  // bytes left of the body (Length) or of the chunk (Chunked)
+    uint64_t FRemaining = 0;  // bytes left of the body (Length)
+    httpwire::TChunkDecoder FChunks{httpwire::MaxLineBytes, MaxHeadBytes};
     DWORD FPendingError = ERROR_SUCCESS;
 };
 
