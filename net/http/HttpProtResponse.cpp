@@ -13,26 +13,6 @@ namespace {
 
 constexpr size_t StrayLineLimit = 8192;
 
-// The folder of a request path ("/a/b.htm?x" -> "/a/"), "/" when it has none.
-std::string FolderOf(const std::string& path) {
-    std::string p = path.substr(0, path.find('?'));
-    size_t slash = p.rfind('/');
-    return slash == std::string::npos ? std::string("/") : p.substr(0, slash + 1);
-}
-
-// A relative reference (no scheme, not starting with "/") against a request path.
-std::string ResolveRelative(const std::string& basePath, const std::string& ref) {
-    std::string base = basePath.substr(0, basePath.find('?'));
-    if (base.empty()) base = "/";
-    if (ref[0] == '?') return base + ref;
-    if (ref.compare(0, 2, "./") == 0 || ref.compare(0, 3, "../") == 0) {
-        std::string proto, user, pass, host, port, path = base;
-        SplitUrl(ref, proto, user, pass, host, port, path);
-        return path;
-    }
-    return FolderOf(base) + ref;
-}
-
 }  // namespace
 
 // ---- receiving ----------------------------------------------------------------------
@@ -254,7 +234,7 @@ bool THttpCli::ResolveLocation(const std::string& value) {
         nPath = ref;
     } else {
         // A relative reference stays on the same server, beside the current document.
-        nPath = ResolveRelative(path, ref);
+        nPath = httpwire::MergePath(path, ref);
     }
     const bool emptyPath = nPath.empty();
     if (emptyPath) nPath = "/";

@@ -1,7 +1,9 @@
 // HttpWire: the HTTP/1.x wire rules that the HTTP client (net/http) and the internet
-// library (platform/wininet) share, so that both read a response the same way: the
-// status line and the header lines of a response head (THeadRules). Chunked transfer
-// coding is in HttpChunk.h.
+// library (platform/wininet) share, so that both read a response, an address and a
+// Location the same way: texts that may go into a request, Base64, the parts of an
+// address and of an authority, Location values and the paths they lead to, the status
+// line, and the header lines of a response head (THeadRules). Chunked transfer coding is
+// in HttpChunk.h.
 //
 // Everything here works on byte strings, throws nothing and keeps no state beyond one
 // THeadRules object's head. Verdicts are the unit's own; each caller maps them onto its
@@ -17,9 +19,83 @@ namespace httpwire {
 
 // ==== texts ===================================================================================
 
+// True when Text holds a byte below 32 or the byte 127 (a tab counts only without
+// AllowTab). Such a value must never reach a request line or header, where a CR or LF
+// would let it add lines of its own.
+bool HasControlBytes(const std::string& text, bool allowTab = false);
+
 // Line without its LF and without a CR directly before it (lines of a response may end
 // in CR LF or in LF alone).
 std::string WithoutLineEnd(const std::string& line);
+
+// Standard Base64 (RFC 4648 alphabet, "=" padding, no line breaks) of Count bytes.
+std::string Base64(const void* data, size_t count);
+inline std::string Base64(const std::string& bytes) { return Base64(bytes.data(), bytes.size()); }
+
+// ==== authorities ===============================================================================
+
+// "userinfo@hostport" split at the last "@"; UserInfo is empty without one.
+void SplitAuthority(const std::string& authority, std::string& userInfo, std::string& hostPort);
+// "user:password" split at the first ":"; Password is empty without one.
+void SplitUserInfo(const std::string& userInfo, std::string& user, std::string& password);
+// "host:port" split at the last ":", both as written; Port is empty without a ":".
+void SplitHostPortText(const std::string& hostPort, std::string& host, std::string& port);
+
+// A host name or dotted address that may stand in an authority and a Host line: not
+// empty; no control byte, blank, or any of : / ? # @.
+bool IsHostText(const std::string& host);
+// A port written as one to five decimal digits with a value from 1 to 65535.
+bool ParsePort(const std::string& digits, uint16_t& port);
+// "host[:port]" checked by IsHostText and ParsePort; Port is DefaultPort without a ":".
+bool SplitHostPort(const std::string& text, uint16_t defaultPort, std::string& host, uint16_t& port);
+
+// ==== references and addresses =====================================================================
+
+// The parts of a URI reference (RFC 3986 section 3) as written; the fragment is dropped.
+struct TReference {
+    std::string Scheme;         // lower-cased; empty when the reference names none
+    bool HasAuthority = false;  // "//" came where the authority may begin
+    std::string Authority;      // between "//" and the path
+    std::string Path;           // the path with its query
+};
+
+// Splits Ref. A scheme is letters, digits, "+", "-" and "." after a first letter, ended
+// by the ":" that comes before any "/", "?" or "#"; "name:digits" (up to the end or a
+// "/", "?" or "#") is a host and port, not a scheme, so "localhost:8080/x" has none.
+void SplitReference(const std::string& ref, TReference& out);
+// The scheme of Url as SplitReference reads it ("" when it has none).
+std::string SchemeOf(const std::string& url);
+// Url without a leading "http://" (in any case).
+std::string AfterHttpScheme(const std::string& url);
+
+// An absolute http address, checked.
+struct THttpUrl {
+    std::string UserInfo;    // before the "@", as written
+    std::string Host;
+    uint16_t Port = 80;
+    std::string Target;      // path and query, "/" when empty; never the fragment
+};
+// "http://[userinfo@]host[:port][/path][?query][#fragment]" (the scheme in any case).
+// False for another scheme, no authority, or a host or port that SplitHostPort refuses.
+bool ParseHttpUrl(const std::string& url, THttpUrl& out);
+
+// What may be done with the value of a Location header.
+enum TLocationVerdict {
+    lvFollow,             // an http target: Ref says where
+    lvUnsupportedScheme,  // another scheme (Ref.Scheme names it): never followed
+    lvInvalid,            // empty, or holds a control byte
+};
+// Reads a Location value: blanks around it are dropped; a network-path reference
+// ("//host/path") keeps the scheme http; "http:" without an authority ("http:/x") is
+// read as the reference after the scheme (the non-strict reading of RFC 3986 5.2.2).
+// On lvFollow, Ref.Scheme is "http" or empty.
+TLocationVerdict ReadLocation(const std::string& value, TReference& ref);
+
+// The path that Relative (a reference without scheme and authority, not beginning with
+// "/") leads to from BasePath (RFC 3986 5.2.2 and 5.3): a query alone replaces the base's
+// query, an empty reference is the base itself, anything else replaces the base's last
+// segment; "." and ".." segments are then resolved. An empty base counts as "/".
+std::string MergePath(const std::string& basePath, const std::string& relative);
 
 // ==== response heads ===============================================================================
 

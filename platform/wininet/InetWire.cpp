@@ -1,5 +1,8 @@
 // InetWire: connection, response head, body framing and text helpers of the internet
-// library (see InetWire.h). Sections: socket, head, body, texts, proxy, redirects.
+// library (see InetWire.h). Sections: socket, head, body, texts, proxy, redirects. The
+// head, the body framing, the texts and the redirect targets follow the wire rules shared
+// with the HTTP client (platform/httpwire); what is left here is how this library applies
+// them.
 #include "platform/wininet/InetWire.h"
 
 #include "platform/rtl/SysUtils.h"
@@ -307,57 +310,15 @@ DWORD TBodyReader::ChunkedStep(TInetSocket& sock, char* dest, size_t count, size
 
 // ==== texts ======================================================================================
 
-bool IsCleanText(const std::string& text, bool allowTab) {
-    for (unsigned char c : text) {
-        if (c == 0x7F || (c < 0x20 && !(allowTab && c == '\t'))) return false;
-    }
-    return true;
-}
+bool IsCleanText(const std::string& text, bool allowTab) { return !httpwire::HasControlBytes(text, allowTab); }
 
 bool SplitServerName(const std::string& name, uint16_t defaultPort, std::string& host,
                      uint16_t& port) {
-    size_t colon = name.rfind(':');
-    host = name.substr(0, colon);
-    port = defaultPort ? defaultPort : INTERNET_DEFAULT_HTTP_PORT;
-    if (colon != std::string::npos) {
-        std::string digits = name.substr(colon + 1);
-        if (digits.empty() || digits.size() > 5) return false;
-        long v = 0;
-        for (char c : digits) {
-            if (c < '0' || c > '9') return false;
-            v = v * 10 + (c - '0');
-        }
-        if (v < 1 || v > 65535) return false;
-        port = uint16_t(v);
-    }
-    return !host.empty() && IsCleanText(host, false) && host.find_first_of(" /?#@") == std::string::npos;
+    return httpwire::SplitHostPort(name, defaultPort ? defaultPort : INTERNET_DEFAULT_HTTP_PORT, host, port);
 }
 
 std::string HostHeader(const std::string& host, uint16_t port) {
     return port == INTERNET_DEFAULT_HTTP_PORT ? host : host + ":" + IntToStr(port);
-}
-
-std::string Base64(const std::string& bytes) {
-    static const char* digits = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    std::string out;
-    size_t i = 0;
-    for (; i + 2 < bytes.size(); i += 3) {
-        uint32_t v = uint32_t(uint8_t(bytes[i])) << 16 | uint32_t(uint8_t(bytes[i + 1])) << 8 |
-                     uint8_t(bytes[i + 2]);
-        out += digits[v >> 18];
-        out += digits[(v >> 12) & 63];
-        out += digits[(v >> 6) & 63];
-        out += digits[v & 63];
-    }
-    if (i < bytes.size()) {
-        uint32_t v = uint32_t(uint8_t(bytes[i])) << 16;
-        if (i + 1 < bytes.size()) v |= uint32_t(uint8_t(bytes[i + 1])) << 8;
-        out += digits[v >> 18];
-        out += digits[(v >> 12) & 63];
-        out += i + 1 < bytes.size() ? digits[(v >> 6) & 63] : '=';
-        out += '=';
-    }
-    return out;
 }
 
 // ==== proxy =======================================================================================
@@ -412,32 +373,27 @@ bool Bypassed(const std::string& bypass, const std::string& host) {
 
 bool ResolveLocation(const std::string& location, std::string& host, uint16_t& port,
                      std::string& object, std::string& scheme) {
-    std::string loc = Trim(location);
-    if (loc.empty() || !IsCleanText(loc, false)) return false;
-    size_t sep = loc.find("://");
-    if (sep != std::string::npos && loc.find_first_of("/?#") > sep) {
-        scheme = LowerCase(loc.substr(0, sep));
-        if (scheme != "http") return false;
-        std::string rest = loc.substr(sep + 3);
-        size_t slash = rest.find_first_of("/?#");
-        std::string server = rest.substr(0, slash);
-        std::string path = slash == std::string::npos ? "/" : rest.substr(slash);
-        if (path[0] != '/') path = "/" + path;
-        size_t at = server.rfind('@');
-        if (at != std::string::npos) server = server.substr(at + 1);
-        if (!SplitServerName(server, INTERNET_DEFAULT_HTTP_PORT, host, port)) return false;
-        object = path;
-    } else if (loc.compare(0, 2, "//") == 0) {
-        return ResolveLocation("http:" + loc, host, port, object, scheme);
-    } else if (loc[0] == '/') {
-        object = loc;
-    } else {
-        // Relative to the folder of the current object name.
-        std::string base = object.substr(0, object.find('?'));
-        object = base.substr(0, base.rfind('/') + 1) + loc;
+    httpwire::TReference ref;
+    switch (httpwire::ReadLocation(location, ref)) {
+    case httpwire::lvInvalid:
+        return false;
+    case httpwire::lvUnsupportedScheme:
+        scheme = ref.Scheme;
+        return false;
+    case httpwire::lvFollow:
+        break;
     }
-    size_t hash = object.find('#');
-    if (hash != std::string::npos) object = object.substr(0, hash);
+    if (ref.HasAuthority) {
+        // Credentials written into the target are not used.
+        std::string userInfo, server;
+        httpwire::SplitAuthority(ref.Authority, userInfo, server);
+        if (!SplitServerName(server, INTERNET_DEFAULT_HTTP_PORT, host, port)) return false;
+        object = ref.Path.empty() || ref.Path[0] != '/' ? "/" + ref.Path : ref.Path;
+    } else if (!ref.Path.empty() && ref.Path[0] == '/') {
+        object = ref.Path;
+    } else {
+        object = httpwire::MergePath(object, ref.Path);
+    }
     scheme = "http";
     return true;
 }

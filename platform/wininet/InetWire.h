@@ -1,7 +1,8 @@
 // InetWire: the wire side of the internet library: one TCP connection with bounded,
-// abortable waits, the response head parser and the body decoder, plus the small text
+// abortable waits, the response head reader and the body reader, plus the small text
 // helpers the calls share (control-byte checks, server names, Basic credentials, the
-// proxy settings of the environment, redirect targets).
+// proxy settings of the environment, redirect targets). The rules behind the readers and
+// helpers are the ones the HTTP client uses too (platform/httpwire).
 //
 // Invariant: nothing here blocks without a bound. Every wait is one poll() on the socket
 // and the request's abort descriptor, with the handle's time-out; the abort descriptor
@@ -116,13 +117,15 @@ private:
 
 // True when Text holds no byte below 0x20 and no 0x7F (tab allowed when AllowTab).
 bool IsCleanText(const std::string& text, bool allowTab = true);
-// Splits "host[:port]"; the port written in the name wins over DefaultPort. False when
-// the host is empty or the port is not a number from 1 to 65535.
+// Splits "host[:port]"; the port written in the name wins over DefaultPort (0: port 80).
+// False when the host is empty or holds a control byte, a blank or one of : / ? # @, or
+// the port is not a number from 1 to 65535.
 bool SplitServerName(const std::string& name, uint16_t defaultPort, std::string& host,
                      uint16_t& port);
 // "host" for port 80, "host:port" otherwise.
 std::string HostHeader(const std::string& host, uint16_t port);
-std::string Base64(const std::string& bytes);
+// Base64(Bytes): standard Base64 of Basic credentials.
+using httpwire::Base64;
 
 // A proxy to use: Host empty means go direct.
 struct TProxy {
@@ -139,7 +142,9 @@ TProxy EnvironmentProxy();
 bool Bypassed(const std::string& bypass, const std::string& host);
 
 // A redirect target resolved against the current host, port and object name. False for
-// another scheme (Scheme set to it) or a malformed target.
+// another scheme (Scheme set to it: https, ftp, file, javascript ...) or a malformed
+// target (a control byte, a server name SplitServerName refuses). A relative target is
+// merged with the object name and its "." and ".." segments resolved.
 bool ResolveLocation(const std::string& location, std::string& host, uint16_t& port,
                      std::string& object, std::string& scheme);
 

@@ -1,5 +1,6 @@
-// The internet library's response reader at its bounds: the head's size limit, read from a
-// buffer and from a server that sends a head of more than a mebibyte.
+// The internet library's response reader at its bounds (the head's size limit, read from a
+// buffer and from a server that sends a head of more than a mebibyte), and the redirect
+// targets it follows or refuses.
 #include "platform/wininet/InetWire.h"
 #include "platform/wininet/WinInet.h"
 
@@ -46,6 +47,45 @@ TEST(InetWire, HeadOfMoreThanOneMebibyteFailsTheSend) {
     EXPECT_FALSE(HttpSendRequestA(req, nullptr, 0, nullptr, 0));
     EXPECT_EQ(GetLastError(), ERROR_HTTP_INVALID_SERVER_RESPONSE);
     InternetCloseHandle(session);
+}
+
+TEST(InetWire, RedirectTargetsByTheSharedLocationRules) {
+    struct {
+        const char* Location;
+        bool Followed;
+        const char* Scheme;  // of a refused target
+        const char* Host;
+        int Port;
+        const char* Object;
+    } cases[] = {
+        {"?r=2", true, "", "h", 81, "/dir/file?r=2"},
+        {"../up", true, "", "h", 81, "/up"},
+        {"./same", true, "", "h", 81, "/dir/same"},
+        {"http:/abs", true, "", "h", 81, "/abs"},
+        {"//u:p@o:82/x", true, "", "o", 82, "/x"},
+        {"localhost:8080/x", true, "", "h", 81, "/dir/localhost:8080/x"},
+        {"///etc/passwd", false, "", "", 0, ""},
+        {"//o:0/x", false, "", "", 0, ""},
+        // Former bugs: a scheme without "//" was taken as a relative path and followed.
+        {"javascript:alert(1)", false, "javascript", "", 0, ""},
+        {"file:/etc/passwd", false, "file", "", 0, ""},
+        {"https:/h/p", false, "https", "", 0, ""},
+        {"data:text/html,x", false, "data", "", 0, ""},
+    };
+    for (const auto& c : cases) {
+        std::string host = "h", object = "/dir/file?q", scheme;
+        uint16_t port = 81;
+        SCOPED_TRACE(c.Location);
+        ASSERT_EQ(inetwire::ResolveLocation(c.Location, host, port, object, scheme), c.Followed);
+        if (!c.Followed) {
+            EXPECT_EQ(scheme, c.Scheme);
+            continue;
+        }
+        EXPECT_EQ(scheme, "http");
+        EXPECT_EQ(host, c.Host);
+        EXPECT_EQ(port, c.Port);
+        EXPECT_EQ(object, c.Object);
+    }
 }
 
 }  // namespace
