@@ -64,6 +64,31 @@ std::string Base64(const void* data, size_t count) {
 
 // ==== authorities ===============================================================================
 
+namespace {
+
+// A host that may stand in an authority and a Host line.
+bool IsHostText(const std::string& host) {
+    if (host.empty()) return false;
+    for (unsigned char c : host)
+        if (c <= ' ' || c == 127 || std::strchr(":/?#@", c)) return false;
+    return true;
+}
+
+// One to five decimal digits with a value from 1 to 65535.
+bool ParsePort(const std::string& digits, uint16_t& port) {
+    if (digits.empty() || digits.size() > 5) return false;
+    long value = 0;
+    for (char c : digits) {
+        if (!IsDigit(c)) return false;
+        value = value * 10 + (c - '0');
+    }
+    if (value < 1 || value > 65535) return false;
+    port = uint16_t(value);
+    return true;
+}
+
+}  // namespace
+
 void SplitAuthority(const std::string& authority, std::string& userInfo, std::string& hostPort) {
     size_t at = authority.rfind('@');
     userInfo = at == std::string::npos ? std::string() : authority.substr(0, at);
@@ -80,25 +105,6 @@ void SplitHostPortText(const std::string& hostPort, std::string& host, std::stri
     size_t colon = hostPort.rfind(':');
     host = hostPort.substr(0, colon);
     port = colon == std::string::npos ? std::string() : hostPort.substr(colon + 1);
-}
-
-bool IsHostText(const std::string& host) {
-    if (host.empty()) return false;
-    for (unsigned char c : host)
-        if (c <= ' ' || c == 127 || std::strchr(":/?#@", c)) return false;
-    return true;
-}
-
-bool ParsePort(const std::string& digits, uint16_t& port) {
-    if (digits.empty() || digits.size() > 5) return false;
-    long value = 0;
-    for (char c : digits) {
-        if (!IsDigit(c)) return false;
-        value = value * 10 + (c - '0');
-    }
-    if (value < 1 || value > 65535) return false;
-    port = uint16_t(value);
-    return true;
 }
 
 bool SplitHostPort(const std::string& text, uint16_t defaultPort, std::string& host, uint16_t& port) {

@@ -41,12 +41,9 @@ void SplitUserInfo(const std::string& userInfo, std::string& user, std::string& 
 // "host:port" split at the last ":", both as written; Port is empty without a ":".
 void SplitHostPortText(const std::string& hostPort, std::string& host, std::string& port);
 
-// A host name or dotted address that may stand in an authority and a Host line: not
-// empty; no control byte, blank, or any of : / ? # @.
-bool IsHostText(const std::string& host);
-// A port written as one to five decimal digits with a value from 1 to 65535.
-bool ParsePort(const std::string& digits, uint16_t& port);
-// "host[:port]" checked by IsHostText and ParsePort; Port is DefaultPort without a ":".
+// "host[:port]", checked: the host (a name or dotted address) not empty and without a
+// control byte, blank, or any of : / ? # @; a port written as one to five decimal digits
+// with a value from 1 to 65535. Port is DefaultPort without a ":".
 bool SplitHostPort(const std::string& text, uint16_t defaultPort, std::string& host, uint16_t& port);
 
 // ==== references and addresses =====================================================================
