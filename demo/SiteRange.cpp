@@ -44,10 +44,10 @@ TByteRange ParseByteRange(const std::string& value, uint64_t size) {
     TByteRange r;
     std::string v = Trim(value);
     if (!StartsText("bytes=", v)) return r;
-    std::string spec = Trim(v.substr(6));
-    size_t dash = spec.find('-');
-    if (dash == std::string::npos || spec.find(',') != std::string::npos) return r;
-    std::string first = Trim(spec.substr(0, dash)), last = Trim(spec.substr(dash + 1));
+    std::string set = Trim(v.substr(6));
+    size_t dash = set.find('-');
+    if (dash == std::string::npos || set.find(',') != std::string::npos) return r;
+    std::string first = Trim(set.substr(0, dash)), last = Trim(set.substr(dash + 1));
     uint64_t a = 0, b = 0;
     if (first.empty()) {  // the last B bytes
         if (!ParseNumber(last, &b)) return r;
