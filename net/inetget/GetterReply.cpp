@@ -1,31 +1,14 @@
-// GetterReply: address schemes, raw-head lookups, Content-Range checks and failure texts
-// (see GetterReply.h).
+// GetterReply: raw-head lookups, Content-Range checks and failure texts (see
+// GetterReply.h).
 #include "net/inetget/GetterReply.h"
 
+#include "platform/httpwire/HttpWire.h"
 #include "platform/rtl/SysUtils.h"
 #include "platform/wininet/WinInet.h"
 
 namespace getterreply {
 
 namespace {
-
-bool IsSchemeName(const std::string& text) {
-    if (text.empty()) return false;
-    for (size_t i = 0; i < text.size(); ++i) {
-        unsigned char c = static_cast<unsigned char>(text[i]);
-        bool letter = (c | 0x20) >= 'a' && (c | 0x20) <= 'z';
-        bool other = (c >= '0' && c <= '9') || c == '+' || c == '-' || c == '.';
-        if (!letter && (i == 0 || !other)) return false;
-    }
-    return true;
-}
-
-// Digits up to the end or to "/", "?" or "#": the port of "host:port/path".
-bool IsPortThenPath(const std::string& rest) {
-    size_t end = rest.find_first_of("/?#");
-    std::string digits = rest.substr(0, end);
-    return !digits.empty() && digits.find_first_not_of("0123456789") == std::string::npos;
-}
 
 // A non-negative decimal of at most 18 digits; false otherwise.
 bool ParseCount(const std::string& text, int64_t& value) {
@@ -37,33 +20,17 @@ bool ParseCount(const std::string& text, int64_t& value) {
 
 }  // namespace
 
-std::string AddressScheme(const std::string& url) {
-    size_t colon = url.find(':');
-    if (colon == std::string::npos || colon > url.find_first_of("/?#")) return "";
-    std::string name = url.substr(0, colon);
-    if (!IsSchemeName(name)) return "";
-    if (url.compare(colon, 3, "://") != 0 && IsPortThenPath(url.substr(colon + 1))) return "";
-    return LowerCase(name);
-}
-
 std::string HeaderValue(const std::string& rawHead, const std::string& name) {
     size_t start = rawHead.find("\r\n");  // past the status line
     while (start != std::string::npos && start + 2 < rawHead.size()) {
         start += 2;
         size_t end = rawHead.find("\r\n", start);
         std::string line = rawHead.substr(start, end == std::string::npos ? std::string::npos : end - start);
-        size_t colon = line.find(':');
-        if (colon != std::string::npos && SameText(Trim(line.substr(0, colon)), name))
-            return Trim(line.substr(colon + 1));
+        std::string field, value;
+        if (httpwire::SplitHeaderField(line, field, value) && SameText(Trim(field), name)) return Trim(value);
         start = end;
     }
     return "";
-}
-
-bool IsHeaderText(const std::string& text) {
-    for (unsigned char c : text)
-        if (c < 0x20 || c == 0x7F) return false;
-    return true;
 }
 
 bool ParseContentRange(const std::string& value, TContentRange& range) {

@@ -1,7 +1,8 @@
-// GetterReply: what the getter reads out of an address and an answer, and how it words a
-// failure. Pure functions over texts, no state: the scheme of an address, the header
-// values of a raw response head, the Content-Range of a resumed transfer, and the English
-// reasons that ErrorText reports ("connection refused", "HTTP 404 Not Found", ...).
+// GetterReply: what the getter reads out of an answer, and how it words a failure. Pure
+// functions over texts, no state: the header values of a raw response head, the
+// Content-Range of a resumed transfer, and the English reasons that ErrorText reports
+// ("connection refused", "HTTP 404 Not Found", ...). Address schemes and control-byte
+// checks are the shared wire rules' (platform/httpwire).
 #pragma once
 
 #include "platform/messages/Messages.h"
@@ -11,18 +12,9 @@
 
 namespace getterreply {
 
-// The scheme an address names, lower-cased ("https" for "HTTPS://h/"), or "" when it names
-// none: "host/path" and "host:port/path" are addresses without a scheme, while "file:/x"
-// and "javascript:x" name one (what follows their colon is not a port).
-std::string AddressScheme(const std::string& url);
-
 // The first value of header Name (any case) in a raw head of CR LF lines (status line
 // first), trimmed; "" when absent.
 std::string HeaderValue(const std::string& rawHead, const std::string& name);
-
-// True when the text holds no control byte (below 0x20, or 0x7F): it can stand inside a
-// header line.
-bool IsHeaderText(const std::string& text);
 
 // A Content-Range "bytes FIRST-LAST/TOTAL" (TOTAL -1 for "*").
 struct TContentRange {

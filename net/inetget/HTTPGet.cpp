@@ -12,6 +12,7 @@
 #include "net/inetget/HTTPGet.h"
 
 #include "net/inetget/GetterReply.h"
+#include "platform/httpwire/HttpWire.h"
 #include "platform/messages/Messages.h"
 #include "platform/rtl/FileSys.h"
 #include "platform/rtl/SysUtils.h"
@@ -214,7 +215,7 @@ bool THTTPGetThread::Stopped() {
 }
 
 void THTTPGetThread::SplitHostPath(const std::string& url, std::string& host, std::string& path) {
-    std::string rest = StartsText("http://", url) ? url.substr(7) : url;
+    std::string rest = httpwire::AfterHttpScheme(url);
     size_t slash = rest.find('/');
     if (slash == std::string::npos) {
         host.clear();
@@ -289,7 +290,7 @@ void THTTPGetThread::Execute() {
     ResetOutcome();
     try {
         // Never send an address meant for another protocol (TLS above all) in clear.
-        std::string scheme = AddressScheme(FRequest.URL);
+        std::string scheme = httpwire::SchemeOf(FRequest.URL);
         if (!scheme.empty() && scheme != "http") {
             Fail("unsupported protocol: " + scheme);
         } else if (!Stopped() && Open() && !Stopped()) {
@@ -319,7 +320,7 @@ bool THTTPGetThread::RequestHeaders(std::string& lines) {
     if (!FRequest.ExtraHeaders.empty()) lines += FRequest.ExtraHeaders + "\r\n";
     if (FToFile && FRequest.ResumeFrom > 0) {
         // A validator with a line break would smuggle in a header line of its own.
-        if (!IsHeaderText(FRequest.IfRange)) {
+        if (httpwire::HasControlBytes(FRequest.IfRange)) {
             Fail("invalid request header");
             return false;
         }

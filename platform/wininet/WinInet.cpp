@@ -333,22 +333,6 @@ void DrainRedirect(THandle& req, const std::string& verb) {
     req.Sock.reset();
 }
 
-// The scheme a redirect target names, lower-cased; empty for a reference without one. A
-// colon before any "/", "?" or "#" ends a scheme name when what precedes it is one (a
-// relative reference cannot have a colon there).
-std::string LocationScheme(const std::string& location) {
-    std::string loc = Trim(location);
-    size_t colon = loc.find(':');
-    if (colon == std::string::npos || colon == 0 || colon > loc.find_first_of("/?#")) return "";
-    for (size_t i = 0; i < colon; ++i) {
-        unsigned char c = static_cast<unsigned char>(loc[i]);
-        bool letter = (c | 0x20) >= 'a' && (c | 0x20) <= 'z';
-        bool other = (c >= '0' && c <= '9') || c == '+' || c == '-' || c == '.';
-        if (!letter && (i == 0 || !other)) return "";
-    }
-    return LowerCase(loc.substr(0, colon));
-}
-
 // The handle's time-outs as they are now (InternetSetOptionA may change them meanwhile).
 TTimeouts TimeoutsNow(const THandle& h) {
     std::lock_guard<std::mutex> g(gTableLock);
@@ -479,9 +463,8 @@ BOOL HttpSendRequestA(HINTERNET request, LPCSTR headers, DWORD headersLength, LP
         bool follow = !(req->Flags & INTERNET_FLAG_NO_AUTO_REDIRECT) &&
                       IsRedirect(req->Response.Status) && req->Response.Find("Location", 0, location);
         if (!follow) break;
-        std::string scheme = LocationScheme(location);
-        if (redirects >= 10 || (!scheme.empty() && scheme != "http") ||
-            !ResolveLocation(location, t.Host, t.Port, t.Object, scheme)) {
+        std::string scheme;
+        if (redirects >= 10 || !ResolveLocation(location, t.Host, t.Port, t.Object, scheme)) {
             req->Sock.reset();
             return Fail(ERROR_HTTP_REDIRECT_FAILED);
         }
@@ -516,7 +499,7 @@ bool QueryValue(THandle& req, DWORD level, bool requestHeaders, LPVOID buffer, s
         std::string text = req.RequestHead;
         size_t eol = text.find("\r\n");
         TInetSocket none(-1);
-        none.Buffer = "HTTP/1.0 000 x" + text.substr(eol);
+        none.Buffer = "HTTP/1.0 200 x" + text.substr(eol);
         none.Eof = true;
         if (ReadResponseHead(none, 0, sent) != ERROR_SUCCESS) return false;
         sent.Raw = req.RequestHead;

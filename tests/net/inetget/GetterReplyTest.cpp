@@ -1,4 +1,4 @@
-// GetterReply: address schemes, raw-head lookups, Content-Range checks and failure texts.
+// GetterReply: raw-head lookups, Content-Range checks and failure texts.
 #include "net/inetget/GetterReply.h"
 
 #include "platform/wininet/WinInet.h"
@@ -6,25 +6,6 @@
 #include <gtest/gtest.h>
 
 using namespace getterreply;
-
-TEST(GetterReply, AddressSchemes) {
-    struct { const char* Url; const char* Scheme; } cases[] = {
-        {"http://h/a", "http"},
-        {"HTTPS://h/a", "https"},
-        {"ftp://127.0.0.1/x.jpg", "ftp"},
-        {"file:/etc/passwd", "file"},
-        {"file:///etc/passwd", "file"},
-        {"javascript:alert(1)", "javascript"},
-        {"h/x", ""},
-        {"127.0.0.1:8080/x", ""},
-        {"localhost:8080/x", ""},  // a host and a port, not a scheme
-        {"localhost:8080", ""},
-        {"/a:b", ""},
-        {"", ""},
-        {"1http://h/", ""},
-    };
-    for (const auto& c : cases) EXPECT_EQ(AddressScheme(c.Url), c.Scheme) << c.Url;
-}
 
 TEST(GetterReply, HeaderValuesOfARawHead) {
     std::string raw = "HTTP/1.1 200 OK\r\nETag:  \"x\" \r\nSet: 1\r\nset: 2\r\nEmpty:\r\n\r\n";
@@ -67,7 +48,4 @@ TEST(GetterReply, FailureTexts) {
     EXPECT_EQ(StatusErrorText(503, ""), "HTTP 503");
     EXPECT_EQ(StatusErrorText(500, "Bad\x1b[31m\a in"), "HTTP 500 Bad?[31m? in");
     EXPECT_EQ(StatusErrorText(500, std::string(300, 'x')), "HTTP 500 " + std::string(100, 'x'));
-    EXPECT_TRUE(IsHeaderText("\"abc\" W/x"));
-    EXPECT_FALSE(IsHeaderText("a\r\nb"));
-    EXPECT_FALSE(IsHeaderText("a\tb"));
 }
