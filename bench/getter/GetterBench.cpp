@@ -1,27 +1,35 @@
-// Getter benchmark: one large file from a loopback server into a file, fetched by THTTPGet
-// without and with a progress handler, and by curl -o as the reference, all in one run.
+// Getter benchmark, two rows, each against curl in the same run:
+//  - one large file from a loopback server into a file, fetched by THTTPGet without and
+//    with a progress handler, and by curl -o;
+//  - many small files (200 x 50 KB by default) one after the other over one getter, which
+//    keeps its connection, against one curl given every address in a -K config (curl too
+//    keeps its connection), and against a new getter per file (a new connection each).
 //
-// The server is this program itself started again with "--serve" in a child process: it
-// answers each connection with an HTTP/1.0 head and the file through sendfile(), so it
-// costs little and is the same for every client. CPU times: the getter's is this process's
-// own (the server is another process); curl's is that of the reaped child. Memory: the
-// getter's resident set before and after, and the peak, show that the body is never held
-// whole.
+// The server is this program itself started again with "--serve" in a child process: a
+// thread per connection, HTTP/1.1 keep-alive for requests that allow it; "/big.bin" is
+// the large file through sendfile(), "/small/N" a block of the small size from memory. So
+// it costs little and is the same for every client. CPU times: the getter's is this
+// process's own (the server is another process); curl's is that of the reaped child.
+// Memory: the getter's resident set before and after, and the peak, show that the body is
+// never held whole.
 //
-// Usage: getter_bench [MB]   (default 200)
+// Usage: getter_bench [MB [COUNT [KB]]]   (default 200 200 50)
 #include "net/inetget/HTTPGet.h"
 
 #include "platform/messages/Messages.h"
 #include "platform/rtl/FileSys.h"
 
 #include <arpa/inet.h>
+#include <cctype>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <memory>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <spawn.h>
 #include <string>
@@ -30,6 +38,7 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -39,7 +48,69 @@ namespace {
 
 // ---- the server (child process) -------------------------------------------------------------
 
-void Serve(int port, const std::string& path) {
+struct TServed {
+    std::string BigPath;
+    off_t BigSize = 0;
+    std::string Small;
+};
+
+// Reads one request head (bounded: 5 s, 16 KB); false when the peer closed or went quiet.
+bool ReadRequestHead(int c, std::string& pending, std::string& head) {
+    char buf[4096];
+    for (;;) {
+        size_t end = pending.find("\r\n\r\n");
+        if (end != std::string::npos) {
+            head = pending.substr(0, end + 4);
+            pending.erase(0, end + 4);
+            return true;
+        }
+        if (pending.size() > 16384) return false;
+        pollfd p{c, POLLIN, 0};
+        if (::poll(&p, 1, 5000) != 1) return false;
+        ssize_t n = ::recv(c, buf, sizeof buf, 0);
+        if (n <= 0) return false;
+        pending.append(buf, size_t(n));
+    }
+}
+
+bool SendAll(int c, const char* data, size_t size) {
+    while (size > 0) {
+        ssize_t n = ::send(c, data, size, MSG_NOSIGNAL);
+        if (n <= 0) return false;
+        data += n;
+        size -= size_t(n);
+    }
+    return true;
+}
+
+// Serves the requests of one connection: HTTP/1.1 ones keep it unless they say close.
+void ServeConnection(int c, const TServed& served) {
+    std::string pending, head;
+    while (ReadRequestHead(c, pending, head)) {
+        std::string lower = head;
+        for (char& ch : lower) ch = char(std::tolower(static_cast<unsigned char>(ch)));
+        bool keep = lower.find(" http/1.1\r\n") != std::string::npos &&
+                    lower.find("connection: close") == std::string::npos;
+        bool big = head.compare(0, 13, "GET /big.bin ") == 0;
+        off_t size = big ? served.BigSize : off_t(served.Small.size());
+        std::string reply = std::string(keep ? "HTTP/1.1" : "HTTP/1.0") +
+                            " 200 OK\r\nContent-Type: application/octet-stream\r\nContent-Length: " +
+                            std::to_string(size) + (keep ? "\r\n\r\n" : "\r\nConnection: close\r\n\r\n");
+        if (!big) reply += served.Small;
+        if (!SendAll(c, reply.data(), reply.size())) break;
+        if (big) {
+            int f = ::open(served.BigPath.c_str(), O_RDONLY);
+            off_t off = 0;
+            while (off < size)
+                if (::sendfile(c, f, &off, size_t(size - off)) <= 0) break;
+            ::close(f);
+        }
+        if (!keep) break;
+    }
+    ::close(c);
+}
+
+void Serve(int port, const std::string& path, size_t smallBytes) {
     // A client that goes away (the start-up probe does) must not end the server.
     std::signal(SIGPIPE, SIG_IGN);
     int lfd = ::socket(AF_INET, SOCK_STREAM, 0);
@@ -49,34 +120,22 @@ void Serve(int port, const std::string& path) {
     a.sin_family = AF_INET;
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     a.sin_port = htons(uint16_t(port));
-    if (::bind(lfd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(lfd, 16) != 0) {
+    if (::bind(lfd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(lfd, 64) != 0) {
         std::perror("serve: bind");
         std::exit(1);
     }
+    static TServed served;
     struct stat st;
     ::stat(path.c_str(), &st);
-    std::string head = "HTTP/1.0 200 OK\r\nContent-Type: application/octet-stream\r\nContent-Length: " +
-                       std::to_string(st.st_size) + "\r\n\r\n";
+    served.BigPath = path;
+    served.BigSize = st.st_size;
+    for (size_t i = 0; i < smallBytes; ++i) served.Small += char((i * 2654435761u) >> 11);
     for (;;) {
         int c = ::accept(lfd, nullptr, nullptr);
         if (c < 0) continue;
-        // Read the request head (bounded: 5 s, 16 KB), then answer.
-        std::string req;
-        char buf[4096];
-        while (req.find("\r\n\r\n") == std::string::npos && req.size() < 16384) {
-            pollfd p{c, POLLIN, 0};
-            if (::poll(&p, 1, 5000) != 1) break;
-            ssize_t n = ::recv(c, buf, sizeof buf, 0);
-            if (n <= 0) break;
-            req.append(buf, size_t(n));
-        }
-        ::send(c, head.data(), head.size(), MSG_NOSIGNAL);
-        int f = ::open(path.c_str(), O_RDONLY);
-        off_t off = 0;
-        while (off < st.st_size)
-            if (::sendfile(c, f, &off, size_t(st.st_size - off)) <= 0) break;
-        ::close(f);
-        ::close(c);
+        int nodelay = 1;
+        ::setsockopt(c, IPPROTO_TCP, TCP_NODELAY, &nodelay, sizeof nodelay);
+        std::thread([c] { ServeConnection(c, served); }).detach();
     }
 }
 
@@ -147,9 +206,9 @@ TResult RunGetter(const std::string& url, const std::string& out, bool progress,
     return r;
 }
 
-TResult RunCurl(const std::string& url, const std::string& out) {
+TResult RunCurlWith(const std::vector<std::string>& args) {
     double t0 = Now(), c0 = CpuSeconds(RUSAGE_CHILDREN);
-    pid_t pid = Spawn({"curl", "-sS", "-o", out, url});
+    pid_t pid = Spawn(args);
     int status = 0;
     ::waitpid(pid, &status, 0);
     TResult r;
@@ -157,6 +216,63 @@ TResult RunCurl(const std::string& url, const std::string& out) {
     r.Cpu = CpuSeconds(RUSAGE_CHILDREN) - c0;
     r.Ok = pid > 0 && WIFEXITED(status) && WEXITSTATUS(status) == 0;
     return r;
+}
+
+TResult RunCurl(const std::string& url, const std::string& out) { return RunCurlWith({"curl", "-sS", "-o", out, url}); }
+
+// Count small files one after the other: over one getter (Reuse), or a new getter each.
+TResult RunGetterMany(const std::string& base, const std::string& prefix, int count, bool reuse) {
+    double t0 = Now(), c0 = CpuSeconds(RUSAGE_SELF);
+    TResult r;
+    r.Ok = true;
+    {
+        std::unique_ptr<THTTPGet> g;
+        for (int i = 0; i < count; ++i) {
+            if (!g || !reuse) {
+                g = std::make_unique<THTTPGet>(nullptr);
+                g->SetWaitThread(true);
+            }
+            g->SetURL(base + std::to_string(i));
+            g->SetFileName(prefix + std::to_string(i));
+            g->StartTransfer();
+            r.Ok = r.Ok && g->LastResult();
+        }
+    }
+    r.Seconds = Now() - t0;
+    r.Cpu = CpuSeconds(RUSAGE_SELF) - c0;
+    return r;
+}
+
+// The same files by one curl, every address in one -K config: it keeps its connection.
+TResult RunCurlMany(const std::string& base, const std::string& prefix, int count) {
+    std::string config;
+    for (int i = 0; i < count; ++i)
+        config += "url = \"" + base + std::to_string(i) + "\"\noutput = \"" + prefix + std::to_string(i) + "\"\n";
+    std::string configFile = prefix + "curl.conf";
+    {
+        TFileStream f(configFile, fmCreate);
+        f.WriteBuffer(config.data(), int64_t(config.size()));
+    }
+    TResult r = RunCurlWith({"curl", "-sS", "-K", configFile});
+    DeleteFile(configFile);
+    return r;
+}
+
+// True when all Count files are there with Bytes each; deletes them.
+bool CheckAndDelete(const std::string& prefix, int count, int64_t bytes) {
+    bool ok = true;
+    for (int i = 0; i < count; ++i) {
+        ok = ok && FileSize(prefix + std::to_string(i)) == bytes;
+        DeleteFile(prefix + std::to_string(i));
+    }
+    return ok;
+}
+
+void PrintMany(const char* name, const TResult& r, int count, const TResult* ref) {
+    std::printf("%-36s %7.3f s  %7.0f files/s  cpu %6.3f s  %s", name, r.Seconds, count / r.Seconds, r.Cpu,
+                r.Ok ? "ok" : "FAILED");
+    if (ref) std::printf("  time %.2fx curl, cpu %.2fx curl", r.Seconds / ref->Seconds, r.Cpu / ref->Cpu);
+    std::printf("\n");
 }
 
 void Print(const char* name, const TResult& r, double mb, const TResult* ref) {
@@ -169,11 +285,13 @@ void Print(const char* name, const TResult& r, double mb, const TResult* ref) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc == 4 && std::string(argv[1]) == "--serve") {
-        Serve(std::atoi(argv[2]), argv[3]);
+    if (argc == 5 && std::string(argv[1]) == "--serve") {
+        Serve(std::atoi(argv[2]), argv[3], size_t(std::atol(argv[4])));
         return 0;
     }
     long mb = argc > 1 ? std::atol(argv[1]) : 200;
+    int count = argc > 2 ? std::atoi(argv[2]) : 200;
+    long kb = argc > 3 ? std::atol(argv[3]) : 50;
     std::string dir = PrivateTempDir();
     std::string src = dir + "big.bin";
     {
@@ -195,7 +313,7 @@ int main(int argc, char** argv) {
         port = ntohs(a.sin_port);
         ::close(fd);
     }
-    pid_t server = Spawn({ExecutableFileName(), "--serve", std::to_string(port), src});
+    pid_t server = Spawn({ExecutableFileName(), "--serve", std::to_string(port), src, std::to_string(kb * 1024)});
     if (server < 0 || !WaitForPort(port, 10)) {
         std::fprintf(stderr, "getter_bench: the server did not start\n");
         return 1;
@@ -226,8 +344,40 @@ int main(int argc, char** argv) {
                    FileSize(dir + "curl.bin") == FileSize(src);
     std::printf("sizes %s; target: THTTPGet >= 0.70x curl throughput: %s\n", sizesOk ? "ok" : "WRONG",
                 curl.Seconds / plain.Seconds >= 0.7 ? "met" : "NOT met");
+    for (const char* f : {"big.bin", "warm.bin", "curl.bin", "plain.bin", "progress.bin"}) DeleteFile(dir + f);
+
+    // Many small files, one after the other.
+    std::string base = "http://127.0.0.1:" + std::to_string(port) + "/small/";
+    int64_t bytes = int64_t(kb) * 1024;
+    std::printf("\ngetter_bench: %d files of %ld KB, one after the other, over 127.0.0.1 (best of 3)\n", count, kb);
+    RunCurlMany(base, dir + "warm-", 20);
+    RunGetterMany(base, dir + "warm-", 20, true);
+    CheckAndDelete(dir + "warm-", 20, bytes);
+    // Each side's best of three rounds, taken in turns: other load on the machine falls on
+    // single rounds, not on one side.
+    TResult curlMany, oneGetter, newGetters;
+    bool manyOk = true;
+    auto best = [](TResult& kept, const TResult& r, bool first) {
+        if (first || r.Seconds < kept.Seconds) kept = TResult{r.Seconds, r.Cpu, r.Ok && (first || kept.Ok)};
+        else kept.Ok = kept.Ok && r.Ok;
+    };
+    for (int round = 0; round < 3; ++round) {
+        best(curlMany, RunCurlMany(base, dir + "curl-", count), round == 0);
+        manyOk = CheckAndDelete(dir + "curl-", count, bytes) && manyOk;
+        best(oneGetter, RunGetterMany(base, dir + "one-", count, true), round == 0);
+        manyOk = CheckAndDelete(dir + "one-", count, bytes) && manyOk;
+        best(newGetters, RunGetterMany(base, dir + "new-", count, false), round == 0);
+        manyOk = CheckAndDelete(dir + "new-", count, bytes) && manyOk;
+    }
+    PrintMany("curl -K (one connection)", curlMany, count, nullptr);
+    PrintMany("THTTPGet, one getter", oneGetter, count, &curlMany);
+    PrintMany("THTTPGet, a new getter per file", newGetters, count, &curlMany);
+    std::printf("sizes %s; target: one getter's time <= curl's: %s\n", manyOk ? "ok" : "WRONG",
+                oneGetter.Seconds <= curlMany.Seconds ? "met" : "NOT met");
+
     ::kill(server, SIGTERM);
     ::waitpid(server, nullptr, 0);
-    for (const char* f : {"big.bin", "warm.bin", "curl.bin", "plain.bin", "progress.bin"}) DeleteFile(dir + f);
-    return plain.Ok && withProgress.Ok && curl.Ok && sizesOk ? 0 : 1;
+    bool ok = plain.Ok && withProgress.Ok && curl.Ok && sizesOk;
+    ok = ok && curlMany.Ok && oneGetter.Ok && newGetters.Ok && manyOk;
+    return ok ? 0 : 1;
 }
