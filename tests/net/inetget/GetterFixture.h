@@ -90,6 +90,13 @@ protected:
     static std::string Url(int port, const std::string& path) {
         return "http://127.0.0.1:" + std::to_string(port) + path;
     }
+    // A getter whose StartTransfer waits, with its events counted, fetching Url to File.
+    static void Prepare(THTTPGet& g, TEvents& ev, const std::string& url, const std::string& file) {
+        ev.Attach(g);
+        g.SetWaitThread(true);
+        g.SetURL(url);
+        g.SetFileName(file);
+    }
 
     inline static std::string* FWww = nullptr;
     inline static TServerProcess* FPython = nullptr;

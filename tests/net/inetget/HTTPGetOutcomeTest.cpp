@@ -63,12 +63,9 @@ TEST_F(HTTPGetTest, EachWaitEndsAfterTheTimeoutThatWasSet) {
         SCOPED_TRACE(c.Name);
         THTTPGet g(nullptr);
         TEvents ev;
-        ev.Attach(g);
-        g.SetWaitThread(true);
+        Prepare(g, ev, Url(c.Port, "/a.jpg"), FDir + c.Name + ".jpg");
         g.SetConnectTimeout(200);
         g.SetReceiveTimeout(300);
-        g.SetURL(Url(c.Port, "/a.jpg"));
-        g.SetFileName(FDir + c.Name + ".jpg");
         auto start = TClock::now();
         g.StartTransfer();
         long long ms = MsSince(start);
@@ -97,10 +94,7 @@ TEST_F(HTTPGetTest, CancelMakesAWaitingStartTransferReturnAtOnce) {
         SCOPED_TRACE(c.Name);
         THTTPGet g(nullptr);
         TEvents ev;
-        ev.Attach(g);
-        g.SetWaitThread(true);
-        g.SetURL(Url(c.Port, "/a.jpg"));
-        g.SetFileName(FDir + "a.jpg");
+        Prepare(g, ev, Url(c.Port, "/a.jpg"), FDir + "a.jpg");
         TClock::time_point cancelled;
         std::thread canceller([&] {
             std::this_thread::sleep_for(std::chrono::milliseconds(200));
@@ -142,10 +136,7 @@ TEST_F(HTTPGetTest, WriteBeyondTheFileSizeLimitFailsNamingTheFileAndTheReason) {
     WriteFile(*FWww + "large.jpg", std::string(200000, 'x'));
     THTTPGet g(nullptr);
     TEvents ev;
-    ev.Attach(g);
-    g.SetWaitThread(true);
-    g.SetURL(Url(FPython->Port, "/large.jpg"));
-    g.SetFileName(FDir + "3.jpg.part");
+    Prepare(g, ev, Url(FPython->Port, "/large.jpg"), FDir + "3.jpg.part");
     {
         TFileSizeLimit limit(100000);
         g.StartTransfer();
@@ -204,11 +195,8 @@ TEST_F(HTTPGetTest, HeadEventComesOnceWithTheFinalHeadBeforeTheBody) {
 TEST_F(HTTPGetTest, HeadEventThatThrowsFailsTheTransferBeforeTheFile) {
     THTTPGet g(nullptr);
     TEvents ev;
-    ev.Attach(g);
+    Prepare(g, ev, Url(FPython->Port, "/photo.jpg"), FDir + "t.jpg");
     g.OnHead = [](TObject*, int, const std::string&) { throw Exception("no room for the validator"); };
-    g.SetWaitThread(true);
-    g.SetURL(Url(FPython->Port, "/photo.jpg"));
-    g.SetFileName(FDir + "t.jpg");
     g.StartTransfer();
     EXPECT_FALSE(g.LastResult());
     EXPECT_EQ(ev.Errors, 1);

@@ -8,6 +8,7 @@
 
 #include "platform/rtl/Classes.h"
 #include "platform/rtl/FileSys.h"
+#include "tests/platform/wininet/InetTestSupport.h"
 #include "tests/support/ChildProcess.h"
 #include "tests/support/ScriptedServer.h"
 
@@ -19,18 +20,6 @@
 #include <thread>
 
 namespace {
-
-// Owns a handle for the length of a test.
-struct THandleGuard {
-    HINTERNET H;
-    explicit THandleGuard(HINTERNET h) : H(h) {}
-    ~THandleGuard() {
-        if (H) InternetCloseHandle(H);
-    }
-    operator HINTERNET() const { return H; }
-};
-
-std::string Server(int port) { return "127.0.0.1:" + std::to_string(port); }
 
 HINTERNET DirectSession() { return InternetOpenA("Pool Agent", INTERNET_OPEN_TYPE_DIRECT, nullptr, nullptr, 0); }
 
@@ -49,40 +38,13 @@ struct TFetch {
     DWORD Flags = 0;
 };
 
-struct TFetched {
-    BOOL Sent = FALSE;
-    DWORD SendError = 0;
-    DWORD Status = 0;
-    std::string Body;
-    DWORD ReadError = 0;
-};
-
-TFetched Fetch(HINTERNET session, const TFetch& f) {
-    TFetched out;
+TOutcome Fetch(HINTERNET session, const TFetch& f) {
     THandleGuard conn(InternetConnectA(session, f.Server.c_str(), 0, "", "", INTERNET_SERVICE_HTTP, 0, 0));
     THandleGuard req(HttpOpenRequestA(conn, f.Verb.c_str(), f.Object.c_str(), f.Version, nullptr, nullptr, f.Flags, 0));
-    out.Sent = HttpSendRequestA(req, nullptr, 0, f.Post.empty() ? nullptr : const_cast<char*>(f.Post.data()),
-                                DWORD(f.Post.size()));
-    if (!out.Sent) {
-        out.SendError = GetLastError();
-        return out;
-    }
-    DWORD len = sizeof out.Status;
-    HttpQueryInfoA(req, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &out.Status, &len, nullptr);
-    for (;;) {
-        char buf[512];
-        DWORD got = 0;
-        if (!InternetReadFile(req, buf, sizeof buf, &got)) {
-            out.ReadError = GetLastError();
-            break;
-        }
-        if (got == 0) break;
-        out.Body.append(buf, got);
-    }
-    return out;
+    return SendAndRead(req, f.Post);
 }
 
-TFetched Get(HINTERNET session, int port, const std::string& object = "/a") {
+TOutcome Get(HINTERNET session, int port, const std::string& object = "/a") {
     TFetch f;
     f.Server = Server(port);
     f.Object = object;
@@ -161,7 +123,7 @@ TEST(InetPool, OnlyAnswersThatKeepTheConnectionArePooled) {
         TScriptedServer server({Serving(c.Reply)});
         THandleGuard session(DirectSession());
         for (int i = 0; i < 2; ++i) {
-            TFetched got = Get(session, server.Port());
+            TOutcome got = Get(session, server.Port());
             ASSERT_TRUE(got.Sent) << got.SendError << " " << server.Received(0);
             EXPECT_EQ(got.Body, c.Body);
             EXPECT_EQ(got.ReadError, 0u);
@@ -211,7 +173,7 @@ TEST(InetPool, GetOnAConnectionClosedUnansweredGoesOnceMoreOnANewOne) {
         TScriptedServer server({c.Ending, Serving("HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nfresh")});
         THandleGuard session(DirectSession());
         EXPECT_EQ(Get(session, server.Port()).Body, "ok");
-        TFetched second = Get(session, server.Port());
+        TOutcome second = Get(session, server.Port());
         EXPECT_TRUE(second.Sent) << second.SendError;
         EXPECT_EQ(second.Body, "fresh");
         EXPECT_EQ(server.ConnectionCount(), 2);
@@ -223,7 +185,7 @@ TEST(InetPool, GetOnAConnectionClosedUnansweredGoesOnceMoreOnANewOne) {
 TEST(InetPool, NewConnectionClosedUnansweredIsNotRetried) {
     TScriptedServer server({TScript().ReadRequest().Close()});
     THandleGuard session(DirectSession());
-    TFetched got = Get(session, server.Port());
+    TOutcome got = Get(session, server.Port());
     EXPECT_FALSE(got.Sent);
     EXPECT_EQ(got.SendError, ERROR_HTTP_INVALID_SERVER_RESPONSE);
     EXPECT_EQ(server.ConnectionCount(), 1);
@@ -247,7 +209,7 @@ TEST(InetPool, PostTakesANewConnectionAndIsNeverSentTwice) {
     post.Server = Server(server.Port());
     post.Verb = "POST";
     post.Post = "a=1";
-    TFetched got = Fetch(session, post);
+    TOutcome got = Fetch(session, post);
     EXPECT_FALSE(got.Sent);  // closed unanswered
     ASSERT_TRUE(server.WaitForFinished(1, 3000));
     EXPECT_EQ(server.ConnectionCount(), 2);
@@ -380,7 +342,7 @@ TEST(InetPool, RedirectOnTheSameServerReusesTheConnection) {
                                 Serving(final)});
         THandleGuard session(DirectSession());
         auto start = std::chrono::steady_clock::now();
-        TFetched got = Get(session, server.Port());
+        TOutcome got = Get(session, server.Port());
         EXPECT_EQ(got.Status, 200u);
         EXPECT_EQ(got.Body, "final");
         EXPECT_EQ(server.ConnectionCount(), c.Connections);
@@ -395,7 +357,7 @@ TEST(InetPool, RedirectToAnotherSchemeFails) {
         TScriptedServer server({Serving(std::string("HTTP/1.1 302 Found\r\nLocation: ") + location +
                                         "\r\nContent-Length: 0\r\n\r\n")});
         THandleGuard session(DirectSession());
-        TFetched got = Get(session, server.Port());
+        TOutcome got = Get(session, server.Port());
         EXPECT_FALSE(got.Sent);
         EXPECT_EQ(got.SendError, ERROR_HTTP_REDIRECT_FAILED);
         EXPECT_EQ(server.TotalRequestCount(), 1);

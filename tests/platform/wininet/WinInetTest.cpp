@@ -4,6 +4,7 @@
 #include "platform/wininet/InetWire.h"
 #include "platform/wininet/WinInet.h"
 
+#include "tests/platform/wininet/InetTestSupport.h"
 #include "tests/support/ChildProcess.h"
 #include "tests/support/ScriptedServer.h"
 
@@ -31,25 +32,6 @@ std::vector<std::string> CaseNames() {
     return names;
 }
 
-// Owns a handle for the length of a test.
-struct THandleGuard {
-    HINTERNET H;
-    explicit THandleGuard(HINTERNET h) : H(h) {}
-    ~THandleGuard() {
-        if (H) InternetCloseHandle(H);
-    }
-    operator HINTERNET() const { return H; }
-};
-
-// What one request gave.
-struct TOutcome {
-    BOOL Sent = FALSE;
-    DWORD SendError = 0;
-    DWORD Status = 0;
-    std::string Body;
-    DWORD ReadError = 0;  // 0: the body ended properly
-};
-
 struct TRequestArgs {
     std::string Server;
     std::string Verb = "GET";
@@ -60,7 +42,6 @@ struct TRequestArgs {
 };
 
 TOutcome RunRequest(const TRequestArgs& a) {
-    TOutcome out;
     THandleGuard session(InternetOpenA("Case Agent", INTERNET_OPEN_TYPE_DIRECT, nullptr, nullptr, 0));
     if (a.ReceiveTimeoutMs)
         InternetSetOptionA(session, INTERNET_OPTION_RECEIVE_TIMEOUT, const_cast<DWORD*>(&a.ReceiveTimeoutMs), 4);
@@ -69,30 +50,8 @@ TOutcome RunRequest(const TRequestArgs& a) {
     LPCSTR accept[] = {"*/*", nullptr};
     THandleGuard req(HttpOpenRequestA(conn, a.Verb.c_str(), a.Object.c_str(), "HTTP/1.0",
                                       a.Referer.c_str(), accept, a.Flags, 0));
-    const char* form = "Content-Type: application/x-www-form-urlencoded";
-    bool post = !a.Post.empty();
-    out.Sent = HttpSendRequestA(req, post ? form : nullptr, post ? DWORD(strlen(form)) : 0,
-                                post ? const_cast<char*>(a.Post.data()) : nullptr, DWORD(a.Post.size()));
-    if (!out.Sent) {
-        out.SendError = GetLastError();
-        return out;
-    }
-    DWORD len = sizeof out.Status;
-    HttpQueryInfoA(req, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &out.Status, &len, nullptr);
-    for (;;) {
-        char buf[7];
-        DWORD got = 0;
-        if (!InternetReadFile(req, buf, sizeof buf, &got)) {
-            out.ReadError = GetLastError();
-            break;
-        }
-        if (got == 0) break;
-        out.Body.append(buf, got);
-    }
-    return out;
+    return SendAndRead(req, a.Post);
 }
-
-std::string Server(int port) { return "127.0.0.1:" + std::to_string(port); }
 
 }  // namespace
 
