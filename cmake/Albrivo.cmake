@@ -42,7 +42,14 @@ function(albrivo_test name)
   # discovers from the executable and those added with add_test.
   albrivo_test_labels(labels)
   set_property(DIRECTORY PROPERTY LABELS ${labels})
+  if("tsan" IN_LIST labels)
+    add_dependencies(tsan_suites ${name})
+  endif()
 endfunction()
+
+# tsan_suites: builds just the executables of the tests labelled tsan, which is all the
+# ThreadSanitizer gate runs.
+add_custom_target(tsan_suites)
 
 # albrivo_fuzz(NAME src... LIBS lib... CORPUS dir): a fuzz target defining
 # LLVMFuzzerTestOneInput. With ALBRIVO_FUZZ (clang) it links libFuzzer; otherwise it links
