@@ -105,8 +105,11 @@ std::shared_ptr<THandle> Lookup(HINTERNET h, THandleKind kind) {
 }
 
 // Enters a new handle below Parent (null for a session), inheriting its time-outs.
+// Refused as a closed handle when Parent was closed after the caller looked it up: the
+// close did not see the new handle, so nothing would ever wake a wait on it.
 HINTERNET Insert(std::shared_ptr<THandle> h, std::shared_ptr<THandle> parent) {
     std::lock_guard<std::mutex> g(gTableLock);
+    if (parent && gHandles.count(parent->Id) == 0) return FailHandle(ERROR_INVALID_HANDLE);
     h->Timeouts = parent ? parent->Timeouts : gDefaultTimeouts;
     if (parent) parent->Children.push_back(h);
     h->Parent = std::move(parent);
