@@ -9,6 +9,9 @@
 # Tests, benchmarks and fuzz targets have no install rules, so they stay out of both.
 # The package's prefix is /usr (CPack's default for .deb); the version is the project's.
 include(GNUInstallDirs)
+# Installing and packaging do not build the whole tree first (its tests and benchmarks
+# have nothing to install): `make install` and `make package` build the installed targets.
+set(CMAKE_SKIP_INSTALL_ALL_DEPENDENCY ON)
 
 find_program(GZIP_EXECUTABLE gzip REQUIRED)
 find_program(RSVG_CONVERT_EXECUTABLE rsvg-convert REQUIRED)
@@ -56,13 +59,15 @@ set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_VENDOR "The Albrivo project")
 set(CPACK_PACKAGE_CONTACT "Albrivo maintainers <maintainers@albrivo.invalid>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "download every photo of an online photo album")
-set(CPACK_PACKAGE_DESCRIPTION
-  "Albrivo downloads every photo of an online photo album into a folder (0.jpg, 1.jpg, ...), "
-  "shows the first thirty as thumbnails with a preview window, optionally saves the album's "
-  "background music, and rotates promotional links in its status bar. albrivo is the window, "
-  "albrivo-cli the same album run on the command line, and tavo-site a demo album site to "
-  "try both against on this machine.")
-string(REPLACE ";" "" CPACK_PACKAGE_DESCRIPTION "${CPACK_PACKAGE_DESCRIPTION}")
+# The long description, in lines of the width Debian's control files keep.
+string(JOIN "\n" CPACK_PACKAGE_DESCRIPTION
+  "Albrivo downloads every photo of an online photo album into a folder"
+  "(0.jpg, 1.jpg, ...), shows the first thirty as thumbnails with a preview"
+  "window, optionally saves the album's background music, and rotates"
+  "promotional links in its status bar."
+  "."
+  "albrivo is the window, albrivo-cli the same album run on the command"
+  "line, and tavo-site a demo album site to try both against on this machine.")
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${CPACK_PACKAGE_CONTACT}")
 set(CPACK_DEBIAN_PACKAGE_SECTION net)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
