@@ -1,0 +1,207 @@
+// photoTransfers: the photo getters of an album run, their retries and their files (see
+// photoTransfers.h).
+//
+// A slot is one getter and the photo it holds. A try ends with the getter's done or error
+// event, raised on the interface thread inside the pump of WaitForEnded; the handler only
+// marks the slot, and WaitForEnded judges it after the pump returns, so no photo's end is
+// handled re-entrantly inside another's.
+#include "album/photoTransfers.h"
+
+#include "album/commonFunc.h"
+#include "net/inetget/HTTPGet.h"
+#include "platform/rtl/FileSys.h"
+
+#include <algorithm>
+
+namespace {
+
+std::string PartFile(const TPhotoTask& task) { return task.FilePath + ".part"; }
+
+}  // namespace
+
+TPhotoTransfers::TPhotoTransfers(int Jobs, std::vector<DWORD> RetryDelaysMs, DWORD TimeoutMs)
+    : FRetryDelaysMs(std::move(RetryDelaysMs)), FTimeoutMs(TimeoutMs), FLimit(std::max(1, Jobs)) {}
+
+TPhotoTransfers::~TPhotoTransfers() {
+    // The getters' destructors cancel and wait; no event reaches a slot after this.
+    for (auto& slot : FSlots) slot->Getter.reset();
+}
+
+// ==== starting ==============================================================================
+
+bool TPhotoTransfers::HasRoom() const {
+    if (FStopped) return false;
+    int active = 0;
+    for (const auto& slot : FSlots) active += slot->Active;
+    return active < FLimit;
+}
+
+bool TPhotoTransfers::Idle() const {
+    for (const auto& slot : FSlots)
+        if (slot->Active) return false;
+    return true;
+}
+
+TPhotoTransfers::TSlot& TPhotoTransfers::FreeSlot() {
+    for (auto& slot : FSlots)
+        if (!slot->Active) return *slot;
+    // A new getter, kept for the rest of the run. Its events only mark the slot.
+    auto slot = std::make_unique<TSlot>();
+    TSlot* s = slot.get();
+    s->Getter = std::make_unique<THTTPGet>(nullptr);
+    s->Getter->OnDoneFile = [s](TObject*, const std::string&, int32_t) { s->Ended = true; };
+    s->Getter->OnError = [s](TObject*) { s->Ended = true; };
+    FSlots.push_back(std::move(slot));
+    return *s;
+}
+
+void TPhotoTransfers::Start(const TPhotoTask& Task) {
+    TSlot& slot = FreeSlot();
+    slot.Task = Task;
+    slot.Active = true;
+    slot.Retries = 0;
+    slot.RetryAt = 0;
+    RemovePartFiles(Task);
+    StartTry(slot);
+}
+
+void TPhotoTransfers::StartTry(TSlot& slot) {
+    slot.Ended = false;
+    slot.RetryAt = 0;
+    THTTPGet& getter = *slot.Getter;
+    getter.SetURL(slot.Task.Url);
+    getter.SetFileName(PartFile(slot.Task));
+    getter.StartTransfer();
+}
+
+// ==== waiting ===============================================================================
+
+bool TPhotoTransfers::AnyEnded() const {
+    for (const auto& slot : FSlots)
+        if (slot->Active && slot->Ended && !slot->Getter->Busy()) return true;
+    return false;
+}
+
+bool TPhotoTransfers::AnyRetryDue() const {
+    uint64_t now = GetTickCount64();
+    for (const auto& slot : FSlots)
+        if (slot->Active && slot->RetryAt && slot->RetryAt <= now) return true;
+    return false;
+}
+
+DWORD TPhotoTransfers::MsToNextRetry() const {
+    uint64_t now = GetTickCount64(), next = 0;
+    for (const auto& slot : FSlots)
+        if (slot->Active && slot->RetryAt && (!next || slot->RetryAt < next)) next = slot->RetryAt;
+    if (!next) return INFINITE;
+    return next <= now ? 0 : DWORD(next - now);
+}
+
+void TPhotoTransfers::StartDueRetries() {
+    uint64_t now = GetTickCount64();
+    for (auto& slot : FSlots)
+        if (slot->Active && slot->RetryAt && slot->RetryAt <= now) StartTry(*slot);
+}
+
+std::vector<TPhotoOutcome> TPhotoTransfers::WaitForEnded() {
+    std::vector<TPhotoOutcome> ended;
+    while (ended.empty() && !FStopped && !Idle()) {
+        // Blocks in the message wait; a retry falling due ends the wait by its time-out.
+        WaitUntil([this] { return FStopped || AnyEnded() || AnyRetryDue(); }, MsToNextRetry());
+        if (FStopped) break;
+        for (auto& slot : FSlots) {
+            if (!slot->Active || !slot->Ended || slot->Getter->Busy()) continue;
+            TPhotoOutcome outcome;
+            if (Judge(*slot, outcome)) ended.push_back(outcome);
+        }
+        StartDueRetries();
+    }
+    return ended;
+}
+
+// ==== judging a try =========================================================================
+
+bool TPhotoTransfers::Judge(TSlot& slot, TPhotoOutcome& outcome) {
+    slot.Ended = false;
+    const TPhotoTask& task = slot.Task;
+    const std::string part = PartFile(task);
+    outcome.Index = task.Index;
+    outcome.FilePath = task.FilePath;
+    bool ok = slot.Getter->LastResult();
+    if (ok && !FileHasPictureSignature(part)) {
+        ok = false;  // an error page or a text answered 200: never a photo
+        outcome.Reason = "not a picture";
+    } else if (ok && !RenameFile(part, task.FilePath)) {
+        ok = false;
+        outcome.WriteFailed = true;
+        outcome.Reason = "cannot rename " + ExtractFileName(part);
+    } else if (!ok) {
+        outcome.Reason = "transfer failed";
+    }
+    if (ok) {
+        outcome.Saved = true;
+        RemovePartFiles(task);
+        slot.Active = false;
+        return true;
+    }
+    RemovePartFiles(task);
+    if (FStopped) {
+        slot.Active = false;  // abandoned: no outcome
+        return false;
+    }
+    if (!outcome.WriteFailed && slot.Retries < FRetryDelaysMs.size()) {
+        ScheduleRetry(slot);
+        return false;
+    }
+    slot.Active = false;
+    return true;
+}
+
+void TPhotoTransfers::ScheduleRetry(TSlot& slot) {
+    DWORD wait = FRetryDelaysMs[slot.Retries++];
+    slot.RetryAt = GetTickCount64() + std::max<DWORD>(wait, 1);
+}
+
+// ==== stopping ==============================================================================
+
+void TPhotoTransfers::Stop() {
+    FStopped = true;
+    for (auto& slot : FSlots) {
+        slot->RetryAt = 0;
+        if (slot->Getter->Busy()) slot->Getter->CancelTransfer();
+    }
+}
+
+std::vector<TPhotoOutcome> TPhotoTransfers::Abandon() {
+    // A cancelled getter ends within milliseconds; its end handler needs the pump.
+    WaitUntil(
+        [this] {
+            for (const auto& slot : FSlots)
+                if (slot->Getter->Busy()) return false;
+            return true;
+        },
+        5000);
+    std::vector<TPhotoOutcome> ended;
+    for (auto& slot : FSlots) {
+        if (!slot->Active) continue;
+        TPhotoOutcome outcome;
+        if (slot->Ended && !slot->Getter->Busy() && Judge(*slot, outcome)) {
+            ended.push_back(outcome);
+        } else {
+            RemovePartFiles(slot->Task);
+            slot->Active = false;
+        }
+    }
+    return ended;
+}
+
+// ==== files =================================================================================
+
+int64_t TPhotoTransfers::PartBytes() const {
+    int64_t bytes = 0;
+    for (const auto& slot : FSlots)
+        if (slot->Active) bytes += std::max<int64_t>(0, FileSize(PartFile(slot->Task)));
+    return bytes;
+}
+
+void TPhotoTransfers::RemovePartFiles(const TPhotoTask& task) { DeleteFile(PartFile(task)); }
