@@ -12,10 +12,29 @@
 #include "platform/rtl/FileSys.h"
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
 
 namespace {
 
 std::string PartFile(const TPhotoTask& task) { return task.FilePath + ".part"; }
+
+// After a failed try: whether the photo's folder takes one more byte. A full disk, a
+// file-size limit or a folder that cannot be written fail every photo the same way, so
+// such a failure is not tried again; the text says why ("cannot write 3.jpg.part: File
+// too large"). Empty when the byte could be written (the failure came from the network).
+std::string WriteProblem(const std::string& part) {
+    int fd = open(part.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    int error = fd < 0 ? errno : 0;
+    if (fd >= 0) {
+        if (write(fd, "", 1) != 1) error = errno ? errno : EIO;
+        close(fd);
+    }
+    if (!error) return std::string();
+    return "cannot write " + ExtractFileName(part) + ": " + std::strerror(error);
+}
 
 }  // namespace
 
@@ -136,7 +155,9 @@ bool TPhotoTransfers::Judge(TSlot& slot, TPhotoOutcome& outcome) {
         outcome.WriteFailed = true;
         outcome.Reason = "cannot rename " + ExtractFileName(part);
     } else if (!ok) {
-        outcome.Reason = "transfer failed";
+        outcome.Reason = WriteProblem(part);
+        outcome.WriteFailed = !outcome.Reason.empty();
+        if (!outcome.WriteFailed) outcome.Reason = "transfer failed";
     }
     if (ok) {
         outcome.Saved = true;

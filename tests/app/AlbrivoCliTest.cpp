@@ -3,7 +3,10 @@
 // errors on standard error with the usage line), --quiet, the progress line on a
 // terminal (through a pseudo-terminal), Ctrl-C and SIGTERM, and folders that cannot be
 // written.
+#include "album/commonFunc.h"
 #include "demo/DemoSite.h"
+#include "demo/SiteAlbums.h"
+#include "demo/SiteMedia.h"
 #include "platform/rtl/FileSys.h"
 #include "tests/support/ChildProcess.h"
 
@@ -15,6 +18,7 @@
 #include <poll.h>
 #include <pty.h>
 #include <sstream>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -31,6 +35,11 @@ std::string ReadFile(const std::string& name) {
     all << in.rdbuf();
     return all.str();
 }
+
+#define REQUIRE_ALBUM(id)                                                      \
+    do {                                                                       \
+        if (!FindDemoAlbum(id)) GTEST_SKIP() << "the demo site has no album " << (id); \
+    } while (0)
 
 int ClosedPort() {
     TDemoSiteThread site;
@@ -227,6 +236,123 @@ TEST_F(AlbrivoCli, AFolderThatCannotBeWrittenFailsEveryPhotoAndNamesIt) {
     EXPECT_TRUE(Contains(r.Err, "下载失败: 0.jpg\n下载失败: 1.jpg\n下载失败: 2.jpg\n")) << r.Err;
     EXPECT_TRUE(Contains(r.Err, "无法写入相册文件夹: " + parent + "/旅行_日记_Tom_s/")) << r.Err;
     EXPECT_TRUE(Contains(r.Out, "0/3 photos in " + parent + "/旅行_日记_Tom_s/")) << r.Out;
+}
+
+// ---- hostile sites ------------------------------------------------------------------------
+
+TEST_F(AlbrivoCli, ControlBytesNeverReachTheOutput) {
+    REQUIRE_ALBUM("ctrltitle");
+    TChildProcess cli(Args({"--jobs", "1", Page("ctrltitle")}), true);
+    cli.Wait(60000);
+    std::string out = cli.Output();
+    EXPECT_TRUE(Contains(out, "photos in")) << out;
+    for (char c : out) {
+        unsigned char u = static_cast<unsigned char>(c);
+        EXPECT_FALSE((u < 32 && u != '\n') || u == 127) << "byte " << int(u) << " in\n" << out;
+    }
+}
+
+TEST_F(AlbrivoCli, EndlessPageOrXmlFailsAtSixteenMegabytesInLittleMemory) {
+    struct TCase { const char* Id; const char* Reason; };
+    const TCase cases[] = {{"hugepage", "The album page is larger than 16 MB"},
+                           {"hugexml", "The album XML is larger than 16 MB"}};
+    for (const TCase& c : cases) {
+        SCOPED_TRACE(c.Id);
+        if (!FindDemoAlbum(c.Id)) GTEST_SKIP() << "the demo site has no album " << c.Id;
+        TSplitRun r = RunSplit(Args({Page(c.Id)}), 120000);
+        EXPECT_EQ(r.Code, 2);
+        EXPECT_TRUE(Contains(r.Err, std::string("获取相册信息失败\n") + c.Reason + "\n")) << r.Err;
+        EXPECT_TRUE(Contains(r.Err, std::string("albrivo-cli: 获取相册信息失败: ") + c.Reason)) << r.Err;
+        // The largest child reaped so far: albrivo-cli (sh execs it).
+        rusage usage{};
+        ASSERT_EQ(getrusage(RUSAGE_CHILDREN, &usage), 0);
+        EXPECT_LT(usage.ru_maxrss, 64 * 1024) << "peak resident KB";
+    }
+}
+
+TEST_F(AlbrivoCli, TimeoutEndsTheProgramDuringATricklingPage) {
+    REQUIRE_ALBUM("trickle20");
+    auto start = std::chrono::steady_clock::now();
+    TChildProcess cli({"timeout", "3", Cli, "--dir", Dir, "--site", Site.Address(), Page("trickle20")}, true);
+    int code = cli.Wait(30000);
+    auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_EQ(code, 124) << cli.Output();  // timeout's own status: it had to send SIGTERM
+    EXPECT_LT(took, std::chrono::seconds(6));  // 3 s, then the stop; generous
+    EXPECT_TRUE(Contains(cli.Output(), "正在停止...")) << cli.Output();
+}
+
+TEST_F(AlbrivoCli, AStalledPhotoTimesOutAndCtrlCStopsItAtOnce) {
+    REQUIRE_ALBUM("stall");
+    TSplitRun r = RunSplit(Args({"--timeout", "1", "--jobs", "1", Page("stall")}));
+    EXPECT_EQ(r.Code, 1);
+    EXPECT_EQ(r.Err, "下载失败: 1.jpg\n");
+    EXPECT_TRUE(Contains(r.Out, "2/3 photos in")) << r.Out;
+
+    // The default time-out is long; Ctrl-C during the stall ends the run at once.
+    TChildProcess cli(Args({"--jobs", "1", Page("stall")}), true);
+    WaitForOutput(cli, "[2/3] - 1.jpg");
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    auto start = std::chrono::steady_clock::now();
+    kill(cli.Pid(), SIGINT);
+    EXPECT_EQ(cli.Wait(30000), 1);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
+    EXPECT_FALSE(FileExists(Dir + "/" + SafeFileName(FindDemoAlbum("stall")->Title) + "/1.jpg.part"));
+}
+
+TEST_F(AlbrivoCli, AKilledRunIsResumedWithARangeWhereTheServerAllowsIt) {
+    struct TCase { const char* Id; int ResumeStatus; };
+    const TCase cases[] = {{"bigphoto", 206}, {"norange", 200}};
+    for (const TCase& c : cases) {
+        SCOPED_TRACE(c.Id);
+        if (!FindDemoAlbum(c.Id)) GTEST_SKIP() << "the demo site has no album " << c.Id;
+        const std::string folder = Dir + "/" + SafeFileName(FindDemoAlbum(c.Id)->Title) + "/";
+        const std::string part = folder + "0.jpg.part";
+        {
+            TChildProcess cli(Args({"--jobs", "1", Page(c.Id)}), true);
+            // Killed in the middle of the 8 MB photo 0 (sent at about 2 MB/s).
+            for (int waited = 0; waited < 20000 && FileSize(part) < 1024 * 1024; waited += 20)
+                std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            ASSERT_GE(FileSize(part), 1024 * 1024);
+            kill(cli.Pid(), SIGKILL);
+            EXPECT_EQ(cli.Wait(10000), 128 + SIGKILL);
+        }
+        ASSERT_TRUE(FileExists(part));
+        EXPECT_TRUE(FileExists(part + ".validator"));
+        EXPECT_FALSE(FileExists(folder + "0.jpg"));  // never a truncated file under the final name
+        TSplitRun again = RunSplit(Args({"--jobs", "1", Page(c.Id)}), 60000);
+        EXPECT_EQ(again.Code, 0) << again.Out << again.Err;
+        EXPECT_EQ(ReadFile(folder + "0.jpg"), *DemoPhotoJpeg(c.Id, 0));
+        EXPECT_FALSE(FileExists(part));
+        EXPECT_FALSE(FileExists(part + ".validator"));
+        std::vector<std::string> requests = Site.Site().Requests();
+        std::string last;
+        for (const std::string& line : requests)
+            if (line.rfind("GET /photos/" + std::string(c.Id) + "/0.jpg ", 0) == 0) last = line;
+        EXPECT_EQ(last.rfind("GET /photos/" + std::string(c.Id) + "/0.jpg " + std::to_string(c.ResumeStatus), 0), 0u)
+            << last;
+    }
+}
+
+TEST_F(AlbrivoCli, AFullDiskFailsEveryPhotoTruthfully) {
+    // A file-size limit of 16 KB with SIGXFSZ ignored: every write past it fails, as on a
+    // full disk. The album XML fits; every photo is larger.
+    const char* limit =
+        "import os, resource, signal, sys\n"
+        "signal.signal(signal.SIGXFSZ, signal.SIG_IGN)\n"
+        "resource.setrlimit(resource.RLIMIT_FSIZE, (16384, 16384))\n"
+        "os.execv(sys.argv[1], sys.argv[1:])\n";
+    std::vector<std::string> argv = {"python3", "-c", limit};
+    for (const std::string& a : Args({"--jobs", "2", Page("spring12")})) argv.push_back(a);
+    TSplitRun r = RunSplit(argv);
+    const std::string folder = Dir + "/春日花园/";
+    EXPECT_EQ(r.Code, 1) << r.Out << r.Err;
+    for (int i = 0; i < 12; i++) {
+        EXPECT_TRUE(Contains(r.Err, "下载失败: " + std::to_string(i) + ".jpg\n")) << i << "\n" << r.Err;
+        EXPECT_FALSE(FileExists(folder + std::to_string(i) + ".jpg")) << i;
+        EXPECT_FALSE(FileExists(folder + std::to_string(i) + ".jpg.part")) << i;
+    }
+    EXPECT_TRUE(Contains(r.Err, "无法写入相册文件夹: " + folder)) << r.Err;
+    EXPECT_TRUE(Contains(r.Out, "0/12 photos in " + folder)) << r.Out;
 }
 
 }  // namespace

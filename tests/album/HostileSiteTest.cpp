@@ -1,0 +1,199 @@
+// The album run against the demo site's hostile albums (one fault each), headless, on a
+// free loopback port: answers that are no pictures or no music, addresses that are not
+// http, control bytes in titles and values, an album id with a blank, endless pages and
+// XML, trickling and stalled transfers stopped at once, busy servers asking for a pause,
+// redirects to other schemes. A test whose album the site does not have is skipped.
+#include "album/albumRun.h"
+#include "demo/DemoSite.h"
+#include "demo/SiteAlbums.h"
+#include "demo/SiteMedia.h"
+#include "platform/messages/Messages.h"
+#include "platform/rtl/FileSys.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+namespace {
+
+#define REQUIRE_ALBUM(id)                                                      \
+    do {                                                                       \
+        if (!FindDemoAlbum(id)) GTEST_SKIP() << "the demo site has no album " << (id); \
+    } while (0)
+
+class HostileSite : public ::testing::Test {
+protected:
+    mutable TDemoSiteThread Site;
+    TAlbumRun Run;
+    std::string BaseDir;
+    std::vector<std::string> Statuses, Log, ErrorLog;
+    std::vector<std::pair<int, bool>> Finished;
+    std::vector<uint64_t> ListedAt;  // when each photo started
+    std::function<void(const std::string&)> OnStatus;
+    HWND StopWindow = nullptr;
+    uint64_t StoppedAt = 0;
+
+    void SetUp() override {
+        static int serial = 0;
+        BaseDir = PrivateTempDir() + "hostile-" + std::to_string(++serial) + "/";
+        ASSERT_TRUE(ForceDirectories(BaseDir));
+        TAlbumRunSettings& s = Run.Settings();
+        s.BaseDir = BaseDir;
+        s.XmlUrlPrefix = Site.Url("/xml?");
+        s.ReportUrl = Site.Url("/owlmere/skyfen/log.php");
+        s.Version = "KV1.0";
+        s.RetryDelaysMs = {20, 40};
+        Run.OnStatus = [this](const std::string& t) {
+            Statuses.push_back(t);
+            if (OnStatus) OnStatus(t);
+        };
+        Run.OnLog = [this](const std::string& l, TLogKind k) {
+            Log.push_back(l);
+            if (k == TLogKind::Error) ErrorLog.push_back(l);
+        };
+        Run.OnPhotoFinished = [this](int i, const std::string&, bool saved) { Finished.emplace_back(i, saved); };
+        StopWindow = AllocateHWnd([this](TMessage& m) {
+            if (m.Msg == WM_TIMER) KillTimer(StopWindow, 1);
+            StoppedAt = GetTickCount64();
+            Run.Stop();
+        });
+    }
+    void TearDown() override { DeallocateHWnd(StopWindow); }
+
+    void PostStop() { PostMessageA(StopWindow, WM_USER, 0, 0); }
+    // Posts a stop once DelayMs have passed (a timer of the stop window).
+    void StopAfter(UINT delayMs) {
+        SetTimer(StopWindow, 1, delayMs, nullptr);
+    }
+    void RunAlbum(const std::string& id, bool music = false) {
+        Statuses.clear();
+        Log.clear();
+        ErrorLog.clear();
+        Finished.clear();
+        Run.Settings().Music = music;
+        Run.Run(Site.Url("/album/" + EncodePath(id) + ".html"));
+    }
+    static std::string EncodePath(const std::string& id) {
+        std::string out;
+        for (char c : id) out += c == ' ' ? std::string("%20") : std::string(1, c);
+        return out;
+    }
+    std::string Folder(const std::string& id) const {
+        const TDemoAlbum* a = FindDemoAlbum(id);
+        return BaseDir + AlbumFolderName(SafeFileName(a->Title), id) + "/";
+    }
+    size_t RequestCount(const std::string& prefix) const {
+        size_t n = 0;
+        for (const std::string& r : Site.Site().Requests()) n += r.rfind(prefix, 0) == 0;
+        return n;
+    }
+    bool Shown(const std::string& status) const {
+        return std::find(Statuses.begin(), Statuses.end(), status) != Statuses.end();
+    }
+    static bool NoPartFiles(const std::string& folder) {
+        for (int i = 0; i < 50; i++)
+            if (FileExists(folder + std::to_string(i) + ".jpg.part")) return false;
+        return !FileExists(folder + "background.mp3.part");
+    }
+};
+
+TEST_F(HostileSite, AnswersThatAreNoPicturesAreFailedTriesNeverSaved) {
+    struct TCase { const char* Id; int Photos; int Bad; };
+    const TCase cases[] = {{"htmlphoto", 4, 1}, {"textphoto", 3, 2}};
+    for (const TCase& c : cases) {
+        SCOPED_TRACE(c.Id);
+        if (!FindDemoAlbum(c.Id)) GTEST_SKIP() << "the demo site has no album " << c.Id;
+        RunAlbum(c.Id);
+        std::string folder = Folder(c.Id), bad = std::to_string(c.Bad) + ".jpg";
+        EXPECT_FALSE(FileExists(folder + bad));
+        EXPECT_TRUE(NoPartFiles(folder));
+        EXPECT_EQ(RequestCount(std::string("GET /photos/") + c.Id + "/" + bad), 3u);  // retried twice
+        EXPECT_EQ(ErrorLog, std::vector<std::string>{"下载失败: " + bad});
+        EXPECT_EQ(Run.Result().SavedCount, c.Photos - 1);
+        EXPECT_EQ(Run.Result().FailedCount, 1);
+    }
+}
+
+TEST_F(HostileSite, MusicThatIsTextIsNotSaved) {
+    REQUIRE_ALBUM("noaudio");
+    RunAlbum("noaudio", true);
+    EXPECT_TRUE(Shown("相册音乐下载失败"));
+    EXPECT_FALSE(Shown("相册音乐下载完毕!"));
+    EXPECT_FALSE(FileExists(Folder("noaudio") + "background.mp3"));
+    EXPECT_TRUE(NoPartFiles(Folder("noaudio")));
+}
+
+TEST_F(HostileSite, PhotoAddressesThatAreNotHttpAreRefused) {
+    REQUIRE_ALBUM("nonhttp");
+    RunAlbum("nonhttp");
+    ASSERT_EQ(ErrorLog.size(), 3u);
+    EXPECT_EQ(ErrorLog[0], "下载失败: 1.jpg (不支持的地址: file:///etc/passwd)");
+    EXPECT_EQ(ErrorLog[1], "下载失败: 2.jpg (不支持的地址: ftp://127.0.0.1/1.jpg)");
+    EXPECT_EQ(ErrorLog[2].rfind("下载失败: 3.jpg (不支持的地址: https://127.0.0.1:", 0), 0u) << ErrorLog[2];
+    EXPECT_EQ(Run.Result().FailedCount, 3);
+    EXPECT_EQ(Run.Result().SavedCount, 1);
+    EXPECT_EQ(RequestCount("GET /photos/nonhttp/"), 1u);  // only photo 0 was asked for
+}
+
+TEST_F(HostileSite, RedirectsToOtherSchemesFailThePhoto) {
+    REQUIRE_ALBUM("redirscheme");
+    RunAlbum("redirscheme");
+    std::string folder = Folder("redirscheme");
+    EXPECT_TRUE(FileExists(folder + "0.jpg"));
+    for (int i = 1; i <= 3; i++) EXPECT_FALSE(FileExists(folder + std::to_string(i) + ".jpg")) << i;
+    EXPECT_EQ(Run.Result().FailedCount, 3);
+    EXPECT_TRUE(NoPartFiles(folder));
+}
+
+TEST_F(HostileSite, ControlBytesInTitlesAndValues) {
+    REQUIRE_ALBUM("ctrltitle");
+    RunAlbum("ctrltitle");
+    // The folder name has no control byte; the address holding an ESC is refused.
+    std::string dir = Run.AlbumDir();
+    for (char c : dir) EXPECT_FALSE(static_cast<unsigned char>(c) < 32 || c == 127) << dir;
+    EXPECT_EQ(Run.Result().PhotoCount, 2);
+    EXPECT_EQ(Run.Result().SavedCount + Run.Result().FailedCount, 2);
+    EXPECT_EQ(Run.Result().FailedCount, 1);
+}
+
+TEST_F(HostileSite, AnAlbumIdWithABlank) {
+    REQUIRE_ALBUM("sp ace");
+    RunAlbum("sp ace");
+    EXPECT_EQ(Run.Result().End, TRunEnd::Completed);
+    EXPECT_EQ(Run.Result().SavedCount, 3);
+    EXPECT_EQ(RequestCount("GET /xml?sp%20ace "), 1u);
+}
+
+TEST_F(HostileSite, EndlessPagesAndXmlFailTheRunAtSixteenMegabytes) {
+    struct TCase { const char* Id; const char* Reason; };
+    const TCase cases[] = {{"hugepage", "The album page is larger than 16 MB"},
+                           {"hugexml", "The album XML is larger than 16 MB"}};
+    for (const TCase& c : cases) {
+        SCOPED_TRACE(c.Id);
+        if (!FindDemoAlbum(c.Id)) GTEST_SKIP() << "the demo site has no album " << c.Id;
+        RunAlbum(c.Id);
+        EXPECT_EQ(Run.Result().End, TRunEnd::Failed);
+        EXPECT_EQ(Log, (std::vector<std::string>{"获取相册信息失败", c.Reason}));
+        EXPECT_EQ(Statuses.back(), "获取相册信息失败");
+        EXPECT_EQ(Run.Result().Error, std::string("获取相册信息失败: ") + c.Reason);
+        EXPECT_TRUE(Run.Result().Failure == nullptr);
+    }
+}
+
+TEST_F(HostileSite, StopDuringATricklingPhotoEndsTheRunAtOnce) {
+    REQUIRE_ALBUM("trickle20");
+    // Straight to the album (its page never ends): photo 1 trickles 20 bytes a second.
+    Run.Settings().Jobs = 1;
+    OnStatus = [this](const std::string& t) {
+        if (t == "正在下载: [2/2] - 1.jpg") StopAfter(300);
+    };
+    Run.RunSteps([this] { Run.DownloadAlbum("trickle", "trickle20"); });
+    ASSERT_NE(StoppedAt, 0u);
+    EXPECT_LT(GetTickCount64() - StoppedAt, 3000u);  // generous: the cancel takes milliseconds
+    EXPECT_EQ(Run.Result().End, TRunEnd::Stopped);
+    EXPECT_EQ(Run.Result().SavedCount, 1);
+    EXPECT_TRUE(NoPartFiles(Run.AlbumDir()));
+    EXPECT_FALSE(FileExists(Run.AlbumDir() + "1.jpg"));
+}
+
+}  // namespace
