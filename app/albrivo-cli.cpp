@@ -30,6 +30,7 @@
 #include <algorithm>
 #include <atomic>
 #include <csignal>
+#include <memory>
 #include <cstdio>
 #include <pthread.h>
 #include <string>
@@ -139,7 +140,9 @@ public:
 
     // Runs the album; the exit code.
     int Run() {
-        TProgressTimer timer([this] { DrawProgress(); }, 250);
+        // Only a progress line needs redrawing between the run's own events.
+        std::unique_ptr<TProgressTimer> timer;
+        if (FOut.Terminal() && !FOptions.Quiet) timer = std::make_unique<TProgressTimer>([this] { DrawProgress(); }, 250);
         FRun.Run(FOptions.PageUrl);
         FOut.EndProgress();
         return ExitCode(FRun.Result());
