@@ -4,6 +4,7 @@
 #include "album/commonFunc.h"
 
 #include "platform/rtl/FileSys.h"
+#include "platform/rtl/SysUtils.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -210,4 +211,31 @@ int64_t RetryAfterMs(const std::string& Value, const std::string& DateHeader, in
     if (!ParseHttpDate(v, at)) return -1;
     if (!ParseHttpDate(DateHeader, now)) now = NowUnixSeconds;
     return std::max<int64_t>(0, std::min<int64_t>((at - now) * 1000, MaxRetryAfterMs));
+}
+
+namespace {
+
+// The value of the first header line called Name (case-insensitive) in a raw head.
+std::string HeadField(const std::string& head, const std::string& name) {
+    size_t pos = head.find('\n');  // after the status line
+    while (pos != std::string::npos && pos + 1 < head.size()) {
+        size_t begin = pos + 1, end = head.find('\n', begin);
+        std::string line = head.substr(begin, end == std::string::npos ? std::string::npos : end - begin);
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        size_t colon = line.find(':');
+        if (colon == name.size() && SameText(line.substr(0, colon), name)) {
+            size_t b = line.find_first_not_of(" \t", colon + 1), e = line.find_last_not_of(" \t");
+            return b == std::string::npos ? std::string() : line.substr(b, e - b + 1);
+        }
+        pos = end;
+    }
+    return std::string();
+}
+
+}  // namespace
+
+std::string ResumeValidator(const std::string& RawHead) {
+    std::string etag = HeadField(RawHead, "ETag");
+    if (etag.size() >= 2 && etag.front() == '"' && etag.back() == '"') return etag;  // strong: not W/"..."
+    return HeadField(RawHead, "Last-Modified");
 }

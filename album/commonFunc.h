@@ -64,6 +64,11 @@ bool ParseHttpDate(const std::string& Text, int64_t& UnixSeconds);
 constexpr int64_t MaxRetryAfterMs = 60000;
 int64_t RetryAfterMs(const std::string& Value, const std::string& DateHeader, int64_t NowUnixSeconds);
 
+// The validator a resumed transfer sends as If-Range, taken from a response head (the
+// status line and header lines, CR LF or LF separated): the ETag when it is a strong one,
+// else Last-Modified; empty when the head has neither (such a transfer is not resumed).
+std::string ResumeValidator(const std::string& RawHead);
+
 // ---- album folders ----------------------------------------------------------------------
 
 // The folder album folders go in: ProgramDir when it can be written, else Fallback (both

@@ -127,6 +127,23 @@ TEST(RetryAfter, SecondsOrADateBoundedBySixtySeconds) {
     for (const TCase& c : cases) EXPECT_EQ(RetryAfterMs(c.value, c.dateHeader, now), c.ms) << c.value;
 }
 
+TEST(ResumeValidator, StrongETagElseLastModified) {
+    const std::string lm = "Last-Modified: Sun, 06 Nov 1994 08:49:37 GMT\r\n";
+    struct TCase { const char* name; std::string head, validator; };
+    const TCase cases[] = {
+        {"etag and date", "HTTP/1.1 200 OK\r\nETag: \"abc123\"\r\n" + lm + "\r\n", "\"abc123\""},
+        {"date only", "HTTP/1.1 200 OK\r\n" + lm, "Sun, 06 Nov 1994 08:49:37 GMT"},
+        {"weak etag: the date", "HTTP/1.1 200 OK\r\nETag: W/\"abc\"\r\n" + lm, "Sun, 06 Nov 1994 08:49:37 GMT"},
+        {"weak etag alone", "HTTP/1.1 200 OK\r\nETag: W/\"abc\"\r\n", ""},
+        {"names in any case, LF lines", "HTTP/1.0 200 OK\netag:   \"x\"  \n", "\"x\""},
+        {"neither", "HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\n", ""},
+        {"a name that only starts alike", "HTTP/1.1 200 OK\r\nETagX: \"no\"\r\n", ""},
+        {"unquoted etag is no strong one", "HTTP/1.1 200 OK\r\nETag: abc\r\n", ""},
+        {"empty head", "", ""},
+    };
+    for (const TCase& c : cases) EXPECT_EQ(ResumeValidator(c.head), c.validator) << c.name;
+}
+
 TEST(AlbumBaseFolder, TheProgramsFolderWhenWritableElseTheFallback) {
     std::string dir = PrivateTempDir();
     EXPECT_TRUE(FolderWritable(dir));
