@@ -1,6 +1,7 @@
 // commonDefine: version tag and addresses (see commonDefine.h).
 #include "app/commonDefine.h"
 
+#include "platform/httpwire/HttpWire.h"
 #include "platform/rtl/SysUtils.h"
 
 namespace {
@@ -15,16 +16,10 @@ std::string Http() { return "http://" + Site(); }
 const std::string& SiteHost() { return Site(); }
 
 bool SetSiteHost(const std::string& hostPort) {
-    size_t colon = hostPort.rfind(':');
-    if (colon == std::string::npos || colon == 0 || colon + 1 == hostPort.size()) return false;
-    std::string host = hostPort.substr(0, colon), port = hostPort.substr(colon + 1);
-    for (char c : host)
-        if (c <= ' ' || c == '/' || c == '?' || c == '#' || c == '@' || c == ':' || c == 127) return false;
-    for (char c : port)
-        if (c < '0' || c > '9') return false;
-    int64_t p = StrToIntDef(port, 0);
-    if (p < 1 || p > 65535) return false;
-    Site() = host + ":" + IntToStr(p);
+    std::string host;
+    uint16_t port = 0;
+    if (hostPort.find(':') == std::string::npos || !httpwire::SplitHostPort(hostPort, 0, host, port)) return false;
+    Site() = host + ":" + IntToStr(port);
     return true;
 }
 

@@ -6,12 +6,10 @@
 namespace {
 
 std::unique_ptr<TSiteTransport> NewTransport(const TSiteOptions& options) {
-#ifdef DEMO_HAVE_WSOCKET
-    if (!options.UsePollTransport) return NewWSocketTransport();
-#else
-    (void)options;
-#endif
-    return NewPollTransport();
+    auto transport = options.UsePollTransport ? NewPollTransport() : NewWSocketTransport();
+    transport->Times.Latency = std::chrono::milliseconds(options.LatencyMs);
+    transport->Times.IdleTimeout = std::chrono::milliseconds(options.IdleTimeoutMs);
+    return transport;
 }
 
 }  // namespace

@@ -22,7 +22,9 @@ struct TSiteOptions {
     std::string Bind = "127.0.0.1";
     int Port = 18690;          // 0: a free port
     std::string ReportLog;     // file for the usage reports; empty: memory only
-    bool UsePollTransport = false;  // force the BSD-socket transport
+    bool UsePollTransport = false;  // the BSD-socket transport instead of the socket layer's
+    int LatencyMs = 0;              // waited once per new connection and once per request
+    int IdleTimeoutMs = 15000;      // an idle connection is dropped after this
 };
 
 class TDemoSite {

@@ -1,10 +1,11 @@
 // PollTransport: the demo site's transport over plain BSD sockets and poll().
 //
-// One thread serves every connection. Each connection moves through reading (the request),
-// writing (the answer, paused between trickle pieces), and draining (our side shut down;
-// the rest of what the client sends is read and dropped until it closes, so that closing
-// never resets a connection whose answer the client has not read yet). Poll's time-out is
-// the nearest deadline: a trickle pause ending or an idle connection expiring.
+// One thread serves every connection. A connection is its session (what to read, what to
+// send, when) until the session is finished; then it drains (our side shut down, the
+// rest of what the client sends read and dropped until it closes or the drain time
+// passes). Each pass polls for reading when the session wants input, for writing when it
+// has bytes pending; poll's time-out is the nearest deadline of any session or drain, so
+// latencies, trickle pauses and idle limits are served by the loop, never by sleeping.
 #include "demo/SiteTransport.h"
 
 #include <algorithm>
@@ -16,7 +17,7 @@
 #include <fcntl.h>
 #include <list>
 #include <netinet/in.h>
-#include <optional>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -25,8 +26,7 @@
 namespace {
 
 using TClock = std::chrono::steady_clock;
-constexpr auto IdleTimeout = std::chrono::seconds(15);
-constexpr auto DrainTimeout = std::chrono::seconds(2);
+constexpr auto DrainTimeout = std::chrono::milliseconds(DrainTimeoutMs);
 
 // Closes a descriptor when it goes out of scope.
 class TFd {
@@ -54,12 +54,13 @@ private:
 };
 
 struct TConnection {
-    enum TPhase { Reading, Writing, Pausing, Draining };
+    TConnection(int fd, TSiteSession session) : Fd(fd), Session(std::move(session)) {}
     TFd Fd;
-    TPhase Phase = Reading;
-    TRequestReader Reader;
-    std::optional<TResponseSender> Sender;
-    TClock::time_point Deadline;  // idle limit, end of a pause, or end of draining
+    TSiteSession Session;
+    bool Draining = false;
+    TClock::time_point DrainEnd;
+
+    TClock::time_point Deadline() const { return Draining ? DrainEnd : Session.Deadline(); }
 };
 
 class TPollTransport : public TSiteTransport {
@@ -73,9 +74,7 @@ private:
     void Accept();
     void OnReadable(TConnection& c);
     void OnWritable(TConnection& c);
-    void Answer(TConnection& c, const TSiteResponse& response);
-    void FinishWriting(TConnection& c);
-    void OnDeadline(TConnection& c, TClock::time_point now);
+    void Settle(TConnection& c, TClock::time_point now);
     int PollTimeoutMs(TClock::time_point now) const;
 
     TFd FListen;
@@ -109,7 +108,7 @@ int TPollTransport::Listen(const std::string& bindAddress, int port) {
     int one = 1;
     ::setsockopt(fd.Get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
     if (::bind(fd.Get(), reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) fail("bind");
-    if (::listen(fd.Get(), 64) != 0) fail("listen");
+    if (::listen(fd.Get(), 128) != 0) fail("listen");
     socklen_t len = sizeof sa;
     ::getsockname(fd.Get(), reinterpret_cast<sockaddr*>(&sa), &len);
     FListen = std::move(fd);
@@ -132,9 +131,10 @@ void TPollTransport::Run() {
         fds.push_back({FWakeRead.Get(), POLLIN, 0});
         fds.push_back({FListen.Get(), POLLIN, 0});
         for (TConnection& c : FConnections) {
-            if (c.Phase == TConnection::Pausing) continue;
-            short ev = c.Phase == TConnection::Writing ? POLLOUT : POLLIN;
-            fds.push_back({c.Fd.Get(), ev, 0});
+            short ev = 0;
+            if (c.Draining || c.Session.WantsInput()) ev |= POLLIN;
+            if (!c.Draining && c.Session.Pending().second > 0) ev |= POLLOUT;
+            fds.push_back({c.Fd.Get(), ev, 0});  // errors and hang-ups are reported anyway
             owners.push_back(&c);
         }
         int n = ::poll(fds.data(), fds.size(), PollTimeoutMs(TClock::now()));
@@ -143,15 +143,20 @@ void TPollTransport::Run() {
         if (fds[1].revents & POLLIN) Accept();
         for (size_t i = 0; i < owners.size(); ++i) {
             short re = fds[i + 2].revents;
-            if (!re) continue;
-            if (owners[i]->Phase == TConnection::Writing && (re & (POLLOUT | POLLERR | POLLHUP)))
-                OnWritable(*owners[i]);
-            else if (re & (POLLIN | POLLERR | POLLHUP))
-                OnReadable(*owners[i]);
+            TConnection& c = *owners[i];
+            if ((re & POLLOUT) && c.Fd.Get() >= 0) OnWritable(c);
+            if ((re & POLLIN) && c.Fd.Get() >= 0)
+                OnReadable(c);
+            else if (re & (POLLERR | POLLHUP))
+                c.Fd.Reset();  // reset or closed both ways: nothing more can be said
         }
         auto now = TClock::now();
-        for (TConnection& c : FConnections)
-            if (c.Fd.Get() >= 0 && now >= c.Deadline) OnDeadline(c, now);
+        for (TConnection& c : FConnections) {
+            if (c.Fd.Get() < 0) continue;
+            if (c.Draining && now >= c.DrainEnd) c.Fd.Reset();
+            else if (!c.Draining && now >= c.Session.Deadline()) c.Session.OnTime(now);
+            Settle(c, now);
+        }
         FConnections.remove_if([](const TConnection& c) { return c.Fd.Get() < 0; });
     }
     FConnections.clear();
@@ -160,19 +165,23 @@ void TPollTransport::Run() {
 }
 
 int TPollTransport::PollTimeoutMs(TClock::time_point now) const {
-    auto nearest = now + IdleTimeout;
-    for (const TConnection& c : FConnections) nearest = std::min(nearest, c.Deadline);
-    auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(nearest - now).count();
-    return int(std::max<int64_t>(ms + 1, 0));
+    if (FConnections.empty()) return -1;  // nothing is due until a connection arrives
+    auto nearest = TClock::time_point::max();
+    for (const TConnection& c : FConnections) nearest = std::min(nearest, c.Deadline());
+    if (nearest == TClock::time_point::max()) return -1;
+    if (nearest <= now) return 0;
+    // Rounded up, so the loop does not wake a moment early and poll again at once.
+    auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(nearest - now).count() + 1;
+    return int(std::min<int64_t>(ms, 3600 * 1000));
 }
 
 void TPollTransport::Accept() {
     for (;;) {
         int fd = ::accept4(FListen.Get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
         if (fd < 0) return;  // EAGAIN, or a connection that went away before accept
-        FConnections.emplace_back();
-        FConnections.back().Fd = TFd(fd);
-        FConnections.back().Deadline = TClock::now() + IdleTimeout;
+        int one = 1;
+        ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+        FConnections.emplace_back(fd, TSiteSession(Times, Handler, OnLog, TClock::now()));
     }
 }
 
@@ -180,62 +189,38 @@ void TPollTransport::OnReadable(TConnection& c) {
     char buf[16384];
     ssize_t n = ::recv(c.Fd.Get(), buf, sizeof buf, 0);
     if (n < 0 && (errno == EAGAIN || errno == EINTR)) return;
-    if (n <= 0) {
-        c.Fd.Reset();  // the client went away (or finished after our answer)
+    if (n < 0 || (n == 0 && c.Draining)) {
+        c.Fd.Reset();  // a failed connection, or a drained one the client has closed
         return;
     }
-    if (c.Phase == TConnection::Draining) return;
-    size_t used = 0;
-    TRequestReader::TState st = c.Reader.Feed(buf, size_t(n), &used);
-    if (st == TRequestReader::rsNeedMore) return;
-    TSiteResponse response = st == TRequestReader::rsDone && Handler
-                                 ? Handler(c.Reader.Request())
-                                 : PlainErrorResponse(st == TRequestReader::rsDone ? 500 : c.Reader.ErrorStatus());
-    Answer(c, response);
-}
-
-void TPollTransport::Answer(TConnection& c, const TSiteResponse& response) {
-    if (OnLog) OnLog(RequestLogLine(c.Reader.Request(), response));
-    c.Sender.emplace(response);
-    c.Phase = TConnection::Writing;
-    c.Deadline = TClock::now() + IdleTimeout;
+    if (c.Draining) return;
+    if (n == 0)
+        c.Session.PeerClosed(TClock::now());  // no more input is asked for after this
+    else
+        c.Session.Received(buf, size_t(n), TClock::now());
 }
 
 void TPollTransport::OnWritable(TConnection& c) {
-    TResponseSender& s = *c.Sender;
-    auto pending = s.Pending();
+    if (c.Draining) return;
+    auto pending = c.Session.Pending();
+    if (pending.second == 0) return;
     ssize_t n = ::send(c.Fd.Get(), pending.first, pending.second, MSG_NOSIGNAL);
     if (n < 0 && (errno == EAGAIN || errno == EINTR)) return;
     if (n < 0) {
-        c.Fd.Reset();
+        c.Fd.Reset();  // the client went away
         return;
     }
-    s.Advance(size_t(n));
-    c.Deadline = TClock::now() + IdleTimeout;
-    if (s.Done()) {
-        FinishWriting(c);
-    } else if (s.DelayMs() > 0) {
-        c.Phase = TConnection::Pausing;
-        c.Deadline = TClock::now() + std::chrono::milliseconds(s.DelayMs());
-    }
+    c.Session.Sent(size_t(n), TClock::now());
 }
 
-void TPollTransport::FinishWriting(TConnection& c) {
+// Starts draining a connection whose session is finished.
+void TPollTransport::Settle(TConnection& c, TClock::time_point now) {
+    if (c.Fd.Get() < 0 || c.Draining || !c.Session.Finished()) return;
     // Shut down our side: the client sees the end of the answer (or, for a cut-off
     // answer, an end before the announced length). Then wait for it to close.
     ::shutdown(c.Fd.Get(), SHUT_WR);
-    c.Phase = TConnection::Draining;
-    c.Deadline = TClock::now() + DrainTimeout;
-}
-
-void TPollTransport::OnDeadline(TConnection& c, TClock::time_point now) {
-    if (c.Phase == TConnection::Pausing) {
-        c.Sender->OpenPiece();
-        c.Phase = TConnection::Writing;
-        c.Deadline = now + IdleTimeout;
-        return;
-    }
-    c.Fd.Reset();  // idle too long, or the client never closed after our answer
+    c.Draining = true;
+    c.DrainEnd = now + DrainTimeout;
 }
 
 }  // namespace

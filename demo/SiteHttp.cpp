@@ -4,6 +4,8 @@
 #include "platform/rtl/SysUtils.h"
 
 #include <algorithm>
+#include <cctype>
+#include <cstdio>
 #include <cstring>
 
 // ---- requests -----------------------------------------------------------------------
@@ -15,6 +17,36 @@ std::string TSiteRequest::Header(const std::string& name) const {
 }
 
 std::string TSiteRequest::Target() const { return Query.empty() ? Path : Path + "?" + Query; }
+
+namespace {
+
+// "HTTP/" digit "." digit.
+bool IsHttpVersion(const std::string& v) {
+    return v.size() == 8 && v.compare(0, 5, "HTTP/") == 0 && isdigit((unsigned char)v[5]) &&
+           v[6] == '.' && isdigit((unsigned char)v[7]);
+}
+
+// Whether the comma-separated list holds Token (any case).
+bool HasToken(const std::string& list, const std::string& token) {
+    size_t pos = 0;
+    while (pos <= list.size()) {
+        size_t comma = list.find(',', pos);
+        if (SameText(Trim(list.substr(pos, comma == std::string::npos ? comma : comma - pos)), token))
+            return true;
+        if (comma == std::string::npos) break;
+        pos = comma + 1;
+    }
+    return false;
+}
+
+}  // namespace
+
+bool RequestKeepsAlive(const TSiteRequest& request) {
+    const std::string connection = request.Header("Connection");
+    if (HasToken(connection, "close")) return false;
+    if (request.Version == "HTTP/1.1") return true;
+    return request.Version == "HTTP/1.0" && HasToken(connection, "keep-alive");
+}
 
 TRequestReader::TState TRequestReader::Fail(int status) {
     FErrorStatus = status;
@@ -81,6 +113,9 @@ TRequestReader::TState TRequestReader::ParseRequestLine(const std::string& line)
     size_t q = target.find('?');
     FRequest.Path = target.substr(0, q);
     FRequest.Query = q == std::string::npos ? std::string() : target.substr(q + 1);
+    // A blank inside the target leaves junk where the version belongs.
+    if (!IsHttpVersion(FRequest.Version)) return Fail(400);
+    if (FRequest.Version.compare(0, 7, "HTTP/1.") != 0 && sp2 != std::string::npos) return Fail(505);
     // A request without a version has no head.
     if (sp2 == std::string::npos) return EndOfHead();
     return FState;
@@ -96,6 +131,8 @@ TRequestReader::TState TRequestReader::ParseHeaderLine(const std::string& line) 
 
 TRequestReader::TState TRequestReader::EndOfHead() {
     FHeadDone = true;
+    // A chunked request body is not read; its bytes would be taken for the next request.
+    if (!FRequest.Header("Transfer-Encoding").empty()) return Fail(501);
     std::string length = FRequest.Header("Content-Length");
     if (!length.empty()) {
         int64_t n = StrToIntDef(length, -1);
@@ -119,12 +156,25 @@ TRequestReader::TState TRequestReader::FeedBody(const char* data, size_t size, s
 
 // ---- responses ----------------------------------------------------------------------
 
-std::string TSiteResponse::HeadBytes() const {
-    std::string head = "HTTP/1.0 " + std::to_string(Status) + " " + Reason + "\r\n";
+int64_t TSiteResponse::BodySize() const {
+    if (!Body || BodyStart >= Body->size()) return 0;
+    return int64_t(Body->size() - BodyStart);
+}
+
+bool TSiteResponse::CanKeepAlive() const {
+    return Framing != TBodyFraming::Close && !Endless() && StallAfterBodyBytes < 0 &&
+           (CloseAfterBodyBytes < 0 || CloseAfterBodyBytes >= BodySize() || HeadOnly);
+}
+
+std::string TSiteResponse::HeadBytes(const std::string& connection) const {
+    std::string head = "HTTP/1.1 " + std::to_string(Status) + " " + Reason + "\r\n";
     for (const auto& h : Headers) head += h.first + ": " + h.second + "\r\n";
-    head += "Content-Length: " + std::to_string(BodySize()) + "\r\n";
-    head += "Connection: close\r\n\r\n";
-    return head;
+    if (Framing == TBodyFraming::Length && !Endless())
+        head += "Content-Length: " + std::to_string(BodySize()) + "\r\n";
+    else if (Framing == TBodyFraming::Chunked)
+        head += "Transfer-Encoding: chunked\r\n";
+    if (!connection.empty()) head += "Connection: " + connection + "\r\n";
+    return head + "\r\n";
 }
 
 TSiteResponse MakeResponse(int status, const std::string& reason, const std::string& contentType,
@@ -140,14 +190,20 @@ TSiteResponse MakeResponse(int status, const std::string& reason, const std::str
 const char* ReasonPhrase(int status) {
     switch (status) {
     case 200: return "OK";
+    case 206: return "Partial Content";
+    case 302: return "Found";
     case 400: return "Bad Request";
     case 404: return "Not Found";
     case 405: return "Method Not Allowed";
     case 413: return "Payload Too Large";
     case 414: return "URI Too Long";
+    case 416: return "Range Not Satisfiable";
+    case 429: return "Too Many Requests";
     case 431: return "Request Header Fields Too Large";
     case 500: return "Internal Server Error";
     case 501: return "Not Implemented";
+    case 503: return "Service Unavailable";
+    case 505: return "HTTP Version Not Supported";
     default: return "Error";
     }
 }
@@ -157,14 +213,67 @@ TSiteResponse PlainErrorResponse(int status) {
                         std::to_string(status) + " " + ReasonPhrase(status) + "\n");
 }
 
-TResponseSender::TResponseSender(const TSiteResponse& response)
-    : FHead(response.HeadBytes()), FBody(response.Body) {
-    size_t body = response.HeadOnly ? 0 : size_t(response.BodySize());
-    if (response.CloseAfterBodyBytes >= 0 && size_t(response.CloseAfterBodyBytes) < body) {
-        body = size_t(response.CloseAfterBodyBytes);
+std::string HttpDate(int64_t unixSeconds) {
+    static const char* const days[] = {"Thu", "Fri", "Sat", "Sun", "Mon", "Tue", "Wed"};
+    static const char* const months[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                         "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+    int64_t day = unixSeconds / 86400, secs = unixSeconds % 86400;
+    if (secs < 0) {
+        secs += 86400;
+        --day;
+    }
+    const char* weekday = days[((day % 7) + 7) % 7];  // 1 January 1970 was a Thursday
+    // Civil date from a day count (days since 1970-01-01), proleptic Gregorian.
+    int64_t z = day + 719468, era = (z >= 0 ? z : z - 146096) / 146097;
+    int64_t doe = z - era * 146097;
+    int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+    int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+    int64_t mp = (5 * doy + 2) / 153;
+    int64_t d = doy - (153 * mp + 2) / 5 + 1, m = mp < 10 ? mp + 3 : mp - 9;
+    int64_t y = yoe + era * 400 + (m <= 2);
+    char text[40];
+    std::snprintf(text, sizeof text, "%s, %02d %s %04d %02d:%02d:%02d GMT", weekday, int(d),
+                  months[m - 1], int(y), int(secs / 3600), int(secs / 60 % 60), int(secs % 60));
+    return text;
+}
+
+namespace {
+
+// One chunk of the chunked transfer coding holding Data.
+std::string Chunk(const std::string& data) {
+    char size[20];
+    std::snprintf(size, sizeof size, "%zx\r\n", data.size());
+    return size + data + "\r\n";
+}
+
+}  // namespace
+
+TResponseSender::TResponseSender(const TSiteResponse& response, std::string head)
+    : FHead(std::move(head)), FFirst(response.Body) {
+    FFirstStart = FFirst ? std::min(response.BodyStart, FFirst->size()) : 0;
+    FFirstSize = FFirst ? FFirst->size() - FFirstStart : 0;
+    if (response.Endless()) FRepeat = response.Repeat;
+    if (response.Framing == TBodyFraming::Chunked) {
+        // Encoded once here: the finite part as one chunk (and the last chunk when it is
+        // all), the repeated block as one chunk sent again and again.
+        std::string first = FFirstSize ? Chunk(FFirst->substr(FFirstStart)) : std::string();
+        if (!FRepeat) first += "0\r\n\r\n";
+        FFirst = std::make_shared<const std::string>(std::move(first));
+        FFirstStart = 0;
+        FFirstSize = FFirst->size();
+        if (FRepeat) FRepeat = std::make_shared<const std::string>(Chunk(*FRepeat));
+    }
+    uint64_t body = response.HeadOnly ? 0 : FRepeat ? UINT64_MAX : FFirstSize;
+    if (response.CloseAfterBodyBytes >= 0 && uint64_t(response.CloseAfterBodyBytes) < body) {
+        body = uint64_t(response.CloseAfterBodyBytes);
         FCutShort = true;
     }
-    FLimit = FHead.size() + body;
+    if (response.StallAfterBodyBytes >= 0 && uint64_t(response.StallAfterBodyBytes) < body &&
+        !FCutShort) {
+        body = uint64_t(response.StallAfterBodyBytes);
+        FStalls = true;
+    }
+    FLimit = body == UINT64_MAX ? UINT64_MAX : FHead.size() + body;
     if (response.TrickleBytes > 0) {
         FPiece = size_t(response.TrickleBytes);
         FPieceLeft = FPiece;
@@ -172,13 +281,28 @@ TResponseSender::TResponseSender(const TSiteResponse& response)
     }
 }
 
+TResponseSender::TSendState TResponseSender::State() const {
+    if (!Unlimited() && FOffset >= FLimit) return FStalls ? Stalled : Done;
+    return FPieceOpen ? Sending : Pausing;
+}
+
 std::pair<const char*, size_t> TResponseSender::Pending() const {
-    if (Done() || !FPieceOpen) return {nullptr, 0};
+    if (State() != Sending) return {nullptr, 0};
     if (FOffset < FHead.size()) return {FHead.data() + FOffset, FHead.size() - FOffset};
-    size_t bodyOffset = FOffset - FHead.size();
-    size_t n = FLimit - FOffset;
+    uint64_t inBody = FOffset - FHead.size();
+    const char* from;
+    size_t n;
+    if (inBody < FFirstSize) {
+        from = FFirst->data() + FFirstStart + inBody;
+        n = FFirstSize - size_t(inBody);
+    } else {
+        size_t at = size_t((inBody - FFirstSize) % FRepeat->size());
+        from = FRepeat->data() + at;
+        n = FRepeat->size() - at;
+    }
+    if (!Unlimited()) n = size_t(std::min<uint64_t>(n, FLimit - FOffset));
     if (FPiece) n = std::min(n, FPieceLeft);
-    return {FBody->data() + bodyOffset, n};
+    return {from, n};
 }
 
 void TResponseSender::Advance(size_t sent) {
@@ -186,12 +310,12 @@ void TResponseSender::Advance(size_t sent) {
     if (FOffset >= FHead.size()) {
         inBody = sent;
     } else if (FOffset + sent > FHead.size()) {
-        inBody = FOffset + sent - FHead.size();
+        inBody = size_t(FOffset + sent - FHead.size());
     }
-    FOffset = std::min(FLimit, FOffset + sent);
+    FOffset = Unlimited() ? FOffset + sent : std::min(FLimit, FOffset + sent);
     if (!FPiece || inBody == 0) return;
     FPieceLeft -= std::min(FPieceLeft, inBody);
-    if (FPieceLeft == 0 && !Done()) FPieceOpen = false;
+    if (FPieceLeft == 0 && (Unlimited() || FOffset < FLimit)) FPieceOpen = false;
 }
 
 void TResponseSender::OpenPiece() {
@@ -200,9 +324,13 @@ void TResponseSender::OpenPiece() {
 }
 
 std::string RequestLogLine(const TSiteRequest& request, const TSiteResponse& response) {
+    bool length = response.Framing == TBodyFraming::Length && !response.Endless();
     std::string line = request.Method + " " + request.Target() + " " +
-                       std::to_string(response.Status) + " " + std::to_string(response.BodySize());
+                       std::to_string(response.Status) + " " +
+                       (length ? std::to_string(response.BodySize()) : std::string("-"));
     if (response.CloseAfterBodyBytes >= 0) line += " cut";
+    if (response.StallAfterBodyBytes >= 0) line += " stall";
     if (response.TrickleBytes > 0) line += " trickle";
+    if (response.Endless()) line += " endless";
     return line;
 }

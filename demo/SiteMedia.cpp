@@ -6,12 +6,16 @@
 // hundred kilobytes as real photos do.
 #include "demo/SiteMedia.h"
 
+#include "demo/SiteRange.h"
+
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <map>
 #include <mutex>
 #include <stdexcept>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -122,19 +126,50 @@ std::string EncodeDemoPhoto(const std::string& AlbumId, int Index) {
     return Encode(PaintPhoto(AlbumId, Index, size), size, quality);
 }
 
-std::shared_ptr<const std::string> DemoPhotoJpeg(const std::string& AlbumId, int Index) {
+std::string PadJpeg(const std::string& Jpeg, size_t Size, uint64_t Seed) {
+    // A COM segment: FF FE, a two-byte length counting itself, up to 65533 payload bytes.
+    constexpr size_t MaxSegment = 4 + 65533;
+    size_t pad = Size > Jpeg.size() ? Size - Jpeg.size() : 0;
+    std::string out;
+    out.reserve(Jpeg.size() + pad);
+    out.append(Jpeg, 0, 2);  // SOI
+    TRandom rnd{Seed};
+    while (pad >= 4) {
+        size_t segment = std::min(pad, MaxSegment);
+        if (pad - segment > 0 && pad - segment < 4) segment -= 4;  // leave room for one more
+        size_t payload = segment - 4;
+        out += char(0xFF);
+        out += char(0xFE);
+        out += char((payload + 2) >> 8);
+        out += char((payload + 2) & 0xFF);
+        for (size_t i = 0; i < payload; ++i) out += char(rnd.Next() & 0xFF);
+        pad -= segment;
+    }
+    out.append(Jpeg, 2, std::string::npos);
+    return out;
+}
+
+TDemoPhoto DemoPhoto(const std::string& AlbumId, int Index, bool Big) {
     static std::mutex lock;
-    static std::map<std::pair<std::string, int>, std::shared_ptr<const std::string>> cache;
-    auto key = std::make_pair(AlbumId, Index);
+    static std::map<std::tuple<std::string, int, bool>, TDemoPhoto> cache;
+    auto key = std::make_tuple(AlbumId, Index, Big);
     {
         std::lock_guard<std::mutex> guard(lock);
         auto it = cache.find(key);
         if (it != cache.end()) return it->second;
     }
     // Encode outside the lock; two threads racing for one photo make the same bytes.
-    auto jpeg = std::make_shared<const std::string>(EncodeDemoPhoto(AlbumId, Index));
+    std::string jpeg = EncodeDemoPhoto(AlbumId, Index);
+    if (Big) jpeg = PadJpeg(jpeg, BigPhotoBytes, PhotoSeed(AlbumId, Index) ^ 0xB16B16ull);
+    TDemoPhoto photo;
+    photo.ETag = ContentETag(jpeg);
+    photo.Jpeg = std::make_shared<const std::string>(std::move(jpeg));
     std::lock_guard<std::mutex> guard(lock);
-    return cache.emplace(key, jpeg).first->second;
+    return cache.emplace(key, photo).first->second;
+}
+
+std::shared_ptr<const std::string> DemoPhotoJpeg(const std::string& AlbumId, int Index) {
+    return DemoPhoto(AlbumId, Index).Jpeg;
 }
 
 const std::string& SilentMp3() {

@@ -1,14 +1,18 @@
 // SiteTransport: the demo site's server side, behind one small interface.
 //
-// A transport listens on an address, reads each connection's request with
-// TRequestReader, asks its Handler for the answer, sends it with TResponseSender
-// (directives included) and closes the connection: one request per connection, as
-// HTTP/1.0 without keep-alive. Run serves on the calling thread until Stop, which any
-// thread may call. Connections are served concurrently, so a trickling photo does not
-// hold up the other requests.
+// A transport listens on an address and gives each accepted connection a TSiteSession,
+// which reads its requests, asks the Handler for the answers and says what to send,
+// when, and when to close (keep-alive, latency, idle limits, directives). The transport
+// only moves the bytes, keeps the session's deadlines as timers of its own loop, and
+// closes gracefully: it shuts its sending side and reads until the peer closes (for at
+// most two seconds), so closing never resets a connection whose answer the peer has not
+// read yet. Run serves on the calling thread until Stop, which any thread may call.
+// Connections are served concurrently and nothing waits on the serving thread, so a
+// trickling, stalled or delayed answer does not hold up the other connections.
 #pragma once
 
 #include "demo/SiteHttp.h"
+#include "demo/SiteSession.h"
 #include "platform/rtl/SysUtils.h"
 
 #include <functional>
@@ -34,10 +38,14 @@ public:
     std::function<TSiteResponse(const TSiteRequest&)> Handler;
     // One line per answered request (see RequestLogLine); called on the serving thread.
     std::function<void(const std::string& line)> OnLog;
+    // Latency and idle limits of every connection; set before Run.
+    TSessionTimes Times;
 };
+
+// How long a closing connection is read and drained before it is closed anyway.
+constexpr int DrainTimeoutMs = 2000;
 
 // Plain BSD sockets and poll().
 std::unique_ptr<TSiteTransport> NewPollTransport();
-// The project's own TWSocket in line mode, in the creating thread's message loop. Only in
-// builds that have the socket layer (DEMO_HAVE_WSOCKET).
+// The project's own TWSocket, in the creating thread's message loop.
 std::unique_ptr<TSiteTransport> NewWSocketTransport();

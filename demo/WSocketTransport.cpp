@@ -1,33 +1,47 @@
 // WSocketTransport: the demo site's transport on the project's own message-driven sockets.
 //
 // A listening TWSocket reports each pending connection through OnSessionAvailable; the
-// connection is accepted into a TWSocket of its own (Accept, then Dup) in line mode, so
-// the request head arrives one line per OnDataAvailable. After the empty line ending the
-// head, line mode is switched off for the body, if any. The answer is queued with Send;
-// trickle pieces are spaced by timers of the transport's hidden window. When the queue is
-// drained the connection is closed gracefully. Everything runs on the thread that created
-// the transport, inside its message loop (Run); Stop posts a message to that loop.
+// connection is accepted into a TWSocket of its own (Accept, then Dup) and given a
+// TSiteSession. Everything runs on the thread that created the transport, inside its
+// message loop (Run); Stop posts a message to that loop. Per connection:
 //
-// Connection objects are never destroyed inside their own events: closing posts a message
-// and the object is released from the loop afterwards.
+//   reading   each OnDataAvailable reads what is there (one pass per notification) and
+//             hands it to the session; while the session wants no input (its latency
+//             before the first request, or a full input buffer) the socket is paused
+//   sending   one piece of the session's pending bytes is queued with Send when the
+//             socket's queue is empty, the next when OnDataSent says it drained; a
+//             message to the transport's window continues a fast sender from the loop,
+//             so one connection never keeps the thread from the others
+//   timing    one timer of the transport's hidden window per connection (id = the
+//             connection's id) stands for the session's deadline
+//   closing   a finished session is drained (send side shut, input read and dropped)
+//             until the peer closes or the drain time passes. A peer that closes ends
+//             the connection at once: the socket layer closes its side on FD_CLOSE
+//
+// Connection objects are never destroyed inside their own events: closing posts a
+// message and the object is released from the loop afterwards.
 #include "demo/SiteTransport.h"
 
 #include "net/socket/WSocket.h"
 #include "platform/messages/Messages.h"
 
+#include <algorithm>
 #include <atomic>
 #include <map>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <optional>
 
 namespace {
 
+using TClock = std::chrono::steady_clock;
+
 constexpr UINT WM_SITE_STOP = WM_USER + 100;     // Stop: leave the loop
 constexpr UINT WM_SITE_RELEASE = WM_USER + 101;  // wParam: connection id to destroy
+constexpr UINT WM_SITE_PUMP = WM_USER + 102;     // wParam: connection id to send more for
 
-// Timer ids: a connection's id for its trickle pauses, the id with this bit for its idle
-// limit (a client that connects and never finishes its request is dropped).
-constexpr UINT_PTR IdleTimerBit = UINT_PTR(1) << (sizeof(UINT_PTR) * 8 - 1);
-constexpr UINT IdleTimeoutMs = 15000;
+// At most this much is queued on a socket at a time.
+constexpr size_t SendPieceBytes = 256 * 1024;
 
 class TWSocketTransport : public TSiteTransport {
 public:
@@ -40,17 +54,21 @@ public:
 private:
     struct TConn {
         std::unique_ptr<TWSocket> Sock;
-        TRequestReader Reader;
-        std::optional<TResponseSender> Sender;
-        bool CloseWhenSent = false;
+        std::optional<TSiteSession> Session;
+        bool Paused = false;
+        bool Draining = false;
         bool Closing = false;
+        TClock::time_point DrainEnd;
     };
 
     void WindowProc(TMessage& msg);
     void AcceptOne();
     void OnData(UINT_PTR id);
-    void Answer(UINT_PTR id, TConn& c);
+    void OnTimer(UINT_PTR id);
     void SendMore(UINT_PTR id, TConn& c);
+    void Settle(UINT_PTR id, TConn& c);
+    void StartDraining(UINT_PTR id, TConn& c);
+    void ArmTimer(UINT_PTR id, TClock::time_point deadline);
     void CloseConn(UINT_PTR id, TConn& c);
     TConn* Find(UINT_PTR id);
 
@@ -106,18 +124,14 @@ void TWSocketTransport::Stop() {
 void TWSocketTransport::WindowProc(TMessage& msg) {
     if (msg.Msg == WM_SITE_RELEASE) {
         FConns.erase(msg.WParam);
-    } else if (msg.Msg == WM_TIMER && (msg.WParam & IdleTimerBit)) {
-        KillTimer(FWindow, msg.WParam);
-        const UINT_PTR id = msg.WParam & ~IdleTimerBit;
-        TConn* c = Find(id);
-        if (c && !c->Sender) CloseConn(id, *c);  // still no complete request
-    } else if (msg.Msg == WM_TIMER) {
-        // A trickle pause ended.
-        KillTimer(FWindow, msg.WParam);
+    } else if (msg.Msg == WM_SITE_PUMP) {
         if (TConn* c = Find(msg.WParam)) {
-            c->Sender->OpenPiece();
             SendMore(msg.WParam, *c);
+            Settle(msg.WParam, *c);
         }
+    } else if (msg.Msg == WM_TIMER) {
+        KillTimer(FWindow, msg.WParam);
+        OnTimer(msg.WParam);
     }
     // WM_SITE_STOP only wakes the loop, which then sees FStopped.
 }
@@ -130,92 +144,119 @@ TWSocketTransport::TConn* TWSocketTransport::Find(UINT_PTR id) {
 void TWSocketTransport::AcceptOne() {
     SOCKET h = FListener->Accept();
     if (h == INVALID_SOCKET) return;
+    // Heads and bodies go out as separate sends; answers must not wait for an ACK.
+    int one = 1;
+    winsock::setsockopt(h, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&one), sizeof one);
     const UINT_PTR id = ++FNextId;
     auto conn = std::make_unique<TConn>();
+    conn->Session.emplace(Times, Handler, OnLog, TClock::now());
     TWSocket& s = *(conn->Sock = std::make_unique<TWSocket>(nullptr));
-    s.SetLineMode(true);
-    s.SetLineEnd("\n");
-    s.SetLineLimit(int32_t(MaxRequestLineBytes) + 2);
+    // One read per notification: a paused connection must not be read in a loop.
+    s.SetComponentOptions(wsoNoReceiveLoop);
     // With a handler, socket failures are reported here instead of thrown into the loop.
     s.OnError = [this, id](TObject*) {
         if (TConn* c = Find(id)) CloseConn(id, *c);
     };
-    s.OnLineLimitExceeded = [this, id](TObject*, int32_t, bool& clearData) {
-        clearData = true;
-        if (TConn* c = Find(id)) CloseConn(id, *c);
-    };
     s.OnDataAvailable = [this, id](TObject*, uint16_t) { OnData(id); };
     s.OnDataSent = [this, id](TObject*, uint16_t) {
-        TConn* c = Find(id);
-        if (c && c->CloseWhenSent) CloseConn(id, *c);
+        if (TConn* c = Find(id)) {
+            SendMore(id, *c);
+            Settle(id, *c);
+        }
     };
     s.OnSessionClosed = [this, id](TObject*, uint16_t) {
         if (TConn* c = Find(id)) CloseConn(id, *c);
     };
+    TConn& c = *conn;
     FConns[id] = std::move(conn);
-    SetTimer(FWindow, id | IdleTimerBit, IdleTimeoutMs, nullptr);
     s.Dup(h);
+    if (Find(id)) Settle(id, c);
 }
 
 void TWSocketTransport::OnData(UINT_PTR id) {
     TConn* c = Find(id);
     if (!c) return;
-    TWSocket& s = *c->Sock;
-    if (c->Sender) {
-        s.ReceiveStr();  // after the answer started: read and drop
-        return;
-    }
-    TRequestReader::TState st = c->Reader.State();
-    if (!c->Reader.HeadComplete()) {
-        std::string line = s.ReceiveStr();
-        if (line.empty()) return;
-        st = c->Reader.FeedLine(line);
-        // The body, if any, is not made of lines; the socket re-delivers what it holds.
-        if (st == TRequestReader::rsNeedMore && c->Reader.HeadComplete()) s.SetLineMode(false);
-    } else {
-        std::string bytes = s.ReceiveStr();
-        size_t used = 0;
-        st = c->Reader.FeedBody(bytes.data(), bytes.size(), &used);
-    }
-    if (st != TRequestReader::rsNeedMore) Answer(id, *c);
+    // Always read what is there, even when the session wants no more: an unread
+    // notification would only come back.
+    std::string bytes = c->Sock->ReceiveStr();
+    if (!c->Draining && !bytes.empty()) c->Session->Received(bytes.data(), bytes.size(), TClock::now());
+    if (!Find(id)) return;
+    SendMore(id, *c);
+    Settle(id, *c);
 }
 
-void TWSocketTransport::Answer(UINT_PTR id, TConn& c) {
-    TSiteResponse response;
-    if (c.Reader.State() == TRequestReader::rsDone && Handler)
-        response = Handler(c.Reader.Request());
-    else
-        response = PlainErrorResponse(c.Reader.State() == TRequestReader::rsDone
-                                          ? 500 : c.Reader.ErrorStatus());
-    if (OnLog) OnLog(RequestLogLine(c.Reader.Request(), response));
-    c.Sender.emplace(response);
-    SendMore(id, c);
+void TWSocketTransport::OnTimer(UINT_PTR id) {
+    TConn* c = Find(id);
+    if (!c) return;
+    auto now = TClock::now();
+    if (c->Draining) {
+        if (now >= c->DrainEnd)
+            CloseConn(id, *c);
+        else
+            ArmTimer(id, c->DrainEnd);
+        return;
+    }
+    c->Session->OnTime(now);
+    SendMore(id, *c);
+    Settle(id, *c);
 }
 
 void TWSocketTransport::SendMore(UINT_PTR id, TConn& c) {
-    TResponseSender& sender = *c.Sender;
-    while (!sender.Done()) {
-        if (sender.DelayMs() > 0) {
-            SetTimer(FWindow, id, UINT(sender.DelayMs()), nullptr);
-            return;
-        }
-        auto p = sender.Pending();
-        if (c.Sock->Send(p.first, int32_t(p.second)) < 0) {
-            CloseConn(id, c);
-            return;
-        }
-        sender.Advance(p.second);
-    }
-    if (c.Sock->AllSent())
+    if (c.Draining || c.Closing || !c.Sock->AllSent()) return;  // OnDataSent comes back
+    auto pending = c.Session->Pending();
+    if (pending.second == 0) return;
+    size_t n = std::min(pending.second, SendPieceBytes);
+    if (c.Sock->Send(pending.first, int32_t(n)) < 0) {
         CloseConn(id, c);
-    else
-        c.CloseWhenSent = true;
+        return;
+    }
+    c.Session->Sent(n, TClock::now());
+    // Taken by the system at once: continue from the loop, after what else is queued.
+    if (c.Sock->AllSent() && c.Session->Pending().second > 0)
+        PostMessageA(FWindow, WM_SITE_PUMP, id, 0);
+}
+
+// Brings the socket in line with the session: closing, pausing or resuming input, timer.
+void TWSocketTransport::Settle(UINT_PTR id, TConn& c) {
+    if (c.Closing || c.Draining) return;
+    if (c.Session->Finished()) {
+        if (c.Sock->AllSent()) StartDraining(id, c);  // else OnDataSent brings us back
+        return;
+    }
+    bool wants = c.Session->WantsInput();
+    if (wants && c.Paused) {
+        c.Paused = false;
+        c.Sock->Resume();
+    } else if (!wants && !c.Paused) {
+        c.Paused = true;
+        c.Sock->Pause();
+    }
+    ArmTimer(id, c.Session->Deadline());
+}
+
+void TWSocketTransport::StartDraining(UINT_PTR id, TConn& c) {
+    c.Draining = true;
+    c.DrainEnd = TClock::now() + std::chrono::milliseconds(DrainTimeoutMs);
+    c.Sock->Shutdown(1);
+    if (c.Paused) {
+        c.Paused = false;
+        c.Sock->Resume();  // the peer's close must be seen
+    }
+    ArmTimer(id, c.DrainEnd);
+}
+
+void TWSocketTransport::ArmTimer(UINT_PTR id, TClock::time_point deadline) {
+    if (deadline == TClock::time_point::max()) {
+        KillTimer(FWindow, id);
+        return;
+    }
+    auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - TClock::now()).count() + 1;
+    SetTimer(FWindow, id, UINT(std::clamp<int64_t>(ms, 1, 3600 * 1000)), nullptr);
 }
 
 void TWSocketTransport::CloseConn(UINT_PTR id, TConn& c) {
     c.Closing = true;
     KillTimer(FWindow, id);
-    KillTimer(FWindow, id | IdleTimerBit);
     c.Sock->OnDataAvailable = nullptr;
     c.Sock->OnDataSent = nullptr;
     c.Sock->OnSessionClosed = nullptr;

@@ -1,22 +1,46 @@
 // tavo-site: the demo album site as a program.
 //
-//   tavo-site [--bind 127.0.0.1] [--port 18690] [--report-log FILE] [--poll]
-//   tavo-site --print-sample-url [--bind ADDR] [--port N]
+//   tavo-site [--bind ADDR] [--port PORT] [--report-log FILE] [--latency MS] [--poll]
+//             [--help] [--version]
 //
 // Serves until interrupted (SIGINT, SIGTERM) and prints one line per request to standard
-// output. --poll serves with the BSD-socket transport instead of the socket layer's.
-// --print-sample-url prints the address of the 12-photo album's page and exits.
+// output, after a first line naming the address and the sample album. Argument errors go
+// to standard error as "tavo-site: reason" with the usage line (exit 2); a site that
+// cannot listen exits 1.
 #include "demo/DemoSite.h"
 #include "demo/SiteAlbums.h"
 
 #include <csignal>
-#include <pthread.h>
 #include <cstdio>
 #include <cstring>
+#include <pthread.h>
 #include <string>
 #include <thread>
 
 namespace {
+
+const char* const UsageLine =
+    "usage: tavo-site [--bind ADDR] [--port PORT] [--report-log FILE] [--latency MS] [--poll]\n"
+    "                 [--help] [--version]\n";
+
+const char* const OptionsHelp =
+    "The demo album site: album pages, the album XML service, photos, music, the usage\n"
+    "report endpoint, the information page and the link list, on one address. Its index\n"
+    "page / lists every album and what it does wrong on purpose. Each request is logged\n"
+    "on standard output as METHOD TARGET STATUS BYTES.\n"
+    "\n"
+    "  --bind ADDR         address to listen on (default 127.0.0.1)\n"
+    "  --port PORT         port to listen on, 0 for a free one (default 18690)\n"
+    "  --report-log FILE   write every usage report to FILE, one a line (FILE is emptied\n"
+    "                      first)\n"
+    "  --latency MS        play a far-away site: wait MS milliseconds once per new\n"
+    "                      connection and once per request (default 0)\n"
+    "  --poll              serve with plain sockets and poll() instead of the socket layer\n"
+    "  --help              print this help and exit\n"
+    "  --version           print the version and exit\n";
+
+// Largest --latency accepted: a minute.
+constexpr int MaxLatencyMs = 60000;
 
 // SIGINT and SIGTERM are blocked in every thread and taken by this thread with sigwait,
 // so that stopping the site runs as ordinary code, not inside a signal handler.
@@ -28,33 +52,54 @@ std::thread StartSignalWatcher(TDemoSite& site, const sigset_t& signals) {
     });
 }
 
-int Usage() {
-    std::fprintf(stderr,
-                 "usage: tavo-site [--bind ADDR] [--port N] [--report-log FILE] [--poll]\n"
-                 "       tavo-site --print-sample-url [--bind ADDR] [--port N]\n");
+int ArgumentError(const std::string& reason) {
+    std::fprintf(stderr, "tavo-site: %s\n%s", reason.c_str(), UsageLine);
     return 2;
+}
+
+// A decimal number in [Low, High]; false otherwise.
+bool ParseInt(const std::string& text, int low, int high, int* value) {
+    if (text.empty() || text.size() > 9) return false;
+    for (char c : text)
+        if (c < '0' || c > '9') return false;
+    int v = std::stoi(text);
+    if (v < low || v > high) return false;
+    *value = v;
+    return true;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
     TSiteOptions options;
-    bool printSample = false;
     for (int i = 1; i < argc; ++i) {
-        std::string a = argv[i];
-        bool hasValue = i + 1 < argc;
-        if (a == "--bind" && hasValue) options.Bind = argv[++i];
-        else if (a == "--port" && hasValue) options.Port = std::atoi(argv[++i]);
-        else if (a == "--report-log" && hasValue) options.ReportLog = argv[++i];
-        else if (a == "--poll") options.UsePollTransport = true;
-        else if (a == "--print-sample-url") printSample = true;
-        else return Usage();
-    }
-    if (printSample) {
-        std::string host = options.Bind == "0.0.0.0" ? "127.0.0.1" : options.Bind;
-        std::printf("%s\n", AlbumPageUrl(host + ":" + std::to_string(options.Port),
-                                         *FindDemoAlbum(SampleAlbumId)).c_str());
-        return 0;
+        const std::string a = argv[i];
+        if (a == "--help") {
+            std::printf("%s\n%s", UsageLine, OptionsHelp);
+            return 0;
+        }
+        if (a == "--version") {
+            std::printf("tavo-site %s\n", ALBRIVO_VERSION);
+            return 0;
+        }
+        if (a == "--poll") {
+            options.UsePollTransport = true;
+            continue;
+        }
+        if (a != "--bind" && a != "--port" && a != "--report-log" && a != "--latency")
+            return ArgumentError("unknown option " + a);
+        if (i + 1 >= argc) return ArgumentError("option " + a + " needs a value");
+        const std::string value = argv[++i];
+        if (a == "--bind") {
+            options.Bind = value;
+        } else if (a == "--report-log") {
+            options.ReportLog = value;
+        } else if (a == "--port") {
+            if (!ParseInt(value, 0, 65535, &options.Port)) return ArgumentError("invalid port: " + value);
+        } else if (!ParseInt(value, 0, MaxLatencyMs, &options.LatencyMs)) {
+            return ArgumentError("invalid latency (0 to " + std::to_string(MaxLatencyMs) +
+                                 " ms): " + value);
+        }
     }
     sigset_t signals;
     sigemptyset(&signals);

@@ -33,6 +33,8 @@ enum : uint16_t {
     httperrBadChunk = 10,           // malformed chunked transfer coding
     httperrIncomplete = 11,         // the connection ended before the announced body did
     httperrBadCharacter = 12,       // a control byte in a value that goes into the request
+    httperrAborted = 13,            // Abort() ended the request
+    httperrUnsupportedProtocol = 14,  // the address or a Location names a scheme other than http
 };
 
 // Messages of the codes above; the time-out and bad-character texts add details.
@@ -45,3 +47,5 @@ inline const char* const SHttpBadContentLength = "Invalid Content-Length";
 inline const char* const SHttpHeaderTooLarge = "HTTP header too large";
 inline const char* const SHttpBadChunk = "Invalid chunked transfer coding";
 inline const char* const SHttpIncomplete = "Connection closed before end of document";
+inline const char* const SHttpAborted = "HTTP request aborted";
+inline const char* const SHttpUnsupportedProtocol = "Unsupported protocol: ";  // + the scheme, lower case

@@ -1,8 +1,10 @@
 // HttpParser: the incremental response reader (see HttpParser.h).
 //
-// The parser is a small state machine: header lines, then the body according to its
-// framing (a byte count, chunks, or the end of the connection). A partial line is kept in
-// FLine between calls, so the stream may be cut anywhere. Sink callbacks can end the
+// The parser is a small state machine: header lines, judged by the head rules it shares
+// with the internet library (httpwire::THeadRules), then the body according to its
+// framing (a byte count, chunks through httpwire::TChunkDecoder, or the end of the
+// connection). A partial line is kept in FLine between calls, so the stream may be cut
+// anywhere. Sink callbacks can end the
 // parse (Halt, or a Reset for the next response); FGeneration changes whenever that
 // happens and every loop checks it after each callback before touching its state again.
 #include "net/http/HttpParser.h"
@@ -37,23 +39,6 @@ THttpField FieldOf(const std::string& lowerName) {
     return THttpField::Other;
 }
 
-bool IsDigit(char c) { return c >= '0' && c <= '9'; }
-
-int HexValue(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
-
-// The line without its LF and without a CR directly before it.
-std::string LineContent(const std::string& raw) {
-    size_t n = raw.size();
-    if (n > 0 && raw[n - 1] == '\n') --n;
-    if (n > 0 && raw[n - 1] == '\r') --n;
-    return raw.substr(0, n);
-}
-
 }  // namespace
 
 // ---- control ------------------------------------------------------------------------
@@ -64,14 +49,13 @@ void THttpResponseParser::Reset(bool headRequest) {
     FHeadRequest = headRequest;
     FLine.clear();
     FHeaderBytes = 0;
-    FLineCount = 0;
+    FRules.Reset();
     FStatusCode = 0;
     FReasonPhrase.clear();
     FContentLength = -1;
-    FChunked = false;
     FFraming = THttpFraming::UntilClose;
     FRemaining = 0;
-    FChunkStep = ckSize;
+    FChunks.Reset();
     FError.reset();
 }
 
@@ -100,8 +84,7 @@ bool THttpResponseParser::Feed(const char* data, size_t len) {
     while (p < end && generation == FGeneration) {
         switch (FPhase) {
         case phHeader:
-            if (!TakeLine(p, end, MaxLine, httperrLineTooLong, SHttpLineTooLong)) break;
-            HeaderLineDone();
+            if (TakeHeaderLine(p, end)) HeaderLineDone();
             break;
         case phBody:
             Body(p, end);
@@ -129,22 +112,19 @@ bool THttpResponseParser::Finish() {
 
 // ---- lines --------------------------------------------------------------------------
 
-bool THttpResponseParser::TakeLine(const char*& p, const char* end, size_t limit,
-                                   uint16_t errCode, const char* errText) {
+bool THttpResponseParser::TakeHeaderLine(const char*& p, const char* end) {
     const char* lf = static_cast<const char*>(std::memchr(p, '\n', size_t(end - p)));
     size_t n = lf ? size_t(lf - p) + 1 : size_t(end - p);
     // Fail as soon as the line cannot fit, not only when its end finally arrives, so a
-    // peer sending an endless line is stopped after Limit bytes.
-    if (FLine.size() + n > limit) {
-        Fail(errCode, errText);
+    // peer sending an endless line is stopped after MaxLine bytes.
+    if (FLine.size() + n > MaxLine) {
+        Fail(httperrLineTooLong, SHttpLineTooLong);
         return false;
     }
-    if (FPhase == phHeader || FChunkStep == ckTrailer) {
-        FHeaderBytes += n;
-        if (FHeaderBytes > MaxHeader) {
-            Fail(httperrHeaderTooLarge, SHttpHeaderTooLarge);
-            return false;
-        }
+    FHeaderBytes += n;
+    if (FHeaderBytes > MaxHeader) {
+        Fail(httperrHeaderTooLarge, SHttpHeaderTooLarge);
+        return false;
     }
     FLine.append(p, n);
     p += n;
@@ -154,7 +134,7 @@ bool THttpResponseParser::TakeLine(const char*& p, const char* end, size_t limit
 void THttpResponseParser::HeaderLineDone() {
     std::string raw;
     raw.swap(FLine);
-    std::string line = LineContent(raw);
+    std::string line = httpwire::WithoutLineEnd(raw);
 
     // A document that starts without any header: from here on everything is body,
     // this line included, exactly as it arrived.
@@ -166,94 +146,76 @@ void THttpResponseParser::HeaderLineDone() {
         if (generation == FGeneration) FSink.ResponseBody(raw.data(), raw.size());
         return;
     }
-    if (line.empty()) {
+
+    const bool laterStatus = FRules.SawStatusLine() && LaterStatusLine(line);
+    const httpwire::THeadVerdict verdict = FRules.Line(line);
+    if (!Accepted(verdict)) return;
+    if (verdict == httpwire::hvSkipped) return;
+    if (verdict == httpwire::hvEnd) {
         HeaderEnd();
         return;
     }
+    FContentLength = FRules.ContentLength();
 
     THttpLineKind kind = THttpLineKind::Other;
     THttpField field = THttpField::Other;
     std::string value;
-    const bool statusLine = line.compare(0, 8, "HTTP/1.0") == 0 || line.compare(0, 8, "HTTP/1.1") == 0;
-    if (FLineCount == 0 && !statusLine) {
-        Fail(httperrBadStatusLine, SHttpBadStatusLine);
-        return;
-    }
-    size_t colon = line.find(':');
-    if (statusLine) {
-        ParseStatusLine(line);
-        if (FPhase == phFailed) return;
+    if (verdict == httpwire::hvStatus) {
+        FStatusCode = FRules.Status().Status;
+        FReasonPhrase = FRules.Status().Reason;
         kind = THttpLineKind::Status;
-    } else if (colon != std::string::npos) {
+    } else if (laterStatus) {
+        // A later "HTTP/1.0" or "HTTP/1.1" line is a status line too and replaces the first.
+        httpwire::TStatusLine status;
+        if (!httpwire::ParseStatusLine(line, status)) {
+            Fail(httperrBadStatusLine, SHttpBadStatusLine);
+            return;
+        }
+        FStatusCode = status.Status;
+        FReasonPhrase = status.Reason;
+        kind = THttpLineKind::Status;
+    } else if (size_t colon = line.find(':'); colon != std::string::npos) {
         kind = THttpLineKind::Field;
-        std::string name = LowerCase(line.substr(0, colon));
-        field = FieldOf(name);
+        field = FieldOf(LowerCase(line.substr(0, colon)));
         // Leading spaces are skipped, but the value's last character is always kept.
         size_t v = colon + 1;
         while (v + 1 < line.size() && line[v] == ' ') ++v;
         value = line.substr(v);
-        FieldLine(value, field);
-        if (FPhase == phFailed) return;
     }
-    ++FLineCount;
     FSink.ResponseHeaderLine(line, kind, field, value);
 }
 
-void THttpResponseParser::ParseStatusLine(const std::string& line) {
-    // "HTTP/1.x NNN reason": the code in characters 10 to 12, the reason from 14 on.
-    bool valid = line.size() >= 12 && line[8] == ' ' && line[9] >= '1' && line[9] <= '9' &&
-                 IsDigit(line[10]) && IsDigit(line[11]) && (line.size() == 12 || line[12] == ' ');
-    if (!valid) {
-        Fail(httperrBadStatusLine, SHttpBadStatusLine);
-        return;
-    }
-    FStatusCode = (line[9] - '0') * 100 + (line[10] - '0') * 10 + (line[11] - '0');
-    FReasonPhrase = line.size() > 13 ? line.substr(13) : std::string();
+bool THttpResponseParser::LaterStatusLine(const std::string& line) {
+    return line.compare(0, 8, "HTTP/1.0") == 0 || line.compare(0, 8, "HTTP/1.1") == 0;
 }
 
-// Framing fields: the parser needs them itself to know where the body ends.
-void THttpResponseParser::FieldLine(const std::string& value, THttpField field) {
-    if (field == THttpField::ContentLength) {
-        std::string digits = Trim(value);
-        bool valid = !digits.empty() && digits.size() <= 18;
-        for (char c : digits) valid = valid && IsDigit(c);
-        int64_t length = valid ? StrToInt(digits) : -1;
-        // Two different lengths leave no way to tell where the body ends.
-        if (!valid || (FContentLength >= 0 && FContentLength != length)) {
-            Fail(httperrBadContentLength, SHttpBadContentLength);
-            return;
-        }
-        FContentLength = length;
-    } else if (field == THttpField::TransferEncoding) {
-        // Chunked when it is the last coding applied.
-        std::string codings = LowerCase(value);
-        size_t comma = codings.rfind(',');
-        FChunked = Trim(comma == std::string::npos ? codings : codings.substr(comma + 1)) == "chunked";
+bool THttpResponseParser::Accepted(httpwire::THeadVerdict verdict) {
+    switch (verdict) {
+    case httpwire::hvBadStatusLine:
+        Fail(httperrBadStatusLine, SHttpBadStatusLine);
+        return false;
+    case httpwire::hvBadContentLength:
+        Fail(httperrBadContentLength, SHttpBadContentLength);
+        return false;
+    case httpwire::hvBadTransferEncoding:
+        // The coding of the body cannot be told: it cannot be decoded either.
+        Fail(httperrBadChunk, SHttpBadChunk);
+        return false;
+    default:
+        return true;
     }
 }
 
 void THttpResponseParser::HeaderEnd() {
-    if (FLineCount == 0) {  // an empty line where the status line belongs
-        Fail(httperrBadStatusLine, SHttpBadStatusLine);
-        return;
-    }
     // An interim answer (100 Continue and the like) is followed by the real one.
     if (FStatusCode >= 100 && FStatusCode < 200 && FStatusCode != 101) {
-        FLineCount = 0;
+        FRules.Reset();
         FContentLength = -1;
-        FChunked = false;
         return;
     }
-    if (FHeadRequest || FStatusCode < 200 || FStatusCode == 204 || FStatusCode == 304)
-        FFraming = THttpFraming::NoBody;
-    else if (FChunked)
-        FFraming = THttpFraming::Chunked;
-    else if (FContentLength >= 0)
-        FFraming = THttpFraming::Length;
-    else
-        FFraming = THttpFraming::UntilClose;
+    FFraming = FRules.Framing(FStatusCode, FHeadRequest);
     FRemaining = FFraming == THttpFraming::Length ? FContentLength : 0;
-    FChunkStep = ckSize;
+    FChunks.Reset();
     FPhase = phBody;
 
     const uint32_t generation = FGeneration;
@@ -296,58 +258,26 @@ void THttpResponseParser::Body(const char*& p, const char* end) {
 void THttpResponseParser::ChunkedBody(const char*& p, const char* end) {
     const uint32_t generation = FGeneration;
     while (p < end && generation == FGeneration) {
-        switch (FChunkStep) {
-        case ckSize:
-            if (TakeLine(p, end, MaxLine, httperrBadChunk, SHttpBadChunk)) ChunkSizeLine();
+        const char* data = nullptr;
+        size_t len = 0;
+        switch (FChunks.Next(p, end, size_t(end - p), data, len)) {
+        case httpwire::TChunkDecoder::ceNeedMore:
             break;
-        case ckData: {
-            size_t n = size_t(end - p);
-            if (int64_t(n) > FRemaining) n = size_t(FRemaining);
-            const char* from = p;
-            p += n;
-            FRemaining -= int64_t(n);
-            if (FRemaining == 0) FChunkStep = ckDataEnd;
-            FSink.ResponseBody(from, n);
+        case httpwire::TChunkDecoder::ceData:
+            FSink.ResponseBody(data, len);
             break;
+        case httpwire::TChunkDecoder::ceDone:
+            Complete();
+            return;
+        case httpwire::TChunkDecoder::ceBadChunk:
+            Fail(httperrBadChunk, SHttpBadChunk);
+            return;
+        case httpwire::TChunkDecoder::ceLineTooLong:
+            Fail(httperrLineTooLong, SHttpLineTooLong);
+            return;
+        case httpwire::TChunkDecoder::ceTrailerTooLarge:
+            Fail(httperrHeaderTooLarge, SHttpHeaderTooLarge);
+            return;
         }
-        case ckDataEnd:
-            if (!TakeLine(p, end, MaxLine, httperrBadChunk, SHttpBadChunk)) break;
-            if (!LineContent(FLine).empty()) {
-                Fail(httperrBadChunk, SHttpBadChunk);
-                break;
-            }
-            FLine.clear();
-            FChunkStep = ckSize;
-            break;
-        case ckTrailer:
-            if (!TakeLine(p, end, MaxLine, httperrLineTooLong, SHttpLineTooLong)) break;
-            if (LineContent(FLine).empty()) {
-                FLine.clear();
-                Complete();
-                return;
-            }
-            FLine.clear();  // trailer fields are not used
-            break;
-        }
-    }
-}
-
-void THttpResponseParser::ChunkSizeLine() {
-    std::string line = LineContent(FLine);
-    FLine.clear();
-    // 1*HEXDIG, then nothing, blanks or ";extension". Fifteen digits keep it in range.
-    size_t i = 0;
-    int64_t size = 0;
-    while (i < line.size() && HexValue(line[i]) >= 0 && i < 15) size = size * 16 + HexValue(line[i++]);
-    bool valid = i > 0 && (i == line.size() || line[i] == ';' || line[i] == ' ' || line[i] == '\t');
-    if (!valid) {
-        Fail(httperrBadChunk, SHttpBadChunk);
-        return;
-    }
-    if (size == 0) {
-        FChunkStep = ckTrailer;
-    } else {
-        FRemaining = size;
-        FChunkStep = ckData;
     }
 }

@@ -7,11 +7,17 @@
 // header line with its line end must fit in MaxLine bytes and the header block in
 // MaxHeader bytes; past either, or on a malformed status line, Content-Length or chunk,
 // the parser stops with an EHttpException held in Error() and drops further input.
+// Framing follows the rules shared with the internet library (platform/httpwire): empty
+// lines before a status line are skipped (a few), a folded or blank-named Content-Length
+// or Transfer-Encoding makes the response invalid, and chunked coding is decoded to the
+// letter of its grammar.
 // A sink callback may call Halt() (the client closing the connection); Feed then returns
 // at once and ignores the rest until Reset().
 #pragma once
 
 #include "net/http/HttpException.h"
+#include "platform/httpwire/HttpChunk.h"
+#include "platform/httpwire/HttpWire.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -38,13 +44,8 @@ enum class THttpField {
     TransferEncoding,
 };
 
-// How the body of the response ends.
-enum class THttpFraming {
-    NoBody,      // HEAD request, 1xx, 204 or 304: the message ends with its header
-    Length,      // after ContentLength bytes
-    Chunked,     // at the last chunk
-    UntilClose,  // when the server closes
-};
+// How the body of the response ends (NoBody, Length, Chunked, UntilClose).
+using THttpFraming = httpwire::TFraming;
 
 class THttpResponseSink {
 public:
@@ -66,10 +67,10 @@ public:
 
 class THttpResponseParser {
 public:
-    static constexpr size_t MaxLine = 8192;        // a header line with its line end
+    static constexpr size_t MaxLine = httpwire::MaxLineBytes;  // a header line with its line end
     static constexpr size_t MaxHeader = 1 << 20;   // the whole header block
 
-    explicit THttpResponseParser(THttpResponseSink& sink) : FSink(sink) {}
+    explicit THttpResponseParser(THttpResponseSink& sink) : FSink(sink), FChunks(MaxLine, MaxHeader) {}
 
     // Starts a new response. HeadRequest: the answer to HEAD carries no body.
     void Reset(bool headRequest = false);
@@ -95,20 +96,17 @@ public:
 
 private:
     enum TPhase { phHeader, phBody, phDone, phFailed, phHalted };
-    enum TChunkStep { ckSize, ckData, ckDataEnd, ckTrailer };
 
-    // Collects bytes up to a LF into FLine; true with the line complete. Limit bounds the
-    // line with its terminator; ErrCode/ErrText describe the failure past it.
-    bool TakeLine(const char*& p, const char* end, size_t limit, uint16_t errCode,
-                  const char* errText);
-    void HeaderLine(const char* p, const char* end);
+    // Collects bytes up to a LF into FLine; true with the line complete. Fails past MaxLine
+    // bytes of the line or MaxHeader bytes of the header.
+    bool TakeHeaderLine(const char*& p, const char* end);
     void HeaderLineDone();
+    // False (the parser failed) when the verdict is one of the bad ones.
+    bool Accepted(httpwire::THeadVerdict verdict);
+    bool LaterStatusLine(const std::string& line);
     void HeaderEnd();
-    void ParseStatusLine(const std::string& line);
-    void FieldLine(const std::string& value, THttpField field);
     void Body(const char*& p, const char* end);
     void ChunkedBody(const char*& p, const char* end);
-    void ChunkSizeLine();
     void Complete();
     void Fail(uint16_t code, const std::string& text);
 
@@ -116,15 +114,14 @@ private:
     TPhase FPhase = phHeader;
     uint32_t FGeneration = 0;  // changes on Reset/Halt/Fail so that Feed notices
     bool FHeadRequest = false;
-    std::string FLine;         // the partial line (header, chunk size or trailer)
+    std::string FLine;         // the partial header line
     size_t FHeaderBytes = 0;
-    int FLineCount = 0;
+    httpwire::THeadRules FRules;
     int FStatusCode = 0;
     std::string FReasonPhrase;
     int64_t FContentLength = -1;
-    bool FChunked = false;
     THttpFraming FFraming = THttpFraming::UntilClose;
-    int64_t FRemaining = 0;    // body bytes (Length) or chunk bytes (Chunked) still due
-    TChunkStep FChunkStep = ckSize;
+    int64_t FRemaining = 0;    // body bytes still due (Length)
+    httpwire::TChunkDecoder FChunks;
     std::unique_ptr<EHttpException> FError;
 };

@@ -137,10 +137,19 @@ void THttpCli::CheckRequestValues() const {
             throw EHttpException(std::string("Invalid character in ") + v.first, httperrBadCharacter);
 }
 
+// Only plain HTTP is spoken: an address meant for TLS (or any other scheme) must not go
+// out in clear to port 80. An address without a scheme counts as http.
+void THttpCli::CheckScheme(const std::string& url) {
+    std::string scheme = httpwire::SchemeOf(url);
+    if (!scheme.empty() && scheme != "http")
+        throw EHttpException(SHttpUnsupportedProtocol + scheme, httperrUnsupportedProtocol);
+}
+
 void THttpCli::StartRequest(THttpRequest kind) {
     if (FState != httpIdle) throw EHttpException(SHttpBusy, httperrBusy);
     if (kind == httpPOST && !FSendStream) throw EHttpException(SHttpNothingToPost, httperrNothingToPost);
     CheckRequestValues();
+    CheckScheme(FURL);
 
     // The socket is closed whenever the client is idle; should anything have left it
     // open, it is closed while the old request still counts as completed, so that its
@@ -190,7 +199,8 @@ void THttpCli::SplitRequestUrl() {
     if (!user.empty()) FUsername = user;
     if (!pass.empty()) FPassword = pass;
     if (FProxy.empty()) {
-        FPath = path;
+        // A query right after the host still needs the "/" of the request target.
+        FPath = !path.empty() && path[0] == '?' ? "/" + path : path;
         FHostName = host;
         FPort = port.empty() ? "80" : port;
     } else {
@@ -221,6 +231,7 @@ void THttpCli::SplitRequestUrl() {
 void THttpCli::OpenConnection() {
     FDnsResult.clear();
     SetState(httpResolving);
+    if (FReadyPosted) return;  // aborted by a state-change handler
     try {
         FCtrlSocket->SetLocalAddr(FLocalAddr);
         FCtrlSocket->DnsLookup(FHostName);
@@ -250,6 +261,7 @@ void THttpCli::SocketDnsLookupDone(uint16_t error) {
     Shielded([&] {
         FDnsResult = FCtrlSocket->DnsResult();
         SetState(httpResolved);
+        if (FReadyPosted) return;
         TWSocket& s = *FCtrlSocket;
         s.SetAddr(FDnsResult);
         s.SetLocalAddr(FLocalAddr);
@@ -284,12 +296,15 @@ void THttpCli::SocketSessionConnected(uint16_t error) {
         FConnected = true;
         SetState(httpConnected);
         TriggerSessionConnected();
+        if (FReadyPosted) return;
         FParser.Reset(FRequestType == httpHEAD);
         FStrayLine.clear();
         SetState(httpAwaitingHeader);
+        if (FReadyPosted) return;
         switch (FRequestType) {
         case httpPOST:
             SendRequest("POST", "1.0");
+            if (FReadyPosted) return;
             TriggerSendBegin();
             FAllowedToSend = true;
             SendBodyChunk();
@@ -342,12 +357,19 @@ void THttpCli::SendRequest(const std::string& method, const std::string& version
     WriteRequestLine("");
     std::string request;
     request.swap(FRequestBuffer);
+    if (FReadyPosted) return;  // an event handler aborted the request: nothing goes out
     if (FCtrlSocket->Send(request.data(), int32_t(request.size())) < 0)
         throw EHttpException(SHttpIncomplete, httperrIncomplete);
     Touch();
 }
 
 // ---- synchronous requests -----------------------------------------------------------
+
+void THttpCli::Abort() {
+    if (FState == httpIdle || FReadyPosted) return;
+    SetState(httpAborting);
+    FailRequest(std::make_exception_ptr(EHttpException(SHttpAborted, httperrAborted)));
+}
 
 void THttpCli::TimeOutRequest() {
     SetState(httpAborting);

@@ -12,7 +12,10 @@
 //
 // Invariants: every request completes exactly once (its completion messages carry its
 // sequence number; stale ones are ignored), the control socket is closed whenever the
-// client is idle, and no value containing a control byte ever reaches the request text.
+// client is idle, no value containing a control byte ever reaches the request text, and
+// nothing is sent for an address or a Location whose scheme is not http. After a step
+// that raises an event (which may call Abort) the request is checked for being over
+// before the next step touches the socket.
 // Sources: HttpProt.cpp (component, request start, connection, request text,
 // completion, synchronous wait) and HttpProtResponse.cpp (response, body, relocation,
 // POST body, close).
@@ -131,13 +134,21 @@ public:
 
     // ---- operations ----
     // Starts a request; its end is reported by OnRequestDone. Throws EHttpException
-    // "HTTP component is busy" (1), "HTTP component has nothing to post" (2) or
-    // "Invalid character in <property>" (12) and then changes nothing.
+    // "HTTP component is busy" (1), "HTTP component has nothing to post" (2),
+    // "Invalid character in <property>" (12) or, for a URL whose scheme is not http,
+    // "Unsupported protocol: <scheme>" (14), and then changes nothing. A Location that
+    // leads to another scheme fails the request with that same exception.
     void StartRequest(THttpRequest kind);
     // StartRequest, then pumps messages until the request is over. Rethrows Failure();
     // else raises EHttpException(ReasonPhrase, StatusCode) for a status of 400 or more.
     void RunRequest(THttpRequest kind);
     void Get() { RunRequest(httpGET); }
+    // Ends the running request at once: the socket is aborted and the request completes
+    // with Failure() EHttpException "HTTP request aborted" (13), which a waiting Get /
+    // RunRequest raises as soon as it has handled the completion. No effect when idle or
+    // when the request has already completed. Safe from any handler that runs while Get
+    // pumps messages (a timer, a button, the client's own events).
+    void Abort();
 
     // ---- events (empty: skipped) ----
     TNotifyEvent OnTrace;  // never raised
@@ -189,6 +200,7 @@ private:
     // ---- HttpProt.cpp ----
     void WndProc(TMessage& msg);
     void CheckRequestValues() const;
+    static void CheckScheme(const std::string& url);
     void SplitRequestUrl();
     void SocketDnsLookupDone(uint16_t error);
     void SocketSessionConnected(uint16_t error);
@@ -203,7 +215,8 @@ private:
     void StrayData(const char* data, size_t len, uint16_t error);
     void ConnectionClosed(bool peerClosed);
     void HeaderEndedWithLocation();
-    bool ResolveLocation(const std::string& value);
+    // Throws EHttpException 12 or 14 for a Location that is not followed.
+    void ResolveLocation(const std::string& value);
     void FinishResponse();
     void SendBodyChunk();
     void FailRequest(std::exception_ptr failure);

@@ -13,26 +13,6 @@ namespace {
 
 constexpr size_t StrayLineLimit = 8192;
 
-// The folder of a request path ("/a/b.htm?x" -> "/a/"), "/" when it has none.
-std::string FolderOf(const std::string& path) {
-    std::string p = path.substr(0, path.find('?'));
-    size_t slash = p.rfind('/');
-    return slash == std::string::npos ? std::string("/") : p.substr(0, slash + 1);
-}
-
-// A relative reference (no scheme, not starting with "/") against a request path.
-std::string ResolveRelative(const std::string& basePath, const std::string& ref) {
-    std::string base = basePath.substr(0, basePath.find('?'));
-    if (base.empty()) base = "/";
-    if (ref[0] == '?') return base + ref;
-    if (ref.compare(0, 2, "./") == 0 || ref.compare(0, 3, "../") == 0) {
-        std::string proto, user, pass, host, port, path = base;
-        SplitUrl(ref, proto, user, pass, host, port, path);
-        return path;
-    }
-    return FolderOf(base) + ref;
-}
-
 }  // namespace
 
 // ---- receiving ----------------------------------------------------------------------
@@ -207,8 +187,10 @@ void THttpCli::HeaderEndedWithLocation() {
         FailRequest(std::make_exception_ptr(EHttpException(SHttpTooManyRelocations, httperrTooManyRelocations)));
         return;
     }
-    if (!ResolveLocation(FLocationValue)) {
-        FailRequest(std::make_exception_ptr(EHttpException("Invalid character in Location", httperrBadCharacter)));
+    try {
+        ResolveLocation(FLocationValue);
+    } catch (const EHttpException&) {
+        FailRequest(std::current_exception());
         return;
     }
     // Bytes after the header belong to the redirect's page and are dropped.
@@ -225,36 +207,42 @@ void THttpCli::HeaderEndedWithLocation() {
 }
 
 // Computes the next request from a Location value: connect host and port, target host,
-// request path and Location. False when the value holds control bytes.
-bool THttpCli::ResolveLocation(const std::string& value) {
-    std::string ref = value.substr(0, value.find('#'));  // a fragment is never sent
-    if (HasControlBytes(ref)) return false;
-    if (ref.empty()) ref = "/";
+// request path and Location. The value is read by the shared Location rules: a control
+// byte in it or a scheme other than http fails the request; a network path ("//host")
+// stays http.
+void THttpCli::ResolveLocation(const std::string& value) {
+    httpwire::TReference ref;
+    switch (httpwire::ReadLocation(value, ref)) {
+    case httpwire::lvInvalid:
+        throw EHttpException("Invalid character in Location", httperrBadCharacter);
+    case httpwire::lvUnsupportedScheme:
+        throw EHttpException(SHttpUnsupportedProtocol + ref.Scheme, httperrUnsupportedProtocol);
+    case httpwire::lvFollow:
+        break;
+    }
 
     // Where the current request went.
-    std::string proto = "http", host = FHostName, port = FPort, path = FPath;
+    std::string host = FHostName, port = FPort, path = FPath;
     if (!FProxy.empty()) {
-        std::string u, p;
+        std::string proto, u, p;
         SplitUrl(FPath, proto, u, p, host, port, path);
-        if (proto.empty()) proto = "http";
         if (path.empty()) path = "/";
     }
 
-    // Where the next one goes.
-    std::string nProto = proto, nHost = host, nPort = port, nPath;
-    std::string vProto, vUser, vPass, vHost, vPort, vPath;
-    const bool networkPath = ref.compare(0, 2, "//") == 0;  // "//host/path": same scheme
-    SplitUrl(networkPath ? proto + ":" + ref : ref, vProto, vUser, vPass, vHost, vPort, vPath);
-    if (networkPath || (!vProto.empty() && !vHost.empty())) {
-        if (!networkPath) nProto = vProto;
-        nHost = vHost;
-        nPort = vPort;
-        nPath = vPath;
-    } else if (ref[0] == '/') {
-        nPath = ref;
+    // Where the next one goes. Credentials written into the target are not used.
+    std::string nHost = host, nPort = port, nPath;
+    if (ref.HasAuthority) {
+        std::string userInfo, hostPort;
+        httpwire::SplitAuthority(ref.Authority, userInfo, hostPort);
+        httpwire::SplitHostPortText(hostPort, nHost, nPort);
+        nPath = !ref.Path.empty() && ref.Path[0] == '?' ? "/" + ref.Path : ref.Path;
+    } else if (ref.Path.empty()) {
+        nPath = "/";  // a fragment alone
+    } else if (ref.Path[0] == '/') {
+        nPath = ref.Path;
     } else {
         // A relative reference stays on the same server, beside the current document.
-        nPath = ResolveRelative(path, ref);
+        nPath = httpwire::MergePath(path, ref.Path);
     }
     const bool emptyPath = nPath.empty();
     if (emptyPath) nPath = "/";
@@ -264,13 +252,12 @@ bool THttpCli::ResolveLocation(const std::string& value) {
         FHostName = nHost;
         FPort = nPort.empty() ? "80" : nPort;
         FPath = nPath;
-        FLocation = nProto + "://" + nHost + (emptyPath ? "" : nPath);
+        FLocation = "http://" + nHost + (emptyPath ? "" : nPath);
     } else {
         // The proxy needs the whole URL, port included.
-        FLocation = nProto + "://" + nHost + (nPort.empty() ? "" : ":" + nPort) + nPath;
+        FLocation = "http://" + nHost + (nPort.empty() ? "" : ":" + nPort) + nPath;
         FPath = FLocation;
     }
-    return true;
 }
 
 void THttpCli::Relocate() {
@@ -298,7 +285,7 @@ void THttpCli::SocketDataSent(uint16_t) {
 
 // One chunk per drained send queue, so a large body never piles up in memory.
 void THttpCli::SendBodyChunk() {
-    if (!FAllowedToSend) return;
+    if (!FAllowedToSend || FReadyPosted) return;
     int64_t n = FSendStream->Read(FSendBuffer, int64_t(sizeof FSendBuffer));
     if (n <= 0) {
         FAllowedToSend = false;

@@ -1,10 +1,12 @@
 // HttpUtils: the HTTP client's free routines (see HttpUtils.h).
 //
 // SplitUrl is a pipeline of small steps: relative forms first, then the scheme, then the
-// path, then the authority. Positions inside follow std::string (0-based); the interfaces
+// path, then the authority (split by the steps shared with the other address readers in
+// platform/httpwire). Base64 and the control-byte check are the shared ones too. Positions inside follow std::string (0-based); the interfaces
 // that return positions (PosNth) use the run-time library's 1-based convention.
 #include "net/http/HttpUtils.h"
 
+#include "platform/httpwire/HttpWire.h"
 #include "platform/rtl/SysUtils.h"
 
 #include <cmath>
@@ -30,34 +32,6 @@ static std::string ResolveParent(const std::string& base, const std::string& url
         rest.erase(0, 3);
     }
     return dir + rest;
-}
-
-// Splits "user:pass@host:port" into its parts.
-static void SplitAuthority(const std::string& auth, std::string& user, std::string& pass,
-                           std::string& host, std::string& port) {
-    size_t colon = auth.rfind(':');
-    size_t at = auth.rfind('@');
-    std::string userPart;
-    if (colon == std::string::npos && at == std::string::npos) {
-        host = auth;
-        return;
-    }
-    if (colon != std::string::npos && (at == std::string::npos || colon > at)) {
-        port = auth.substr(colon + 1);
-        size_t hostStart = at == std::string::npos ? 0 : at + 1;
-        host = auth.substr(hostStart, colon - hostStart);
-        if (at == std::string::npos) return;
-    } else {
-        host = auth.substr(at + 1);
-    }
-    userPart = auth.substr(0, at);
-    size_t sep = userPart.find(':');
-    if (sep == std::string::npos) {
-        user = userPart;
-    } else {
-        user = userPart.substr(0, sep);
-        pass = userPart.substr(sep + 1);
-    }
 }
 
 void SplitUrl(const std::string& Url, std::string& Proto, std::string& User,
@@ -102,50 +76,42 @@ void SplitUrl(const std::string& Url, std::string& Proto, std::string& User,
         rest = Url;
     }
 
-    // The path begins at the first "/" or "?"; the query stays in it.
+    // The path begins at the first "/" or "?"; the query stays in it. The authority is
+    // split by the shared steps: user info before the last "@" (user and password at its
+    // first ":"), the port after the last ":" of the rest, all as written.
     size_t pathStart = rest.find_first_of("/?");
     std::string authority = rest.substr(0, pathStart);
     if (pathStart != std::string::npos) Path = rest.substr(pathStart);
-    SplitAuthority(authority, User, Pass, Host, Port);
+    std::string userInfo, hostPort;
+    httpwire::SplitAuthority(authority, userInfo, hostPort);
+    httpwire::SplitHostPortText(hostPort, Host, Port);
+    httpwire::SplitUserInfo(userInfo, User, Pass);
 }
 
 // ---- encoders -----------------------------------------------------------------------
 
-static const char Base64Alphabet[] =
-    "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-
 // UU alphabet: the grave accent for 0, then "!" .. "_" for 1 .. 63.
 static char UUChar(unsigned v) { return v == 0 ? '`' : char('!' + v - 1); }
 
-// Encodes whole groups of three bytes (the input padded with zero bytes) through Map.
-template <class TMap>
-static void EncodeGroups(const unsigned char* p, size_t count, TMap map, std::string& out) {
+// Encodes whole groups of three bytes (the input padded with zero bytes) as UU characters.
+static void EncodeUUGroups(const unsigned char* p, size_t count, std::string& out) {
     for (size_t i = 0; i < count; i += 3) {
         unsigned b0 = p[i];
         unsigned b1 = i + 1 < count ? p[i + 1] : 0;
         unsigned b2 = i + 2 < count ? p[i + 2] : 0;
         unsigned group = (b0 << 16) | (b1 << 8) | b2;
-        out += map((group >> 18) & 63);
-        out += map((group >> 12) & 63);
-        out += map((group >> 6) & 63);
-        out += map(group & 63);
+        out += UUChar((group >> 18) & 63);
+        out += UUChar((group >> 12) & 63);
+        out += UUChar((group >> 6) & 63);
+        out += UUChar(group & 63);
     }
 }
 
 std::string EncodeBuffer(TEncoding Encoding, const void* Buffer, size_t Count) {
-    const unsigned char* p = static_cast<const unsigned char*>(Buffer);
-    std::string out;
-    if (Encoding == encUULine) {
-        // The length character: ((count - 1) mod 64) + 33, so 32 for an empty line.
-        out += char(((int64_t(Count) - 1) % 64) + 33);
-        EncodeGroups(p, Count, UUChar, out);
-        return out;
-    }
-    out.reserve((Count + 2) / 3 * 4);
-    EncodeGroups(p, Count, [](unsigned v) { return Base64Alphabet[v]; }, out);
-    // Padding: one "=" for each byte missing from the last group.
-    size_t missing = (3 - Count % 3) % 3;
-    for (size_t i = 0; i < missing; ++i) out[out.size() - 1 - i] = '=';
+    if (Encoding != encUULine) return httpwire::Base64(Buffer, Count);
+    // The length character: ((count - 1) mod 64) + 33, so 32 for an empty line.
+    std::string out(1, char(((int64_t(Count) - 1) % 64) + 33));
+    EncodeUUGroups(static_cast<const unsigned char*>(Buffer), Count, out);
     return out;
 }
 
@@ -240,10 +206,4 @@ void SetDocExt(std::string& FileName, const std::string& Ext) {
         FileName = FileName.substr(0, p) + Ext;
     else
         FileName += "." + Ext;
-}
-
-bool HasControlBytes(const std::string& Text) {
-    for (unsigned char c : Text)
-        if (c < 32 || c == 127) return true;
-    return false;
 }

@@ -8,6 +8,8 @@
 // Included through HttpProt.h; tested by tests/net/http/HttpUtilsTest.cpp.
 #pragma once
 
+#include "platform/httpwire/HttpWire.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -49,6 +51,7 @@ size_t PosNth(const std::string& Pattern, const std::string& Text, int N);
 // "." + Ext when the name has no dot.
 void SetDocExt(std::string& FileName, const std::string& Ext);
 
-// True when Text holds a byte below 32 or the byte 127: such a value must never reach a
-// request line or header, where a CR or LF would let it add lines of its own.
-bool HasControlBytes(const std::string& Text);
+// HasControlBytes(Text): true when Text holds a byte below 32 or the byte 127 (a tab
+// included): such a value must never reach a request line or header, where a CR or LF
+// would let it add lines of its own.
+using httpwire::HasControlBytes;

@@ -6,6 +6,7 @@
 // one synchronised progress event each when OnProgress is set.
 #include "net/inetget/HTTPGet.h"
 
+#include "platform/httpwire/HttpWire.h"
 #include "platform/messages/Messages.h"
 #include "platform/rtl/SysUtils.h"
 
@@ -104,7 +105,7 @@ bool THTTPGetThread::Stopped() {
 }
 
 void THTTPGetThread::SplitHostPath(const std::string& url, std::string& host, std::string& path) {
-    std::string rest = StartsText("http://", url) ? url.substr(7) : url;
+    std::string rest = httpwire::AfterHttpScheme(url);
     size_t slash = rest.find('/');
     if (slash == std::string::npos) {
         host.clear();

@@ -1,5 +1,8 @@
 // InetWire: connection, response head, body framing and text helpers of the internet
-// library (see InetWire.h). Sections: socket, head, body, texts, proxy, redirects.
+// library (see InetWire.h). Sections: socket, head, body, texts, proxy, redirects. The
+// head, the body framing, the texts and the redirect targets follow the wire rules shared
+// with the HTTP client (platform/httpwire); what is left here is how this library applies
+// them.
 #include "platform/wininet/InetWire.h"
 
 #include "platform/rtl/SysUtils.h"
@@ -151,128 +154,101 @@ bool TResponseHead::Find(const std::string& name, size_t index, std::string& val
 
 namespace {
 
-// "HTTP/d.d nnn text" -> head fields; false when it is not a status line.
-bool ParseStatusLine(const std::string& line, TResponseHead& head) {
-    if (line.size() < 12 || line.compare(0, 5, "HTTP/") != 0) return false;
-    size_t sp = line.find(' ');
-    if (sp == std::string::npos || sp + 4 > line.size()) return false;
-    head.Version = line.substr(0, sp);
-    int status = 0;
-    for (size_t i = sp + 1; i < sp + 4; ++i) {
-        if (line[i] < '0' || line[i] > '9') return false;
-        status = status * 10 + (line[i] - '0');
+// The next line in the buffer (without its line end), or false when its LF has not come.
+// Scanned: how many bytes after Pos are known to hold no LF (the buffer may move when it
+// is filled, so this is counted from Pos).
+bool TakeLine(TInetSocket& sock, size_t& scanned, std::string& line, size_t& taken) {
+    size_t nl = sock.Buffer.find('\n', sock.Pos + scanned);
+    if (nl == std::string::npos) {
+        scanned = sock.Available();
+        return false;
     }
-    if (sp + 4 < line.size() && line[sp + 4] != ' ') return false;
-    head.Status = status;
-    head.StatusText = sp + 5 <= line.size() ? Trim(line.substr(std::min(line.size(), sp + 5))) : "";
-    return true;
-}
-
-// Splits a complete head (without its blank line) into status line and headers; folded
-// continuation lines join the header before them.
-bool ParseHead(const std::string& text, TResponseHead& head) {
-    std::vector<std::string> lines;
-    size_t start = 0;
-    while (start < text.size()) {
-        size_t nl = text.find('\n', start);
-        if (nl == std::string::npos) nl = text.size();
-        std::string line = text.substr(start, nl - start);
-        if (!line.empty() && line.back() == '\r') line.pop_back();
-        lines.push_back(line);
-        start = nl + 1;
-    }
-    if (lines.empty() || !ParseStatusLine(lines[0], head)) return false;
-    for (size_t i = 1; i < lines.size(); ++i) {
-        const std::string& l = lines[i];
-        if (l.empty()) continue;
-        if ((l[0] == ' ' || l[0] == '\t') && !head.Headers.empty()) {
-            head.Headers.back().second += " " + Trim(l);
-            continue;
-        }
-        size_t colon = l.find(':');
-        if (colon == std::string::npos || colon == 0) continue;  // tolerated, as browsers do
-        head.Headers.emplace_back(Trim(l.substr(0, colon)), Trim(l.substr(colon + 1)));
-    }
-    head.Raw.clear();
-    for (const std::string& l : lines) head.Raw += l + "\r\n";
-    head.Raw += "\r\n";
+    taken = nl + 1 - sock.Pos;
+    line = httpwire::WithoutLineEnd(sock.Buffer.substr(sock.Pos, taken));
+    sock.Pos = nl + 1;
+    scanned = 0;
     return true;
 }
 
 }  // namespace
 
 DWORD ReadResponseHead(TInetSocket& sock, DWORD timeoutMs, TResponseHead& head) {
-    size_t scanned = sock.Pos;
+    head = TResponseHead();
+    httpwire::THeadRules rules;
+    size_t headBytes = 0, scanned = 0;
     for (;;) {
-        const std::string& b = sock.Buffer;
-        // Look for the blank line from a little before where the last scan stopped.
-        size_t from = scanned > sock.Pos + 3 ? scanned - 3 : sock.Pos;
-        size_t end = std::string::npos, skip = 0;
-        for (size_t i = from; i < b.size(); ++i) {
-            if (b[i] != '\n') continue;
-            if (i + 1 < b.size() && b[i + 1] == '\n') { end = i; skip = 2; break; }
-            if (i + 2 < b.size() && b[i + 1] == '\r' && b[i + 2] == '\n') { end = i; skip = 3; break; }
+        std::string line;
+        size_t taken = 0;
+        if (!TakeLine(sock, scanned, line, taken)) {
+            if (headBytes + sock.Available() > MaxHeadBytes || sock.Eof) return ERROR_HTTP_INVALID_SERVER_RESPONSE;
+            // A first line that cannot become a status line is refused without waiting for more.
+            if (!rules.SawStatusLine() && sock.Available() >= 5 &&
+                sock.Buffer.compare(sock.Pos, 5, "HTTP/") != 0)
+                return ERROR_HTTP_INVALID_SERVER_RESPONSE;
+            DWORD r = sock.Fill(timeoutMs);
+            if (r != ERROR_SUCCESS) return r;
+            continue;
         }
-        if (end != std::string::npos) {
-            std::string text = b.substr(sock.Pos, end - sock.Pos);
-            if (!text.empty() && text.back() == '\r') text.pop_back();
-            sock.Pos = end + skip;
-            head = TResponseHead();
-            return ParseHead(text, head) ? ERROR_SUCCESS : ERROR_HTTP_INVALID_SERVER_RESPONSE;
-        }
-        scanned = b.size();
-        if (sock.Available() > MaxHeadBytes || sock.Eof) return ERROR_HTTP_INVALID_SERVER_RESPONSE;
-        // A first line that cannot become a status line is refused without waiting for more.
-        if (sock.Available() >= 5 && b.compare(sock.Pos, 5, "HTTP/") != 0)
+        headBytes += taken;
+        if (headBytes > MaxHeadBytes) return ERROR_HTTP_INVALID_SERVER_RESPONSE;
+        std::string name, value;
+        switch (rules.Line(line)) {
+        case httpwire::hvSkipped:
+            continue;
+        case httpwire::hvStatus:
+            head.Version = rules.Status().Version;
+            head.Status = rules.Status().Status;
+            head.StatusText = Trim(rules.Status().Reason);
+            break;
+        case httpwire::hvField:
+            httpwire::SplitHeaderField(line, name, value);
+            // A line without a name is tolerated, as browsers do, but not kept.
+            if (!Trim(name).empty()) head.Headers.emplace_back(Trim(name), Trim(value));
+            break;
+        case httpwire::hvFold:
+            if (!head.Headers.empty()) head.Headers.back().second += " " + Trim(line);
+            break;
+        case httpwire::hvOther:
+            break;  // tolerated, as browsers do
+        case httpwire::hvEnd:
+            head.Raw += "\r\n";
+            head.ContentLength = rules.ContentLength();
+            head.HasTransferEncoding = rules.HasTransferEncoding();
+            head.Chunked = rules.Chunked();
+            return ERROR_SUCCESS;
+        case httpwire::hvBadStatusLine:
+        case httpwire::hvBadContentLength:
+        case httpwire::hvBadTransferEncoding:
             return ERROR_HTTP_INVALID_SERVER_RESPONSE;
-        DWORD r = sock.Fill(timeoutMs);
-        if (r != ERROR_SUCCESS) return r;
+        }
+        head.Raw += line + "\r\n";
     }
 }
 
 // ==== body ======================================================================================
 
-namespace {
-
-// A Content-Length value: digits only (one value, or repeats of the same value).
-bool ContentLength(const TResponseHead& head, uint64_t& length) {
-    std::string value;
-    bool found = false;
-    for (size_t i = 0; head.Find("Content-Length", i, value); ++i) {
-        if (value.empty() || value.size() > 18) return false;
-        uint64_t v = 0;
-        for (char c : value) {
-            if (c < '0' || c > '9') return false;
-            v = v * 10 + uint64_t(c - '0');
-        }
-        if (found && v != length) return false;
-        length = v;
-        found = true;
-    }
-    return found;
-}
-
-}  // namespace
-
 void TBodyReader::Start(const TResponseHead& head, const std::string& verb) {
     FPendingError = ERROR_SUCCESS;
-    std::string coding;
-    uint64_t length = 0;
-    if (SameText(verb, "HEAD") || (head.Status >= 100 && head.Status < 200) ||
-        head.Status == 204 || head.Status == 304) {
+    FChunks.Reset();
+    switch (httpwire::FramingOf(head.Status, SameText(verb, "HEAD"), head.HasTransferEncoding,
+                                head.Chunked, head.ContentLength)) {
+    case httpwire::TFraming::NoBody:
         FMode = None;
         FState = Done;
-    } else if (head.Find("Transfer-Encoding", 0, coding) &&
-               Pos("chunked", LowerCase(coding)) != 0) {
+        break;
+    case httpwire::TFraming::Chunked:
         FMode = Chunked;
-        FState = ChunkSize;
-    } else if (ContentLength(head, length)) {
+        FState = Data;
+        break;
+    case httpwire::TFraming::Length:
         FMode = Length;
-        FRemaining = length;
-        FState = length ? Data : Done;
-    } else {
+        FRemaining = uint64_t(head.ContentLength);
+        FState = FRemaining ? Data : Done;
+        break;
+    case httpwire::TFraming::UntilClose:
         FMode = UntilClose;
         FState = Data;
+        break;
     }
 }
 
@@ -289,136 +265,60 @@ DWORD TBodyReader::Read(TInetSocket& sock, char* dest, size_t count, size_t* got
     return ERROR_SUCCESS;
 }
 
-DWORD TBodyReader::ReadLine(TInetSocket& sock, DWORD timeoutMs, std::string& line) {
-    for (;;) {
-        size_t nl = sock.Buffer.find('\n', sock.Pos);
-        if (nl != std::string::npos) {
-            line = sock.Buffer.substr(sock.Pos, nl - sock.Pos);
-            if (!line.empty() && line.back() == '\r') line.pop_back();
-            sock.Pos = nl + 1;
-            return ERROR_SUCCESS;
-        }
-        // Chunk-size lines and trailers are short; a long one is not chunked coding.
-        if (sock.Available() > 4096) return ERROR_HTTP_INVALID_SERVER_RESPONSE;
-        if (sock.Eof) return ERROR_INTERNET_CONNECTION_ABORTED;
-        DWORD r = sock.Fill(timeoutMs);
-        if (r != ERROR_SUCCESS) return r;
+// One step of the body: copies available data (decoding chunks), or waits once.
+DWORD TBodyReader::Step(TInetSocket& sock, char* dest, size_t count, size_t* got, DWORD timeoutMs) {
+    if (sock.Available() == 0) {
+        if (!sock.Eof) return sock.Fill(timeoutMs);
+        if (FMode != UntilClose) return ERROR_INTERNET_CONNECTION_ABORTED;  // closed inside the body
+        FState = Done;
+        return ERROR_SUCCESS;
     }
+    if (FMode == Chunked) return ChunkedStep(sock, dest, count, got);
+    size_t n = std::min(count - *got, sock.Available());
+    if (FMode == Length && n > FRemaining) n = size_t(FRemaining);
+    std::memcpy(dest + *got, sock.Buffer.data() + sock.Pos, n);
+    sock.Pos += n;
+    *got += n;
+    if (FMode == Length) {
+        FRemaining -= n;
+        if (FRemaining == 0) FState = Done;
+    }
+    return ERROR_SUCCESS;
 }
 
-// One step of the body: copies available data, or reads one framing line, or waits once.
-DWORD TBodyReader::Step(TInetSocket& sock, char* dest, size_t count, size_t* got, DWORD timeoutMs) {
-    std::string line;
-    switch (FState) {
-    case Data: {
-        if (sock.Available() == 0) {
-            if (sock.Eof) {
-                if (FMode == UntilClose) {
-                    FState = Done;
-                    return ERROR_SUCCESS;
-                }
-                return ERROR_INTERNET_CONNECTION_ABORTED;  // closed inside the body
-            }
-            return sock.Fill(timeoutMs);
-        }
-        size_t n = std::min(count - *got, sock.Available());
-        if (FMode != UntilClose && n > FRemaining) n = size_t(FRemaining);
-        std::memcpy(dest + *got, sock.Buffer.data() + sock.Pos, n);
-        sock.Pos += n;
-        *got += n;
-        if (FMode != UntilClose) {
-            FRemaining -= n;
-            if (FRemaining == 0) FState = FMode == Chunked ? ChunkDataEnd : Done;
-        }
+DWORD TBodyReader::ChunkedStep(TInetSocket& sock, char* dest, size_t count, size_t* got) {
+    const char* begin = sock.Buffer.data();
+    const char* p = begin + sock.Pos;
+    const char* data = nullptr;
+    size_t len = 0;
+    httpwire::TChunkDecoder::TEvent event = FChunks.Next(p, begin + sock.Buffer.size(), count - *got, data, len);
+    sock.Pos = size_t(p - begin);
+    switch (event) {
+    case httpwire::TChunkDecoder::ceData:
+        std::memcpy(dest + *got, data, len);
+        *got += len;
         return ERROR_SUCCESS;
-    }
-    case ChunkSize: {
-        DWORD r = ReadLine(sock, timeoutMs, line);
-        if (r != ERROR_SUCCESS) return r;
-        std::string size = Trim(line.substr(0, line.find(';')));
-        if (size.empty() || size.size() > 15) return ERROR_HTTP_INVALID_SERVER_RESPONSE;
-        uint64_t v = 0;
-        for (char c : size) {
-            int d = (c >= '0' && c <= '9') ? c - '0' : (c >= 'a' && c <= 'f') ? c - 'a' + 10
-                  : (c >= 'A' && c <= 'F') ? c - 'A' + 10 : -1;
-            if (d < 0) return ERROR_HTTP_INVALID_SERVER_RESPONSE;
-            v = v * 16 + uint64_t(d);
-        }
-        FRemaining = v;
-        FState = v ? Data : Trailers;
+    case httpwire::TChunkDecoder::ceNeedMore:
         return ERROR_SUCCESS;
-    }
-    case ChunkDataEnd: {
-        DWORD r = ReadLine(sock, timeoutMs, line);
-        if (r != ERROR_SUCCESS) return r;
-        if (!line.empty()) return ERROR_HTTP_INVALID_SERVER_RESPONSE;
-        FState = ChunkSize;
+    case httpwire::TChunkDecoder::ceDone:
+        FState = Done;
         return ERROR_SUCCESS;
+    default:
+        return ERROR_HTTP_INVALID_SERVER_RESPONSE;
     }
-    case Trailers: {
-        DWORD r = ReadLine(sock, timeoutMs, line);
-        if (r != ERROR_SUCCESS) return r;
-        if (line.empty()) FState = Done;
-        return ERROR_SUCCESS;
-    }
-    case Done: return ERROR_SUCCESS;
-    }
-    return ERROR_INTERNET_INTERNAL_ERROR;
 }
 
 // ==== texts ======================================================================================
 
-bool IsCleanText(const std::string& text, bool allowTab) {
-    for (unsigned char c : text) {
-        if (c == 0x7F || (c < 0x20 && !(allowTab && c == '\t'))) return false;
-    }
-    return true;
-}
+bool IsCleanText(const std::string& text, bool allowTab) { return !httpwire::HasControlBytes(text, allowTab); }
 
 bool SplitServerName(const std::string& name, uint16_t defaultPort, std::string& host,
                      uint16_t& port) {
-    size_t colon = name.rfind(':');
-    host = name.substr(0, colon);
-    port = defaultPort ? defaultPort : INTERNET_DEFAULT_HTTP_PORT;
-    if (colon != std::string::npos) {
-        std::string digits = name.substr(colon + 1);
-        if (digits.empty() || digits.size() > 5) return false;
-        long v = 0;
-        for (char c : digits) {
-            if (c < '0' || c > '9') return false;
-            v = v * 10 + (c - '0');
-        }
-        if (v < 1 || v > 65535) return false;
-        port = uint16_t(v);
-    }
-    return !host.empty() && IsCleanText(host, false) && host.find_first_of(" /?#@") == std::string::npos;
+    return httpwire::SplitHostPort(name, defaultPort ? defaultPort : INTERNET_DEFAULT_HTTP_PORT, host, port);
 }
 
 std::string HostHeader(const std::string& host, uint16_t port) {
     return port == INTERNET_DEFAULT_HTTP_PORT ? host : host + ":" + IntToStr(port);
-}
-
-std::string Base64(const std::string& bytes) {
-    static const char* digits = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    std::string out;
-    size_t i = 0;
-    for (; i + 2 < bytes.size(); i += 3) {
-        uint32_t v = uint32_t(uint8_t(bytes[i])) << 16 | uint32_t(uint8_t(bytes[i + 1])) << 8 |
-                     uint8_t(bytes[i + 2]);
-        out += digits[v >> 18];
-        out += digits[(v >> 12) & 63];
-        out += digits[(v >> 6) & 63];
-        out += digits[v & 63];
-    }
-    if (i < bytes.size()) {
-        uint32_t v = uint32_t(uint8_t(bytes[i])) << 16;
-        if (i + 1 < bytes.size()) v |= uint32_t(uint8_t(bytes[i + 1])) << 8;
-        out += digits[v >> 18];
-        out += digits[(v >> 12) & 63];
-        out += i + 1 < bytes.size() ? digits[(v >> 6) & 63] : '=';
-        out += '=';
-    }
-    return out;
 }
 
 // ==== proxy =======================================================================================
@@ -473,32 +373,27 @@ bool Bypassed(const std::string& bypass, const std::string& host) {
 
 bool ResolveLocation(const std::string& location, std::string& host, uint16_t& port,
                      std::string& object, std::string& scheme) {
-    std::string loc = Trim(location);
-    if (loc.empty() || !IsCleanText(loc, false)) return false;
-    size_t sep = loc.find("://");
-    if (sep != std::string::npos && loc.find_first_of("/?#") > sep) {
-        scheme = LowerCase(loc.substr(0, sep));
-        if (scheme != "http") return false;
-        std::string rest = loc.substr(sep + 3);
-        size_t slash = rest.find_first_of("/?#");
-        std::string server = rest.substr(0, slash);
-        std::string path = slash == std::string::npos ? "/" : rest.substr(slash);
-        if (path[0] != '/') path = "/" + path;
-        size_t at = server.rfind('@');
-        if (at != std::string::npos) server = server.substr(at + 1);
-        if (!SplitServerName(server, INTERNET_DEFAULT_HTTP_PORT, host, port)) return false;
-        object = path;
-    } else if (loc.compare(0, 2, "//") == 0) {
-        return ResolveLocation("http:" + loc, host, port, object, scheme);
-    } else if (loc[0] == '/') {
-        object = loc;
-    } else {
-        // Relative to the folder of the current object name.
-        std::string base = object.substr(0, object.find('?'));
-        object = base.substr(0, base.rfind('/') + 1) + loc;
+    httpwire::TReference ref;
+    switch (httpwire::ReadLocation(location, ref)) {
+    case httpwire::lvInvalid:
+        return false;
+    case httpwire::lvUnsupportedScheme:
+        scheme = ref.Scheme;
+        return false;
+    case httpwire::lvFollow:
+        break;
     }
-    size_t hash = object.find('#');
-    if (hash != std::string::npos) object = object.substr(0, hash);
+    if (ref.HasAuthority) {
+        // Credentials written into the target are not used.
+        std::string userInfo, server;
+        httpwire::SplitAuthority(ref.Authority, userInfo, server);
+        if (!SplitServerName(server, INTERNET_DEFAULT_HTTP_PORT, host, port)) return false;
+        object = ref.Path.empty() || ref.Path[0] != '/' ? "/" + ref.Path : ref.Path;
+    } else if (!ref.Path.empty() && ref.Path[0] == '/') {
+        object = ref.Path;
+    } else {
+        object = httpwire::MergePath(object, ref.Path);
+    }
     scheme = "http";
     return true;
 }

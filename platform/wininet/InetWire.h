@@ -1,13 +1,16 @@
 // InetWire: the wire side of the internet library: one TCP connection with bounded,
-// abortable waits, the response head parser and the body decoder, plus the small text
+// abortable waits, the response head reader and the body reader, plus the small text
 // helpers the calls share (control-byte checks, server names, Basic credentials, the
-// proxy settings of the environment, redirect targets).
+// proxy settings of the environment, redirect targets). The rules behind the readers and
+// helpers are the ones the HTTP client uses too (platform/httpwire).
 //
 // Invariant: nothing here blocks without a bound. Every wait is one poll() on the socket
 // and the request's abort descriptor, with the handle's time-out; the abort descriptor
 // becoming readable makes the wait fail with ERROR_INTERNET_OPERATION_CANCELLED.
 #pragma once
 
+#include "platform/httpwire/HttpChunk.h"
+#include "platform/httpwire/HttpWire.h"
 #include "platform/wininet/WinInet.h"
 
 #include <cstdint>
@@ -63,6 +66,10 @@ struct TResponseHead {
     std::string StatusText;
     std::vector<std::pair<std::string, std::string>> Headers;  // in order, names as sent
     std::string Raw;      // the head as received, lines ending in CR LF, blank line included
+    // What the head says about the framing of the body (httpwire::THeadRules).
+    int64_t ContentLength = -1;
+    bool HasTransferEncoding = false;
+    bool Chunked = false;
 
     // The Index-th value of header Name (case-insensitive); false when absent.
     bool Find(const std::string& name, size_t index, std::string& value) const;
@@ -71,32 +78,38 @@ struct TResponseHead {
 // The size bound of a response head (status line and headers).
 constexpr size_t MaxHeadBytes = 64 * 1024;
 
-// Reads a response head from the socket. ERROR_SUCCESS, a socket error, or
-// ERROR_HTTP_INVALID_SERVER_RESPONSE (not a status line, a head too large, the connection
-// closed before the blank line).
+// Reads a response head from the socket by the head rules shared with the HTTP client
+// (empty lines before the status line skipped, a few; folded continuation lines joined to
+// the field before them). ERROR_SUCCESS, a socket error, or
+// ERROR_HTTP_INVALID_SERVER_RESPONSE (not a status line, a bad or conflicting
+// Content-Length, a folded framing header, a head of more than MaxHeadBytes, the
+// connection closed before the blank line).
 DWORD ReadResponseHead(TInetSocket& sock, DWORD timeoutMs, TResponseHead& head);
 
 // Decodes one response body from the socket.
 class TBodyReader {
 public:
     enum TMode { None, Length, Chunked, UntilClose };
-    // Chooses the framing from the head and the request's verb.
+    // Chooses the framing from the head and the request's verb (httpwire::FramingOf).
     void Start(const TResponseHead& head, const std::string& verb);
     // Copies up to Count body bytes into Dest, waiting until Count have come or the body
     // ended; *Got receives the count. A failure after some bytes were copied is kept and
-    // returned by the next call, so no byte is lost.
+    // returned by the next call, so no byte is lost. A malformed chunked body fails with
+    // ERROR_HTTP_INVALID_SERVER_RESPONSE, a body cut short with
+    // ERROR_INTERNET_CONNECTION_ABORTED.
     DWORD Read(TInetSocket& sock, char* dest, size_t count, size_t* got, DWORD timeoutMs);
     bool Ended() const { return FState == Done; }
     TMode Mode() const { return FMode; }
 
 private:
-    enum TState { Data, ChunkSize, ChunkDataEnd, Trailers, Done };
+    enum TState { Data, Done };
     DWORD Step(TInetSocket& sock, char* dest, size_t count, size_t* got, DWORD timeoutMs);
-    DWORD ReadLine(TInetSocket& sock, DWORD timeoutMs, std::string& line);
+    DWORD ChunkedStep(TInetSocket& sock, char* dest, size_t count, size_t* got);
 
     TMode FMode = None;
     TState FState = Done;
-    uint64_t FRemaining = 0;  // bytes left of the body (Length) or of the chunk (Chunked)
+    uint64_t FRemaining = 0;  // bytes left of the body (Length)
+    httpwire::TChunkDecoder FChunks{httpwire::MaxLineBytes, MaxHeadBytes};
     DWORD FPendingError = ERROR_SUCCESS;
 };
 
@@ -104,13 +117,15 @@ private:
 
 // True when Text holds no byte below 0x20 and no 0x7F (tab allowed when AllowTab).
 bool IsCleanText(const std::string& text, bool allowTab = true);
-// Splits "host[:port]"; the port written in the name wins over DefaultPort. False when
-// the host is empty or the port is not a number from 1 to 65535.
+// Splits "host[:port]"; the port written in the name wins over DefaultPort (0: port 80).
+// False when the host is empty or holds a control byte, a blank or one of : / ? # @, or
+// the port is not a number from 1 to 65535.
 bool SplitServerName(const std::string& name, uint16_t defaultPort, std::string& host,
                      uint16_t& port);
 // "host" for port 80, "host:port" otherwise.
 std::string HostHeader(const std::string& host, uint16_t port);
-std::string Base64(const std::string& bytes);
+// Base64(Bytes): standard Base64 of Basic credentials.
+using httpwire::Base64;
 
 // A proxy to use: Host empty means go direct.
 struct TProxy {
@@ -127,7 +142,9 @@ TProxy EnvironmentProxy();
 bool Bypassed(const std::string& bypass, const std::string& host);
 
 // A redirect target resolved against the current host, port and object name. False for
-// another scheme (Scheme set to it) or a malformed target.
+// another scheme (Scheme set to it: https, ftp, file, javascript ...) or a malformed
+// target (a control byte, a server name SplitServerName refuses). A relative target is
+// merged with the object name and its "." and ".." segments resolved.
 bool ResolveLocation(const std::string& location, std::string& host, uint16_t& port,
                      std::string& object, std::string& scheme);
 

@@ -361,7 +361,7 @@ bool QueryValue(THandle& req, DWORD level, bool requestHeaders, LPVOID buffer, s
         std::string text = req.RequestHead;
         size_t eol = text.find("\r\n");
         TInetSocket none(-1);
-        none.Buffer = "HTTP/1.0 000 x" + text.substr(eol);
+        none.Buffer = "HTTP/1.0 200 x" + text.substr(eol);
         none.Eof = true;
         if (ReadResponseHead(none, 0, sent) != ERROR_SUCCESS) return false;
         sent.Raw = req.RequestHead;

@@ -67,6 +67,26 @@ TEST(SiteMedia, PhotosAreDeterministicAndCached) {
     EXPECT_NE(EncodeDemoPhoto("bench200", 7), *a);
 }
 
+TEST(SiteMedia, BigPhotosArePaddedToTheirSizeAndStillDecode) {
+    for (const char* id : {"bigphoto", "norange"}) {
+        TDemoPhoto big = DemoPhoto(id, 0, true);
+        ASSERT_EQ(big.Jpeg->size(), BigPhotoBytes) << id;
+        EXPECT_EQ(big.Jpeg->substr(0, 4), "\xFF\xD8\xFF\xFE");  // a comment segment first
+        TPhotoSize got = Decode(*big.Jpeg);
+        EXPECT_EQ(got.Width, DemoPhotoSize(id, 0).Width);
+        EXPECT_EQ(got.Height, DemoPhotoSize(id, 0).Height);
+        EXPECT_NE(big.ETag, DemoPhoto(id, 0).ETag);
+        EXPECT_EQ(DemoPhoto(id, 0, true).Jpeg.get(), big.Jpeg.get());  // cached
+    }
+    // Every padding length from a whole segment on both sides of the split.
+    const std::string small = EncodeDemoPhoto("dots", 0);
+    for (size_t extra : {4u, 5u, 65537u, 65538u, 65540u, 65541u, 131074u, 131075u, 200000u}) {
+        std::string padded = PadJpeg(small, small.size() + extra, 7);
+        ASSERT_EQ(padded.size(), small.size() + extra) << extra;
+        EXPECT_NO_THROW(Decode(padded)) << extra;
+    }
+}
+
 TEST(SiteMedia, SilentMp3IsWholeMpegFrames) {
     const std::string& mp3 = SilentMp3();
     ASSERT_EQ(mp3.size() % SilentMp3FrameBytes, 0u);

@@ -25,7 +25,7 @@ TEST(SitePatterns, EveryAlbumPageAndXmlMatchesTheProgramsPatterns) {
         images.SetExpression("<image path=\"(.*?)\"");
         int n = 0;
         for (bool found = images.Exec(xml); found; found = images.ExecNext()) {
-            EXPECT_EQ(images.GroupText(1), "http://" + Site + PhotoPath(a, n));
+            EXPECT_EQ(images.GroupText(1), XmlPhotoUrl(Site, a, n));
             ++n;
         }
         EXPECT_EQ(n, a.PhotoCount);

@@ -1,6 +1,7 @@
 // WebBrowser: the browser panel's fetch worker and page display (see WebBrowser.h).
 #include "ui/browser/WebBrowser.h"
 
+#include "platform/httpwire/HttpWire.h"
 #include "platform/wininet/WinInet.h"
 #include "ui/forms/Backend.h"
 
@@ -11,34 +12,6 @@ namespace {
 
 constexpr UINT CM_NAVIGATED = WM_USER + 0x7D01;
 constexpr const char* BrowserAgent = "Mozilla/4.0 (compatible; Albrivo browser panel)";
-
-struct TUrlParts {
-    std::string Host;
-    INTERNET_PORT Port = INTERNET_DEFAULT_HTTP_PORT;
-    std::string Object = "/";
-};
-
-// Splits "http://host[:port][/path][?query]". False for anything else.
-bool SplitHttpUrl(const std::string& url, TUrlParts& parts) {
-    const std::string scheme = "http://";
-    if (url.size() <= scheme.size() || !StartsText(scheme, url)) return false;
-    std::string rest = url.substr(scheme.size());
-    size_t slash = rest.find_first_of("/?#");
-    std::string authority = rest.substr(0, slash);
-    if (slash != std::string::npos) parts.Object = rest.substr(slash);
-    if (!parts.Object.empty() && parts.Object[0] != '/') parts.Object = "/" + parts.Object;
-    size_t hash = parts.Object.find('#');
-    if (hash != std::string::npos) parts.Object.erase(hash);
-    size_t colon = authority.rfind(':');
-    if (colon != std::string::npos) {
-        int64_t port = StrToIntDef(authority.substr(colon + 1), -1);
-        if (port <= 0 || port > 65535) return false;
-        parts.Port = INTERNET_PORT(port);
-        authority.erase(colon);
-    }
-    parts.Host = authority;
-    return !parts.Host.empty();
-}
 
 std::string EscapeHtml(const std::string& s) {
     std::string out;
@@ -75,15 +48,16 @@ std::string FailureNote(const std::string& url, const std::string& reason) {
 // Fetches the page through Session; the page's bytes or an error note in Out.
 void FetchPage(HINTERNET session, const std::string& url, bool& ok, std::string& out) {
     ok = false;
-    TUrlParts parts;
-    if (!SplitHttpUrl(url, parts)) {
+    // "http://host[:port][/path][?query]" only; user information in it is refused too.
+    httpwire::THttpUrl parts;
+    if (!httpwire::ParseHttpUrl(url, parts) || !parts.UserInfo.empty()) {
         out = "not an http address";
         return;
     }
     HINTERNET connection = InternetConnectA(session, parts.Host.c_str(), parts.Port, nullptr, nullptr,
                                             INTERNET_SERVICE_HTTP, 0, 0);
     const char* accept[] = {"text/html", "*/*", nullptr};
-    HINTERNET request = connection ? HttpOpenRequestA(connection, "GET", parts.Object.c_str(), nullptr, nullptr,
+    HINTERNET request = connection ? HttpOpenRequestA(connection, "GET", parts.Target.c_str(), nullptr, nullptr,
                                                       accept, INTERNET_FLAG_RELOAD, 0)
                                    : nullptr;
     if (!request || !HttpSendRequestA(request, nullptr, 0, nullptr, 0)) {

@@ -134,6 +134,47 @@ TEST(HttpCli, RefusedBeforeAnythingIsSent) {
     EXPECT_EQ(server.ConnectionCount(), 0);
 }
 
+TEST(HttpCli, OtherSchemesAreRefusedBeforeAnythingIsSent) {
+    TScriptedServer server({TScript().ReadRequest().Send(Ok5).Close()});
+    const std::string port = std::to_string(server.Port());
+    struct {
+        std::string Url;
+        const char* Scheme;
+    } cases[] = {
+        {"https://127.0.0.1:" + port + "/a", "https"},
+        {"HTTPS://127.0.0.1:" + port + "/a", "https"},
+        {"ftp://127.0.0.1:" + port + "/x.jpg", "ftp"},
+        {"file:///etc/passwd", "file"},
+        {"javascript:alert(1)", "javascript"},
+        {"mailto:me@127.0.0.1", "mailto"},
+    };
+    for (bool proxied : {false, true}) {
+        for (const auto& c : cases) {
+            SCOPED_TRACE(c.Url + (proxied ? " through a proxy" : ""));
+            THttpCli cli(nullptr);
+            TDoneCounter done;
+            done.Attach(cli);
+            if (proxied) cli.SetProxy("127.0.0.1:" + port);
+            cli.SetURL(c.Url);
+            auto [code, message] = TryGet(cli);
+            EXPECT_EQ(code, httperrUnsupportedProtocol);
+            EXPECT_EQ(message, std::string("Unsupported protocol: ") + c.Scheme);
+            EXPECT_EQ(cli.State(), httpIdle);
+            WaitUntil([] { return false; }, 5);
+            EXPECT_EQ(done.Count, 0);  // refused before it started
+        }
+    }
+    WaitUntil([] { return false; }, 30);
+    EXPECT_EQ(server.ConnectionCount(), 0);
+    // A host and port without a scheme is an http address, not the scheme "127.0.0.1".
+    THttpCli cli(nullptr);
+    TStringStream doc;
+    cli.SetRcvdStream(&doc);
+    cli.SetURL("localhost:" + port + "/x");
+    cli.Get();
+    EXPECT_EQ(doc.DataString(), "hello");
+}
+
 TEST(HttpCli, BusyWhileARequestRuns) {
     TScriptedServer server({TScript().ReadRequest().Send(Ok5).Close()});
     THttpCli cli(nullptr);
