@@ -82,6 +82,7 @@ void TAlbumRun::RunSteps(const std::function<void()>& Steps) {
 
 void TAlbumRun::Stop() {
     FStopRequested = true;
+    if (FActiveClient) FActiveClient->Abort();  // its Get ends with code 13
     if (FTransfers) FTransfers->Stop();
     if (FReportGetter) FReportGetter->CancelTransfer();
 }

@@ -114,4 +114,37 @@ TEST_F(HostileSite, StopDuringATricklingPhotoEndsTheRunAtOnce) {
     EXPECT_FALSE(FileExists(Run.AlbumDir() + "1.jpg"));
 }
 
+TEST_F(HostileSite, StopDuringATricklingPageEndsTheRunAtOnce) {
+    REQUIRE_ALBUM("trickle20");
+    StopAfter(500);
+    RunAlbum("trickle20");
+    ASSERT_NE(StoppedAt, 0u);
+    EXPECT_LT(GetTickCount() - StoppedAt, 3000u);  // generous: the abort takes milliseconds
+    EXPECT_EQ(Run.Result().End, TRunEnd::Stopped);
+    EXPECT_TRUE(Run.Result().Error.empty());
+    EXPECT_TRUE(Log.empty());
+}
+
+TEST_F(HostileSite, OnlyHttpPagesAreFetched) {
+    REQUIRE_ALBUM("redirhttps");
+    REQUIRE_ALBUM("redirftp");
+    struct TCase { std::string Url; std::string Error; };
+    const TCase cases[] = {
+        {Site.Url("/album/redirhttps.html"), "Unsupported protocol: https"},
+        {Site.Url("/album/redirftp.html"), "Unsupported protocol: ftp"},
+        {"https://" + Site.Address() + "/album/spring12.html", "Unsupported protocol: https"},
+        {"HTTPS://" + Site.Address() + "/album/spring12.html", "Unsupported protocol: https"},
+    };
+    for (const TCase& c : cases) {
+        SCOPED_TRACE(c.Url);
+        size_t before = Mark();
+        RunUrl(c.Url);
+        EXPECT_EQ(Run.Result().End, TRunEnd::Failed);
+        EXPECT_EQ(Run.Result().Error, c.Error);
+        EXPECT_TRUE(Run.Result().Failure != nullptr);  // the owner shows it
+        EXPECT_EQ(RequestCount("GET /album/spring12.html"), 0u);  // nothing asked for in clear
+        EXPECT_LE(Mark() - before, 1u);                           // at most the redirecting page
+    }
+}
+
 }  // namespace

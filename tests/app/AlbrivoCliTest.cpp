@@ -321,7 +321,7 @@ TEST_F(AlbrivoCli, AKilledRunIsResumedWithARangeWhereTheServerAllowsIt) {
         EXPECT_FALSE(FileExists(folder + "0.jpg"));  // never a truncated file under the final name
         TSplitRun again = RunSplit(Args({"--jobs", "1", Page(c.Id)}), 60000);
         EXPECT_EQ(again.Code, 0) << again.Out << again.Err;
-        EXPECT_EQ(ReadFile(folder + "0.jpg"), *DemoPhotoJpeg(c.Id, 0));
+        EXPECT_EQ(ReadFile(folder + "0.jpg"), *DemoPhoto(c.Id, 0, true).Jpeg);
         EXPECT_FALSE(FileExists(part));
         EXPECT_FALSE(FileExists(part + ".validator"));
         std::vector<std::string> requests = Site.Site().Requests();
@@ -353,6 +353,22 @@ TEST_F(AlbrivoCli, AFullDiskFailsEveryPhotoTruthfully) {
     }
     EXPECT_TRUE(Contains(r.Err, "无法写入相册文件夹: " + folder)) << r.Err;
     EXPECT_TRUE(Contains(r.Out, "0/12 photos in " + folder)) << r.Out;
+}
+
+TEST_F(AlbrivoCli, AnHttpsPageIsRefusedWithExitTwo) {
+    REQUIRE_ALBUM("redirhttps");
+    struct TCase { std::string Url, Reason; };
+    const TCase cases[] = {
+        {"https://" + Site.Address() + "/album/spring12.html", "Unsupported protocol: https"},
+        {Page("redirhttps"), "Unsupported protocol: https"},
+        {Page("redirftp"), "Unsupported protocol: ftp"},
+    };
+    for (const TCase& c : cases) {
+        SCOPED_TRACE(c.Url);
+        TSplitRun r = RunSplit(Args({c.Url}));
+        EXPECT_EQ(r.Code, 2);
+        EXPECT_TRUE(Contains(r.Err, "albrivo-cli: " + c.Reason + "\n")) << r.Err;
+    }
 }
 
 }  // namespace
