@@ -20,7 +20,7 @@ build: deps
 	@cmake --build $(BUILD) -j$(JOBS)
 
 test: build
-	@cd $(BUILD) && ctest --output-on-failure --timeout 300
+	@cd $(BUILD) && ctest -j$(JOBS) --output-on-failure --timeout 300
 
 demo: deps
 	@scripts/demo $(BUILD)

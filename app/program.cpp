@@ -26,10 +26,34 @@ void ArmSmokeClose(TApplication& app, int ms) {
 
 }  // namespace
 
+const char* ProgramUsage() {
+    return "usage: albrivo [--site HOST:PORT] [--headless] [--smoke MS] [--help] [--version]\n";
+}
+
+const char* ProgramHelp() {
+    return "usage: albrivo [--site HOST:PORT] [--headless] [--smoke MS] [--help] [--version]\n"
+           "Downloads every photo of an online photo album into a folder, in a window.\n"
+           "\n"
+           "  --site HOST:PORT  send every request (album pages, album information, links,\n"
+           "                    usage reports) to HOST:PORT instead of 127.0.0.1:18690,\n"
+           "                    where the demo site tavo-site listens by default\n"
+           "  --headless        run without a window system: the main window exists unseen,\n"
+           "                    and the program runs until it is ended (or --smoke)\n"
+           "  --smoke MS        close the main window MS milliseconds after it is shown\n"
+           "                    (0 to 600000; 2000 when MS is left out)\n"
+           "  --help            print this help and exit\n"
+           "  --version         print the version and exit\n";
+}
+
+std::string ProgramVersion() { return std::string("albrivo ") + ALBRIVO_VERSION; }
+
 bool ParseArguments(const std::vector<std::string>& args, TProgramOptions& options, std::string& error) {
     for (size_t i = 0; i < args.size(); i++) {
         const std::string& a = args[i];
-        if (a == "--site") {
+        if (a == "--help" || a == "--version") {
+            (a == "--help" ? options.Help : options.Version) = true;
+            return true;
+        } else if (a == "--site") {
             if (i + 1 >= args.size()) {
                 error = "--site needs HOST:PORT";
                 return false;

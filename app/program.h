@@ -5,6 +5,8 @@
 // created (its FormCreate runs inside), the preview window is created hidden, and the
 // message loop runs until the main window closes; then the windows are destroyed and the
 // modules finalise. Trace, when set, hears the name of each step as it completes.
+// The command line and its texts (usage, help, version) are here too, so that tests read
+// the same texts the program prints.
 #pragma once
 
 #include <functional>
@@ -15,12 +17,22 @@ struct TProgramOptions {
     std::string Site;       // "HOST:PORT" of every address, empty: the default
     bool Headless = false;  // no window system (the loop still runs)
     int SmokeMs = -1;       // >= 0: close the main window this long after it is shown
+    bool Help = false;      // --help: print ProgramHelp() and run nothing
+    bool Version = false;   // --version: print ProgramVersion() and run nothing
     std::function<void(const std::string& step)> Trace;
 };
 
-// Reads "--site HOST:PORT", "--headless", "--smoke [MS]" (default 2000). False with
-// Error set for anything else.
+// Reads "--site HOST:PORT", "--headless", "--smoke [MS]" (default 2000), "--help" and
+// "--version" (either ends the reading: what follows is not looked at). False with Error
+// set (a reason without the program's name) for anything else.
 bool ParseArguments(const std::vector<std::string>& args, TProgramOptions& options, std::string& error);
+
+// The usage line ("usage: albrivo [--site HOST:PORT] ...\n"), printed after an error.
+const char* ProgramUsage();
+// The usage line, what the program does and every option, one per line.
+const char* ProgramHelp();
+// "albrivo " and the release number.
+std::string ProgramVersion();
 
 // Runs the program; returns its exit code (0).
 int RunProgram(const TProgramOptions& options);

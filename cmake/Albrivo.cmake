@@ -1,14 +1,33 @@
 # Helpers shared by every folder's CMakeLists.txt.
 
-# Adds a folder when it has a CMakeLists.txt, so layers can arrive one at a time.
+# Adds a folder of the tree. Every layer is part of the build: a folder without its
+# CMakeLists.txt stops the configuration.
 macro(albrivo_add_folder dir)
-  if(EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/${dir}/CMakeLists.txt)
-    add_subdirectory(${dir})
+  if(NOT EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/${dir}/CMakeLists.txt)
+    message(FATAL_ERROR "albrivo: folder ${CMAKE_CURRENT_SOURCE_DIR}/${dir} has no CMakeLists.txt")
   endif()
+  add_subdirectory(${dir})
 endmacro()
 
+# albrivo_test_labels(VAR): the CTest labels of the tests defined in the current folder,
+# from its place below tests/: the folder itself ("net/socket"), and "tsan" for the layers
+# that have threads of their own or share objects with worker threads, whose suites
+# `scripts/gate tsan` runs under ThreadSanitizer. That is every folder below tests/platform
+# and tests/net (a new one joins by itself) except the single-threaded run-time library
+# and shell helpers, and the browser panel with its fetch worker.
+function(albrivo_test_labels var)
+  file(RELATIVE_PATH folder ${PROJECT_SOURCE_DIR}/tests ${CMAKE_CURRENT_SOURCE_DIR})
+  set(labels ${folder})
+  if((folder MATCHES "^(platform|net)/" AND NOT folder MATCHES "^platform/(rtl|shell)$")
+     OR folder STREQUAL "ui/browser")
+    list(APPEND labels tsan)
+  endif()
+  set(${var} ${labels} PARENT_SCOPE)
+endfunction()
+
 # albrivo_test(NAME src... LIBS lib...): a GoogleTest executable registered with CTest.
-# Every test gets a time bound so that a hang fails instead of stalling the suite.
+# Every test gets a time bound so that a hang fails instead of stalling the suite, and its
+# folder gets its labels (albrivo_test_labels).
 function(albrivo_test name)
   cmake_parse_arguments(T "" "TIMEOUT" "LIBS" ${ARGN})
   if(NOT T_TIMEOUT)
@@ -19,7 +38,18 @@ function(albrivo_test name)
   target_compile_definitions(${name} PRIVATE
     ALBRIVO_SOURCE_DIR="${PROJECT_SOURCE_DIR}" ALBRIVO_BINARY_DIR="${PROJECT_BINARY_DIR}")
   gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT ${T_TIMEOUT})
+  # As a folder property the labels reach every test of the folder, also those CTest
+  # discovers from the executable and those added with add_test.
+  albrivo_test_labels(labels)
+  set_property(DIRECTORY PROPERTY LABELS ${labels})
+  if("tsan" IN_LIST labels)
+    add_dependencies(tsan_suites ${name})
+  endif()
 endfunction()
+
+# tsan_suites: builds just the executables of the tests labelled tsan, which is all the
+# ThreadSanitizer gate runs.
+add_custom_target(tsan_suites)
 
 # albrivo_fuzz(NAME src... LIBS lib... CORPUS dir): a fuzz target defining
 # LLVMFuzzerTestOneInput. With ALBRIVO_FUZZ (clang) it links libFuzzer; otherwise it links

@@ -1,20 +1,34 @@
 // HTTPGet: the getter component and its worker (see HTTPGet.h).
 //
-// The worker's run checks the stop request before connecting, after sending, after the
-// length query and before each block; Terminate also closes the session handle, which
-// makes any internet-library call blocked on it return at once. Blocks are 1025 bytes,
-// one synchronised progress event each when OnProgress is set.
+// The worker's thread sleeps on a condition variable between transfers. A transfer checks
+// the stop request before connecting, after sending, after the head and before each
+// block; Terminate also closes the transfer's request handle, which makes any
+// internet-library call blocked on it return at once, and leaves the session (with its
+// idle connections) for the next transfer. Blocks are 1025 bytes, one synchronised
+// progress event each when OnProgress is set. The first reason of a failure is kept as
+// the transfer's ErrorText; a stop request overrides it with "cancelled".
+//
+// Sections: the target file, the worker's thread, one transfer, the component.
 #include "net/inetget/HTTPGet.h"
 
+#include "net/inetget/GetterReply.h"
 #include "platform/httpwire/HttpWire.h"
 #include "platform/messages/Messages.h"
+#include "platform/rtl/FileSys.h"
 #include "platform/rtl/SysUtils.h"
 
+#include <cerrno>
 #include <climits>
-#include <exception>
-#include <utility>
+#include <cstdlib>
 #include <cstring>
+#include <exception>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <utility>
 #include <vector>
+
+using namespace getterreply;
 
 namespace {
 
@@ -22,80 +36,176 @@ constexpr DWORD BlockSize = 1025;
 constexpr DWORD LengthBufferSize = 1024;
 const char* const FormContentType = "Content-Type: application/x-www-form-urlencoded";
 
+// ==== the target file ==============================================================================
+
+// A failure with the reason ErrorText reports.
+class ETransferFailed : public Exception {
+public:
+    using Exception::Exception;
+};
+
 // The target file, written in large pieces: blocks of 1025 bytes gather here and reach
 // the file 64 KB at a time, which spares one system call per block. Whatever was
-// received is in the file once the writer is gone, on every path.
-class TBlockWriter {
+// received is in the file once the writer is gone, on every path. Failures throw
+// ETransferFailed "cannot create|write|resume NAME: reason" (NAME without its folder).
+class TTargetFile {
 public:
-    explicit TBlockWriter(const std::string& fileName) : FFile(fileName, fmCreate) { FPending.reserve(Capacity); }
-    ~TBlockWriter() {
+    // Creates the file, or empties an existing one.
+    static std::unique_ptr<TTargetFile> Create(const std::string& fileName) {
+        int fd = ::open(fileName.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        if (fd < 0) Failed("create", fileName, std::strerror(errno));
+        return std::unique_ptr<TTargetFile>(new TTargetFile(fileName, fd));
+    }
+    // Opens an existing file of exactly Size bytes for writing after them; it stays as it
+    // was when it is missing or of another size.
+    static std::unique_ptr<TTargetFile> Append(const std::string& fileName, int64_t size) {
+        int fd = ::open(fileName.c_str(), O_WRONLY | O_CLOEXEC);
+        if (fd < 0) Failed("resume", fileName, std::strerror(errno));
+        std::unique_ptr<TTargetFile> file(new TTargetFile(fileName, fd));
+        struct stat st;
+        if (::fstat(fd, &st) != 0) Failed("resume", fileName, std::strerror(errno));
+        if (int64_t(st.st_size) != size)
+            Failed("resume", fileName, "it holds " + IntToStr(int64_t(st.st_size)) + " bytes, not " + IntToStr(size));
+        if (::lseek(fd, off_t(size), SEEK_SET) < 0) Failed("resume", fileName, std::strerror(errno));
+        return file;
+    }
+    ~TTargetFile() {
         try {
             Flush();
         } catch (...) {
             // Already failing (the flush that threw is the one that counts).
         }
+        ::close(FFd);
     }
+    TTargetFile(const TTargetFile&) = delete;
+    TTargetFile& operator=(const TTargetFile&) = delete;
+
     void Write(const char* data, size_t count) {
         FPending.insert(FPending.end(), data, data + count);
         if (FPending.size() >= Capacity) Flush();
     }
-    // Throws EWriteError when the file cannot take the bytes; they are dropped then, so
-    // the destructor does not try them again.
+    // Throws when the file cannot take the bytes; they are dropped then, so the
+    // destructor does not try them again.
     void Flush() {
-        if (FPending.empty()) return;
-        try {
-            FFile.WriteBuffer(FPending.data(), int64_t(FPending.size()));
-        } catch (...) {
-            FPending.clear();
-            throw;
+        std::vector<char> pending;
+        pending.swap(FPending);
+        for (size_t done = 0; done < pending.size();) {
+            ssize_t n = ::write(FFd, pending.data() + done, pending.size() - done);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) Failed("write", FFileName, n < 0 ? std::strerror(errno) : "nothing written");
+            done += size_t(n);
         }
-        FPending.clear();
+        FPending.reserve(Capacity);
     }
 
 private:
     static constexpr size_t Capacity = 64 * 1024;
-    TFileStream FFile;
+    TTargetFile(const std::string& fileName, int fd) : FFileName(fileName), FFd(fd) { FPending.reserve(Capacity); }
+    [[noreturn]] static void Failed(const char* what, const std::string& fileName, const std::string& reason) {
+        throw ETransferFailed(std::string("cannot ") + what + " " + ExtractFileName(fileName) + ": " + reason);
+    }
+
+    std::string FFileName;
+    int FFd;
     std::vector<char> FPending;
 };
 
-void CloseHandle(std::atomic<HINTERNET>& slot) {
-    if (HINTERNET h = slot.exchange(nullptr)) InternetCloseHandle(h);
+// The environment's proxy settings as one text: a session opened under other settings
+// would go another way than the system's configuration now says.
+std::string ProxySettings() {
+    std::string text;
+    for (const char* name : {"http_proxy", "HTTP_PROXY", "no_proxy", "NO_PROXY"}) {
+        const char* value = std::getenv(name);
+        text += std::string(name) + "=" + (value ? value : "") + "\n";
+    }
+    return text;
+}
+
+void CloseHandle(HINTERNET& h) {
+    if (h) InternetCloseHandle(h);
+    h = nullptr;
+}
+
+// A text query of the request; empty when it fails.
+std::string QueryText(HINTERNET request, DWORD level) {
+    std::vector<char> buffer(1024);
+    DWORD len = DWORD(buffer.size());
+    if (!HttpQueryInfoA(request, level, buffer.data(), &len, nullptr)) {
+        if (GetLastError() != ERROR_INSUFFICIENT_BUFFER) return "";
+        buffer.resize(len);
+        if (!HttpQueryInfoA(request, level, buffer.data(), &len, nullptr)) return "";
+    }
+    return std::string(buffer.data(), len);
 }
 
 }  // namespace
 
-// ==== the worker ================================================================================
+// ==== the worker's thread ==========================================================================
 
-THTTPGetThread::THTTPGetThread(bool toFile, const THTTPGetRequest& request, TOnProgressEvent onProgress)
-    : FToFile(toFile), FRequest(request), FOnProgress(std::move(onProgress)) {}
+THTTPGetThread::THTTPGetThread() { FThread = std::thread([this] { Run(); }); }
 
 THTTPGetThread::~THTTPGetThread() {
+    {
+        std::lock_guard<std::mutex> g(FLock);
+        FQuit = true;
+    }
+    FWake.notify_one();
     if (FThread.joinable()) FThread.join();
 }
 
-void THTTPGetThread::Start() {
-    FThread = std::thread([this] { Run(); });
+void THTTPGetThread::Start(bool toFile, const THTTPGetRequest& request, TOnProgressEvent onProgress,
+                           bool reportHead) {
+    std::lock_guard<std::mutex> g(FLock);
+    FToFile = toFile;
+    FRequest = request;
+    FOnProgress = std::move(onProgress);
+    FReportHead = reportHead;
+    FProxySettings = ProxySettings();
+    FTerminated = false;
+    FSuccess = false;
+    FHandedOver = true;
+    FRunning = true;
+    FWake.notify_one();
 }
 
 void THTTPGetThread::Run() {
-    Execute();
-    try {
-        DoTerminate();
-    } catch (...) {
-        // Nothing may escape a thread; TransferDone keeps event errors for a waiting caller.
+    while (WaitForTransfer()) {
+        Execute();
+        try {
+            DoTerminate();
+        } catch (...) {
+            // Nothing may escape a thread; TransferDone keeps event errors for a waiting caller.
+        }
     }
+    CloseSession();
+}
+
+bool THTTPGetThread::WaitForTransfer() {
+    std::unique_lock<std::mutex> g(FLock);
+    FWake.wait(g, [this] { return FHandedOver || FQuit; });
+    if (FQuit) return false;
+    FHandedOver = false;
+    return true;
 }
 
 void THTTPGetThread::DoTerminate() {
-    if (OnTerminate) Synchronize(OnTerminate);
+    Synchronize([this] {
+        {
+            // From here on a stop request finds nothing to stop, and the end handler may
+            // hand over the next transfer.
+            std::lock_guard<std::mutex> g(FLock);
+            FRunning = false;
+        }
+        if (OnTerminate) OnTerminate();
+    });
 }
 
 void THTTPGetThread::Terminate() {
+    std::lock_guard<std::mutex> g(FLock);
+    if (!FRunning) return;
     FTerminated = true;
     FSuccess = false;
-    // Closing the session closes the connection and request below it; the worker's own
-    // CloseHandles then finds them gone, which is harmless.
-    CloseHandle(FSession);
+    CloseHandle(FRequestHandle);
 }
 
 bool THTTPGetThread::Stopped() {
@@ -116,10 +226,25 @@ void THTTPGetThread::SplitHostPath(const std::string& url, std::string& host, st
     }
 }
 
+bool THTTPGetThread::OpenSession() {
+    if (FSession && FSessionAgent == FRequest.Agent && FSessionProxySettings == FProxySettings) return true;
+    CloseSession();
+    const char* agent = FRequest.Agent.empty() ? nullptr : FRequest.Agent.c_str();
+    FSession = InternetOpenA(agent, INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0);
+    FSessionAgent = FRequest.Agent;
+    FSessionProxySettings = FProxySettings;
+    return FSession != nullptr;
+}
+
+void THTTPGetThread::CloseSession() { CloseHandle(FSession); }
+
 void THTTPGetThread::CloseHandles() {
-    CloseHandle(FRequestHandle);
+    {
+        std::lock_guard<std::mutex> g(FLock);
+        CloseHandle(FRequestHandle);
+    }
+    FRequestInUse = nullptr;
     CloseHandle(FConnect);
-    CloseHandle(FSession);
 }
 
 void THTTPGetThread::ReportProgress() {
@@ -128,85 +253,200 @@ void THTTPGetThread::ReportProgress() {
     FOnProgress(this, FFileSize, FReaded);
 }
 
+// ==== one transfer =================================================================================
+
+void THTTPGetThread::ResetOutcome() {
+    FTextResult.clear();
+    FFileSize = 0;
+    FBytesRead = 0;
+    FReaded = 0;
+    FStatus = 0;
+    FStatusText.clear();
+    FRawHead.clear();
+    FErrorText.clear();
+    FHaveLength = false;
+    FResumed = false;
+}
+
+void THTTPGetThread::Fail(const std::string& reason) {
+    FSuccess = false;
+    if (FErrorText.empty()) FErrorText = reason;
+}
+
+std::string THTTPGetThread::LastInternetError() {
+    DWORD error = GetLastError();
+    if (error != ERROR_INTERNET_TIMEOUT || !FRequestInUse) return InternetErrorText(error);
+    DWORD expired = 0, ms = 0, len = sizeof expired;
+    InternetQueryOptionA(FRequestInUse, INTERNET_OPTION_EXPIRED_TIMEOUT, &expired, &len);
+    len = sizeof ms;
+    if (expired) InternetQueryOptionA(FRequestInUse, expired, &ms, &len);
+    const char* wait = expired == INTERNET_OPTION_CONNECT_TIMEOUT ? "connect"
+                     : expired == INTERNET_OPTION_SEND_TIMEOUT    ? "send"
+                                                                  : "receive";
+    return InternetErrorText(error, wait, ms);
+}
+
 void THTTPGetThread::Execute() {
+    ResetOutcome();
     try {
-        std::string host, path;
-        SplitHostPath(FRequest.URL, host, path);
-        // Never send an address meant for TLS in clear to port 80.
-        if (StartsText("https://", FRequest.URL) || Stopped()) {
-            FSuccess = false;
-            return;
-        }
-        if (!Open()) {
-            FSuccess = false;
-        } else if (!Stopped()) {
-            bool ok = ReadBody();
+        // Never send an address meant for another protocol (TLS above all) in clear.
+        std::string scheme = AddressScheme(FRequest.URL);
+        if (!scheme.empty() && scheme != "http") {
+            Fail("unsupported protocol: " + scheme);
+        } else if (!Stopped() && Open() && !Stopped()) {
+            TakeHead();
+            bool ok = !Stopped() && ReadBody();
+            if (ok && FStatus >= 400) Fail(StatusErrorText(FStatus, FStatusText));
             FSuccess = ok && FStatus < 400 && !FTerminated;
         }
+    } catch (const std::exception& e) {
+        // A file that cannot be created or written, an event that threw: the run ends
+        // here and the transfer has failed.
+        Fail(e.what());
     } catch (...) {
-        // A file that cannot be created or written, a length that is not a number: the
-        // run ends here and the transfer has failed.
+        Fail("transfer failed");
+    }
+    if (FTerminated) {
         FSuccess = false;
+        FErrorText = "cancelled";
+    } else if (!FSuccess && FErrorText.empty()) {
+        Fail(FStatus >= 400 ? StatusErrorText(FStatus, FStatusText) : "transfer failed");
     }
     CloseHandles();
 }
 
+bool THTTPGetThread::RequestHeaders(std::string& lines) {
+    if (!FRequest.PostQuery.empty()) lines += std::string(FormContentType) + "\r\n";
+    if (!FRequest.ExtraHeaders.empty()) lines += FRequest.ExtraHeaders + "\r\n";
+    if (FToFile && FRequest.ResumeFrom > 0) {
+        // A validator with a line break would smuggle in a header line of its own.
+        if (!IsHeaderText(FRequest.IfRange)) {
+            Fail("invalid request header");
+            return false;
+        }
+        lines += "Range: bytes=" + IntToStr(FRequest.ResumeFrom) + "-\r\n";
+        if (!FRequest.IfRange.empty()) lines += "If-Range: " + FRequest.IfRange + "\r\n";
+    }
+    return true;
+}
+
 bool THTTPGetThread::Open() {
-    std::string host, path;
+    std::string host, path, headers;
     SplitHostPath(FRequest.URL, host, path);
-    const char* agent = FRequest.Agent.empty() ? nullptr : FRequest.Agent.c_str();
-    FSession = InternetOpenA(agent, INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0);
-    // Terminate reads FSession; checking after storing it means one of us closes it.
-    if (Stopped()) return false;
+    if (!RequestHeaders(headers)) return false;
+    if (!OpenSession()) {
+        Fail(LastInternetError());
+        return false;
+    }
     FConnect = InternetConnectA(FSession, host.c_str(), INTERNET_DEFAULT_HTTP_PORT,
                                 FRequest.UserName.c_str(), FRequest.Password.c_str(),
                                 INTERNET_SERVICE_HTTP, 0, 0);
     bool post = !FRequest.PostQuery.empty();
     LPCSTR accept[] = {FRequest.AcceptTypes.c_str(), nullptr};
-    FRequestHandle = HttpOpenRequestA(FConnect, post ? "POST" : "GET", path.c_str(), "HTTP/1.0",
-                                      FRequest.Referer.c_str(), accept,
-                                      FRequest.UseCache ? 0 : INTERNET_FLAG_RELOAD, 0);
-    BOOL sent = post ? HttpSendRequestA(FRequestHandle, FormContentType, DWORD(std::strlen(FormContentType)),
-                                        const_cast<char*>(FRequest.PostQuery.data()),
-                                        DWORD(FRequest.PostQuery.size()))
-                     : HttpSendRequestA(FRequestHandle, nullptr, 0, nullptr, 0);
-    if (!sent) return false;
-    DWORD status = 0, len = sizeof status;
-    if (HttpQueryInfoA(FRequestHandle, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &status, &len, nullptr))
-        FStatus = int(status);
+    // "HTTP/1.0" with INTERNET_FLAG_KEEP_CONNECTION: the request goes out as HTTP/1.1 and
+    // its connection is kept for the next transfer.
+    DWORD flags = INTERNET_FLAG_KEEP_CONNECTION | (FRequest.UseCache ? 0 : INTERNET_FLAG_RELOAD);
+    HINTERNET request = FConnect ? HttpOpenRequestA(FConnect, post ? "POST" : "GET", path.c_str(), "HTTP/1.0",
+                                                    FRequest.Referer.c_str(), accept, flags, 0)
+                                 : nullptr;
+    if (!request) {
+        Fail(LastInternetError());
+        return false;
+    }
+    FRequestInUse = request;
+    {
+        // Terminate closes what it finds here; one of us sees the other.
+        std::lock_guard<std::mutex> g(FLock);
+        FRequestHandle = request;
+    }
+    if (Stopped()) return false;
+    InternetSetOptionA(request, INTERNET_OPTION_CONNECT_TIMEOUT, &FRequest.ConnectTimeout, sizeof(DWORD));
+    InternetSetOptionA(request, INTERNET_OPTION_RECEIVE_TIMEOUT, &FRequest.ReceiveTimeout, sizeof(DWORD));
+    BOOL sent = HttpSendRequestA(request, headers.c_str(), DWORD(headers.size()),
+                                 post ? const_cast<char*>(FRequest.PostQuery.data()) : nullptr,
+                                 DWORD(FRequest.PostQuery.size()));
+    if (!sent) {
+        Fail(LastInternetError());
+        return false;
+    }
     return true;
+}
+
+void THTTPGetThread::TakeHead() {
+    DWORD status = 0, len = sizeof status;
+    if (HttpQueryInfoA(FRequestInUse, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &status, &len, nullptr))
+        FStatus = int(status);
+    FStatusText = QueryText(FRequestInUse, HTTP_QUERY_STATUS_TEXT);
+    FRawHead = QueryText(FRequestInUse, HTTP_QUERY_RAW_HEADERS_CRLF);
+    if (FReportHead && OnHead && !FTerminated) Synchronize(OnHead);
 }
 
 bool THTTPGetThread::ReadBody() {
     std::vector<char> lengthText(LengthBufferSize + 1, 0);
     DWORD len = LengthBufferSize;
-    FHaveLength = HttpQueryInfoA(FRequestHandle, HTTP_QUERY_CONTENT_LENGTH, lengthText.data(), &len, nullptr) != FALSE;
-    FSuccess = FHaveLength;
+    FHaveLength = HttpQueryInfoA(FRequestInUse, HTTP_QUERY_CONTENT_LENGTH, lengthText.data(), &len, nullptr) != FALSE;
     if (Stopped()) return false;
     // Without a length, BinaryData means: do not read (and create no file).
-    if (!FHaveLength && FRequest.BinaryData) return false;
+    if (!FHaveLength && FRequest.BinaryData) {
+        Fail("no Content-Length");
+        return false;
+    }
     if (FHaveLength) {
-        int64_t size = StrToInt(std::string(lengthText.data(), len));
-        if (size < 0 || size > INT32_MAX) return false;  // beyond what FileSize can hold
+        int64_t size = StrToIntDef(Trim(std::string(lengthText.data(), len)), -1);
+        if (size < 0) {
+            Fail("invalid Content-Length");
+            return false;
+        }
+        if (size > INT32_MAX) {  // beyond what FileSize can hold
+            Fail("Content-Length too large");
+            return false;
+        }
         FFileSize = int32_t(size);
     }
 
-    FReaded = 0;
-    std::unique_ptr<TBlockWriter> file;
-    if (FToFile) file = std::make_unique<TBlockWriter>(FRequest.FileName);
-    else FTextResult.clear();
+    std::unique_ptr<TTargetFile> file;
+    if (FToFile && FRequest.ResumeFrom > 0) {
+        // A range asked for: only the whole resource or the rest of it may touch the file.
+        std::string range = HeaderValue(FRawHead, "Content-Range");
+        if (FStatus == 206 && RangeContinues(range, FRequest.ResumeFrom, FHaveLength ? FFileSize : -1)) {
+            file = TTargetFile::Append(FRequest.FileName, FRequest.ResumeFrom);
+            FResumed = true;
+        } else if (FStatus == 200) {
+            file = TTargetFile::Create(FRequest.FileName);
+        } else if (FStatus == 206) {
+            Fail(range.empty() ? "206 answer without Content-Range"
+                               : "unexpected Content-Range \"" + range + "\" (asked from " +
+                                     IntToStr(FRequest.ResumeFrom) + ")");
+            return false;
+        } else {
+            Fail(FStatus >= 400 ? StatusErrorText(FStatus, FStatusText)
+                                : "unexpected answer " + IntToStr(FStatus) + " to a range request");
+            return false;
+        }
+    } else if (FToFile) {
+        file = TTargetFile::Create(FRequest.FileName);
+    }
+
     bool readFailed = false;
     std::vector<char> block(BlockSize);
     for (;;) {
         if (Stopped()) return false;
         DWORD got = 0;
-        if (!InternetReadFile(FRequestHandle, block.data(), BlockSize, &got)) {
+        if (!InternetReadFile(FRequestInUse, block.data(), BlockSize, &got)) {
             readFailed = true;
             // Bytes delivered with a failure are still the body's; keep them.
+            DWORD error = GetLastError();
+            Fail(error == ERROR_INTERNET_CONNECTION_ABORTED && FHaveLength
+                     ? "connection closed after " + IntToStr(int64_t(FReaded) + got) + " of " +
+                           IntToStr(FFileSize) + " bytes"
+                     : LastInternetError());
         }
         FBytesRead = got;
         if (got == 0) break;
-        if (int64_t(FReaded) + got > INT32_MAX) return false;
+        if (int64_t(FReaded) + got > INT32_MAX) {
+            Fail("answer too large");
+            return false;
+        }
         if (file) file->Write(block.data(), got);
         else FTextResult.append(block.data(), got);
         FReaded += int32_t(got);
@@ -215,8 +455,15 @@ bool THTTPGetThread::ReadBody() {
     }
     if (file) file->Flush();  // a write error here fails the transfer
     if (readFailed) return false;
-    if (!FToFile) return FReaded != 0;
-    return FHaveLength ? FFileSize == FReaded : true;
+    if (!FToFile && FReaded == 0) {
+        Fail("empty answer");
+        return false;
+    }
+    if (FToFile && FHaveLength && FFileSize != FReaded) {
+        Fail("received " + IntToStr(FReaded) + " of " + IntToStr(FFileSize) + " bytes");
+        return false;
+    }
+    return true;
 }
 
 // ==== the component ===============================================================================
@@ -230,46 +477,67 @@ THTTPGet::~THTTPGet() {
     FDestroying = true;
     CancelTransfer();
     // The worker may be waiting in Synchronize for this thread: keep processing messages
-    // until its end handler has run, so it can finish, then join it.
-    if (FThread) WaitUntil([this] { return FThread == nullptr; });
-    Reap();
+    // until its end handler has run, so it can finish; then its thread ends.
+    if (FBusy) WaitUntil([this] { return !FBusy; });
+    FCancelTarget = nullptr;
+    FWorker.reset();
 }
 
 void THTTPGet::StartTransfer() { Start(true); }
 void THTTPGet::StartStringTransfer() { Start(false); }
 
 void THTTPGet::Start(bool toFile) {
-    if (FThread) return;  // busy: the second request is dropped
-    Reap();
-    FThread = std::make_unique<THTTPGetThread>(toFile, FRequest, OnProgress);
-    // The end handler is attached before the worker starts.
-    FThread->OnTerminate = [this] { TransferDone(); };
-    FThread->Start();
+    if (FBusy) return;  // the second request is dropped
+    if (!FWorker) {
+        FWorker = std::make_unique<THTTPGetThread>();
+        FWorker->OnTerminate = [this] { TransferDone(); };
+        FWorker->OnHead = [this] { HeadArrived(); };
+        FCancelTarget = FWorker.get();
+    }
+    FBusy = true;
+    FStatusCode = 0;
+    FRawHead.clear();
+    FErrorText.clear();
+    FResumed = false;
+    FWorker->Start(toFile, FRequest, OnProgress, bool(OnHead));
     if (!FWaitThread) return;
     // Blocks in the message platform's wait between passes; every message is dispatched.
-    WaitUntil([this] { return FThread == nullptr; });
-    Reap();
+    WaitUntil([this] { return !FBusy; });
     // An exception from the done or error event goes to our caller, on this thread.
     if (FEventError) std::rethrow_exception(std::exchange(FEventError, nullptr));
 }
 
 void THTTPGet::CancelTransfer() {
-    if (FThread) FThread->Terminate();
+    if (THTTPGetThread* worker = FCancelTarget) worker->Terminate();
+}
+
+std::string THTTPGet::ResponseHeader(const std::string& Name) const { return HeaderValue(FRawHead, Name); }
+
+void THTTPGet::HeadArrived() {
+    FStatusCode = FWorker->HttpStatus();
+    FRawHead = FWorker->RawHead();
+    if (!FDestroying && OnHead) OnHead(this, FStatusCode, FRawHead);
+}
+
+void THTTPGet::TakeOutcome(const THTTPGetThread& worker) {
+    FLastResult = worker.Success();
+    FStatusCode = worker.HttpStatus();
+    FRawHead = worker.RawHead();
+    FErrorText = FLastResult ? "" : worker.ErrorText();
+    FResumed = worker.Resumed();
 }
 
 void THTTPGet::TransferDone() {
-    THTTPGetThread* worker = FThread.get();
-    if (!worker) return;
-    FLastResult = worker->Success();
+    if (!FBusy) return;
+    TakeOutcome(*FWorker);
     try {
-        if (!FDestroying) RaiseOutcome(*worker);
+        if (!FDestroying) RaiseOutcome(*FWorker);
     } catch (...) {
-        // Kept for a waiting StartTransfer, which rethrows it; the worker reference is
-        // cleared all the same, so a wait always ends.
+        // Kept for a waiting StartTransfer, which rethrows it; the busy state ends all
+        // the same, so a wait always ends.
         FEventError = std::current_exception();
     }
-    // The worker is still inside Synchronize: keep it until it can be joined.
-    FFinished = std::move(FThread);
+    FBusy = false;
     // Nobody waits to receive it otherwise; do not let it surface at a later wait.
     if (!FWaitThread) FEventError = nullptr;
 }
@@ -283,5 +551,3 @@ void THTTPGet::RaiseOutcome(THTTPGetThread& worker) {
         OnDoneString(this, worker.TextResult());
     }
 }
-
-void THTTPGet::Reap() { FFinished.reset(); }

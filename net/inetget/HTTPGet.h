@@ -1,59 +1,82 @@
-// HTTPGet: the threaded getter. THTTPGet fetches one HTTP resource (GET, or a form POST
-// when PostQuery is set) on a worker thread, THTTPGetThread, through the internet library,
-// into a file (or a text), and reports the outcome by events on the interface thread.
+// HTTPGet: the threaded getter. THTTPGet fetches one HTTP resource at a time (GET, or a
+// form POST when PostQuery is set) on its worker thread, THTTPGetThread, through the
+// internet library, into a file (or a text), and reports the outcome by events on the
+// interface thread.
 //
-// Threads: the component lives on the interface thread and raises every event there. The
-// worker copies the request values when it is created and reaches the interface thread
-// only through Synchronize (progress, and the end handler TransferDone), waiting until
-// each has run. The component owns the worker (std::unique_ptr; its std::thread is joined
-// in the worker's destructor). The worker reference is cleared by TransferDone, which is
-// what ends a WaitThread wait; the finished worker is joined at the next start, at the
-// end of a wait, or by the component's destructor.
+// Threads: the component lives on the interface thread and raises every event there. It
+// owns one worker for its lifetime (created with its first transfer), whose thread waits,
+// blocked, for the next transfer, and which keeps its internet session open between
+// transfers, so that a persistent connection left by one transfer serves the next one to
+// the same server. Each transfer copies the request values when it starts, and the worker
+// reaches the interface thread only through Synchronize (the head, progress, and the end
+// handler TransferDone), waiting until each has run. TransferDone ends the component's busy
+// state, which is what ends a WaitThread wait. Several getters run at once, each on its
+// own worker and session.
 //
 // Outcome: Success (LastResult) is true only when a response arrived with a status below
 // 400 and its body was read to its proper end: all of Content-Length in file mode, or, with
 // no Content-Length, up to the chunked terminator or a clean close (BinaryData true: such
 // a body is not read and the transfer fails). A failure inside the run (the file cannot be
 // created or written, a Content-Length that is not a number) makes the transfer fail; no
-// exception leaves the worker.
+// exception leaves the worker. After the transfer, StatusCode, ResponseHeader and
+// ErrorText tell what the server answered and, on a failure, why.
+//
+// Resuming (file mode): with ResumeFrom N > 0 the request carries "Range: bytes=N-" (and
+// "If-Range" with IfRange). A 206 answer whose Content-Range continues the N bytes already
+// in the file to its end appends the body; a 200 answer replaces the file with the whole
+// body; any other answer fails and leaves the file as it was.
 #pragma once
 
 #include "platform/rtl/Classes.h"
 #include "platform/wininet/WinInet.h"
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <exception>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 
 using TOnProgressEvent = std::function<void(TObject* Sender, int32_t TotalSize, int32_t Readed)>;
 using TOnDoneFileEvent = std::function<void(TObject* Sender, const std::string& FileName, int32_t FileSize)>;
 using TOnDoneStringEvent = std::function<void(TObject* Sender, const std::string& Result)>;
+using TOnHeadEvent = std::function<void(TObject* Sender, int StatusCode, const std::string& RawHead)>;
 
-// The request values a worker copies when it is created.
+// The request values a transfer copies when it starts.
 struct THTTPGetRequest {
     std::string AcceptTypes, Agent, URL, FileName, UserName, Password, PostQuery, Referer;
     bool BinaryData = false;
     bool UseCache = false;
+    std::string ExtraHeaders;  // CR LF separated lines
+    int64_t ResumeFrom = 0;
+    std::string IfRange;
+    DWORD ConnectTimeout = 10000;
+    DWORD ReceiveTimeout = 30000;
 };
 
+// The worker: one thread that runs the transfers handed to it, one after the other.
 class THTTPGetThread : public TObject {
 public:
-    // Created suspended: nothing runs until Start. OnProgress may be empty.
-    THTTPGetThread(bool toFile, const THTTPGetRequest& request, TOnProgressEvent onProgress);
-    // Joins the thread. Call only after the end handler has run (or before Start).
+    // Starts the thread, which waits for a transfer.
+    THTTPGetThread();
+    // Ends the thread and closes the session. Call only when no transfer is handed over
+    // whose end handler has not run yet.
     ~THTTPGetThread() override;
     THTTPGetThread(const THTTPGetThread&) = delete;
     THTTPGetThread& operator=(const THTTPGetThread&) = delete;
 
-    // Lets the worker run: Execute, then the end handler OnTerminate on the interface
-    // thread (through Synchronize).
-    void Start();
-    // The stop request (any thread): sets Success false and closes the session handle, so a
-    // connect or read blocked in the internet library returns at once. Does not wait.
+    // Hands a transfer to the waiting thread: Execute, then the end handler OnTerminate on
+    // the interface thread (through Synchronize). Only while idle: after the end handler of
+    // the previous transfer has started. OnProgress may be empty; ReportHead: run OnHead
+    // when the head has come.
+    void Start(bool toFile, const THTTPGetRequest& request, TOnProgressEvent onProgress,
+               bool reportHead);
+    // The stop request (any thread) for the transfer handed over, until its end handler
+    // runs: sets Success false and closes its request handle, so a connect or read blocked
+    // in the internet library returns at once. Does not wait; no effect when idle.
     void Terminate();
     bool Terminated() const { return FTerminated; }
 
@@ -61,6 +84,7 @@ public:
     // rest from that "/". Without any "/": Host empty, Path the whole text.
     static void SplitHostPath(const std::string& url, std::string& host, std::string& path);
 
+    // The transfer handed over last. Read them in OnHead, the end handler, or after it.
     bool Success() const { return FSuccess; }
     void SetSuccess(bool value) { FSuccess = value; }
     bool ToFile() const { return FToFile; }
@@ -71,9 +95,15 @@ public:
     uint32_t BytesRead() const { return FBytesRead; }
     int32_t Readed() const { return FReaded; }
     int HttpStatus() const { return FStatus; }
+    const std::string& RawHead() const { return FRawHead; }  // the final answer's head
+    const std::string& ErrorText() const { return FErrorText; }
+    bool Resumed() const { return FResumed; }
 
     // The end handler; runs on the interface thread after Execute has returned.
     std::function<void()> OnTerminate;
+    // Runs on the interface thread once the final head has come, before any body byte is
+    // written (when Start asked for it). An exception from it fails the transfer.
+    std::function<void()> OnHead;
 
 protected:
     // The transfer, on the worker thread.
@@ -83,19 +113,41 @@ protected:
 
 private:
     void Run();
-    // Opens the handles and sends the request; false when no response arrived.
+    // Blocks until a transfer is handed over (true) or the worker is ending (false).
+    bool WaitForTransfer();
+    void ResetOutcome();
+    // Keeps the session open across transfers; opens it anew when the agent text or the
+    // proxy settings of the environment changed. False when it cannot be opened.
+    bool OpenSession();
+    void CloseSession();
+    // The header lines the request carries besides the library's own; false (ErrorText
+    // set) when a value holds control bytes.
+    bool RequestHeaders(std::string& lines);
+    // Opens the connection and request handles and sends the request; false (ErrorText
+    // set) when no response arrived.
     bool Open();
-    // Reads the body into the file or the text; the outcome of the read.
+    // Takes the final head's status, text and raw form, and runs OnHead.
+    void TakeHead();
+    // Reads the body into the file or the text; the outcome of the read (ErrorText set
+    // when false).
     bool ReadBody();
-    // Closes request, connection and session, in this order.
+    // Closes the request and connection handles of the transfer, in this order.
     void CloseHandles();
     // On the interface thread: raises OnProgress (Sender: this worker).
     void ReportProgress();
     bool Stopped();  // checks the stop request; when set, Success becomes false
+    // Records the first reason of a failure (later ones follow from it).
+    void Fail(const std::string& reason);
+    // The reason of the internet library's last error on this thread.
+    std::string LastInternetError();
 
-    const bool FToFile;
-    const THTTPGetRequest FRequest;
-    const TOnProgressEvent FOnProgress;
+    // The transfer handed over; written by Start while the thread waits.
+    bool FToFile = true;
+    THTTPGetRequest FRequest;
+    TOnProgressEvent FOnProgress;
+    bool FReportHead = false;
+    std::string FProxySettings;  // the environment's proxy settings when it started
+    // Its outcome.
     std::string FTextResult;
     std::atomic<bool> FSuccess{false};
     std::atomic<bool> FTerminated{false};
@@ -103,17 +155,32 @@ private:
     uint32_t FBytesRead = 0;
     int32_t FReaded = 0;
     int FStatus = 0;
+    std::string FStatusText, FRawHead, FErrorText;
     bool FHaveLength = false;
-    std::atomic<HINTERNET> FSession{nullptr}, FConnect{nullptr}, FRequestHandle{nullptr};
+    bool FResumed = false;
+    // Handles: the session is the thread's own; the request handle is shared with
+    // Terminate under FLock.
+    HINTERNET FSession = nullptr;
+    std::string FSessionAgent, FSessionProxySettings;
+    HINTERNET FConnect = nullptr;
+    HINTERNET FRequestInUse = nullptr;   // for the thread's own calls
+    HINTERNET FRequestHandle = nullptr;  // to be closed, by the thread or by Terminate
+
+    std::mutex FLock;
+    std::condition_variable FWake;
+    bool FHandedOver = false;  // a transfer waits to be run
+    bool FRunning = false;     // handed over, end handler not started
+    bool FQuit = false;
     std::thread FThread;
 };
 
 class THTTPGet : public TComponent {
 public:
     explicit THTTPGet(TComponent* AOwner);
-    // Cancels a running transfer and waits for its worker to end, processing messages
-    // meanwhile; no event is raised for that transfer. Not from inside one of this
-    // getter's own events: the worker waits for that event to return.
+    // Cancels a running transfer and waits for its end, processing messages meanwhile; no
+    // event is raised for that transfer. Then ends the worker's thread and closes its
+    // session. Not from inside one of this getter's own events: the worker waits for that
+    // event to return.
     ~THTTPGet() override;
 
     // Starts a file-mode transfer with the current values. Does nothing while a transfer
@@ -121,13 +188,18 @@ public:
     // messages while waiting. Raises nothing itself; the outcome comes by events. An
     // exception thrown by the done or error event reaches the caller of a waiting
     // StartTransfer; without WaitThread it is dropped (it cannot reach anyone on the
-    // worker), as is one thrown by the progress event, which fails the transfer.
+    // worker), as is one thrown by the progress or head event, which fails the transfer.
     void StartTransfer();
     // The same in text mode: the body collects in a text, handed to OnDoneString.
+    // ResumeFrom does not apply.
     void StartStringTransfer();
-    // Asks the running worker, if any, to stop, and marks it failed. Does not wait.
+    // Asks the running transfer, if any, to stop, and marks it failed: a blocked connect
+    // or read returns at once, and the transfer ends with OnError (ErrorText "cancelled")
+    // unless the getter is being destroyed. Does not wait; no effect when idle. From any
+    // thread (from another one it stops whichever transfer runs at that moment).
     void CancelTransfer();
-    bool Busy() const { return FThread != nullptr; }
+    // From StartTransfer until the end handler has raised the done or error event.
+    bool Busy() const { return FBusy; }
 
     const std::string& AcceptTypes() const { return FRequest.AcceptTypes; }
     void SetAcceptTypes(const std::string& v) { FRequest.AcceptTypes = v; }
@@ -153,26 +225,65 @@ public:
     void SetWaitThread(bool v) { FWaitThread = v; }
     bool LastResult() const { return FLastResult; }
 
+    // Extra request header lines, separated by CR LF, sent after the library's own. A
+    // control byte inside a line fails the transfer before anything is sent.
+    const std::string& ExtraHeaders() const { return FRequest.ExtraHeaders; }
+    void SetExtraHeaders(const std::string& Lines) { FRequest.ExtraHeaders = Lines; }
+    // Offset > 0 (file mode): "Range: bytes=Offset-", and "If-Range: Validator" when that
+    // is not empty (see the top of this file). The getter does not reset them: the caller
+    // sets 0 and "" for a transfer from the start.
+    int64_t ResumeFrom() const { return FRequest.ResumeFrom; }
+    void SetResumeFrom(int64_t Offset) { FRequest.ResumeFrom = Offset; }
+    const std::string& IfRange() const { return FRequest.IfRange; }
+    void SetIfRange(const std::string& Validator) { FRequest.IfRange = Validator; }
+    // Time-outs of transfers started afterwards, in milliseconds (0: no bound): to
+    // connect (default 10000), and without a byte received (default 30000).
+    DWORD ConnectTimeout() const { return FRequest.ConnectTimeout; }
+    void SetConnectTimeout(DWORD Ms) { FRequest.ConnectTimeout = Ms; }
+    DWORD ReceiveTimeout() const { return FRequest.ReceiveTimeout; }
+    void SetReceiveTimeout(DWORD Ms) { FRequest.ReceiveTimeout = Ms; }
+
+    // What the last transfer got, from its OnHead (the head's values) or its end on:
+    // readable in the done, error and head events and after a waiting StartTransfer.
+    // The final answer's status (after redirects); 0 when no answer came.
+    int StatusCode() const { return FStatusCode; }
+    // The first value of header Name (any case) of that answer; "" when absent.
+    std::string ResponseHeader(const std::string& Name) const;
+    // The reason of a failure in English ("connection refused", "receive timed out after
+    // 30000 ms", "cancelled", "HTTP 404 Not Found", "cannot write 3.jpg.part: No space
+    // left on device", ...); empty on success.
+    const std::string& ErrorText() const { return FErrorText; }
+    // True when the last transfer appended to the file (a 206 that continued it).
+    bool Resumed() const { return FResumed; }
+
     TOnProgressEvent OnProgress;
     TOnDoneFileEvent OnDoneFile;
     TOnDoneStringEvent OnDoneString;
     TNotifyEvent OnError;
+    // Raised (Sender: this getter) on the interface thread once the final response head
+    // has come, before any body byte is written; for storing validators, say.
+    TOnHeadEvent OnHead;
 
 protected:
     // The worker's end handler (interface thread): records the outcome, raises the done or
-    // error event, then clears the worker reference.
+    // error event, then ends the busy state.
     virtual void TransferDone();
 
 private:
     void Start(bool toFile);
+    void HeadArrived();  // the worker's OnHead, on the interface thread
+    void TakeOutcome(const THTTPGetThread& worker);
     void RaiseOutcome(THTTPGetThread& worker);
-    void Reap();  // joins and frees a worker whose end handler has run
 
     THTTPGetRequest FRequest;
     bool FWaitThread = false;
     bool FLastResult = false;
     bool FDestroying = false;
-    std::exception_ptr FEventError;  // thrown by an event during TransferDone
-    std::unique_ptr<THTTPGetThread> FThread;    // the running worker
-    std::unique_ptr<THTTPGetThread> FFinished;  // ended, not yet joined
+    bool FBusy = false;
+    int FStatusCode = 0;
+    std::string FRawHead, FErrorText;
+    bool FResumed = false;
+    std::exception_ptr FEventError;           // thrown by an event during TransferDone
+    std::unique_ptr<THTTPGetThread> FWorker;  // from the first transfer on
+    std::atomic<THTTPGetThread*> FCancelTarget{nullptr};  // FWorker, for CancelTransfer
 };

@@ -116,6 +116,7 @@ DWORD TInetSocket::Fill(DWORD timeoutMs) {
         ssize_t n = ::recv(FFd, chunk, sizeof chunk, 0);
         if (n > 0) {
             Buffer.append(chunk, size_t(n));
+            FBytesReceived += uint64_t(n);
             return ERROR_SUCCESS;
         }
         if (n == 0) {
@@ -127,6 +128,14 @@ DWORD TInetSocket::Fill(DWORD timeoutMs) {
         DWORD w = Wait(POLLIN, timeoutMs);
         if (w != ERROR_SUCCESS) return w;
     }
+}
+
+bool TInetSocket::IdleAndOpen() const {
+    if (FFd < 0 || Eof || Available() != 0) return false;
+    pollfd p{FFd, POLLIN, 0};
+    // Readable means a close, a reset or bytes nobody asked for: none of them may meet the
+    // next request.
+    return ::poll(&p, 1, 0) == 0;
 }
 
 void TInetSocket::Compact() {

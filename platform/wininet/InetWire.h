@@ -27,13 +27,23 @@ struct TTimeouts {
     DWORD Receive = 30000;
 };
 
-// One TCP connection. Received bytes collect in Buffer from Pos on.
+// One TCP connection. Received bytes collect in Buffer from Pos on. A persistent
+// connection outlives the request that opened it: it waits in the session's pool and
+// serves later requests, each watching its own abort descriptor.
 class TInetSocket {
 public:
     explicit TInetSocket(int abortFd) : FAbortFd(abortFd) {}
     ~TInetSocket();
     TInetSocket(const TInetSocket&) = delete;
     TInetSocket& operator=(const TInetSocket&) = delete;
+
+    // Every wait from now on also watches AbortFd (-1: none).
+    void SetAbortFd(int abortFd) { FAbortFd = abortFd; }
+    // True when the connection is open, nothing received is unread, and nothing has come
+    // since (no byte, no close, no error): a new request may be sent on it.
+    bool IdleAndOpen() const;
+    // Bytes received over the connection's life.
+    uint64_t BytesReceived() const { return FBytesReceived; }
 
     // Resolves Host (IPv4) and connects. ERROR_SUCCESS or an ERROR_INTERNET_* number.
     DWORD Connect(const std::string& host, uint16_t port, DWORD timeoutMs);
@@ -57,6 +67,7 @@ private:
 
     int FAbortFd;
     int FFd = -1;
+    uint64_t FBytesReceived = 0;
 };
 
 // A parsed response head.

@@ -7,10 +7,16 @@
 // abort descriptor, which every wait of that request watches. The object itself lives on
 // until the last call holding it returns.
 //
+// Connections: a request holds its connection (Sock) from the send until its body ended;
+// then the connection goes to the session's pool (InetPool) when both sides mean to keep
+// it, and is closed otherwise. A pooled connection belongs to the session: closing the
+// session closes the pool.
+//
 // Sections: handles and errors, session and connection, request composition, sending and
 // redirects, queries, reading, options.
 #include "platform/wininet/WinInet.h"
 
+#include "platform/wininet/InetPool.h"
 #include "platform/wininet/InetWire.h"
 #include "platform/rtl/SysUtils.h"
 
@@ -43,6 +49,7 @@ struct THandle {
     // Session.
     std::string Agent;
     TProxy Proxy;
+    std::shared_ptr<TInetPool> Pool;
     // Connection.
     std::string Host, UserName, Password;
     uint16_t Port = INTERNET_DEFAULT_HTTP_PORT;
@@ -52,8 +59,11 @@ struct THandle {
     std::string RequestHead;  // the head last sent, for HTTP_QUERY_FLAG_REQUEST_HEADERS
     bool HaveResponse = false;
     TResponseHead Response;
-    std::unique_ptr<TInetSocket> Sock;
+    std::unique_ptr<TInetSocket> Sock;  // until the body ended
+    std::string SockKey;                // where Sock goes (PoolKey)
+    bool Persistent = false;            // the request asked to keep its connection
     TBodyReader Body;
+    std::atomic<DWORD> ExpiredTimeout{0};  // INTERNET_OPTION_EXPIRED_TIMEOUT
 
     ~THandle() {
         Sock.reset();
@@ -64,7 +74,8 @@ struct THandle {
 std::mutex gTableLock;
 std::map<uintptr_t, std::shared_ptr<THandle>> gHandles;
 uintptr_t gNextHandle = 1;
-TTimeouts gDefaultTimeouts;  // guarded by gTableLock
+TTimeouts gDefaultTimeouts;      // guarded by gTableLock
+TPoolLimits gDefaultPoolLimits;  // guarded by gTableLock
 
 thread_local DWORD tLastError = ERROR_SUCCESS;
 
@@ -94,8 +105,11 @@ std::shared_ptr<THandle> Lookup(HINTERNET h, THandleKind kind) {
 }
 
 // Enters a new handle below Parent (null for a session), inheriting its time-outs.
+// Refused as a closed handle when Parent was closed after the caller looked it up: the
+// close did not see the new handle, so nothing would ever wake a wait on it.
 HINTERNET Insert(std::shared_ptr<THandle> h, std::shared_ptr<THandle> parent) {
     std::lock_guard<std::mutex> g(gTableLock);
+    if (parent && gHandles.count(parent->Id) == 0) return FailHandle(ERROR_INVALID_HANDLE);
     h->Timeouts = parent ? parent->Timeouts : gDefaultTimeouts;
     if (parent) parent->Children.push_back(h);
     h->Parent = std::move(parent);
@@ -109,6 +123,7 @@ HINTERNET Insert(std::shared_ptr<THandle> h, std::shared_ptr<THandle> parent) {
 // holds the table lock.
 void CloseTree(const std::shared_ptr<THandle>& h) {
     gHandles.erase(h->Id);
+    if (h->Pool) h->Pool->Close();
     if (h->AbortFd >= 0) {
         uint64_t one = 1;
         (void)!::write(h->AbortFd, &one, sizeof one);
@@ -168,11 +183,53 @@ struct TTarget {
     bool SendCredentials = true;  // false once a redirect left the original server
 };
 
+// True when the comma-separated tokens of header Name hold Token (any case).
+bool HeaderHasToken(const TResponseHead& head, const std::string& name, const std::string& token) {
+    std::string value;
+    for (size_t i = 0; head.Find(name, i, value); ++i) {
+        size_t start = 0;
+        while (start <= value.size()) {
+            size_t comma = value.find(',', start);
+            if (comma == std::string::npos) comma = value.size();
+            if (SameText(Trim(value.substr(start, comma - start)), token)) return true;
+            start = comma + 1;
+        }
+    }
+    return false;
+}
+
+// How a request asks about its connection (see WinInet.h): the version on the wire, the
+// Connection line we add (empty: none), and whether it asks to keep the connection.
+struct TConnectionAsk {
+    std::string Version;
+    std::string Line;
+    bool Persistent = false;
+};
+
+TConnectionAsk AskForConnection(const THandle& req, const std::vector<std::string>& extra) {
+    TConnectionAsk ask;
+    bool keep = req.Version == "HTTP/1.1" ||
+                (req.Version == "HTTP/1.0" && (req.Flags & INTERNET_FLAG_KEEP_CONNECTION));
+    ask.Version = keep ? "HTTP/1.1" : req.Version;
+    ask.Persistent = keep;
+    // HTTP/1.0 closes by default; any other version is asked to.
+    ask.Line = keep ? "Keep-Alive" : req.Version == "HTTP/1.0" ? "" : "close";
+    for (const std::string& line : extra) {
+        size_t colon = line.find(':');
+        if (!SameText(Trim(line.substr(0, colon)), "Connection")) continue;
+        ask.Line.clear();  // the caller's line says it
+        TResponseHead theirs;
+        theirs.Headers.emplace_back("Connection", Trim(line.substr(colon + 1)));
+        if (HeaderHasToken(theirs, "Connection", "close")) ask.Persistent = false;
+    }
+    return ask;
+}
+
 std::string ComposeHead(const THandle& req, const THandle& conn, const THandle& session,
-                        const TTarget& t, bool proxied, const std::vector<std::string>& extra,
-                        size_t bodyLength) {
+                        const TTarget& t, bool proxied, const TConnectionAsk& ask,
+                        const std::vector<std::string>& extra, size_t bodyLength) {
     std::string target = proxied ? "http://" + HostHeader(t.Host, t.Port) + t.Object : t.Object;
-    std::string head = t.Verb + " " + target + " " + req.Version + "\r\n";
+    std::string head = t.Verb + " " + target + " " + ask.Version + "\r\n";
     if (!req.Accept.empty()) head += "Accept: " + req.Accept + "\r\n";
     if (!req.Referer.empty()) head += "Referer: " + req.Referer + "\r\n";
     if (!session.Agent.empty()) head += "User-Agent: " + session.Agent + "\r\n";
@@ -182,8 +239,7 @@ std::string ComposeHead(const THandle& req, const THandle& conn, const THandle& 
     if (proxied && !session.Proxy.Credentials.empty())
         head += "Proxy-Authorization: Basic " + Base64(session.Proxy.Credentials) + "\r\n";
     if (req.Flags & INTERNET_FLAG_PRAGMA_NOCACHE) head += "Pragma: no-cache\r\n";
-    // Each request has a connection of its own; say so to servers that would keep it.
-    if (req.Version != "HTTP/1.0") head += "Connection: close\r\n";
+    if (!ask.Line.empty()) head += "Connection: " + ask.Line + "\r\n";
     for (const std::string& line : extra) head += line + "\r\n";
     if (bodyLength || SameText(t.Verb, "POST") || SameText(t.Verb, "PUT"))
         head += "Content-Length: " + IntToStr(int64_t(bodyLength)) + "\r\n";
@@ -192,19 +248,108 @@ std::string ComposeHead(const THandle& req, const THandle& conn, const THandle& 
 
 // ==== sending and redirects ========================================================================
 
-// One exchange: connect, send, read the head (skipping interim 1xx answers).
+THandle& SessionOf(THandle& req) { return *req.Parent->Parent; }
+
+// One exchange: takes an idle connection to the same place (GET only) or connects, sends,
+// and reads the head, skipping interim 1xx answers. An idle connection can have been
+// closed by the server at any moment since it was pooled: when it ends before any byte of
+// an answer, the GET goes once more on a new connection. A new connection failing so is
+// the server's failure and is not retried; other verbs are never sent twice.
 DWORD Exchange(THandle& req, const TTimeouts& limits, const TTarget& t, bool proxied,
                const TProxy& proxy, const std::string& head, const std::string& body) {
-    req.Sock = std::make_unique<TInetSocket>(req.AbortFd);
-    DWORD r = proxied ? req.Sock->Connect(proxy.Host, proxy.Port, limits.Connect)
-                      : req.Sock->Connect(t.Host, t.Port, limits.Connect);
-    if (r == ERROR_SUCCESS) r = req.Sock->SendAll(head + body, limits.Send);
-    for (;;) {
-        if (r != ERROR_SUCCESS) return r;
-        r = ReadResponseHead(*req.Sock, limits.Receive, req.Response);
-        if (r == ERROR_SUCCESS && req.Response.Status >= 100 && req.Response.Status < 200) continue;
+    TInetPool& pool = *SessionOf(req).Pool;
+    req.SockKey = proxied ? PoolKey(t.Host, t.Port, proxy.Host, proxy.Port) : PoolKey(t.Host, t.Port, "", 0);
+    bool mayReuse = req.Persistent && SameText(t.Verb, "GET") && body.empty();
+    for (int attempt = 0;; ++attempt) {
+        req.Sock = attempt == 0 && mayReuse ? pool.Take(req.SockKey) : nullptr;
+        bool reused = req.Sock != nullptr;
+        DWORD r = ERROR_SUCCESS;
+        if (reused) {
+            req.Sock->SetAbortFd(req.AbortFd);
+        } else {
+            req.Sock = std::make_unique<TInetSocket>(req.AbortFd);
+            r = proxied ? req.Sock->Connect(proxy.Host, proxy.Port, limits.Connect)
+                        : req.Sock->Connect(t.Host, t.Port, limits.Connect);
+            if (r == ERROR_INTERNET_TIMEOUT) req.ExpiredTimeout = INTERNET_OPTION_CONNECT_TIMEOUT;
+        }
+        uint64_t before = req.Sock->BytesReceived();
+        if (r == ERROR_SUCCESS) {
+            r = req.Sock->SendAll(head + body, limits.Send);
+            if (r == ERROR_INTERNET_TIMEOUT) req.ExpiredTimeout = INTERNET_OPTION_SEND_TIMEOUT;
+        }
+        while (r == ERROR_SUCCESS) {
+            // Consumed bytes go first: the head reader keeps scan positions in the buffer,
+            // which a compaction inside its own Fill would otherwise move under it.
+            req.Sock->Compact();
+            r = ReadResponseHead(*req.Sock, limits.Receive, req.Response);
+            if (r == ERROR_INTERNET_TIMEOUT) req.ExpiredTimeout = INTERNET_OPTION_RECEIVE_TIMEOUT;
+            if (r != ERROR_SUCCESS || req.Response.Status < 100 || req.Response.Status >= 200) break;
+        }
+        bool closedUnanswered = r != ERROR_SUCCESS && r != ERROR_INTERNET_TIMEOUT &&
+                                r != ERROR_INTERNET_OPERATION_CANCELLED &&
+                                req.Sock->BytesReceived() == before;
+        if (reused && closedUnanswered) continue;
         return r;
     }
+}
+
+// True when the request's connection may serve another request: we asked to keep it, its
+// body ended by its framing (not by the close) with nothing sent beyond it (Put checks
+// that), and the server did not say close (an HTTP/1.0 server must say keep-alive).
+bool ConnectionKept(const THandle& req) {
+    const TResponseHead& head = req.Response;
+    if (!req.Persistent || !req.Body.Ended() || req.Body.Mode() == TBodyReader::UntilClose) return false;
+    if (HeaderHasToken(head, "Connection", "close") || HeaderHasToken(head, "Proxy-Connection", "close"))
+        return false;
+    if (head.Version == "HTTP/1.0")
+        return HeaderHasToken(head, "Connection", "keep-alive") ||
+               HeaderHasToken(head, "Proxy-Connection", "keep-alive");
+    return head.Version.compare(0, 7, "HTTP/1.") == 0;
+}
+
+// Once the body has ended, the connection goes to the pool or is closed.
+void ReleaseConnection(THandle& req) {
+    if (!req.Sock || !req.Body.Ended()) return;
+    if (ConnectionKept(req)) SessionOf(req).Pool->Put(req.SockKey, std::move(req.Sock));
+    req.Sock.reset();
+}
+
+// Reads a redirect's body away, so that its connection can serve the next hop, when it is
+// short and comes at once; a long or slow one is not worth the wait and its connection is
+// closed instead.
+void DrainRedirect(THandle& req, const std::string& verb) {
+    constexpr size_t MaxDrainBytes = 64 * 1024;
+    constexpr auto MaxDrainTime = std::chrono::milliseconds(200);
+    req.Body.Start(req.Response, verb);
+    auto deadline = std::chrono::steady_clock::now() + MaxDrainTime;
+    size_t total = 0;
+    while (req.Persistent && !req.Body.Ended() && total <= MaxDrainBytes) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now()).count();
+        if (left <= 0) break;
+        char scratch[4096];
+        size_t got = 0;
+        if (req.Body.Read(*req.Sock, scratch, sizeof scratch, &got, DWORD(left)) != ERROR_SUCCESS) break;
+        total += got;
+    }
+    ReleaseConnection(req);
+    req.Sock.reset();
+}
+
+// The scheme a redirect target names, lower-cased; empty for a reference without one. A
+// colon before any "/", "?" or "#" ends a scheme name when what precedes it is one (a
+// relative reference cannot have a colon there).
+std::string LocationScheme(const std::string& location) {
+    std::string loc = Trim(location);
+    size_t colon = loc.find(':');
+    if (colon == std::string::npos || colon == 0 || colon > loc.find_first_of("/?#")) return "";
+    for (size_t i = 0; i < colon; ++i) {
+        unsigned char c = static_cast<unsigned char>(loc[i]);
+        bool letter = (c | 0x20) >= 'a' && (c | 0x20) <= 'z';
+        bool other = (c >= '0' && c <= '9') || c == '+' || c == '-' || c == '.';
+        if (!letter && (i == 0 || !other)) return "";
+    }
+    return LowerCase(loc.substr(0, colon));
 }
 
 // The handle's time-outs as they are now (InternetSetOptionA may change them meanwhile).
@@ -238,6 +383,12 @@ HINTERNET InternetOpenA(LPCSTR agent, DWORD accessType, LPCSTR proxy, LPCSTR pro
         break;
     default: return FailHandle(ERROR_INVALID_PARAMETER);
     }
+    TPoolLimits limits;
+    {
+        std::lock_guard<std::mutex> g(gTableLock);
+        limits = gDefaultPoolLimits;
+    }
+    h->Pool = std::make_shared<TInetPool>(limits);
     return Insert(h, nullptr);
 }
 
@@ -313,11 +464,15 @@ BOOL HttpSendRequestA(HINTERNET request, LPCSTR headers, DWORD headersLength, LP
     std::string body = optional ? std::string(static_cast<const char*>(optional), optionalLength) : "";
 
     req->HaveResponse = false;
+    req->Sock.reset();
+    req->ExpiredTimeout = 0;
+    TConnectionAsk ask = AskForConnection(*req, extra);
+    req->Persistent = ask.Persistent;
     TTimeouts limits = TimeoutsNow(*req);
     TTarget t{conn.Host, conn.Port, req->Object, req->Verb, true};
     for (int redirects = 0;; ++redirects) {
         bool proxied = !session.Proxy.Host.empty() && !Bypassed(session.Proxy.Bypass, t.Host);
-        req->RequestHead = ComposeHead(*req, conn, session, t, proxied, extra, body.size());
+        req->RequestHead = ComposeHead(*req, conn, session, t, proxied, ask, extra, body.size());
         DWORD r = Exchange(*req, limits, t, proxied, session.Proxy, req->RequestHead, body);
         if (r != ERROR_SUCCESS) {
             req->Sock.reset();
@@ -327,11 +482,13 @@ BOOL HttpSendRequestA(HINTERNET request, LPCSTR headers, DWORD headersLength, LP
         bool follow = !(req->Flags & INTERNET_FLAG_NO_AUTO_REDIRECT) &&
                       IsRedirect(req->Response.Status) && req->Response.Find("Location", 0, location);
         if (!follow) break;
-        std::string scheme;
-        if (redirects >= 10 || !ResolveLocation(location, t.Host, t.Port, t.Object, scheme)) {
+        std::string scheme = LocationScheme(location);
+        if (redirects >= 10 || (!scheme.empty() && scheme != "http") ||
+            !ResolveLocation(location, t.Host, t.Port, t.Object, scheme)) {
             req->Sock.reset();
             return Fail(ERROR_HTTP_REDIRECT_FAILED);
         }
+        DrainRedirect(*req, t.Verb);
         t.Object = EncodeObject(t.Object);
         // Credentials stay with the server they were given for.
         if (t.Host != conn.Host || t.Port != conn.Port) t.SendCredentials = false;
@@ -343,6 +500,7 @@ BOOL HttpSendRequestA(HINTERNET request, LPCSTR headers, DWORD headersLength, LP
     }
     req->HaveResponse = true;
     req->Body.Start(req->Response, t.Verb);
+    ReleaseConnection(*req);  // a response without a body ends here
     tLastError = ERROR_SUCCESS;
     return TRUE;
 }
@@ -445,13 +603,18 @@ BOOL InternetReadFile(HINTERNET file, LPVOID buffer, DWORD numberOfBytesToRead,
     if (!req) return FALSE;
     if (!buffer && numberOfBytesToRead) return Fail(ERROR_INVALID_PARAMETER);
     std::lock_guard<std::mutex> g(req->Lock);
-    if (!req->HaveResponse || !req->Sock) return Fail(ERROR_INTERNET_INCORRECT_HANDLE_STATE);
+    if (!req->HaveResponse) return Fail(ERROR_INTERNET_INCORRECT_HANDLE_STATE);
+    tLastError = ERROR_SUCCESS;
+    // The connection has gone (to the pool, or closed) once the body ended.
+    if (req->Body.Ended()) return TRUE;
+    if (!req->Sock) return Fail(ERROR_INTERNET_INCORRECT_HANDLE_STATE);
     size_t got = 0;
     DWORD r = req->Body.Read(*req->Sock, static_cast<char*>(buffer), numberOfBytesToRead, &got,
                              TimeoutsNow(*req).Receive);
     *numberOfBytesRead = DWORD(got);
+    if (r == ERROR_INTERNET_TIMEOUT) req->ExpiredTimeout = INTERNET_OPTION_RECEIVE_TIMEOUT;
     if (r != ERROR_SUCCESS) return Fail(r);
-    tLastError = ERROR_SUCCESS;
+    ReleaseConnection(*req);
     return TRUE;
 }
 
@@ -468,29 +631,59 @@ DWORD* TimeoutSlot(TTimeouts& t, DWORD option) {
     }
 }
 
-// The time-outs of a live handle (or the defaults for null); null with the error set.
-TTimeouts* TimeoutsOf(HINTERNET handle) {
-    if (!handle) return &gDefaultTimeouts;
-    auto it = gHandles.find(reinterpret_cast<uintptr_t>(handle));
-    if (it == gHandles.end()) {
-        tLastError = ERROR_INVALID_HANDLE;
-        return nullptr;
+DWORD* PoolSlot(TPoolLimits& l, DWORD option) {
+    switch (option) {
+    case INTERNET_OPTION_POOL_PER_SERVER: return &l.PerServer;
+    case INTERNET_OPTION_POOL_TOTAL: return &l.Total;
+    case INTERNET_OPTION_POOL_IDLE_TIMEOUT: return &l.IdleMs;
+    default: return nullptr;
     }
-    return &it->second->Timeouts;
+}
+
+// Reads (Write false) or sets one option of a live handle, or of the defaults for null.
+// ERROR_SUCCESS or the failure's number. Caller holds the table lock.
+DWORD AccessOption(HINTERNET handle, DWORD option, DWORD& value, bool write) {
+    THandle* h = nullptr;
+    if (handle) {
+        auto it = gHandles.find(reinterpret_cast<uintptr_t>(handle));
+        if (it == gHandles.end()) return ERROR_INVALID_HANDLE;
+        h = it->second.get();
+    }
+    // Time-outs are read by the request's own calls through TimeoutsNow, under this lock.
+    if (DWORD* slot = TimeoutSlot(h ? h->Timeouts : gDefaultTimeouts, option)) {
+        if (write) *slot = value;
+        else value = *slot;
+        return ERROR_SUCCESS;
+    }
+    if (option == INTERNET_OPTION_EXPIRED_TIMEOUT) {
+        if (!h || h->Kind != hkRequest) return ERROR_INTERNET_INCORRECT_HANDLE_TYPE;
+        if (write) return ERROR_INTERNET_OPTION_NOT_SETTABLE;
+        value = h->ExpiredTimeout;
+        return ERROR_SUCCESS;
+    }
+    TPoolLimits limits = h && h->Pool ? h->Pool->Limits() : gDefaultPoolLimits;
+    DWORD* slot = PoolSlot(limits, option);
+    if (!slot) return ERROR_INTERNET_INVALID_OPTION;
+    if (h && h->Kind != hkSession) return ERROR_INTERNET_INCORRECT_HANDLE_TYPE;
+    if (!write) {
+        value = *slot;
+        return ERROR_SUCCESS;
+    }
+    *slot = value;
+    if (h) h->Pool->SetLimits(limits);
+    else gDefaultPoolLimits = limits;
+    return ERROR_SUCCESS;
 }
 
 }  // namespace
 
 BOOL InternetSetOptionA(HINTERNET handle, DWORD option, LPVOID buffer, DWORD bufferLength) {
     if (!buffer || bufferLength < sizeof(DWORD)) return Fail(ERROR_INVALID_PARAMETER);
-    // Time-outs are read by the request's own calls under its lock, set here under the
-    // table lock; a change reaches the next call (a DWORD store, taken whole).
+    DWORD value = 0;
+    std::memcpy(&value, buffer, sizeof value);
     std::lock_guard<std::mutex> g(gTableLock);
-    TTimeouts* t = TimeoutsOf(handle);
-    if (!t) return FALSE;
-    DWORD* slot = TimeoutSlot(*t, option);
-    if (!slot) return Fail(ERROR_INTERNET_INVALID_OPTION);
-    std::memcpy(slot, buffer, sizeof(DWORD));
+    DWORD r = AccessOption(handle, option, value, true);
+    if (r != ERROR_SUCCESS) return Fail(r);
     tLastError = ERROR_SUCCESS;
     return TRUE;
 }
@@ -498,15 +691,14 @@ BOOL InternetSetOptionA(HINTERNET handle, DWORD option, LPVOID buffer, DWORD buf
 BOOL InternetQueryOptionA(HINTERNET handle, DWORD option, LPVOID buffer, LPDWORD bufferLength) {
     if (!bufferLength) return Fail(ERROR_INVALID_PARAMETER);
     std::lock_guard<std::mutex> g(gTableLock);
-    TTimeouts* t = TimeoutsOf(handle);
-    if (!t) return FALSE;
-    DWORD* slot = TimeoutSlot(*t, option);
-    if (!slot) return Fail(ERROR_INTERNET_INVALID_OPTION);
+    DWORD value = 0;
+    DWORD r = AccessOption(handle, option, value, false);
+    if (r != ERROR_SUCCESS) return Fail(r);
     if (!buffer || *bufferLength < sizeof(DWORD)) {
         *bufferLength = sizeof(DWORD);
         return Fail(ERROR_INSUFFICIENT_BUFFER);
     }
-    std::memcpy(buffer, slot, sizeof(DWORD));
+    std::memcpy(buffer, &value, sizeof(DWORD));
     *bufferLength = sizeof(DWORD);
     tLastError = ERROR_SUCCESS;
     return TRUE;

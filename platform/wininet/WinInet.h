@@ -18,7 +18,23 @@
 // the response head. InternetReadFile then reads the body, framed by Content-Length, by
 // chunked transfer coding, or by the closing of the connection. Every wait is bounded:
 // connect (10 s by default) and receive (30 s without a byte by default), settable with
-// InternetSetOptionA on a handle, or on NULL for the process-wide defaults.
+// InternetSetOptionA on a handle, or on NULL for the process-wide defaults. A redirect
+// whose Location names another scheme than http fails the send.
+//
+// Persistent connections: a request sent as HTTP/1.1 asks to keep its connection
+// ("Connection: Keep-Alive"). That is every request opened with version "HTTP/1.1" (the
+// default) and every "HTTP/1.0" one opened with INTERNET_FLAG_KEEP_CONNECTION, which then
+// goes out as HTTP/1.1; other HTTP/1.0 requests go as they are and close, and a
+// "Connection" line among the caller's headers replaces ours. The connection returns to
+// the session's pool of idle connections (keyed by server host and port, and by proxy)
+// once the body has been read to its proper end, unless the server said
+// "Connection: close" or answered HTTP/1.0 without "Connection: keep-alive". A later GET of
+// the same session to the same place takes it; when the server had closed it meanwhile
+// (it ends before any byte of the answer), the GET goes once more on a new connection.
+// Other verbs always take a new connection and are never sent twice. A redirect to the
+// same place reuses the connection when the redirect's body is short. The pool keeps at
+// most 4 idle connections per place and 16 per session, none reused after 30 s idle
+// (INTERNET_OPTION_POOL_* below); closing the session closes them.
 //
 // Proxy (INTERNET_OPEN_TYPE_PRECONFIG): the environment's http_proxy (or HTTP_PROXY),
 // "[http://][user:password@]host[:port]", bypassed for hosts matching no_proxy (or
@@ -57,7 +73,7 @@ constexpr DWORD INTERNET_SERVICE_HTTP = 3;  // the only service this layer offer
 constexpr DWORD INTERNET_FLAG_RELOAD = 0x80000000;          // from the server, not the cache
 constexpr DWORD INTERNET_FLAG_NO_CACHE_WRITE = 0x04000000;  // do not store in the cache
 constexpr DWORD INTERNET_FLAG_SECURE = 0x00800000;          // TLS: refused by this layer
-constexpr DWORD INTERNET_FLAG_KEEP_CONNECTION = 0x00400000; // accepted, connections are not kept
+constexpr DWORD INTERNET_FLAG_KEEP_CONNECTION = 0x00400000; // HTTP/1.0 requests too keep theirs
 constexpr DWORD INTERNET_FLAG_NO_AUTO_REDIRECT = 0x00200000;// return 3xx answers as they are
 constexpr DWORD INTERNET_FLAG_NO_COOKIES = 0x00080000;      // accepted, cookies are never kept
 constexpr DWORD INTERNET_FLAG_NO_UI = 0x00000200;           // accepted, there is no UI
@@ -84,6 +100,14 @@ constexpr DWORD HTTP_QUERY_FLAG_REQUEST_HEADERS = 0x80000000; // the headers we 
 constexpr DWORD INTERNET_OPTION_CONNECT_TIMEOUT = 2;
 constexpr DWORD INTERNET_OPTION_SEND_TIMEOUT = 5;
 constexpr DWORD INTERNET_OPTION_RECEIVE_TIMEOUT = 6;
+// This layer's own options, DWORD values. The pool of idle connections, on a session (or
+// NULL: the defaults of sessions opened later); 0 for either count keeps none:
+constexpr DWORD INTERNET_OPTION_POOL_PER_SERVER = 0x10001;   // per server and proxy, 4
+constexpr DWORD INTERNET_OPTION_POOL_TOTAL = 0x10002;        // per session, 16
+constexpr DWORD INTERNET_OPTION_POOL_IDLE_TIMEOUT = 0x10003; // ms reusable when idle, 30000
+// Read only, on a request: the time-out that ended its last failed call
+// (INTERNET_OPTION_CONNECT_TIMEOUT, _SEND_TIMEOUT or _RECEIVE_TIMEOUT), 0 when none did.
+constexpr DWORD INTERNET_OPTION_EXPIRED_TIMEOUT = 0x10004;
 
 // ---- error numbers (GetLastError) ----------------------------------------------------------
 constexpr DWORD ERROR_SUCCESS = 0;
@@ -96,6 +120,7 @@ constexpr DWORD ERROR_INTERNET_INVALID_URL = 12005;         // bad server or obj
 constexpr DWORD ERROR_INTERNET_UNRECOGNIZED_SCHEME = 12006; // not "http://" (e.g. https)
 constexpr DWORD ERROR_INTERNET_NAME_NOT_RESOLVED = 12007;
 constexpr DWORD ERROR_INTERNET_INVALID_OPTION = 12009;
+constexpr DWORD ERROR_INTERNET_OPTION_NOT_SETTABLE = 12011;  // a read-only option
 constexpr DWORD ERROR_INTERNET_OPERATION_CANCELLED = 12017; // the handle was closed meanwhile
 constexpr DWORD ERROR_INTERNET_INCORRECT_HANDLE_TYPE = 12018;
 constexpr DWORD ERROR_INTERNET_INCORRECT_HANDLE_STATE = 12019;// not sent yet, or no response
@@ -113,7 +138,7 @@ void SetLastError(DWORD error);
 
 // ---- the calls ------------------------------------------------------------------------------
 
-// Opens a session. Agent: the User-Agent text (NULL or "": none sent). Proxy / ProxyBypass:
+// Opens a session, with an empty pool of idle connections. Agent: the User-Agent text (NULL or "": none sent). Proxy / ProxyBypass:
 // for INTERNET_OPEN_TYPE_PROXY, "host:port" (optionally "http=host:port") and a bypass
 // list in no_proxy's form. NULL on a bad access type or text.
 HINTERNET InternetOpenA(LPCSTR agent, DWORD accessType, LPCSTR proxy, LPCSTR proxyBypass,
@@ -159,11 +184,14 @@ BOOL InternetReadFile(HINTERNET file, LPVOID buffer, DWORD numberOfBytesToRead,
                       LPDWORD numberOfBytesRead);
 
 // Closes a handle and every handle below it; a call blocked on one of them returns at once.
+// A session's idle connections close with it. A request whose body was not read to its
+// end closes its connection.
 // FALSE with ERROR_INVALID_HANDLE when it is not a live handle.
 BOOL InternetCloseHandle(HINTERNET handle);
 
 // Sets a time-out option (Buffer points to a DWORD of milliseconds, 0: no bound) on a
 // handle (inherited by handles opened below it later) or, with Handle NULL, the defaults
-// of handles opened later in the process.
+// of handles opened later in the process; or a pool option on a session (or NULL).
+// ERROR_INTERNET_INCORRECT_HANDLE_TYPE for an option the handle does not have.
 BOOL InternetSetOptionA(HINTERNET handle, DWORD option, LPVOID buffer, DWORD bufferLength);
 BOOL InternetQueryOptionA(HINTERNET handle, DWORD option, LPVOID buffer, LPDWORD bufferLength);

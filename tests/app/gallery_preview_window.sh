@@ -12,15 +12,16 @@ set -euo pipefail
 albrivo=$1
 site=$2
 artifacts=$3
+. "$(dirname "$0")/window_session.sh"
 
 if [ "${4:-}" != "--inside" ]; then
-  for tool in xvfb-run xdotool import convert python3; do
+  for tool in xvfb-run xdotool import convert; do
     if ! command -v "$tool" >/dev/null 2>&1; then
-      echo "SKIP: $tool is not installed (needs xvfb, xdotool, imagemagick, python3)"
+      echo "SKIP: $tool is not installed (needs xvfb, xdotool, imagemagick)"
       exit 77
     fi
   done
-  exec timeout 150 xvfb-run -a -n $((100 + RANDOM % 800)) -s "-screen 0 1280x1024x24" bash "$0" "$albrivo" "$site" "$artifacts" --inside
+  under_xvfb 150 1280x1024x24 "$0" "$albrivo" "$site" "$artifacts"
 fi
 
 mkdir -p "$artifacts"
@@ -45,23 +46,9 @@ fail() {
   exit 1
 }
 
-# wait_for SECONDS COMMAND...: runs COMMAND every 0.1 s until it succeeds; false after SECONDS.
-wait_for() {
-  local tries=$(($1 * 10))
-  shift
-  for _ in $(seq "$tries"); do
-    "$@" && return 0
-    sleep 0.1
-  done
-  return 1
-}
-
-# ---- the demo site on a free loopback port ----
-port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
-"$site" --bind 127.0.0.1 --port "$port" --report-log "$work/report.log" >>"$log" 2>&1 &
-pids+=($!)
-port_open() { (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null; }
-wait_for 10 port_open || fail "the demo site did not listen on port $port within 10 s"
+# ---- the demo site on a loopback port of its own ----
+start_demo_site "$artifacts/gallery-site.log" --report-log "$work/report.log" || exit 1
+pids+=("$site_pid")
 
 # ---- the main window ----
 "$work/albrivo" --site "127.0.0.1:$port" >>"$log" 2>&1 &

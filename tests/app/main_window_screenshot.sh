@@ -10,6 +10,7 @@ set -euo pipefail
 albrivo=$1
 site=$2
 artifacts=$3
+. "$(dirname "$0")/window_session.sh"
 
 if [ "${4:-}" != "--inside" ]; then
   for tool in xvfb-run xdotool import convert; do
@@ -18,19 +19,13 @@ if [ "${4:-}" != "--inside" ]; then
       exit 77
     fi
   done
-  exec timeout 120 xvfb-run -a -n $((100 + RANDOM % 800)) -s "-screen 0 1024x768x24" bash "$0" "$albrivo" "$site" "$artifacts" --inside
+  under_xvfb 120 1024x768x24 "$0" "$albrivo" "$site" "$artifacts"
 fi
 
 mkdir -p "$artifacts"
 shot=$artifacts/main-window.png
 log=$artifacts/main-window.log
-port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
-"$site" --bind 127.0.0.1 --port "$port" >"$artifacts/main-window-site.log" 2>&1 &
-site_pid=$!
-for _ in $(seq 100); do
-  (exec 3<>/dev/tcp/127.0.0.1/$port) 2>/dev/null && break
-  sleep 0.1
-done
+start_demo_site "$artifacts/main-window-site.log" || exit 1
 "$albrivo" --site "127.0.0.1:$port" >"$log" 2>&1 &
 pid=$!
 trap 'kill $pid $site_pid 2>/dev/null || true' EXIT

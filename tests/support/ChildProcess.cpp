@@ -19,7 +19,9 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <set>
 #include <spawn.h>
+#include <sstream>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <thread>
@@ -203,6 +205,31 @@ TServerProcess StartPythonHttpServer(const std::string& dir, int timeoutMs) {
     return StartAndWait({"python3", "-m", "http.server", "--bind", "127.0.0.1", IntToStr(port),
                          "--directory", dir},
                         port, timeoutMs, "python3 http.server");
+}
+
+TServerProcess StartPythonHttp11Server(const std::string& dir, int timeoutMs) {
+    static const char* script =
+        "import functools, http.server, sys\n"
+        "class Handler(http.server.SimpleHTTPRequestHandler):\n"
+        "    protocol_version = 'HTTP/1.1'\n"
+        "    def log_message(self, format, *args):\n"
+        "        sys.stderr.write('%d %s\\n' % (self.client_address[1], format % args))\n"
+        "        sys.stderr.flush()\n"
+        "handler = functools.partial(Handler, directory=sys.argv[2])\n"
+        "http.server.ThreadingHTTPServer(('127.0.0.1', int(sys.argv[1])), handler).serve_forever()\n";
+    int port = FreeLoopbackPort();
+    return StartAndWait({"python3", "-c", script, IntToStr(port), dir}, port, timeoutMs,
+                        "python3 http.server (HTTP/1.1)");
+}
+
+int PythonClientConnections(const TServerProcess& server) {
+    std::set<std::string> ports;
+    std::istringstream log(server.Process->Output());
+    for (std::string line; std::getline(log, line);) {
+        size_t sp = line.find(" \"");
+        if (sp != std::string::npos && sp > 0) ports.insert(line.substr(0, sp));
+    }
+    return int(ports.size());
 }
 
 TServerProcess StartTinyProxy(int timeoutMs) {

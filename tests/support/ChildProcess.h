@@ -54,6 +54,12 @@ struct TServerProcess {
 // python3 -m http.server --bind 127.0.0.1 PORT --directory Dir. Throws Exception when it
 // does not accept within TimeoutMs.
 TServerProcess StartPythonHttpServer(const std::string& dir, int timeoutMs = 10000);
+// Python's http.server speaking HTTP/1.1 (its handler's protocol_version), so connections
+// persist, serving Dir. Each request is logged in the captured output as a line
+// "CLIENTPORT "GET /path HTTP/1.1" STATUS SIZE", which tells the connections apart.
+TServerProcess StartPythonHttp11Server(const std::string& dir, int timeoutMs = 10000);
+// The distinct client ports in such a log: one per connection that carried a request.
+int PythonClientConnections(const TServerProcess& server);
 // tinyproxy -d -c <generated config> listening on 127.0.0.1, allowing only
 // 127.0.0.1. Throws Exception when it does not accept within TimeoutMs.
 TServerProcess StartTinyProxy(int timeoutMs = 10000);

@@ -95,6 +95,7 @@ TScript& TScript::Delay(int ms) {
 TScript& TScript::Close() { Steps.push_back(Step(TScriptStep::Close)); return *this; }
 TScript& TScript::Reset() { Steps.push_back(Step(TScriptStep::Reset)); return *this; }
 TScript& TScript::Hang() { Steps.push_back(Step(TScriptStep::Hang)); return *this; }
+TScript& TScript::Loop() { Steps.push_back(Step(TScriptStep::Loop)); return *this; }
 
 // ==== server life ===========================================================================
 
@@ -164,13 +165,15 @@ void TScriptedServer::AcceptLoop() {
 
 void TScriptedServer::RunScript(TConnection* conn, const TScript& script) {
     bool closed = false;
-    for (const TScriptStep& step : script.Steps) {
+    for (size_t i = 0; i < script.Steps.size(); ++i) {
+        const TScriptStep& step = script.Steps[i];
         if (FStopping || !RunStep(conn, step)) break;
         if (step.Kind == TScriptStep::Close || step.Kind == TScriptStep::Reset ||
             step.Kind == TScriptStep::Hang) {
             closed = true;
             break;
         }
+        if (step.Kind == TScriptStep::Loop) i = size_t(-1);  // the next pass starts at 0
     }
     std::lock_guard<std::mutex> g(FLock);
     if (!closed && conn->Fd >= 0) {
@@ -195,7 +198,12 @@ bool TScriptedServer::RunStep(TConnection* conn, const TScriptStep& step) {
                 got = conn->Received.substr(start);
             }
             size_t head = HeadLength(got);
-            if (head && got.size() >= head + AnnouncedLength(got.substr(0, head))) return true;
+            if (head && got.size() >= head + AnnouncedLength(got.substr(0, head))) {
+                std::lock_guard<std::mutex> g(FLock);
+                ++conn->Requests;
+                FChanged.notify_all();
+                return true;
+            }
             if (ReadSome(conn, FStepTimeoutMs) <= 0) return false;
         }
     }
@@ -247,6 +255,8 @@ bool TScriptedServer::RunStep(TConnection* conn, const TScriptStep& step) {
         // Keep recording what the peer sends until it closes or the server stops.
         while (ReadSome(conn, -1) > 0) {
         }
+        return true;
+    case TScriptStep::Loop:
         return true;
     }
     return false;
@@ -305,6 +315,19 @@ std::string TScriptedServer::Received(int index) const {
     return FConnections[size_t(index)]->Received;
 }
 
+int TScriptedServer::RequestCount(int index) const {
+    std::lock_guard<std::mutex> g(FLock);
+    if (index < 0 || size_t(index) >= FConnections.size()) return 0;
+    return FConnections[size_t(index)]->Requests;
+}
+
+int TScriptedServer::TotalRequestCount() const {
+    std::lock_guard<std::mutex> g(FLock);
+    int n = 0;
+    for (auto& c : FConnections) n += c->Requests;
+    return n;
+}
+
 bool TScriptedServer::WaitForConnections(int count, int timeoutMs) const {
     std::unique_lock<std::mutex> g(FLock);
     return FChanged.wait_for(g, std::chrono::milliseconds(timeoutMs),
@@ -326,6 +349,34 @@ bool TScriptedServer::WaitForFinished(int count, int timeoutMs) const {
         for (auto& c : FConnections) n += c->Finished ? 1 : 0;
         return n >= count;
     });
+}
+
+// ==== a port whose connects hang ================================================================
+
+TStalledListener::TStalledListener() {
+    FListenFd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    if (FListenFd < 0 || ::bind(FListenFd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
+        ::listen(FListenFd, 0) != 0 || ::getsockname(FListenFd, reinterpret_cast<sockaddr*>(&a), &len) != 0) {
+        if (FListenFd >= 0) ::close(FListenFd);
+        throw Exception("Stalled listener: cannot listen on 127.0.0.1");
+    }
+    FPort = ntohs(a.sin_port);
+    // The one connection a backlog of 0 admits; it stays queued, never accepted.
+    FFillerFd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (FFillerFd < 0 || ::connect(FFillerFd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+        if (FFillerFd >= 0) ::close(FFillerFd);
+        ::close(FListenFd);
+        throw Exception("Stalled listener: cannot fill the backlog");
+    }
+}
+
+TStalledListener::~TStalledListener() {
+    ::close(FFillerFd);
+    ::close(FListenFd);
 }
 
 // ==== case files ==============================================================================
@@ -405,6 +456,8 @@ TScriptStep ResolveStep(const TPendingStep& p, const std::map<std::string, std::
         s.Kind = TScriptStep::Reset;
     } else if (op == "hang") {
         s.Kind = TScriptStep::Hang;
+    } else if (op == "loop") {
+        s.Kind = TScriptStep::Loop;
     } else {
         CaseError(p.Line, "unknown script action '" + op + "'");
     }

@@ -47,6 +47,8 @@
 //   close                  close the connection (orderly FIN)
 //   reset                  close with SO_LINGER 0 (the peer sees a reset)
 //   hang                   answer nothing until the peer closes or the server is destroyed
+//   loop                   start the script again (a persistent connection: each pass
+//                          serves one request, until read-request meets the peer's close)
 // Without a [script] section the script is "read-request, send, close".
 // When a script ends without close, reset or hang, the connection is closed.
 #pragma once
@@ -62,7 +64,7 @@
 
 // One action of a connection script.
 struct TScriptStep {
-    enum TKind { ReadRequest, ReadBytes, ReadUntilClose, Send, Trickle, Delay, Close, Reset, Hang };
+    enum TKind { ReadRequest, ReadBytes, ReadUntilClose, Send, Trickle, Delay, Close, Reset, Hang, Loop };
     TKind Kind = Close;
     std::string Data;  // bytes to send (Send, Trickle)
     size_t Count = 0;  // bytes to read (ReadBytes)
@@ -81,6 +83,7 @@ public:
     TScript& Close();
     TScript& Reset();
     TScript& Hang();
+    TScript& Loop();
 
     std::vector<TScriptStep> Steps;
 };
@@ -99,6 +102,10 @@ public:
     int ConnectionCount() const;
     // Bytes received so far on connection Index (accept order); empty when none.
     std::string Received(int index) const;
+    // Requests read whole so far by read-request steps on connection Index.
+    int RequestCount(int index) const;
+    // Requests read whole on every connection.
+    int TotalRequestCount() const;
     // Waits until at least Count connections were accepted; false after TimeoutMs.
     bool WaitForConnections(int count, int timeoutMs) const;
     // Waits until connection Index has received at least Bytes bytes.
@@ -110,6 +117,7 @@ private:
     struct TConnection {
         int Fd = -1;
         std::string Received;
+        int Requests = 0;
         bool Finished = false;
         std::thread Thread;
     };
@@ -135,6 +143,23 @@ private:
     mutable std::condition_variable FChanged;
     std::vector<std::unique_ptr<TConnection>> FConnections;
     std::thread FAcceptor;
+};
+
+// A loopback port whose connects never complete (until it is destroyed): it listens with
+// a backlog of none, filled by one connection of its own that is never accepted, so the
+// peer's SYNs are dropped. For time-outs and cancels of a blocked connect.
+class TStalledListener {
+public:
+    TStalledListener();
+    ~TStalledListener();
+    TStalledListener(const TStalledListener&) = delete;
+    TStalledListener& operator=(const TStalledListener&) = delete;
+    int Port() const { return FPort; }
+
+private:
+    int FListenFd = -1;
+    int FFillerFd = -1;
+    int FPort = 0;
 };
 
 // ---- case files -----------------------------------------------------------------------

@@ -84,6 +84,47 @@ TEST(ScriptedServer, DestructorEndsAHangingConnectionQuickly) {
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
 }
 
+TEST(ScriptedServer, LoopServesRequestsOnOneConnectionUntilThePeerCloses) {
+    TCaseFile c = ParseCaseText("[reply]\nok\\\n[script]\nread-request\nsend\nloop\n");
+    ASSERT_EQ(c.Scripts.size(), 1u);
+    ASSERT_EQ(c.Scripts[0].Steps.size(), 3u);
+    EXPECT_EQ(c.Scripts[0].Steps[2].Kind, TScriptStep::Loop);
+    TScriptedServer server(c.Scripts);
+    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(uint16_t(server.Port()));
+    ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    for (int i = 0; i < 3; ++i) {
+        std::string request = "GET /" + std::to_string(i) + " HTTP/1.1\r\n\r\n";
+        ASSERT_EQ(::send(fd, request.data(), request.size(), MSG_NOSIGNAL), ssize_t(request.size()));
+        char buf[2];
+        pollfd p{fd, POLLIN, 0};
+        ASSERT_EQ(::poll(&p, 1, 3000), 1);
+        EXPECT_EQ(::recv(fd, buf, sizeof buf, MSG_WAITALL), 2);
+    }
+    EXPECT_FALSE(server.WaitForFinished(1, 50));
+    ::close(fd);
+    EXPECT_TRUE(server.WaitForFinished(1, 3000));
+    EXPECT_EQ(server.ConnectionCount(), 1);
+    EXPECT_EQ(server.RequestCount(0), 3);
+    EXPECT_EQ(server.TotalRequestCount(), 3);
+}
+
+TEST(StalledListener, ConnectsDoNotComplete) {
+    TStalledListener stalled;
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(uint16_t(stalled.Port()));
+    EXPECT_NE(::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    pollfd p{fd, POLLOUT, 0};
+    EXPECT_EQ(::poll(&p, 1, 200), 0);  // still connecting
+    ::close(fd);
+}
+
 TEST(CaseFile, EscapesSectionsAndScripts) {
     TCaseFile c = LoadCaseFile(CaseDir() + "sample.case");
     EXPECT_EQ(c.Field("status"), "200");

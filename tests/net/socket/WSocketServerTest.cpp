@@ -7,7 +7,10 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
+#include <condition_variable>
+#include <functional>
 #include <memory>
+#include <mutex>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -19,9 +22,11 @@ namespace {
 
 constexpr DWORD kWait = 5000;
 
-// A plain blocking client: connects to 127.0.0.1:Port, sends each piece (with a short
-// pause between pieces), then reads until the server closes or TimeoutMs passes.
-std::string BlockingClient(int port, const std::vector<std::string>& pieces, int pauseMs = 0, int timeoutMs = 5000) {
+// A plain blocking client: connects to 127.0.0.1:Port, sends each piece, calling
+// BeforePiece(i) before piece i > 0 (a pause, or a wait for the server to have reacted to
+// what came before), then reads until the server closes or TimeoutMs passes.
+std::string BlockingClient(int port, const std::vector<std::string>& pieces,
+                           const std::function<void(size_t)>& beforePiece, int timeoutMs = 5000) {
     int fd = ::socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in a{};
     a.sin_family = AF_INET;
@@ -31,9 +36,9 @@ std::string BlockingClient(int port, const std::vector<std::string>& pieces, int
         ::close(fd);
         return "<connect failed>";
     }
-    for (const std::string& p : pieces) {
-        ::send(fd, p.data(), p.size(), MSG_NOSIGNAL);
-        if (pauseMs) std::this_thread::sleep_for(std::chrono::milliseconds(pauseMs));
+    for (size_t i = 0; i < pieces.size(); ++i) {
+        if (i > 0 && beforePiece) beforePiece(i);
+        ::send(fd, pieces[i].data(), pieces[i].size(), MSG_NOSIGNAL);
     }
     ::shutdown(fd, SHUT_WR);
     std::string got;
@@ -47,6 +52,37 @@ std::string BlockingClient(int port, const std::vector<std::string>& pieces, int
     ::close(fd);
     return got;
 }
+
+// The same with a pause of PauseMs between pieces (pieces may still arrive together).
+std::string BlockingClient(int port, const std::vector<std::string>& pieces, int pauseMs = 0) {
+    return BlockingClient(port, pieces, [pauseMs](size_t) {
+        if (pauseMs) std::this_thread::sleep_for(std::chrono::milliseconds(pauseMs));
+    });
+}
+
+// Counts what a server's handlers did, for a client thread to wait on without a timed gap.
+class TReactions {
+public:
+    void Add() {
+        std::lock_guard<std::mutex> lock(FMutex);
+        ++FCount;
+        FChanged.notify_all();
+    }
+    int Count() {
+        std::lock_guard<std::mutex> lock(FMutex);
+        return FCount;
+    }
+    // True once Count() >= N; false after Ms.
+    bool WaitFor(int n, DWORD ms) {
+        std::unique_lock<std::mutex> lock(FMutex);
+        return FChanged.wait_for(lock, std::chrono::milliseconds(ms), [&] { return FCount >= n; });
+    }
+
+private:
+    std::mutex FMutex;
+    std::condition_variable FChanged;
+    int FCount = 0;
+};
 
 // A line server: every accepted connection is adopted by its own TWSocket in line mode,
 // which answers each line with "<n>:" + line and closes after "quit".
@@ -178,6 +214,7 @@ TEST(WSocketLineMode, LimitEchoEditAndSwitchingOff) {
     std::string raw;
     int closed = 0;
     int mode = 0;
+    TReactions reactions;  // lines taken and limits reported, for the client to wait on
     listener.OnSessionAvailable = [&](TObject*, uint16_t) {
         c = std::make_unique<TWSocket>(nullptr);
         c->SetLineMode(true);
@@ -186,13 +223,17 @@ TEST(WSocketLineMode, LimitEchoEditAndSwitchingOff) {
             c->SetLineEdit(true);
             c->SetLineEcho(true);
         }
-        c->OnLineLimitExceeded = [&](TObject*, int32_t n, bool&) { limits.push_back(n); };
+        c->OnLineLimitExceeded = [&](TObject*, int32_t n, bool&) {
+            limits.push_back(n);
+            reactions.Add();
+        };
         c->OnDataAvailable = [&](TObject*, uint16_t) {
             if (!c->LineMode()) {
                 raw += c->ReceiveStr();
                 return;
             }
             lines.push_back(c->ReceiveStr());
+            reactions.Add();
             if (mode == 2) c->SetLineMode(false);  // the rest arrives raw
         };
         c->OnSessionClosed = [&](TObject*, uint16_t) { ++closed; };
@@ -200,9 +241,14 @@ TEST(WSocketLineMode, LimitEchoEditAndSwitchingOff) {
     };
     listener.Listen();
     int port = std::stoi(listener.GetLocalBoundPort());
+    // Piece i is sent once the server has reacted i times since the run began (a line
+    // taken or a limit reported), so the pieces arrive apart however slow the machine.
     auto run = [&](const std::vector<std::string>& pieces) {
         std::string reply;
-        std::thread t([&] { reply = BlockingClient(port, pieces, 20); });
+        int base = reactions.Count();
+        std::thread t([&] {
+            reply = BlockingClient(port, pieces, [&](size_t i) { reactions.WaitFor(base + int(i), kWait); });
+        });
         int before = closed;
         WaitUntil([&] { return closed > before; }, kWait);
         t.join();

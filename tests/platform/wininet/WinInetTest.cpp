@@ -193,6 +193,56 @@ TEST(WinInet, CloseFromAnotherThreadAbortsABlockedRead) {
     EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
 }
 
+TEST(WinInet, CloseFromAnotherThreadAbortsABlockedConnect) {
+    TStalledListener stalled;
+    THandleGuard session(InternetOpenA("", INTERNET_OPEN_TYPE_DIRECT, nullptr, nullptr, 0));
+    THandleGuard conn(InternetConnectA(session, Server(stalled.Port()).c_str(), 0, "", "", INTERNET_SERVICE_HTTP, 0, 0));
+    HINTERNET req = HttpOpenRequestA(conn, "GET", "/", nullptr, nullptr, nullptr, 0, 0);
+    std::thread closer([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        InternetCloseHandle(req);
+    });
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(HttpSendRequestA(req, nullptr, 0, nullptr, 0));
+    EXPECT_EQ(GetLastError(), ERROR_INTERNET_OPERATION_CANCELLED);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+    closer.join();
+}
+
+// Which bound ran out, for callers that report it.
+TEST(WinInet, ExpiredTimeoutNamesTheWaitThatRanOut) {
+    TStalledListener stalled;
+    TScriptedServer silent({TScript().Hang()});
+    TScriptedServer stalling({TScript().ReadRequest().Send("HTTP/1.1 200 OK\r\nContent-Length: 9\r\n\r\nab").Hang()});
+    struct { int Port; bool InBody; DWORD Expired; } cases[] = {
+        {stalled.Port(), false, INTERNET_OPTION_CONNECT_TIMEOUT},
+        {silent.Port(), false, INTERNET_OPTION_RECEIVE_TIMEOUT},
+        {stalling.Port(), true, INTERNET_OPTION_RECEIVE_TIMEOUT},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Port);
+        THandleGuard session(InternetOpenA("", INTERNET_OPEN_TYPE_DIRECT, nullptr, nullptr, 0));
+        DWORD shortWait = 200;
+        InternetSetOptionA(session, INTERNET_OPTION_CONNECT_TIMEOUT, &shortWait, 4);
+        InternetSetOptionA(session, INTERNET_OPTION_RECEIVE_TIMEOUT, &shortWait, 4);
+        THandleGuard conn(InternetConnectA(session, Server(c.Port).c_str(), 0, "", "", INTERNET_SERVICE_HTTP, 0, 0));
+        THandleGuard req(HttpOpenRequestA(conn, "GET", "/", nullptr, nullptr, nullptr, 0, 0));
+        BOOL sent = HttpSendRequestA(req, nullptr, 0, nullptr, 0);
+        EXPECT_EQ(sent != FALSE, c.InBody);
+        if (sent) {
+            char buf[16];
+            DWORD got = 0;
+            EXPECT_TRUE(InternetReadFile(req, buf, sizeof buf, &got));
+            EXPECT_EQ(got, 2u);
+            EXPECT_FALSE(InternetReadFile(req, buf, sizeof buf, &got));
+        }
+        EXPECT_EQ(GetLastError(), ERROR_INTERNET_TIMEOUT);
+        DWORD expired = 0, len = 4;
+        ASSERT_TRUE(InternetQueryOptionA(req, INTERNET_OPTION_EXPIRED_TIMEOUT, &expired, &len));
+        EXPECT_EQ(expired, c.Expired);
+    }
+}
+
 // ---- refused texts: the call fails and nothing reaches the server ---------------------------------
 
 TEST(WinInet, ControlBytesAreRefusedBeforeAnythingIsSent) {
@@ -259,10 +309,11 @@ TEST(WinInet, QueryInfoBuffersIndexesAndAbsentHeaders) {
     EXPECT_EQ(values, (std::vector<std::string>{"one", "two"}));
     EXPECT_EQ(GetLastError(), ERROR_HTTP_HEADER_NOT_FOUND);
 
-    len = sizeof buf;
-    ASSERT_TRUE(HttpQueryInfoA(req, HTTP_QUERY_RAW_HEADERS_CRLF | HTTP_QUERY_FLAG_REQUEST_HEADERS, buf, &len, nullptr));
-    EXPECT_EQ(std::string(buf, len), "GET / HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(server.Port()) +
-                                         "\r\nConnection: close\r\n\r\n");
+    char head[128];
+    len = sizeof head;
+    ASSERT_TRUE(HttpQueryInfoA(req, HTTP_QUERY_RAW_HEADERS_CRLF | HTTP_QUERY_FLAG_REQUEST_HEADERS, head, &len, nullptr));
+    EXPECT_EQ(std::string(head, len), "GET / HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(server.Port()) +
+                                          "\r\nConnection: Keep-Alive\r\n\r\n");
     DWORD number = 0;
     len = sizeof number;
     ASSERT_TRUE(HttpQueryInfoA(req, HTTP_QUERY_CONTENT_LENGTH | HTTP_QUERY_FLAG_NUMBER, &number, &len, nullptr));

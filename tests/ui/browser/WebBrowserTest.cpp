@@ -141,3 +141,23 @@ TEST_F(WebBrowserTest, ANewNavigationAbandonsTheRunningOne) {
     EXPECT_EQ(wb->CompletedCount(), 1);  // the abandoned fetch is never reported
     EXPECT_NE(wb->Html().find("second page"), std::string::npos);
 }
+
+// ---- former faults ----
+
+// A session closed while the worker was between looking it up and entering its connection
+// under it left that connection open: the abandoned fetch waited out its receive time-out
+// (30 s) and the next Navigate waited for it. Navigations follow each other after pauses
+// of 0 to 99 microseconds, so that some closes land inside the worker's first calls.
+TEST_F(WebBrowserTest, QuickNavigationsNeverWaitForAnAbandonedFetch) {
+    TListener silent;
+    auto* wb = new TWebBrowser(form);
+    for (int i = 0; i < 2000; ++i) {
+        auto start = std::chrono::steady_clock::now();
+        wb->Navigate(silent.Url("/" + std::to_string(i)));
+        ASSERT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3)) << "navigation " << i;
+        std::this_thread::sleep_for(std::chrono::microseconds(i % 100));
+    }
+    auto start = std::chrono::steady_clock::now();
+    delete wb;
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
+}
