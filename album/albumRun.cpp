@@ -276,6 +276,11 @@ void TAlbumRun::SendUsageReport(const std::string& Title, const std::string& Mus
     std::string query = "source_url=" + UrlEncode(FSourceUrl, true) + "&music=" + UrlEncode(MusicUrl, true) +
                         "&title=" + UrlEncode(Title, true) + "&version=" + FSettings.Version;
     THTTPGet getter(nullptr);
+    // After a stop the report may not hold the end of the run up for long.
+    if (FStopRequested) {
+        getter.SetConnectTimeout(1000);
+        getter.SetReceiveTimeout(1000);
+    }
     TNoted<THTTPGet> noted(FReportGetter, &getter);
     TBaseAlbumParser::PostToFile(getter, FSettings.ReportUrl, ScratchFileName(), query);
 }

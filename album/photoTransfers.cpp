@@ -12,6 +12,8 @@
 #include "platform/rtl/FileSys.h"
 
 #include <algorithm>
+#include <ctime>
+#include <fstream>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -20,6 +22,16 @@
 namespace {
 
 std::string PartFile(const TPhotoTask& task) { return task.FilePath + ".part"; }
+// Beside the part: the ETag or Last-Modified of the answer the part came from.
+std::string ValidatorFile(const TPhotoTask& task) { return task.FilePath + ".part.validator"; }
+
+// A validator read back from a file goes into a header line: no control bytes.
+bool IsFetchableValidator(const std::string& v) {
+    if (v.empty() || v.size() > 200) return false;
+    for (char c : v)
+        if (static_cast<unsigned char>(c) < 32 || c == 127) return false;
+    return true;
+}
 
 // After a failed try: whether the photo's folder takes one more byte. A full disk, a
 // file-size limit or a folder that cannot be written fail every photo the same way, so
@@ -68,8 +80,13 @@ TPhotoTransfers::TSlot& TPhotoTransfers::FreeSlot() {
     auto slot = std::make_unique<TSlot>();
     TSlot* s = slot.get();
     s->Getter = std::make_unique<THTTPGet>(nullptr);
+    s->Getter->SetReceiveTimeout(FTimeoutMs);
     s->Getter->OnDoneFile = [s](TObject*, const std::string&, int32_t) { s->Ended = true; };
     s->Getter->OnError = [s](TObject*) { s->Ended = true; };
+    // Before any byte of a whole answer is written: the validator a later run resumes with.
+    s->Getter->OnHead = [s](TObject*, int status, const std::string& rawHead) {
+        if (status == 200) StoreValidator(s->Task, ResumeValidator(rawHead));
+    };
     FSlots.push_back(std::move(slot));
     return *s;
 }
@@ -80,7 +97,15 @@ void TPhotoTransfers::Start(const TPhotoTask& Task) {
     slot.Active = true;
     slot.Retries = 0;
     slot.RetryAt = 0;
-    RemovePartFiles(Task);
+    // What an earlier run left (it was killed mid-photo) is resumed when the site told us
+    // how to ask for the rest; anything else starts afresh.
+    slot.ResumeFrom = std::max<int64_t>(0, FileSize(PartFile(Task)));
+    slot.IfRange = ReadValidator(Task);
+    if (slot.ResumeFrom == 0 || slot.IfRange.empty()) {
+        RemovePartFiles(Task);
+        slot.ResumeFrom = 0;
+        slot.IfRange.clear();
+    }
     StartTry(slot);
 }
 
@@ -90,6 +115,11 @@ void TPhotoTransfers::StartTry(TSlot& slot) {
     THTTPGet& getter = *slot.Getter;
     getter.SetURL(slot.Task.Url);
     getter.SetFileName(PartFile(slot.Task));
+    getter.SetResumeFrom(slot.ResumeFrom);
+    getter.SetIfRange(slot.IfRange);
+    // A retry starts afresh: the part of the failed try is gone.
+    slot.ResumeFrom = 0;
+    slot.IfRange.clear();
     getter.StartTransfer();
 }
 
@@ -157,7 +187,7 @@ bool TPhotoTransfers::Judge(TSlot& slot, TPhotoOutcome& outcome) {
     } else if (!ok) {
         outcome.Reason = WriteProblem(part);
         outcome.WriteFailed = !outcome.Reason.empty();
-        if (!outcome.WriteFailed) outcome.Reason = "transfer failed";
+        if (!outcome.WriteFailed) outcome.Reason = slot.Getter->ErrorText();
     }
     if (ok) {
         outcome.Saved = true;
@@ -171,15 +201,26 @@ bool TPhotoTransfers::Judge(TSlot& slot, TPhotoOutcome& outcome) {
         return false;
     }
     if (!outcome.WriteFailed && slot.Retries < FRetryDelaysMs.size()) {
-        ScheduleRetry(slot);
+        ScheduleRetry(slot, SiteWaitMs(*slot.Getter));
         return false;
     }
     slot.Active = false;
     return true;
 }
 
-void TPhotoTransfers::ScheduleRetry(TSlot& slot) {
-    DWORD wait = FRetryDelaysMs[slot.Retries++];
+// A busy site (429, 503) may say how long to wait; it is waited, at most a minute, and
+// from then on the run goes one photo at a time. -1: the site asked nothing.
+int64_t TPhotoTransfers::SiteWaitMs(const THTTPGet& getter) {
+    int status = getter.StatusCode();
+    if (status != 429 && status != 503) return -1;
+    FLimit = 1;
+    return std::max<int64_t>(0, RetryAfterMs(getter.ResponseHeader("Retry-After"), getter.ResponseHeader("Date"),
+                                             int64_t(std::time(nullptr))));
+}
+
+void TPhotoTransfers::ScheduleRetry(TSlot& slot, int64_t siteWaitMs) {
+    DWORD wait = std::max<DWORD>(FRetryDelaysMs[slot.Retries++], DWORD(std::max<int64_t>(siteWaitMs, 0)));
+    if (siteWaitMs >= 0 && OnSiteWait) OnSiteWait(slot.Task.Index, wait);
     slot.RetryAt = GetTickCount64() + std::max<DWORD>(wait, 1);
 }
 
@@ -225,4 +266,22 @@ int64_t TPhotoTransfers::PartBytes() const {
     return bytes;
 }
 
-void TPhotoTransfers::RemovePartFiles(const TPhotoTask& task) { DeleteFile(PartFile(task)); }
+void TPhotoTransfers::RemovePartFiles(const TPhotoTask& task) {
+    DeleteFile(PartFile(task));
+    DeleteFile(ValidatorFile(task));
+}
+
+void TPhotoTransfers::StoreValidator(const TPhotoTask& task, const std::string& validator) {
+    if (validator.empty()) {
+        DeleteFile(ValidatorFile(task));
+        return;
+    }
+    std::ofstream(ValidatorFile(task), std::ios::binary | std::ios::trunc) << validator;
+}
+
+std::string TPhotoTransfers::ReadValidator(const TPhotoTask& task) {
+    std::ifstream in(ValidatorFile(task), std::ios::binary);
+    std::string validator;
+    std::getline(in, validator);
+    return IsFetchableValidator(validator) ? validator : std::string();
+}

@@ -6,7 +6,14 @@
 // polls. Each photo goes into "N.jpg.part" and becomes "N.jpg" by a rename only when its
 // transfer succeeded and the file starts with a picture signature; a failed try is tried
 // again after each wait of the retry schedule, and the last failure, a stop or a rename
-// that cannot be made leaves no file of the photo behind.
+// that cannot be made leaves no file of the photo behind. A busy site (429, 503) is
+// waited for as its Retry-After asks (at most a minute) before that photo's retry, and
+// from then on one photo at a time. When a whole answer's head arrives, its ETag or
+// Last-Modified is written beside the part ("N.jpg.part.validator"): a part that a killed
+// run left is resumed with a Range request (If-Range: that validator), and the getter
+// appends to it only when the server answers 206 with the matching range; any other
+// answer replaces it whole. Failures that come from the folder (a full disk, a file-size
+// limit, a folder that cannot be written) are not tried again.
 //
 // The owner starts photos in album order while HasRoom, collects the ended ones with
 // WaitForEnded, and, after Stop, cleans up with Abandon. Everything runs on the interface
@@ -86,17 +93,22 @@ private:
         bool Ended = false;     // the getter's done or error event came for this try
         size_t Retries = 0;     // retries started so far
         uint64_t RetryAt = 0;   // tick at which the waiting retry starts; 0: not waiting
+        int64_t ResumeFrom = 0; // the next try asks for the rest from here (a killed run's part)
+        std::string IfRange;    // ... if the photo is still the one of this validator
     };
     TSlot& FreeSlot();
     void StartTry(TSlot& slot);
     // Judges the try that ended: the photo's outcome, or nothing when a retry follows.
     bool Judge(TSlot& slot, TPhotoOutcome& outcome);
-    void ScheduleRetry(TSlot& slot);
+    int64_t SiteWaitMs(const THTTPGet& getter);
+    void ScheduleRetry(TSlot& slot, int64_t siteWaitMs);
     void StartDueRetries();
     bool AnyEnded() const;
     bool AnyRetryDue() const;
     DWORD MsToNextRetry() const;
     static void RemovePartFiles(const TPhotoTask& task);
+    static void StoreValidator(const TPhotoTask& task, const std::string& validator);
+    static std::string ReadValidator(const TPhotoTask& task);
 
     const std::vector<DWORD> FRetryDelaysMs;
     const DWORD FTimeoutMs;

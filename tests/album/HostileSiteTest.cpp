@@ -147,4 +147,39 @@ TEST_F(HostileSite, OnlyHttpPagesAreFetched) {
     }
 }
 
+TEST_F(HostileSite, ABusySiteIsWaitedForThenOnePhotoAtATime) {
+    struct TCase { const char* Id; int Bad; int Photos; uint64_t MinWaitMs; };
+    // 429 with "Retry-After: 2"; 503 with an HTTP date two seconds ahead (a date has whole
+    // seconds, so the wait may be a little shorter).
+    const TCase cases[] = {{"ratelimit", 2, 6, 1900}, {"busy503", 1, 4, 900}};
+    for (const TCase& c : cases) {
+        SCOPED_TRACE(c.Id);
+        if (!FindDemoAlbum(c.Id)) GTEST_SKIP() << "the demo site has no album " << c.Id;
+        Run.Settings().Jobs = 2;
+        uint64_t waitShown = 0, badEnded = 0;
+        int inFlightAfterWait = 0;
+        OnStatus = [&](const std::string& t) {
+            if (t.rfind("服务器繁忙，", 0) == 0 && !waitShown) waitShown = GetTickCount64();
+        };
+        auto listed = Run.OnPhotoListed;
+        Run.OnPhotoListed = [&](int i, const std::string& url) {
+            listed(i, url);
+            if (waitShown) inFlightAfterWait = std::max(inFlightAfterWait, int(Listed.size() - Finished.size()));
+        };
+        auto finished = Run.OnPhotoFinished;
+        Run.OnPhotoFinished = [&](int i, const std::string& file, bool saved) {
+            finished(i, file, saved);
+            if (i == c.Bad) badEnded = GetTickCount64();
+        };
+        RunAlbum(c.Id);
+        Run.OnPhotoListed = listed;
+        Run.OnPhotoFinished = finished;
+        EXPECT_EQ(Run.Result().SavedCount, c.Photos);  // the retry after the wait got it
+        ASSERT_NE(waitShown, 0u);
+        EXPECT_GE(badEnded - waitShown, c.MinWaitMs);
+        EXPECT_LT(badEnded - waitShown, 10000u);
+        EXPECT_LE(inFlightAfterWait, 1);  // nothing else started while it waited, nor after
+    }
+}
+
 }  // namespace
