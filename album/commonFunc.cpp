@@ -3,6 +3,7 @@
 // name (see commonFunc.h).
 #include "album/commonFunc.h"
 
+#include "platform/httpwire/HttpWire.h"
 #include "platform/rtl/FileSys.h"
 #include "platform/rtl/SysUtils.h"
 
@@ -111,26 +112,10 @@ std::string EncodeRequestBytes(const std::string& Text) {
     return result;
 }
 
-std::string UrlScheme(const std::string& Url) {
-    size_t colon = Url.find(':');
-    if (colon == std::string::npos || colon == 0) return std::string();
-    std::string scheme;
-    for (size_t i = 0; i < colon; i++) {
-        unsigned char c = static_cast<unsigned char>(Url[i]);
-        bool letter = (c | 0x20) >= 'a' && (c | 0x20) <= 'z';
-        bool other = (c >= '0' && c <= '9') || c == '+' || c == '-' || c == '.';
-        if (!letter && !(i > 0 && other)) return std::string();
-        scheme += letter ? char(c | 0x20) : char(c);
-    }
-    return scheme;
-}
+std::string UrlScheme(const std::string& Url) { return LowerCase(httpwire::SchemeOf(Url)); }
 
 bool IsFetchableAddress(const std::string& Url) {
-    for (char ch : Url) {
-        unsigned char c = static_cast<unsigned char>(ch);
-        if (c < 32 || c == 127) return false;
-    }
-    return UrlScheme(Url) == "http";
+    return !httpwire::HasControlBytes(Url, false) && UrlScheme(Url) == "http";
 }
 
 bool HasPictureSignature(const std::string& Head) {
@@ -220,12 +205,11 @@ std::string HeadField(const std::string& head, const std::string& name) {
     size_t pos = head.find('\n');  // after the status line
     while (pos != std::string::npos && pos + 1 < head.size()) {
         size_t begin = pos + 1, end = head.find('\n', begin);
-        std::string line = head.substr(begin, end == std::string::npos ? std::string::npos : end - begin);
-        if (!line.empty() && line.back() == '\r') line.pop_back();
-        size_t colon = line.find(':');
-        if (colon == name.size() && SameText(line.substr(0, colon), name)) {
-            size_t b = line.find_first_not_of(" \t", colon + 1), e = line.find_last_not_of(" \t");
-            return b == std::string::npos ? std::string() : line.substr(b, e - b + 1);
+        std::string line = httpwire::WithoutLineEnd(head.substr(begin, end == std::string::npos ? std::string::npos : end - begin + 1));
+        std::string field, value;
+        if (httpwire::SplitHeaderField(line, field, value) && SameText(field, name)) {
+            size_t b = value.find_first_not_of(" \t"), e = value.find_last_not_of(" \t");
+            return b == std::string::npos ? std::string() : value.substr(b, e - b + 1);
         }
         pos = end;
     }

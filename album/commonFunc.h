@@ -40,8 +40,8 @@ using TTextEvent = std::function<void(const std::string& Text)>;
 // "%" included (an id may already be encoded), stays.
 std::string EncodeRequestBytes(const std::string& Text);
 
-// The scheme of an address as written, lower-cased ("http" of "HTTP://h/"); empty when
-// the address has none (no ":" after a letter and letters, digits, "+", "-", ".").
+// The scheme of an address, lower-cased ("http" of "HTTP://h/"), read as the HTTP client
+// reads it (platform/httpwire); empty when the address has none.
 std::string UrlScheme(const std::string& Url);
 // True for an address this program fetches: scheme http and no control byte anywhere.
 bool IsFetchableAddress(const std::string& Url);

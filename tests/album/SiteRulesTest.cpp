@@ -39,7 +39,7 @@ TEST(FetchableAddress, OnlyHttpWithoutControlBytes) {
         {"javascript:alert(1)", "javascript", false},
         {"//h/x.jpg", "", false},
         {"/photos/a/0.jpg", "", false},
-        {"h:80/x", "h", false},
+        {"h:80/x", "", false},  // a host and port, no scheme
         {"1http://h/", "", false},
         {"", "", false},
         // former bugs
