@@ -1,16 +1,25 @@
-// commonFunc: file-name sanitiser, percent-encoder, album folder rule, status hook and
-// scratch file name (see commonFunc.h).
+// commonFunc: file-name sanitiser, percent-encoders, album folder rules, the rules for
+// what a site sends (addresses, picture signatures, Retry-After) and the scratch file
+// name (see commonFunc.h).
 #include "album/commonFunc.h"
 
+#include "platform/httpwire/HttpWire.h"
 #include "platform/rtl/FileSys.h"
+#include "platform/rtl/SysUtils.h"
 
-#include <utility>
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <unistd.h>
 
 namespace {
 
-TStatusTextSink& StatusSink() {
-    static TStatusTextSink sink;
-    return sink;
+const char HexDigits[] = "0123456789ABCDEF";
+
+void AppendPercent(std::string& out, unsigned char c) {
+    out += '%';
+    out += HexDigits[c >> 4];
+    out += HexDigits[c & 0x0F];
 }
 
 bool IsUnsafeFileNameByte(unsigned char c) {
@@ -56,7 +65,6 @@ std::string SafeFileName(const std::string& Name) {
 }
 
 std::string UrlEncode(const std::string& Text, bool SpaceAsPlus) {
-    static const char hex[] = "0123456789ABCDEF";
     std::string result;
     result.reserve(Text.size());
     for (char ch : Text) {
@@ -66,9 +74,7 @@ std::string UrlEncode(const std::string& Text, bool SpaceAsPlus) {
         } else if (c == ' ') {
             result += SpaceAsPlus ? "+" : "%20";
         } else {
-            result += '%';
-            result += hex[c >> 4];
-            result += hex[c & 0x0F];
+            AppendPercent(result, c);
         }
     }
     return result;
@@ -83,10 +89,137 @@ std::string AlbumFolderName(const std::string& SafeTitle, const std::string& Alb
     return name;
 }
 
-void SetStatusTextSink(TStatusTextSink Sink) { StatusSink() = std::move(Sink); }
+std::string AlbumBaseFolder(const std::string& ProgramDir, const std::string& Fallback) {
+    return FolderWritable(ProgramDir) ? ProgramDir : Fallback;
+}
 
-void ShowStatusText(const std::string& Text) {
-    if (StatusSink()) StatusSink()(Text);
+bool FolderWritable(const std::string& Dir) {
+    return DirectoryExists(Dir) && access(Dir.c_str(), W_OK | X_OK) == 0;
 }
 
 std::string ScratchFileName() { return PrivateTempDir() + "1.txt"; }
+
+// ==== what a site sends =====================================================================
+
+std::string EncodeRequestBytes(const std::string& Text) {
+    std::string result;
+    result.reserve(Text.size());
+    for (char ch : Text) {
+        unsigned char c = static_cast<unsigned char>(ch);
+        if (c <= ' ' || c >= 127 || c == '#') AppendPercent(result, c);
+        else result += ch;
+    }
+    return result;
+}
+
+std::string UrlScheme(const std::string& Url) { return LowerCase(httpwire::SchemeOf(Url)); }
+
+bool IsFetchableAddress(const std::string& Url) {
+    return !httpwire::HasControlBytes(Url, false) && UrlScheme(Url) == "http";
+}
+
+bool HasPictureSignature(const std::string& Head) {
+    auto starts = [&Head](const char* sig, size_t n, size_t at = 0) {
+        return Head.size() >= at + n && std::memcmp(Head.data() + at, sig, n) == 0;
+    };
+    return starts("\xFF\xD8\xFF", 3) || starts("\x89PNG\r\n\x1A\n", 8) || starts("GIF87a", 6) ||
+           starts("GIF89a", 6) || (starts("RIFF", 4) && starts("WEBP", 4, 8));
+}
+
+bool FileHasPictureSignature(const std::string& FileName) {
+    FILE* f = std::fopen(FileName.c_str(), "rb");
+    if (!f) return false;
+    char head[PictureSignatureBytes];
+    size_t n = std::fread(head, 1, sizeof head, f);
+    std::fclose(f);
+    return HasPictureSignature(std::string(head, n));
+}
+
+namespace {
+
+int MonthNumber(const std::string& name) {
+    static const char* const months[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                         "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+    for (int m = 0; m < 12; m++)
+        if (name == months[m]) return m;
+    return -1;
+}
+
+// Days from 1970-01-01 to the given civil date (proleptic Gregorian).
+int64_t DaysFromCivil(int64_t y, int m, int d) {
+    y -= m <= 2;
+    const int64_t era = (y >= 0 ? y : y - 399) / 400;
+    const int64_t yoe = y - era * 400;
+    const int64_t doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
+    const int64_t doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+    return era * 146097 + doe - 719468;
+}
+
+bool DateFields(int year, const std::string& month, int day, int h, int mi, int s, int64_t& out) {
+    int m = MonthNumber(month);
+    if (m < 0 || day < 1 || day > 31 || h > 23 || mi > 59 || s > 60 || year < 1970) return false;
+    out = DaysFromCivil(year, m + 1, day) * 86400 + h * 3600 + mi * 60 + s;
+    return true;
+}
+
+}  // namespace
+
+bool ParseHttpDate(const std::string& Text, int64_t& UnixSeconds) {
+    char wday[16] = {}, month[4] = {}, zone[4] = {};
+    int day = 0, year = 0, h = 0, mi = 0, s = 0, used = 0;
+    const char* t = Text.c_str();
+    // IMF-fixdate: "Sun, 06 Nov 1994 08:49:37 GMT"
+    if (std::sscanf(t, "%3[A-Za-z], %2d %3[A-Za-z] %4d %2d:%2d:%2d %3[A-Z]%n", wday, &day, month, &year, &h, &mi,
+                    &s, zone, &used) == 8 && t[used] == '\0' && std::strcmp(zone, "GMT") == 0)
+        return DateFields(year, month, day, h, mi, s, UnixSeconds);
+    // RFC 850: "Sunday, 06-Nov-94 08:49:37 GMT" (two-digit years below 70 are 20xx)
+    if (std::sscanf(t, "%15[A-Za-z], %2d-%3[A-Za-z]-%2d %2d:%2d:%2d %3[A-Z]%n", wday, &day, month, &year, &h, &mi,
+                    &s, zone, &used) == 8 && t[used] == '\0' && std::strcmp(zone, "GMT") == 0)
+        return DateFields(year + (year < 70 ? 2000 : 1900), month, day, h, mi, s, UnixSeconds);
+    // asctime: "Sun Nov  6 08:49:37 1994"
+    if (std::sscanf(t, "%3[A-Za-z] %3[A-Za-z] %2d %2d:%2d:%2d %4d%n", wday, month, &day, &h, &mi, &s, &year,
+                    &used) == 7 && t[used] == '\0')
+        return DateFields(year, month, day, h, mi, s, UnixSeconds);
+    return false;
+}
+
+int64_t RetryAfterMs(const std::string& Value, const std::string& DateHeader, int64_t NowUnixSeconds) {
+    size_t b = Value.find_first_not_of(" \t"), e = Value.find_last_not_of(" \t");
+    if (b == std::string::npos) return -1;
+    std::string v = Value.substr(b, e - b + 1);
+    if (v.find_first_not_of("0123456789") == std::string::npos) {
+        // Seconds; anything of more than 5 digits is over the bound anyway.
+        int64_t seconds = v.size() > 5 ? MaxRetryAfterMs : std::stoll(v);
+        return std::min<int64_t>(seconds * 1000, MaxRetryAfterMs);
+    }
+    int64_t at = 0, now = 0;
+    if (!ParseHttpDate(v, at)) return -1;
+    if (!ParseHttpDate(DateHeader, now)) now = NowUnixSeconds;
+    return std::max<int64_t>(0, std::min<int64_t>((at - now) * 1000, MaxRetryAfterMs));
+}
+
+namespace {
+
+// The value of the first header line called Name (case-insensitive) in a raw head.
+std::string HeadField(const std::string& head, const std::string& name) {
+    size_t pos = head.find('\n');  // after the status line
+    while (pos != std::string::npos && pos + 1 < head.size()) {
+        size_t begin = pos + 1, end = head.find('\n', begin);
+        std::string line = httpwire::WithoutLineEnd(head.substr(begin, end == std::string::npos ? std::string::npos : end - begin + 1));
+        std::string field, value;
+        if (httpwire::SplitHeaderField(line, field, value) && SameText(field, name)) {
+            size_t b = value.find_first_not_of(" \t"), e = value.find_last_not_of(" \t");
+            return b == std::string::npos ? std::string() : value.substr(b, e - b + 1);
+        }
+        pos = end;
+    }
+    return std::string();
+}
+
+}  // namespace
+
+std::string ResumeValidator(const std::string& RawHead) {
+    std::string etag = HeadField(RawHead, "ETag");
+    if (etag.size() >= 2 && etag.front() == '"' && etag.back() == '"') return etag;  // strong: not W/"..."
+    return HeadField(RawHead, "Last-Modified");
+}

@@ -4,10 +4,12 @@
 // here), so a multibyte character is never split or converted. AlbumFolderName is the one
 // place that turns a sanitised album title into the name of the album's folder; the
 // workflow must use it so that no title can point the photos beside the program or
-// outside its folder. The status hook lets the parser report progress without knowing
-// the main window: the window installs its SetStatusText with SetStatusTextSink.
+// outside its folder. The rest are the small rules an album run applies to what a site
+// sends: which addresses it follows, which bytes are a picture, how long a busy server
+// asks it to wait.
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <string>
 
@@ -28,14 +30,52 @@ std::string UrlEncode(const std::string& Text, bool SpaceAsPlus);
 constexpr size_t MaxFolderNameBytes = 200;
 std::string AlbumFolderName(const std::string& SafeTitle, const std::string& AlbumId);
 
-// ---- status text --------------------------------------------------------------------
+// Hears one text (a status text, a log line). Empty: the texts are dropped.
+using TTextEvent = std::function<void(const std::string& Text)>;
 
-// Receives each progress text of the album layer; the main window installs one that
-// writes its status pane. An empty sink (the default) drops the texts.
-using TStatusTextSink = std::function<void(const std::string& Text)>;
-void SetStatusTextSink(TStatusTextSink Sink);
-// Passes Text to the installed sink, if any. Interface thread only.
-void ShowStatusText(const std::string& Text);
+// ---- what a site sends ------------------------------------------------------------------
+
+// Percent-encodes ("%XX", upper case) every byte of Text that cannot stand in a request
+// line: control bytes, the blank, DEL, "#" and every byte of 128 or more. Everything else,
+// "%" included (an id may already be encoded), stays.
+std::string EncodeRequestBytes(const std::string& Text);
+
+// The scheme of an address, lower-cased ("http" of "HTTP://h/"), read as the HTTP client
+// reads it (platform/httpwire); empty when the address has none.
+std::string UrlScheme(const std::string& Url);
+// True for an address this program fetches: scheme http and no control byte anywhere.
+bool IsFetchableAddress(const std::string& Url);
+
+// True when Head (the first bytes of a file) starts with the signature of a JPEG
+// (FF D8 FF), PNG, GIF (GIF87a, GIF89a) or WebP (RIFF....WEBP) picture.
+constexpr size_t PictureSignatureBytes = 12;
+bool HasPictureSignature(const std::string& Head);
+// HasPictureSignature of the file's first bytes; false when it cannot be read.
+bool FileHasPictureSignature(const std::string& FileName);
+
+// Reads an HTTP date in any of the three forms HTTP allows ("Sun, 06 Nov 1994 08:49:37
+// GMT", "Sunday, 06-Nov-94 08:49:37 GMT", "Sun Nov  6 08:49:37 1994") as seconds since
+// 1970; false for anything else.
+bool ParseHttpDate(const std::string& Text, int64_t& UnixSeconds);
+// The wait a Retry-After value asks for, in milliseconds: a number of seconds, or an HTTP
+// date taken against the answer's Date header (DateHeader; when it is empty or unreadable,
+// against NowUnixSeconds). Never more than MaxRetryAfterMs, never less than 0; -1 when the
+// value is neither.
+constexpr int64_t MaxRetryAfterMs = 60000;
+int64_t RetryAfterMs(const std::string& Value, const std::string& DateHeader, int64_t NowUnixSeconds);
+
+// The validator a resumed transfer sends as If-Range, taken from a response head (the
+// status line and header lines, CR LF or LF separated): the ETag when it is a strong one,
+// else Last-Modified; empty when the head has neither (such a transfer is not resumed).
+std::string ResumeValidator(const std::string& RawHead);
+
+// ---- album folders ----------------------------------------------------------------------
+
+// The folder album folders go in: ProgramDir when it can be written, else Fallback (both
+// end in "/"). The window falls back to $HOME/Albrivo/, albrivo-cli to the current folder.
+std::string AlbumBaseFolder(const std::string& ProgramDir, const std::string& Fallback);
+// True when the folder exists and this process may create files in it.
+bool FolderWritable(const std::string& Dir);
 
 // ---- scratch file -------------------------------------------------------------------
 

@@ -1,31 +1,48 @@
-// parser: the Tavo album parser and the transfer routines (see parser.h).
-//
-// The transfer routines need the HTTP client (FetchText) and the threaded getter
-// (PostToFile). The build defines ALBUM_HAVE_HTTPCLI and ALBUM_HAVE_HTTPGET when those
-// layers are present; without them the routine is replaced by one that reports failure,
-// so that the rest of the album layer builds and is tested on its own.
+// parser: the Tavo album parser, the transfer routines and the size-bounded stream (see
+// parser.h).
 #include "album/parser.h"
 
-#include "album/commonFunc.h"
+#include "net/http/HttpProt.h"
+#include "net/inetget/HTTPGet.h"
 #include "platform/rtl/FileSys.h"
 #include "regex/RegExpr.h"
 
-#ifdef ALBUM_HAVE_HTTPCLI
-#include "net/http/HttpProt.h"
-#endif
-#ifdef ALBUM_HAVE_HTTPGET
-#include "net/inetget/HTTPGet.h"
-#endif
-
 #include <memory>
+
+// ---- the size bound ---------------------------------------------------------------------
+
+EDocumentTooLarge::EDocumentTooLarge(const std::string& What, int64_t MaxBytes)
+    : Exception("The " + What + " is larger than " + IntToStr(MaxBytes / (1024 * 1024)) + " MB") {}
+
+TBoundedStream::TBoundedStream(TStream& Inner, int64_t MaxBytes, std::string What)
+    : FInner(Inner), FMaxBytes(MaxBytes), FWhat(std::move(What)) {}
+
+int64_t TBoundedStream::Read(void* buffer, int64_t count) { return FInner.Read(buffer, count); }
+
+int64_t TBoundedStream::Write(const void* buffer, int64_t count) {
+    if (FMaxBytes > 0 && count > FMaxBytes - FWritten) throw EDocumentTooLarge(FWhat, FMaxBytes);
+    int64_t written = FInner.Write(buffer, count);
+    if (written > 0) FWritten += written;
+    return written;
+}
+
+int64_t TBoundedStream::Seek(int64_t offset, TSeekOrigin origin) { return FInner.Seek(offset, origin); }
 
 // ---- transfers --------------------------------------------------------------------------
 
-#ifdef ALBUM_HAVE_HTTPGET
 bool TBaseAlbumParser::PostToFile(const std::string& URL, const std::string& FileName,
                                   const std::string& PostQuery) {
     try {
         THTTPGet getter(nullptr);
+        return PostToFile(getter, URL, FileName, PostQuery);
+    } catch (const std::exception&) {
+        return false;
+    }
+}
+
+bool TBaseAlbumParser::PostToFile(THTTPGet& getter, const std::string& URL, const std::string& FileName,
+                                  const std::string& PostQuery) {
+    try {
         getter.SetURL(URL);
         getter.SetFileName(FileName);
         getter.SetPostQuery(PostQuery);
@@ -37,63 +54,61 @@ bool TBaseAlbumParser::PostToFile(const std::string& URL, const std::string& Fil
         return false;
     }
 }
-#else
-// ---- NOT BUILT: the threaded getter (net/inetget) is missing from this build. ----
-bool TBaseAlbumParser::PostToFile(const std::string&, const std::string&, const std::string&) {
-    return false;
-}
-#endif
 
-#ifdef ALBUM_HAVE_HTTPCLI
-std::string TBaseAlbumParser::FetchText(const std::string& URL, const std::string& FileName,
-                                        TTransferOutcome* Outcome) {
+std::string TBaseAlbumParser::FetchText(THttpCli& Client, const std::string& URL, const std::string& FileName,
+                                        TTransferOutcome* Outcome, int64_t MaxBytes, const std::string& What) {
     const std::string file = FileName.empty() ? ScratchFileName() : FileName;
     TTransferOutcome outcome;
     {
-        // Created before the client so that a file that cannot be created fails the call
-        // before any request is made. Both are closed before the file is read back.
-        THttpCli client(nullptr);
+        // Created before the request so that a file that cannot be created fails the call
+        // before any request is made. Closed before the file is read back.
         TFileStream stream(file, fmCreate);
-        client.SetURL(URL);
-        client.SetRcvdStream(&stream);
+        TBoundedStream bounded(stream, MaxBytes, What);
+        Client.SetURL(URL);
+        Client.SetRcvdStream(&bounded);
         try {
-            client.Get();
+            Client.Get();
             outcome.Success = true;
-            outcome.StatusCode = client.StatusCode();
+            outcome.StatusCode = Client.StatusCode();
+        } catch (const EDocumentTooLarge& e) {
+            outcome.TooLarge = true;
+            outcome.StatusCode = Client.StatusCode();
+            outcome.ErrorText = e.Message();
         } catch (const EHttpException& e) {
             outcome.StatusCode = e.ErrorCode();
             outcome.ErrorText = e.Message();
         } catch (const std::exception& e) {
             outcome.ErrorText = e.what();
         }
-        client.SetRcvdStream(nullptr);
+        outcome.ContentType = Client.ContentType();
+        Client.SetRcvdStream(nullptr);
     }
     if (Outcome) *Outcome = outcome;
+    // What arrived of an answer that was too large is cut short and may be huge: it is
+    // not read back.
+    if (outcome.TooLarge) return std::string();
     TStringList lines;
     lines.LoadFromFile(file);
     return lines.Text();
 }
-#else
-// ---- NOT BUILT: the HTTP client (net/http HttpProt) is missing from this build. ----
+
 std::string TBaseAlbumParser::FetchText(const std::string& URL, const std::string& FileName,
                                         TTransferOutcome* Outcome) {
-    (void)URL;
-    const std::string file = FileName.empty() ? ScratchFileName() : FileName;
-    { TFileStream stream(file, fmCreate); }
-    if (Outcome) *Outcome = TTransferOutcome{false, 0, "HTTP client not built"};
-    return std::string();
+    THttpCli client(nullptr);
+    return FetchText(client, URL, FileName, Outcome);
 }
-#endif
 
 // ---- the Tavo album XML -----------------------------------------------------------------
 
 std::string TTavoAlbumParser::FetchAlbumXml(const std::string& URL) {
     FXmlOutcome = TTransferOutcome();
-    return FetchText(URL, std::string(), &FXmlOutcome);
+    std::unique_ptr<THttpCli> own;
+    if (!FClient) own = std::make_unique<THttpCli>(nullptr);
+    return FetchText(FClient ? *FClient : *own, URL, std::string(), &FXmlOutcome, MaxXmlBytes, "album XML");
 }
 
 TPhotoList TTavoAlbumParser::ParseAlbum(const std::string& XmlUrl) {
-    ShowStatusText("正在获取相册信息...");
+    ShowStatus("正在获取相册信息...");
     return ParseAlbumXml(FetchAlbumXml(XmlUrl));
 }
 
@@ -103,7 +118,7 @@ TPhotoList TTavoAlbumParser::ParseAlbumXml(const std::string& Text) {
     rx.SetExpression("song=\"(.*?)\"");
     if (rx.Exec(Text)) {
         FMusicUrl = rx.GroupText(1);
-        ShowStatusText("成功获取到背景音乐信息...");
+        ShowStatus("成功获取到背景音乐信息...");
     }
     rx.SetExpression("<image path=\"(.*?)\"");
     if (rx.Exec(Text)) {
@@ -111,7 +126,7 @@ TPhotoList TTavoAlbumParser::ParseAlbumXml(const std::string& Text) {
             auto photo = std::make_unique<TPhotoObject>();
             photo->SetImagePath(rx.GroupText(1));
             photos.push_back(std::move(photo));
-            ShowStatusText("成功获取到相册图片信息...");
+            ShowStatus("成功获取到相册图片信息...");
         } while (rx.ExecNext());
     }
     return photos;

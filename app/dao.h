@@ -1,14 +1,7 @@
-// dao: the data-access object. It has no fields and no operations of its own; one exists
-// from the program's initialisation, before any window, to its finalisation.
+// dao: the data-access step of the program's start-up order. The program keeps no data
+// between runs, so the step makes nothing; it stays a step of its own so that the
+// start-up sequence (program.h) keeps its order: modules, application, windows.
 #pragma once
 
-class TCommonDao {
-public:
-    TCommonDao() = default;
-    virtual ~TCommonDao() = default;
-};
-
-// The program's one data-access object; null outside InitializeDao..FinalizeDao.
-TCommonDao* CommonDao();
 void InitializeDao();
 void FinalizeDao();

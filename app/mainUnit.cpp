@@ -3,8 +3,9 @@
 //
 // Organisation: the constructor calls one Build... function per region of the window,
 // top to bottom, left to right; each creates its controls with the form as owner (the
-// form frees them) and the region's container as parent. The handlers that later work
-// fills (the album run, the gallery, the link rotation) are empty here.
+// form frees them) and the region's container as parent. The album run, the gallery and
+// the link rotation have units of their own (mainUnitAlbum.cpp, mainUnitGallery.cpp,
+// mainUnitLinks.cpp).
 #include "app/mainUnit.h"
 
 #include "app/commonDefine.h"
@@ -12,7 +13,6 @@
 
 std::string AppDir;
 std::string AlbumDir;
-bool StopRequested = false;
 std::unique_ptr<TStringList> LinkList;
 int32_t LinkIndex = 0;
 std::string AppVersion;
@@ -56,6 +56,7 @@ TMainForm::TMainForm(TComponent* AOwner) : TForm(AOwner) {
     BuildThumbnails();
     BuildStatusBar();
     BuildComponents();
+    WireAlbumRun();
 }
 
 void TMainForm::BuildAddressRow() {
@@ -164,7 +165,7 @@ void TMainForm::FormDestroy(TObject*) { LinkList.reset(); }
 
 void TMainForm::btn2Click(TObject*) {
     SetStatusText("正在停止...");
-    StopRequested = true;
+    FAlbumRun->Stop();
 }
 
 
@@ -178,7 +179,6 @@ void InitializeMainUnit() {
     AppVersion = KVersion;
     AppDir.clear();
     AlbumDir.clear();
-    StopRequested = false;
     LinkIndex = 0;
 }
 

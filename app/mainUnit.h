@@ -3,10 +3,12 @@
 // The constructor builds every control of the window in layout order at its fixed
 // position (client coordinates of the 770 x 578 window); FormCreate then sets the title,
 // the program folder, starts the browser panel on the maker's information page and
-// fetches the promotional links. The globals below live for the whole run and are touched
-// on the interface thread only.
+// fetches the promotional links. The album run itself is a TAlbumRun (album/albumRun.h)
+// that the window owns and wires to its controls. The globals below live for the whole
+// run and are touched on the interface thread only.
 #pragma once
 
+#include "album/albumRun.h"
 #include "net/http/HttpProt.h"
 #include "platform/rtl/Classes.h"
 #include "ui/browser/WebBrowser.h"
@@ -55,9 +57,6 @@ public:
     TMenuItem* N3;
     TTimer* tmr1;
 
-    // Read by the usage report; empty at creation.
-    std::string SourceUrl;
-
     // ---- event handlers ----
     void FormCreate(TObject* Sender);
     void FormDestroy(TObject* Sender);
@@ -88,42 +87,26 @@ private:
 
     // ---- the album run (mainUnitAlbum.cpp) ----
 public:
-    // How the latest album run ended (albrivo-cli turns it into its exit code).
-    enum class TRunEnd { NotRun, Completed, Stopped, Failed };
-    struct TAlbumRunResult {
-        TRunEnd End = TRunEnd::NotRun;
-        int PhotoCount = 0;    // photos of the album
-        int SavedCount = 0;    // photos whose file is in the folder (fetched or already there)
-        int FailedCount = 0;   // photos that still failed after the retries
-        std::string Error;     // why a Failed run could not be done
-    };
-    const TAlbumRunResult& LastRun() const { return FLastRun; }
-    // Waits before the retries of a failed photo, in milliseconds: 1 s, then 2 s. Tests
-    // shorten them; an empty list means no retry.
-    std::vector<DWORD> RetryDelaysMs{1000, 2000};
-    // Hear every status text and every log line of an album run as it is shown.
-    std::function<void(const std::string& Text)> OnRunStatus;
-    std::function<void(const std::string& Line)> OnRunLog;
+    // The run the download button starts; its settings may be changed between runs (the
+    // button sets the folder, the addresses and the music choice each time).
+    TAlbumRun& AlbumRun() { return *FAlbumRun; }
+    // How the latest album run ended.
+    const TAlbumRunResult& LastRun() const { return FAlbumRun->Result(); }
 
 private:
+    void WireAlbumRun();
     void FetchAlbumPage(const std::string& PageUrl);
     void DownloadAlbum(const std::string& Title, const std::string& AlbumId);
-    bool FetchPhoto(const std::string& Url, const std::string& FilePath);
-    void ShowThumbnail(int Index, const std::string& FilePath);
-    void SendUsageReport(const std::string& Title, const std::string& MusicUrl);
-    void FetchMusic(const std::string& MusicUrl);
-    void RunStatus(const std::string& Text);
-    void RunLog(const std::string& Line);
-    void RunFailed(const std::string& Message);
-    TAlbumRunResult FLastRun;
-    bool FRunning = false;
+    void AlbumOpened(const std::string& Folder);
+    void ShowThumbnail(int Index, const std::string& FilePath, bool Saved);
+    void AlbumRunEnded(const TAlbumRunResult& Result);
+    std::unique_ptr<TAlbumRun> FAlbumRun;
 };
 
 // ---- state shared by the windows ----
 
 extern std::string AppDir;      // the program's folder, ending in "/"
 extern std::string AlbumDir;    // the latest album's folder, ending in "/"
-extern bool StopRequested;      // set by the stop button
 extern std::unique_ptr<TStringList> LinkList;  // promotional links: caption, address, ...
 extern int32_t LinkIndex;       // the link pair showing, 0 ... 4
 extern std::string AppVersion;  // "KV1.0"

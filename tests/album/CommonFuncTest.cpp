@@ -85,16 +85,6 @@ TEST(UrlEncode, EncodesByteByByte) {
     for (const auto& c : cases) EXPECT_EQ(UrlEncode(c.in, c.plus), c.out) << c.in;
 }
 
-TEST(StatusText, SinkReceivesTextsAndEmptySinkDrops) {
-    std::vector<std::string> seen;
-    SetStatusTextSink([&](const std::string& t) { seen.push_back(t); });
-    ShowStatusText("one");
-    ShowStatusText("two");
-    SetStatusTextSink(nullptr);
-    ShowStatusText("dropped");
-    EXPECT_EQ(seen, (std::vector<std::string>{"one", "two"}));
-}
-
 TEST(ScratchFile, LivesInThePrivateTempFolder) {
     std::string f = ScratchFileName();
     EXPECT_NE(f.find("/albrivo-"), std::string::npos);

@@ -9,11 +9,12 @@
 
 namespace {
 
-// Collects the status texts shown while it lives.
+// Collects the status texts a parser shows.
 class TStatusRecorder {
 public:
-    TStatusRecorder() { SetStatusTextSink([this](const std::string& t) { Texts.push_back(t); }); }
-    ~TStatusRecorder() { SetStatusTextSink(nullptr); }
+    explicit TStatusRecorder(TTavoAlbumParser& parser) {
+        parser.OnStatus = [this](const std::string& t) { Texts.push_back(t); };
+    }
     int Count(const std::string& text) const {
         int n = 0;
         for (const auto& t : Texts) n += t == text;
@@ -61,8 +62,8 @@ TEST(TavoAlbumParser, ReadsSongAndImagesAsWritten) {
         {"text stops at NUL", std::string("<image path=\"a\"/>\0<image path=\"b\"/>", 36), "", false, {"a"}},
     };
     for (const TCase& c : cases) {
-        TStatusRecorder status;
         TTavoAlbumParser parser;
+        TStatusRecorder status(parser);
         TPhotoList photos = parser.ParseAlbumXml(c.xml);
         EXPECT_EQ(parser.MusicUrl(), c.music) << c.name;
         EXPECT_EQ(status.Count(MusicFound), c.musicShown ? 1 : 0) << c.name;

@@ -1,14 +1,27 @@
 // albrivo-cli as a child process against the demo site in this process: exit codes and
-// output of a full run, a run with a failing photo, runs that cannot be done, bad
-// arguments, and Ctrl-C pressing the stop button.
+// output of whole runs, the conventions of a command-line program (--help, --version,
+// errors on standard error with the usage line), --quiet, the progress line on a
+// terminal (through a pseudo-terminal), Ctrl-C and SIGTERM, and folders that cannot be
+// written.
+#include "album/commonFunc.h"
 #include "demo/DemoSite.h"
+#include "demo/SiteAlbums.h"
+#include "demo/SiteMedia.h"
 #include "platform/rtl/FileSys.h"
 #include "tests/support/ChildProcess.h"
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <csignal>
+#include <fstream>
+#include <poll.h>
+#include <pty.h>
+#include <sstream>
+#include <sys/resource.h>
+#include <sys/wait.h>
 #include <thread>
+#include <unistd.h>
 
 namespace {
 
@@ -16,10 +29,28 @@ const std::string Cli = std::string(ALBRIVO_BINARY_DIR) + "/app/albrivo-cli";
 
 bool Contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 
+std::string ReadFile(const std::string& name) {
+    std::ifstream in(name, std::ios::binary);
+    std::stringstream all;
+    all << in.rdbuf();
+    return all.str();
+}
+
+#define REQUIRE_ALBUM(id)                                                      \
+    do {                                                                       \
+        if (!FindDemoAlbum(id)) GTEST_SKIP() << "the demo site has no album " << (id); \
+    } while (0)
+
 int ClosedPort() {
     TDemoSiteThread site;
     return site.Site().Port();
 }
+
+// A child whose standard output and error go to files of their own.
+struct TSplitRun {
+    int Code = -1;
+    std::string Out, Err;
+};
 
 class AlbrivoCli : public ::testing::Test {
 protected:
@@ -35,6 +66,25 @@ protected:
         a.insert(a.end(), extra.begin(), extra.end());
         return a;
     }
+    std::string Page(const std::string& id) const { return Site.Url("/album/" + id + ".html"); }
+    // Runs Argv with its two outputs apart (through sh, which only redirects).
+    TSplitRun RunSplit(const std::vector<std::string>& argv, int timeoutMs = 60000) {
+        static int serial = 0;
+        std::string base = PrivateTempDir() + "split-" + std::to_string(++serial);
+        std::vector<std::string> sh = {"/bin/sh", "-c", "exec \"$@\" >\"" + base + ".out\" 2>\"" + base + ".err\"", "sh"};
+        sh.insert(sh.end(), argv.begin(), argv.end());
+        TChildProcess child(sh);
+        TSplitRun r;
+        r.Code = child.Wait(timeoutMs);
+        r.Out = ReadFile(base + ".out");
+        r.Err = ReadFile(base + ".err");
+        return r;
+    }
+    static void WaitForOutput(TChildProcess& child, const std::string& part, int timeoutMs = 20000) {
+        for (int waited = 0; waited < timeoutMs && !Contains(child.Output(), part); waited += 20)
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        ASSERT_TRUE(Contains(child.Output(), part)) << child.Output();
+    }
 };
 
 TEST_F(AlbrivoCli, ExitCodesAndOutput) {
@@ -46,25 +96,23 @@ TEST_F(AlbrivoCli, ExitCodesAndOutput) {
     };
     const std::string dead = "127.0.0.1:" + std::to_string(ClosedPort());
     const TCase cases[] = {
-        {"full run with music",
-         Args({"--music", Site.Url("/album/spring12.html")}),
+        {"full run with music, one at a time",
+         Args({"--music", "--jobs", "1", Page("spring12")}),
          0,
          {"正在下载: [1/12] - 0.jpg", "正在下载: [12/12] - 11.jpg", "相册图片下载完毕", "相册音乐下载完毕!", "处理完毕",
           "12/12 photos in"}},
-        {"a photo fails", Args({Site.Url("/album/missing404.html")}), 1, {"下载失败: 2.jpg", "4/5 photos in"}},
-        {"site unreachable (start-up and page)",
+        {"default jobs", Args({Page("night40")}), 0, {"40/40 photos in", "正在下载: [1/40] - 0.jpg"}},
+        {"a photo fails", Args({Page("missing404")}), 1, {"下载失败: 2.jpg", "4/5 photos in"}},
+        {"site unreachable",
          {Cli, "--dir", Dir, "--site", dead, "http://" + dead + "/album/spring12.html"},
          2,
          {"albrivo-cli: Connection refused (Error #10061)"}},
-        {"page not recognised", Args({Site.Url("/")}), 2, {"未能识别相册页面"}},
-        {"no address", {Cli, "--music"}, 2, {"the album page address is missing", "usage: albrivo-cli"}},
-        {"unknown option", {Cli, "--fast", "x"}, 2, {"unknown argument: --fast"}},
-        {"bad site", {Cli, "--site", "nohost", "x"}, 2, {"--site: not HOST:PORT: nohost"}},
+        {"page not recognised", Args({Site.Url("/")}), 2, {"未能识别相册页面", "albrivo-cli: 未能识别相册页面"}},
     };
     for (const TCase& c : cases) {
         SCOPED_TRACE(c.Name);
         TChildProcess cli(c.Args, true);
-        EXPECT_EQ(cli.Wait(30000), c.Code);
+        EXPECT_EQ(cli.Wait(60000), c.Code);
         std::string out = cli.Output();
         for (const std::string& part : c.Output) EXPECT_TRUE(Contains(out, part)) << part << "\n" << out;
     }
@@ -72,18 +120,255 @@ TEST_F(AlbrivoCli, ExitCodesAndOutput) {
     EXPECT_TRUE(FileExists(Dir + "/春日花园/background.mp3"));
 }
 
-TEST_F(AlbrivoCli, InterruptPressesTheStopButton) {
-    TChildProcess cli(Args({Site.Url("/album/slow.html")}), true);
-    // The slow album trickles each photo in; interrupt once the first one is on its way.
-    for (int i = 0; i < 500 && !Contains(cli.Output(), "[1/3]"); i++)
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    ASSERT_TRUE(Contains(cli.Output(), "[1/3]"));
+TEST_F(AlbrivoCli, HelpVersionAndArgumentErrors) {
+    TSplitRun help = RunSplit({Cli, "--help"});
+    EXPECT_EQ(help.Code, 0);
+    EXPECT_EQ(help.Out.rfind("usage: albrivo-cli", 0), 0u);
+    for (const char* option : {"--music", "--dir", "--site", "--jobs", "--timeout", "--quiet", "--help", "--version"})
+        EXPECT_TRUE(Contains(help.Out, option)) << option;
+    EXPECT_EQ(help.Err, "");
+
+    TSplitRun version = RunSplit({Cli, "--version"});
+    EXPECT_EQ(version.Code, 0);
+    EXPECT_EQ(version.Out, std::string("albrivo-cli ") + ALBRIVO_VERSION + "\n");
+    EXPECT_EQ(version.Err, "");
+
+    struct TCase { std::vector<std::string> Args; std::string Reason; };
+    const TCase cases[] = {
+        {{Cli, "--music"}, "the album page address is missing"},
+        {{Cli, "--fast", "x"}, "unknown argument: --fast"},
+        {{Cli, "--site", "nohost", "x"}, "--site: not HOST:PORT: nohost"},
+        {{Cli, "--jobs", "0", "x"}, "--jobs takes a number from 1 to 16: 0"},
+        {{Cli, "--timeout", "x", "y"}, "--timeout takes seconds from 1 to 3600: x"},
+        {{Cli, "--dir", "a\x1b[31m", "--fast"}, "unknown argument: --fast"},
+        {{Cli, "\x1b]0;title\a", "x"}, "only one page address, please: x"},
+    };
+    for (const TCase& c : cases) {
+        SCOPED_TRACE(c.Reason);
+        TSplitRun r = RunSplit(c.Args);
+        EXPECT_EQ(r.Code, 2);
+        EXPECT_EQ(r.Out, "");
+        EXPECT_EQ(r.Err.rfind("albrivo-cli: " + c.Reason + "\nusage: albrivo-cli", 0), 0u) << r.Err;
+    }
+}
+
+TEST_F(AlbrivoCli, QuietPrintsOnlyErrorsAndTheSummary) {
+    TSplitRun ok = RunSplit(Args({"--quiet", Page("spring12")}));
+    EXPECT_EQ(ok.Code, 0);
+    EXPECT_EQ(ok.Out, "12/12 photos in " + Dir + "/春日花园/\n");
+    EXPECT_EQ(ok.Err, "");
+
+    TSplitRun failing = RunSplit(Args({"--quiet", "--jobs", "1", Page("missing404")}));
+    EXPECT_EQ(failing.Code, 1);
+    EXPECT_EQ(failing.Out, "4/5 photos in " + Dir + "/缺图相册/\n");
+    EXPECT_EQ(failing.Err, "下载失败: 2.jpg\n");
+
+    TSplitRun plain = RunSplit(Args({"--jobs", "1", Page("missing404")}));
+    EXPECT_TRUE(Contains(plain.Out, "正在下载: [3/5] - 2.jpg\n")) << plain.Out;
+    EXPECT_FALSE(Contains(plain.Out, "下载失败")) << plain.Out;  // failures go to standard error
+    EXPECT_EQ(plain.Err, "下载失败: 2.jpg\n");
+}
+
+TEST_F(AlbrivoCli, OnATerminalTheProgressIsOneLineRedrawnInPlace) {
+    std::vector<std::string> args = Args({"--jobs", "2", Page("slow")});
+    int master = -1;
+    pid_t pid = forkpty(&master, nullptr, nullptr, nullptr);
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        std::vector<char*> argv;
+        for (std::string& a : args) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    std::string out;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    for (;;) {
+        pollfd p{master, POLLIN, 0};
+        if (std::chrono::steady_clock::now() > deadline || poll(&p, 1, 1000) < 0) break;
+        if (!(p.revents & (POLLIN | POLLHUP))) continue;
+        char buffer[4096];
+        ssize_t n = read(master, buffer, sizeof buffer);
+        if (n <= 0) break;  // EIO once the child and its terminal are gone
+        out.append(buffer, size_t(n));
+    }
+    close(master);
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << out;
+    // The photo stage is one line, redrawn: "[i/40] bytes rate", never a line per status.
+    EXPECT_TRUE(Contains(out, "\r[1/3] ")) << out;
+    EXPECT_TRUE(Contains(out, "/s\x1b[K")) << out;
+    EXPECT_FALSE(Contains(out, "正在下载: [")) << out;
+    // Whole lines still come through, and the summary ends the output.
+    EXPECT_TRUE(Contains(out, "相册图片下载完毕\r\n")) << out;
+    EXPECT_TRUE(Contains(out, "3/3 photos in " + Dir + "/慢速相册/\r\n")) << out;
+}
+
+TEST_F(AlbrivoCli, InterruptAndTerminateStopTheRunAtOnce) {
+    struct TCase { const char* Name; int Signal; };
+    const TCase cases[] = {{"Ctrl-C", SIGINT}, {"SIGTERM", SIGTERM}};
+    for (const TCase& c : cases) {
+        SCOPED_TRACE(c.Name);
+        TChildProcess cli(Args({"--jobs", "1", Page("slow")}), true);
+        // The slow album trickles each photo in; stop once the first one is on its way.
+        WaitForOutput(cli, "[1/3]");
+        auto start = std::chrono::steady_clock::now();
+        kill(cli.Pid(), c.Signal);
+        EXPECT_EQ(cli.Wait(30000), 1);
+        auto took = std::chrono::steady_clock::now() - start;
+        EXPECT_LT(took, std::chrono::seconds(3));  // generous: the cancel takes milliseconds
+        std::string out = cli.Output();
+        EXPECT_TRUE(Contains(out, "正在停止...")) << out;
+        EXPECT_TRUE(Contains(out, "处理完毕")) << out;
+        EXPECT_FALSE(Contains(out, "3/3 photos")) << out;
+        for (int i = 0; i < 3; i++) EXPECT_FALSE(FileExists(Dir + "/慢速相册/" + std::to_string(i) + ".jpg.part"));
+    }
+}
+
+TEST_F(AlbrivoCli, AFolderThatCannotBeWrittenFailsEveryPhotoAndNamesIt) {
+    // --dir names a regular file: the album folder's parent is no folder, even for root.
+    ASSERT_TRUE(ForceDirectories(Dir));
+    std::ofstream(Dir + "/plain-file") << "x";
+    const std::string parent = Dir + "/plain-file";
+    TSplitRun r = RunSplit({Cli, "--dir", parent, "--site", Site.Address(), Page("oddtitle")});
+    EXPECT_EQ(r.Code, 1);
+    EXPECT_TRUE(Contains(r.Err, "下载失败: 0.jpg\n下载失败: 1.jpg\n下载失败: 2.jpg\n")) << r.Err;
+    EXPECT_TRUE(Contains(r.Err, "无法写入相册文件夹: " + parent + "/旅行_日记_Tom_s/")) << r.Err;
+    EXPECT_TRUE(Contains(r.Out, "0/3 photos in " + parent + "/旅行_日记_Tom_s/")) << r.Out;
+}
+
+// ---- hostile sites ------------------------------------------------------------------------
+
+TEST_F(AlbrivoCli, ControlBytesNeverReachTheOutput) {
+    REQUIRE_ALBUM("ctrltitle");
+    TChildProcess cli(Args({"--jobs", "1", Page("ctrltitle")}), true);
+    cli.Wait(60000);
+    std::string out = cli.Output();
+    EXPECT_TRUE(Contains(out, "photos in")) << out;
+    for (char c : out) {
+        unsigned char u = static_cast<unsigned char>(c);
+        EXPECT_FALSE((u < 32 && u != '\n') || u == 127) << "byte " << int(u) << " in\n" << out;
+    }
+}
+
+TEST_F(AlbrivoCli, EndlessPageOrXmlFailsAtSixteenMegabytesInLittleMemory) {
+    struct TCase { const char* Id; const char* Reason; };
+    const TCase cases[] = {{"hugepage", "The album page is larger than 16 MB"},
+                           {"hugexml", "The album XML is larger than 16 MB"}};
+    for (const TCase& c : cases) {
+        SCOPED_TRACE(c.Id);
+        if (!FindDemoAlbum(c.Id)) GTEST_SKIP() << "the demo site has no album " << c.Id;
+        TSplitRun r = RunSplit(Args({Page(c.Id)}), 120000);
+        EXPECT_EQ(r.Code, 2);
+        EXPECT_TRUE(Contains(r.Err, std::string("获取相册信息失败\n") + c.Reason + "\n")) << r.Err;
+        EXPECT_TRUE(Contains(r.Err, std::string("albrivo-cli: 获取相册信息失败: ") + c.Reason)) << r.Err;
+        // The largest child reaped so far: albrivo-cli (sh execs it).
+        rusage usage{};
+        ASSERT_EQ(getrusage(RUSAGE_CHILDREN, &usage), 0);
+        EXPECT_LT(usage.ru_maxrss, 64 * 1024) << "peak resident KB";
+    }
+}
+
+TEST_F(AlbrivoCli, TimeoutEndsTheProgramDuringATricklingPage) {
+    REQUIRE_ALBUM("trickle20");
+    auto start = std::chrono::steady_clock::now();
+    TChildProcess cli({"timeout", "3", Cli, "--dir", Dir, "--site", Site.Address(), Page("trickle20")}, true);
+    int code = cli.Wait(30000);
+    auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_EQ(code, 124) << cli.Output();  // timeout's own status: it had to send SIGTERM
+    EXPECT_LT(took, std::chrono::seconds(6));  // 3 s, then the stop; generous
+    EXPECT_TRUE(Contains(cli.Output(), "正在停止...")) << cli.Output();
+}
+
+TEST_F(AlbrivoCli, AStalledPhotoTimesOutAndCtrlCStopsItAtOnce) {
+    REQUIRE_ALBUM("stall");
+    TSplitRun r = RunSplit(Args({"--timeout", "1", "--jobs", "1", Page("stall")}));
+    EXPECT_EQ(r.Code, 1);
+    EXPECT_EQ(r.Err, "下载失败: 1.jpg\n");
+    EXPECT_TRUE(Contains(r.Out, "2/3 photos in")) << r.Out;
+
+    // The default time-out is long; Ctrl-C during the stall ends the run at once.
+    TChildProcess cli(Args({"--jobs", "1", Page("stall")}), true);
+    WaitForOutput(cli, "[2/3] - 1.jpg");
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    auto start = std::chrono::steady_clock::now();
     kill(cli.Pid(), SIGINT);
     EXPECT_EQ(cli.Wait(30000), 1);
-    std::string out = cli.Output();
-    EXPECT_TRUE(Contains(out, "正在停止...")) << out;
-    EXPECT_TRUE(Contains(out, "处理完毕")) << out;
-    EXPECT_FALSE(Contains(out, "3/3 photos")) << out;
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
+    EXPECT_FALSE(FileExists(Dir + "/" + SafeFileName(FindDemoAlbum("stall")->Title) + "/1.jpg.part"));
+}
+
+TEST_F(AlbrivoCli, AKilledRunIsResumedWithARangeWhereTheServerAllowsIt) {
+    struct TCase { const char* Id; int ResumeStatus; };
+    const TCase cases[] = {{"bigphoto", 206}, {"norange", 200}};
+    for (const TCase& c : cases) {
+        SCOPED_TRACE(c.Id);
+        if (!FindDemoAlbum(c.Id)) GTEST_SKIP() << "the demo site has no album " << c.Id;
+        const std::string folder = Dir + "/" + SafeFileName(FindDemoAlbum(c.Id)->Title) + "/";
+        const std::string part = folder + "0.jpg.part";
+        {
+            TChildProcess cli(Args({"--jobs", "1", Page(c.Id)}), true);
+            // Killed in the middle of the 8 MB photo 0 (sent at about 2 MB/s).
+            for (int waited = 0; waited < 20000 && FileSize(part) < 1024 * 1024; waited += 20)
+                std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            ASSERT_GE(FileSize(part), 1024 * 1024);
+            kill(cli.Pid(), SIGKILL);
+            EXPECT_EQ(cli.Wait(10000), 128 + SIGKILL);
+        }
+        ASSERT_TRUE(FileExists(part));
+        EXPECT_TRUE(FileExists(part + ".validator"));
+        EXPECT_FALSE(FileExists(folder + "0.jpg"));  // never a truncated file under the final name
+        TSplitRun again = RunSplit(Args({"--jobs", "1", Page(c.Id)}), 60000);
+        EXPECT_EQ(again.Code, 0) << again.Out << again.Err;
+        EXPECT_EQ(ReadFile(folder + "0.jpg"), *DemoPhoto(c.Id, 0, true).Jpeg);
+        EXPECT_FALSE(FileExists(part));
+        EXPECT_FALSE(FileExists(part + ".validator"));
+        std::vector<std::string> requests = Site.Site().Requests();
+        std::string last;
+        for (const std::string& line : requests)
+            if (line.rfind("GET /photos/" + std::string(c.Id) + "/0.jpg ", 0) == 0) last = line;
+        EXPECT_EQ(last.rfind("GET /photos/" + std::string(c.Id) + "/0.jpg " + std::to_string(c.ResumeStatus), 0), 0u)
+            << last;
+    }
+}
+
+TEST_F(AlbrivoCli, AFullDiskFailsEveryPhotoTruthfully) {
+    // A file-size limit of 16 KB with SIGXFSZ ignored: every write past it fails, as on a
+    // full disk. The album XML fits; every photo is larger.
+    const char* limit =
+        "import os, resource, signal, sys\n"
+        "signal.signal(signal.SIGXFSZ, signal.SIG_IGN)\n"
+        "resource.setrlimit(resource.RLIMIT_FSIZE, (16384, 16384))\n"
+        "os.execv(sys.argv[1], sys.argv[1:])\n";
+    std::vector<std::string> argv = {"python3", "-c", limit};
+    for (const std::string& a : Args({"--jobs", "2", Page("spring12")})) argv.push_back(a);
+    TSplitRun r = RunSplit(argv);
+    const std::string folder = Dir + "/春日花园/";
+    EXPECT_EQ(r.Code, 1) << r.Out << r.Err;
+    for (int i = 0; i < 12; i++) {
+        EXPECT_TRUE(Contains(r.Err, "下载失败: " + std::to_string(i) + ".jpg\n")) << i << "\n" << r.Err;
+        EXPECT_FALSE(FileExists(folder + std::to_string(i) + ".jpg")) << i;
+        EXPECT_FALSE(FileExists(folder + std::to_string(i) + ".jpg.part")) << i;
+    }
+    EXPECT_TRUE(Contains(r.Err, "无法写入相册文件夹: " + folder)) << r.Err;
+    EXPECT_TRUE(Contains(r.Out, "0/12 photos in " + folder)) << r.Out;
+}
+
+TEST_F(AlbrivoCli, AnHttpsPageIsRefusedWithExitTwo) {
+    REQUIRE_ALBUM("redirhttps");
+    struct TCase { std::string Url, Reason; };
+    const TCase cases[] = {
+        {"https://" + Site.Address() + "/album/spring12.html", "Unsupported protocol: https"},
+        {Page("redirhttps"), "Unsupported protocol: https"},
+        {Page("redirftp"), "Unsupported protocol: ftp"},
+    };
+    for (const TCase& c : cases) {
+        SCOPED_TRACE(c.Url);
+        TSplitRun r = RunSplit(Args({c.Url}));
+        EXPECT_EQ(r.Code, 2);
+        EXPECT_TRUE(Contains(r.Err, "albrivo-cli: " + c.Reason + "\n")) << r.Err;
+    }
 }
 
 }  // namespace

@@ -1,0 +1,312 @@
+// albumRun: one album run (see albumRun.h).
+//
+// Organisation: the run's frame (RunSteps, Stop), the page, the album and its folder, the
+// photo stage (which hands the transfers to photoTransfers and keeps the counts, the
+// texts and the events), then the usage report and the music. While a request runs, the
+// client or getter doing it is noted (FActiveClient, FTransfers, FReportGetter) so that
+// Stop, which runs inside the request's own message pump, can cancel it at once.
+#include "album/albumRun.h"
+
+#include "album/parser.h"
+#include "album/photoTransfers.h"
+#include "net/http/HttpProt.h"
+#include "net/inetget/HTTPGet.h"
+#include "platform/rtl/FileSys.h"
+#include "platform/rtl/SysUtils.h"
+#include "regex/RegExpr.h"
+
+namespace {
+
+// Title up to the first blank, and the album id after "code_without_top.html?id=".
+constexpr const char* AlbumPagePattern = "<title>(.*?) .*?code_without_top.html\\?id=(.*?)&";
+
+std::string ExceptionText(std::exception_ptr error) {
+    try {
+        std::rethrow_exception(error);
+    } catch (const std::exception& e) {
+        return e.what();
+    } catch (...) {
+        return "unknown error";
+    }
+}
+
+// Notes a pointer for the length of a scope and clears it on every exit.
+template <class T>
+class TNoted {
+public:
+    TNoted(T*& slot, T* value) : FSlot(slot) { FSlot = value; }
+    ~TNoted() { FSlot = nullptr; }
+    TNoted(const TNoted&) = delete;
+    TNoted& operator=(const TNoted&) = delete;
+
+private:
+    T*& FSlot;
+};
+
+}  // namespace
+
+TAlbumRun::TAlbumRun() = default;
+TAlbumRun::~TAlbumRun() = default;
+
+// ==== the frame =============================================================================
+
+void TAlbumRun::Run(const std::string& PageUrl) {
+    RunSteps([this, &PageUrl] {
+        TAlbumPage page = FetchAlbumPage(PageUrl);
+        if (page.Recognised) DownloadAlbum(page.Title, page.AlbumId);
+    });
+}
+
+void TAlbumRun::RunSteps(const std::function<void()>& Steps) {
+    if (FRunning) return;  // a run pumps messages: never start a second one inside it
+    FRunning = true;
+    // Each run starts afresh: an earlier stop does not stop this run.
+    FStopRequested = false;
+    FResult = TAlbumRunResult();
+    FSourceUrl.clear();
+    FAlbumDir.clear();
+    try {
+        Steps();
+    } catch (...) {
+        if (FStopRequested) {
+            FResult.End = TRunEnd::Stopped;  // the stop aborted the request in flight
+        } else {
+            FResult.End = TRunEnd::Failed;
+            FResult.Failure = std::current_exception();
+            FResult.Error = ExceptionText(FResult.Failure);
+        }
+    }
+    FRunning = false;
+    if (OnEnded) OnEnded(FResult);
+}
+
+void TAlbumRun::Stop() {
+    FStopRequested = true;
+    if (FActiveClient) FActiveClient->Abort();  // its Get ends with code 13
+    if (FTransfers) FTransfers->Stop();
+    if (FReportGetter) FReportGetter->CancelTransfer();
+}
+
+void TAlbumRun::Status(const std::string& Text) {
+    if (OnStatus) OnStatus(Text);
+}
+
+void TAlbumRun::Log(const std::string& Line, TLogKind Kind) {
+    if (OnLog) OnLog(Line, Kind);
+}
+
+// The run cannot go on: Line (and the reason, when there is one) goes to the log, Line to
+// the status line.
+void TAlbumRun::CannotBeDone(const std::string& Line, const std::string& Reason) {
+    FResult.End = TRunEnd::Failed;
+    FResult.Error = Reason.empty() ? Line : Line + ": " + Reason;
+    Log(Line, TLogKind::Error);
+    if (!Reason.empty()) Log(Reason, TLogKind::Error);
+    Status(Line);
+}
+
+THttpCli& TAlbumRun::PageClient() {
+    if (FPageClient) return *FPageClient;
+    if (!FOwnPageClient) FOwnPageClient = std::make_unique<THttpCli>(nullptr);
+    return *FOwnPageClient;
+}
+
+THttpCli& TAlbumRun::TextClient() {
+    if (!FTextClient) FTextClient = std::make_unique<THttpCli>(nullptr);
+    return *FTextClient;
+}
+
+// ==== the page ==============================================================================
+
+TAlbumPage TAlbumRun::FetchAlbumPage(const std::string& PageUrl) {
+    FSourceUrl = PageUrl;
+    THttpCli& client = PageClient();
+    std::string pageText;
+    {
+        TStringStream stream;
+        TBoundedStream bounded(stream, MaxPageBytes, "album page");
+        client.SetURL(PageUrl);
+        client.SetTimeout(FSettings.TimeoutMs);
+        client.SetRcvdStream(&bounded);
+        TNoted<THttpCli> active(FActiveClient, &client);
+        try {
+            client.Get();
+        } catch (const EDocumentTooLarge& e) {
+            client.SetRcvdStream(nullptr);
+            CannotBeDone("获取相册信息失败", e.Message());
+            return TAlbumPage();
+        } catch (...) {
+            client.SetRcvdStream(nullptr);
+            throw;  // the page could not be fetched: the run ends with the error shown
+        }
+        client.SetRcvdStream(nullptr);
+        pageText = stream.DataString();
+    }
+    TRegExpr rx;
+    rx.SetExpression(AlbumPagePattern);
+    if (!rx.Exec(pageText)) {
+        CannotBeDone("未能识别相册页面", "");
+        return TAlbumPage();
+    }
+    TAlbumPage page;
+    page.Recognised = true;
+    page.AlbumId = rx.GroupText(2);
+    page.Title = SafeFileName(rx.GroupText(1));
+    return page;
+}
+
+// ==== the album =============================================================================
+
+void TAlbumRun::DownloadAlbum(const std::string& Title, const std::string& AlbumId) {
+    TTavoAlbumParser parser;
+    parser.SetHttpClient(&TextClient());
+    parser.OnStatus = [this](const std::string& text) { Status(text); };
+    TextClient().SetTimeout(FSettings.TimeoutMs);
+    TPhotoList photos;
+    {
+        TNoted<THttpCli> active(FActiveClient, &TextClient());
+        photos = parser.ParseAlbum(FSettings.XmlUrlPrefix + EncodeRequestBytes(AlbumId));
+    }
+    if (FStopRequested) {
+        FResult.End = TRunEnd::Stopped;
+        return;
+    }
+    if (!parser.XmlFetchOutcome().Success) {
+        // Nothing is known of the album: no folder, no report.
+        CannotBeDone("获取相册信息失败", parser.XmlFetchOutcome().ErrorText);
+        return;
+    }
+    FAlbumDir = FSettings.BaseDir + AlbumFolderName(Title, AlbumId) + "/";
+    FFolderReady = DirectoryExists(FAlbumDir) || ForceDirectories(FAlbumDir);
+    if (!FFolderReady) FResult.FolderError = "the folder cannot be created";
+    FResult.PhotoCount = int(photos.size());
+    FResult.End = TRunEnd::Completed;
+    if (OnAlbumOpened) OnAlbumOpened(FAlbumDir, FResult.PhotoCount);
+
+    DownloadPhotos(photos);
+    if (FStopRequested) FResult.End = TRunEnd::Stopped;
+    if (!FResult.FolderError.empty())
+        Log("无法写入相册文件夹: " + FAlbumDir + " (" + FResult.FolderError + ")", TLogKind::Error);
+    Log("相册图片下载完毕");
+    Status("相册图片下载完毕");
+    SendUsageReport(Title, parser.MusicUrl());
+    // A stopped run starts no new download.
+    if (!parser.MusicUrl().empty() && !FStopRequested) FetchMusic(parser.MusicUrl());
+    Log("处理完毕");
+    Status("处理完毕");
+}
+
+// ==== the photos ============================================================================
+
+void TAlbumRun::DownloadPhotos(const TPhotoList& Photos) {
+    TPhotoTransfers transfers(FSettings.Jobs, FSettings.RetryDelaysMs, FSettings.TimeoutMs);
+    transfers.OnSiteWait = [this](int index, DWORD ms) {
+        Status("服务器繁忙，" + IntToStr((ms + 999) / 1000) + " 秒后重试: " + IntToStr(index) + ".jpg");
+    };
+    TNoted<TPhotoTransfers> noted(FTransfers, &transfers);
+    FInFlight.clear();
+    FSavedBytes = 0;
+    const int count = int(Photos.size());
+    int next = 0;
+    auto ended = [this](const TPhotoOutcome& outcome) {
+        if (outcome.Saved) FSavedBytes += std::max<int64_t>(0, FileSize(outcome.FilePath));
+        PhotoEnded(outcome);
+    };
+    for (;;) {
+        // New photos start in album order while there is room.
+        while (!FStopRequested && next < count && transfers.HasRoom()) {
+            StartPhoto(next, Photos[size_t(next)]->ImagePath());
+            next++;
+        }
+        if (FStopRequested || transfers.Idle()) break;
+        for (const TPhotoOutcome& outcome : transfers.WaitForEnded()) ended(outcome);
+    }
+    if (FStopRequested)
+        for (const TPhotoOutcome& outcome : transfers.Abandon()) ended(outcome);
+    FInFlight.clear();
+}
+
+void TAlbumRun::StartPhoto(int Index, const std::string& Url) {
+    if (OnPhotoListed) OnPhotoListed(Index, Url);
+    FInFlight.insert(Index);
+    ShowProgress();
+    TPhotoTask task{Index, Url, FAlbumDir + IntToStr(Index) + ".jpg"};
+    TPhotoOutcome now;
+    now.Index = Index;
+    now.FilePath = task.FilePath;
+    if (!FFolderReady) {
+        now.WriteFailed = true;
+        PhotoEnded(now);
+    } else if (FileExists(task.FilePath) && FileHasPictureSignature(task.FilePath)) {
+        // Saved by an earlier run. A file that is no picture (an error page) is fetched again.
+        now.Saved = true;
+        PhotoEnded(now);
+    } else if (!IsFetchableAddress(Url)) {
+        PhotoEnded(now, " (不支持的地址: " + Url + ")");
+    } else {
+        FTransfers->Start(task);
+    }
+}
+
+void TAlbumRun::PhotoEnded(const TPhotoOutcome& Outcome, const std::string& Detail) {
+    FInFlight.erase(Outcome.Index);
+    if (Outcome.Saved) {
+        FResult.SavedCount++;
+    } else {
+        FResult.FailedCount++;
+        Log("下载失败: " + IntToStr(Outcome.Index) + ".jpg" + Detail, TLogKind::Error);
+        if (Outcome.WriteFailed && FResult.FolderError.empty()) FResult.FolderError = Outcome.Reason;
+    }
+    if (OnPhotoFinished) OnPhotoFinished(Outcome.Index, Outcome.FilePath, Outcome.Saved);
+    ShowProgress();
+}
+
+void TAlbumRun::ShowProgress() {
+    if (FInFlight.empty()) return;
+    Status("正在下载: [" + IntToStr(FinishedCount() + 1) + "/" + IntToStr(FResult.PhotoCount) + "] - " +
+           IntToStr(*FInFlight.begin()) + ".jpg");
+}
+
+int64_t TAlbumRun::PhotoBytes() const { return FSavedBytes + (FTransfers ? FTransfers->PartBytes() : 0); }
+
+// ==== the report and the music ==============================================================
+
+// Posts the usage report; its answer goes to the scratch file and is not read.
+void TAlbumRun::SendUsageReport(const std::string& Title, const std::string& MusicUrl) {
+    std::string query = "source_url=" + UrlEncode(FSourceUrl, true) + "&music=" + UrlEncode(MusicUrl, true) +
+                        "&title=" + UrlEncode(Title, true) + "&version=" + FSettings.Version;
+    THTTPGet getter(nullptr);
+    // After a stop the report may not hold the end of the run up for long.
+    if (FStopRequested) {
+        getter.SetConnectTimeout(1000);
+        getter.SetReceiveTimeout(1000);
+    }
+    TNoted<THTTPGet> noted(FReportGetter, &getter);
+    TBaseAlbumParser::PostToFile(getter, FSettings.ReportUrl, ScratchFileName(), query);
+}
+
+// Saves the background music as "background.mp3" when asked for and not yet there,
+// through "background.mp3.part" renamed on success only. An answer of type text/* (an
+// error page) is no music.
+void TAlbumRun::FetchMusic(const std::string& MusicUrl) {
+    const std::string musicPath = FAlbumDir + "background.mp3";
+    if (!FSettings.Music || FileExists(musicPath)) return;
+    Status("正在下载相册音乐,请稍候...");
+    const std::string partPath = musicPath + ".part";
+    TTransferOutcome outcome;
+    if (IsFetchableAddress(MusicUrl) && FFolderReady) {
+        TNoted<THttpCli> active(FActiveClient, &TextClient());
+        try {
+            TBaseAlbumParser::FetchText(TextClient(), MusicUrl, partPath, &outcome);
+        } catch (const EInOutError& e) {
+            outcome.Success = false;  // the part file could not be made or read back
+            outcome.ErrorText = e.Message();
+        }
+    }
+    if (outcome.Success && !StartsText("text/", outcome.ContentType) && RenameFile(partPath, musicPath)) {
+        Status("相册音乐下载完毕!");
+    } else {
+        DeleteFile(partPath);
+        Status("相册音乐下载失败");
+    }
+}

@@ -1,0 +1,170 @@
+// albumRun: one album run, from the album page to the background music.
+//
+// TAlbumRun owns everything a run needs: the album folder, the stop flag, the retry
+// schedule, the photo transfers (photoTransfers.h), the clients it fetches texts with,
+// and it reports to its owner only through events: status texts, log lines, the album
+// opened, each photo listed and finished, and the run's end. The main window and
+// albrivo-cli wire their controls to it; nothing of the run lives in globals.
+//
+// A run goes: page -> album XML -> photos (up to Jobs in flight, started in album order)
+// -> usage report -> music (optional). Everything runs on the interface thread; every
+// transfer and every wait pumps the messages, so the stop button, timers and thumbnails
+// stay usable inside a run. Invariant: a file named "N.jpg" or "background.mp3" only
+// ever appears by renaming a ".part" file whose transfer succeeded and whose content
+// passed its check, so a second run fetches exactly what is missing or broken. Stop
+// cancels every transfer in flight at once; a stopped run leaves no ".part" behind.
+//
+// Status texts of the photo stage: "正在下载: [F/N] - K.jpg", where F is one more than
+// the photos finished so far (saved, failed or already there), N the album's photo count
+// and K the lowest-numbered photo still in flight; shown when a photo starts and after
+// each photo ends while others are in flight. With one photo at a time this is exactly
+// "正在下载: [i+1/N] - i.jpg" as photo i starts.
+#pragma once
+
+#include "album/commonFunc.h"
+#include "album/vo.h"
+#include "platform/messages/Messages.h"
+#include "platform/rtl/Classes.h"
+
+#include <cstdint>
+#include <exception>
+#include <functional>
+#include <memory>
+#include <set>
+#include <string>
+#include <vector>
+
+class THTTPGet;
+class THttpCli;
+class TPhotoTransfers;
+struct TPhotoOutcome;
+
+// How a run ended.
+enum class TRunEnd { NotRun, Completed, Stopped, Failed };
+
+struct TAlbumRunResult {
+    TRunEnd End = TRunEnd::NotRun;
+    int PhotoCount = 0;     // photos of the album
+    int SavedCount = 0;     // photos whose file is in the folder (fetched or already there)
+    int FailedCount = 0;    // photos that failed (after their retries, or refused)
+    std::string Error;      // why a Failed run could not be done
+    // The error that ended a Failed run when it was not written to the log (a page that
+    // could not be fetched); the owner shows it. Null otherwise.
+    std::exception_ptr Failure;
+    std::string FolderError;  // the album folder could not be written: why; empty otherwise
+};
+
+// What a log line reports: progress, or a failure (albrivo-cli puts these on stderr).
+enum class TLogKind { Info, Error };
+
+struct TAlbumRunSettings {
+    std::string BaseDir;       // album folders are made in here; ends with "/"
+    std::string XmlUrlPrefix;  // the album XML service up to and including "xml?"
+    std::string ReportUrl;     // the usage report's address (POST)
+    std::string Version;       // the report's version value
+    bool Music = false;        // also save the background music
+    int Jobs = 4;              // photos in flight at most, 1 ... 16
+    DWORD TimeoutMs = 30000;   // receive time-out of every transfer
+    std::vector<DWORD> RetryDelaysMs{1000, 2000};  // waits before the retries of a photo
+};
+
+// The page's title and album id, when the page matched.
+struct TAlbumPage {
+    bool Recognised = false;
+    std::string Title;    // SafeFileName of the page title up to its first blank
+    std::string AlbumId;  // as written in the page
+};
+
+class TAlbumRun : public TObject {
+public:
+    static constexpr int DefaultJobs = 4;
+    static constexpr int MaxJobs = 16;
+    // The album page is read up to this size; a longer one fails the run.
+    static constexpr int64_t MaxPageBytes = 16 * 1024 * 1024;
+
+    TAlbumRun();
+    ~TAlbumRun() override;
+    TAlbumRun(const TAlbumRun&) = delete;
+    TAlbumRun& operator=(const TAlbumRun&) = delete;
+
+    // Read at the start of each step; change them between runs.
+    TAlbumRunSettings& Settings() { return FSettings; }
+    // The client the album page is fetched with (not owned; it must outlive the run).
+    // Without one the run uses a client of its own.
+    void SetPageClient(THttpCli* Client) { FPageClient = Client; }
+
+    // A whole run: FetchAlbumPage, then DownloadAlbum when the page matched. Never throws;
+    // Result says how it ended and OnEnded hears it.
+    void Run(const std::string& PageUrl);
+    // One run whose steps the owner calls (FetchAlbumPage, DownloadAlbum): clears the stop
+    // flag and the result, runs Steps, turns any error into a Failed result (or Stopped
+    // when a stop ended it), raises OnEnded. Does nothing while a run is on.
+    void RunSteps(const std::function<void()>& Steps);
+
+    // ---- the steps ----
+    // Fetches the page (at most MaxPageBytes) and takes the title and album id out of it.
+    // A page that does not match logs "未能识别相册页面"; a page too large logs
+    // "获取相册信息失败" and the reason; both end the run as Failed. Throws what the
+    // page's client throws (the page could not be fetched).
+    TAlbumPage FetchAlbumPage(const std::string& PageUrl);
+    // The album proper: the XML (the id percent-encoded where it cannot stand in a request
+    // line), the folder, the photos, the usage report and the music.
+    void DownloadAlbum(const std::string& Title, const std::string& AlbumId);
+
+    // The stop button: sets the flag and cancels every transfer in flight (photos, the
+    // page, the XML, the report, the music) and every waiting retry. The run then ends
+    // promptly; the usage report still goes (a short one), the music does not start.
+    void Stop();
+    bool StopRequested() const { return FStopRequested; }
+    bool Running() const { return FRunning; }
+    const TAlbumRunResult& Result() const { return FResult; }
+    // The folder of the album of the latest run, ending in "/"; empty before.
+    const std::string& AlbumDir() const { return FAlbumDir; }
+    // Photos finished in the running photo stage, and bytes received for photos so far
+    // (saved files of this run and the ".part" files in flight).
+    int FinishedCount() const { return FResult.SavedCount + FResult.FailedCount; }
+    int64_t PhotoBytes() const;
+
+    // ---- events (interface thread; empty: skipped) ----
+    TTextEvent OnStatus;
+    std::function<void(const std::string& Line, TLogKind Kind)> OnLog;
+    // The album's folder is known and its photos are about to be listed.
+    std::function<void(const std::string& Folder, int PhotoCount)> OnAlbumOpened;
+    // Photo Index starts (album order): its address goes into the photo list.
+    std::function<void(int Index, const std::string& Url)> OnPhotoListed;
+    // Photo Index ended: saved (FilePath holds it) or failed (there is no such file).
+    std::function<void(int Index, const std::string& FilePath, bool Saved)> OnPhotoFinished;
+    std::function<void(const TAlbumRunResult& Result)> OnEnded;
+
+private:
+    void Status(const std::string& Text);
+    void Log(const std::string& Line, TLogKind Kind = TLogKind::Info);
+    void CannotBeDone(const std::string& Line, const std::string& Reason);
+    THttpCli& PageClient();
+    THttpCli& TextClient();
+
+    // The photo stage (albumRun.cpp).
+    void DownloadPhotos(const TPhotoList& Photos);
+    void StartPhoto(int Index, const std::string& Url);
+    void PhotoEnded(const TPhotoOutcome& Outcome, const std::string& Detail = std::string());
+    void ShowProgress();
+    void SendUsageReport(const std::string& Title, const std::string& MusicUrl);
+    void FetchMusic(const std::string& MusicUrl);
+
+    TAlbumRunSettings FSettings;
+    TAlbumRunResult FResult;
+    bool FRunning = false;
+    bool FStopRequested = false;
+    std::string FSourceUrl;
+    std::string FAlbumDir;
+    bool FFolderReady = false;
+    int64_t FSavedBytes = 0;
+    std::set<int> FInFlight;  // photos started and not yet ended
+
+    THttpCli* FPageClient = nullptr;
+    std::unique_ptr<THttpCli> FOwnPageClient;
+    std::unique_ptr<THttpCli> FTextClient;  // the XML and the music
+    THttpCli* FActiveClient = nullptr;      // the client whose request is running
+    TPhotoTransfers* FTransfers = nullptr;  // the photo stage's, while it runs
+    THTTPGet* FReportGetter = nullptr;      // the usage report's, while it runs
+};

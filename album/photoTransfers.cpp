@@ -1,0 +1,287 @@
+// photoTransfers: the photo getters of an album run, their retries and their files (see
+// photoTransfers.h).
+//
+// A slot is one getter and the photo it holds. A try ends with the getter's done or error
+// event, raised on the interface thread inside the pump of WaitForEnded; the handler only
+// marks the slot, and WaitForEnded judges it after the pump returns, so no photo's end is
+// handled re-entrantly inside another's.
+#include "album/photoTransfers.h"
+
+#include "album/commonFunc.h"
+#include "net/inetget/HTTPGet.h"
+#include "platform/rtl/FileSys.h"
+
+#include <algorithm>
+#include <ctime>
+#include <fstream>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace {
+
+std::string PartFile(const TPhotoTask& task) { return task.FilePath + ".part"; }
+// Beside the part: the ETag or Last-Modified of the answer the part came from.
+std::string ValidatorFile(const TPhotoTask& task) { return task.FilePath + ".part.validator"; }
+
+// A validator read back from a file goes into a header line: no control bytes.
+bool IsFetchableValidator(const std::string& v) {
+    if (v.empty() || v.size() > 200) return false;
+    for (char c : v)
+        if (static_cast<unsigned char>(c) < 32 || c == 127) return false;
+    return true;
+}
+
+// After a failed try: whether the photo's folder takes one more byte. A full disk, a
+// file-size limit or a folder that cannot be written fail every photo the same way, so
+// such a failure is not tried again; the text says why ("cannot write 3.jpg.part: File
+// too large"). Empty when the byte could be written (the failure came from the network).
+std::string WriteProblem(const std::string& part) {
+    int fd = open(part.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    int error = fd < 0 ? errno : 0;
+    if (fd >= 0) {
+        if (write(fd, "", 1) != 1) error = errno ? errno : EIO;
+        close(fd);
+    }
+    if (!error) return std::string();
+    return "cannot write " + ExtractFileName(part) + ": " + std::strerror(error);
+}
+
+}  // namespace
+
+TPhotoTransfers::TPhotoTransfers(int Jobs, std::vector<DWORD> RetryDelaysMs, DWORD TimeoutMs)
+    : FRetryDelaysMs(std::move(RetryDelaysMs)), FTimeoutMs(TimeoutMs), FLimit(std::max(1, Jobs)) {}
+
+TPhotoTransfers::~TPhotoTransfers() {
+    // The getters' destructors cancel and wait; no event reaches a slot after this.
+    for (auto& slot : FSlots) slot->Getter.reset();
+}
+
+// ==== starting ==============================================================================
+
+bool TPhotoTransfers::HasRoom() const {
+    if (FStopped) return false;
+    int active = 0;
+    for (const auto& slot : FSlots) active += slot->Active;
+    return active < FLimit;
+}
+
+bool TPhotoTransfers::Idle() const {
+    for (const auto& slot : FSlots)
+        if (slot->Active) return false;
+    return true;
+}
+
+TPhotoTransfers::TSlot& TPhotoTransfers::FreeSlot() {
+    for (auto& slot : FSlots)
+        if (!slot->Active) return *slot;
+    // A new getter, kept for the rest of the run. Its events only mark the slot.
+    auto slot = std::make_unique<TSlot>();
+    TSlot* s = slot.get();
+    s->Getter = std::make_unique<THTTPGet>(nullptr);
+    s->Getter->SetReceiveTimeout(FTimeoutMs);
+    s->Getter->OnDoneFile = [s](TObject*, const std::string&, int32_t) { s->Ended = true; };
+    s->Getter->OnError = [s](TObject*) { s->Ended = true; };
+    // Before any byte of a whole answer is written: the validator a later run resumes with.
+    s->Getter->OnHead = [s](TObject*, int status, const std::string& rawHead) {
+        if (status == 200) StoreValidator(s->Task, ResumeValidator(rawHead));
+    };
+    FSlots.push_back(std::move(slot));
+    return *s;
+}
+
+void TPhotoTransfers::Start(const TPhotoTask& Task) {
+    TSlot& slot = FreeSlot();
+    slot.Task = Task;
+    slot.Active = true;
+    slot.Retries = 0;
+    slot.RetryAt = 0;
+    // What an earlier run left (it was killed mid-photo) is resumed when the site told us
+    // how to ask for the rest; anything else starts afresh.
+    slot.ResumeFrom = std::max<int64_t>(0, FileSize(PartFile(Task)));
+    slot.IfRange = ReadValidator(Task);
+    if (slot.ResumeFrom == 0 || slot.IfRange.empty()) {
+        RemovePartFiles(Task);
+        slot.ResumeFrom = 0;
+        slot.IfRange.clear();
+    }
+    StartTry(slot);
+}
+
+void TPhotoTransfers::StartTry(TSlot& slot) {
+    slot.Ended = false;
+    slot.RetryAt = 0;
+    THTTPGet& getter = *slot.Getter;
+    getter.SetURL(slot.Task.Url);
+    getter.SetFileName(PartFile(slot.Task));
+    getter.SetResumeFrom(slot.ResumeFrom);
+    getter.SetIfRange(slot.IfRange);
+    // A retry starts afresh: the part of the failed try is gone.
+    slot.ResumeFrom = 0;
+    slot.IfRange.clear();
+    getter.StartTransfer();
+}
+
+// ==== waiting ===============================================================================
+
+bool TPhotoTransfers::AnyEnded() const {
+    for (const auto& slot : FSlots)
+        if (slot->Active && slot->Ended && !slot->Getter->Busy()) return true;
+    return false;
+}
+
+bool TPhotoTransfers::AnyRetryDue() const {
+    uint64_t now = GetTickCount64();
+    for (const auto& slot : FSlots)
+        if (slot->Active && slot->RetryAt && slot->RetryAt <= now) return true;
+    return false;
+}
+
+DWORD TPhotoTransfers::MsToNextRetry() const {
+    uint64_t now = GetTickCount64(), next = 0;
+    for (const auto& slot : FSlots)
+        if (slot->Active && slot->RetryAt && (!next || slot->RetryAt < next)) next = slot->RetryAt;
+    if (!next) return INFINITE;
+    return next <= now ? 0 : DWORD(next - now);
+}
+
+void TPhotoTransfers::StartDueRetries() {
+    uint64_t now = GetTickCount64();
+    for (auto& slot : FSlots)
+        if (slot->Active && slot->RetryAt && slot->RetryAt <= now) StartTry(*slot);
+}
+
+std::vector<TPhotoOutcome> TPhotoTransfers::WaitForEnded() {
+    std::vector<TPhotoOutcome> ended;
+    while (ended.empty() && !FStopped && !Idle()) {
+        // Blocks in the message wait; a retry falling due ends the wait by its time-out.
+        WaitUntil([this] { return FStopped || AnyEnded() || AnyRetryDue(); }, MsToNextRetry());
+        if (FStopped) break;
+        for (auto& slot : FSlots) {
+            if (!slot->Active || !slot->Ended || slot->Getter->Busy()) continue;
+            TPhotoOutcome outcome;
+            if (Judge(*slot, outcome)) ended.push_back(outcome);
+        }
+        StartDueRetries();
+    }
+    return ended;
+}
+
+// ==== judging a try =========================================================================
+
+bool TPhotoTransfers::Judge(TSlot& slot, TPhotoOutcome& outcome) {
+    slot.Ended = false;
+    const TPhotoTask& task = slot.Task;
+    const std::string part = PartFile(task);
+    outcome.Index = task.Index;
+    outcome.FilePath = task.FilePath;
+    bool ok = slot.Getter->LastResult();
+    if (ok && !FileHasPictureSignature(part)) {
+        ok = false;  // an error page or a text answered 200: never a photo
+        outcome.Reason = "not a picture";
+    } else if (ok && !RenameFile(part, task.FilePath)) {
+        ok = false;
+        outcome.WriteFailed = true;
+        outcome.Reason = "cannot rename " + ExtractFileName(part);
+    } else if (!ok) {
+        outcome.Reason = WriteProblem(part);
+        outcome.WriteFailed = !outcome.Reason.empty();
+        if (!outcome.WriteFailed) outcome.Reason = slot.Getter->ErrorText();
+    }
+    if (ok) {
+        outcome.Saved = true;
+        RemovePartFiles(task);
+        slot.Active = false;
+        return true;
+    }
+    RemovePartFiles(task);
+    if (FStopped) {
+        slot.Active = false;  // abandoned: no outcome
+        return false;
+    }
+    if (!outcome.WriteFailed && slot.Retries < FRetryDelaysMs.size()) {
+        ScheduleRetry(slot, SiteWaitMs(*slot.Getter));
+        return false;
+    }
+    slot.Active = false;
+    return true;
+}
+
+// A busy site (429, 503) may say how long to wait; it is waited, at most a minute, and
+// from then on the run goes one photo at a time. -1: the site asked nothing.
+int64_t TPhotoTransfers::SiteWaitMs(const THTTPGet& getter) {
+    int status = getter.StatusCode();
+    if (status != 429 && status != 503) return -1;
+    FLimit = 1;
+    return std::max<int64_t>(0, RetryAfterMs(getter.ResponseHeader("Retry-After"), getter.ResponseHeader("Date"),
+                                             int64_t(std::time(nullptr))));
+}
+
+void TPhotoTransfers::ScheduleRetry(TSlot& slot, int64_t siteWaitMs) {
+    DWORD wait = std::max<DWORD>(FRetryDelaysMs[slot.Retries++], DWORD(std::max<int64_t>(siteWaitMs, 0)));
+    if (siteWaitMs >= 0 && OnSiteWait) OnSiteWait(slot.Task.Index, wait);
+    slot.RetryAt = GetTickCount64() + std::max<DWORD>(wait, 1);
+}
+
+// ==== stopping ==============================================================================
+
+void TPhotoTransfers::Stop() {
+    FStopped = true;
+    for (auto& slot : FSlots) {
+        slot->RetryAt = 0;
+        if (slot->Getter->Busy()) slot->Getter->CancelTransfer();
+    }
+}
+
+std::vector<TPhotoOutcome> TPhotoTransfers::Abandon() {
+    // A cancelled getter ends within milliseconds; its end handler needs the pump.
+    WaitUntil(
+        [this] {
+            for (const auto& slot : FSlots)
+                if (slot->Getter->Busy()) return false;
+            return true;
+        },
+        5000);
+    std::vector<TPhotoOutcome> ended;
+    for (auto& slot : FSlots) {
+        if (!slot->Active) continue;
+        TPhotoOutcome outcome;
+        if (slot->Ended && !slot->Getter->Busy() && Judge(*slot, outcome)) {
+            ended.push_back(outcome);
+        } else {
+            RemovePartFiles(slot->Task);
+            slot->Active = false;
+        }
+    }
+    return ended;
+}
+
+// ==== files =================================================================================
+
+int64_t TPhotoTransfers::PartBytes() const {
+    int64_t bytes = 0;
+    for (const auto& slot : FSlots)
+        if (slot->Active) bytes += std::max<int64_t>(0, FileSize(PartFile(slot->Task)));
+    return bytes;
+}
+
+void TPhotoTransfers::RemovePartFiles(const TPhotoTask& task) {
+    DeleteFile(PartFile(task));
+    DeleteFile(ValidatorFile(task));
+}
+
+void TPhotoTransfers::StoreValidator(const TPhotoTask& task, const std::string& validator) {
+    if (validator.empty()) {
+        DeleteFile(ValidatorFile(task));
+        return;
+    }
+    std::ofstream(ValidatorFile(task), std::ios::binary | std::ios::trunc) << validator;
+}
+
+std::string TPhotoTransfers::ReadValidator(const TPhotoTask& task) {
+    std::ifstream in(ValidatorFile(task), std::ios::binary);
+    std::string validator;
+    std::getline(in, validator);
+    return IsFetchableValidator(validator) ? validator : std::string();
+}
