@@ -12,16 +12,9 @@
 
 namespace wsbinding {
 
-#define ALBRIVO_WINSOCK_PROCS(X) \
-    X(WSAStartup) X(WSACleanup) X(WSASetLastError) X(WSAGetLastError) X(WSACancelAsyncRequest) \
-    X(WSAAsyncGetHostByName) X(WSAAsyncGetHostByAddr) X(WSAAsyncSelect) X(getservbyname) \
-    X(getprotobyname) X(gethostbyname) X(socket) X(shutdown) X(setsockopt) X(sendto) X(send) \
-    X(recv) X(recvfrom) X(ntohs) X(listen) X(ioctlsocket) X(inet_ntoa) X(inet_addr) X(htons) \
-    X(getsockname) X(getpeername) X(connect) X(closesocket) X(bind) X(accept)
-
 struct TProcs {
 #define ALBRIVO_WINSOCK_SLOT(name) decltype(&winsock::name) name = nullptr;
-    ALBRIVO_WINSOCK_PROCS(ALBRIVO_WINSOCK_SLOT)
+    WINSOCK_EXPORTS(ALBRIVO_WINSOCK_SLOT)
 #undef ALBRIVO_WINSOCK_SLOT
 };
 
