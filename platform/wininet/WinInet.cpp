@@ -250,6 +250,9 @@ std::string ComposeHead(const THandle& req, const THandle& conn, const THandle& 
 
 THandle& SessionOf(THandle& req) { return *req.Parent->Parent; }
 
+// Interim 1xx answers skipped before the final one; real servers send one or two.
+constexpr int MaxInterimAnswers = 16;
+
 // One exchange: takes an idle connection to the same place (GET only) or connects, sends,
 // and reads the head, skipping interim 1xx answers. An idle connection can have been
 // closed by the server at any moment since it was pooled: when it ends before any byte of
@@ -277,7 +280,13 @@ DWORD Exchange(THandle& req, const TTimeouts& limits, const TTarget& t, bool pro
             r = req.Sock->SendAll(head + body, limits.Send);
             if (r == ERROR_INTERNET_TIMEOUT) req.ExpiredTimeout = INTERNET_OPTION_SEND_TIMEOUT;
         }
-        while (r == ERROR_SUCCESS) {
+        for (int interim = 0; r == ERROR_SUCCESS; ++interim) {
+            // A server that sends interim answers without end would hold the request
+            // forever, each one a fresh head within the bounds.
+            if (interim > MaxInterimAnswers) {
+                r = ERROR_HTTP_INVALID_SERVER_RESPONSE;
+                break;
+            }
             // Consumed bytes go first: the head reader keeps scan positions in the buffer,
             // which a compaction inside its own Fill would otherwise move under it.
             req.Sock->Compact();
