@@ -183,18 +183,22 @@ struct TTarget {
     bool SendCredentials = true;  // false once a redirect left the original server
 };
 
-// True when the comma-separated tokens of header Name hold Token (any case).
+// True when the comma-separated tokens of Value hold Token (any case).
+bool ValueHasToken(const std::string& value, const std::string& token) {
+    for (size_t start = 0; start <= value.size();) {
+        size_t comma = value.find(',', start);
+        if (comma == std::string::npos) comma = value.size();
+        if (SameText(Trim(value.substr(start, comma - start)), token)) return true;
+        start = comma + 1;
+    }
+    return false;
+}
+
+// True when a value of header Name holds Token.
 bool HeaderHasToken(const TResponseHead& head, const std::string& name, const std::string& token) {
     std::string value;
-    for (size_t i = 0; head.Find(name, i, value); ++i) {
-        size_t start = 0;
-        while (start <= value.size()) {
-            size_t comma = value.find(',', start);
-            if (comma == std::string::npos) comma = value.size();
-            if (SameText(Trim(value.substr(start, comma - start)), token)) return true;
-            start = comma + 1;
-        }
-    }
+    for (size_t i = 0; head.Find(name, i, value); ++i)
+        if (ValueHasToken(value, token)) return true;
     return false;
 }
 
@@ -218,9 +222,7 @@ TConnectionAsk AskForConnection(const THandle& req, const std::vector<std::strin
         size_t colon = line.find(':');
         if (!SameText(Trim(line.substr(0, colon)), "Connection")) continue;
         ask.Line.clear();  // the caller's line says it
-        TResponseHead theirs;
-        theirs.Headers.emplace_back("Connection", Trim(line.substr(colon + 1)));
-        if (HeaderHasToken(theirs, "Connection", "close")) ask.Persistent = false;
+        if (ValueHasToken(line.substr(colon + 1), "close")) ask.Persistent = false;
     }
     return ask;
 }
@@ -287,9 +289,6 @@ DWORD Exchange(THandle& req, const TTimeouts& limits, const TTarget& t, bool pro
                 r = ERROR_HTTP_INVALID_SERVER_RESPONSE;
                 break;
             }
-            // Consumed bytes go first: the head reader keeps scan positions in the buffer,
-            // which a compaction inside its own Fill would otherwise move under it.
-            req.Sock->Compact();
             r = ReadResponseHead(*req.Sock, limits.Receive, req.Response);
             if (r == ERROR_INTERNET_TIMEOUT) req.ExpiredTimeout = INTERNET_OPTION_RECEIVE_TIMEOUT;
             if (r != ERROR_SUCCESS || req.Response.Status < 100 || req.Response.Status >= 200) break;
