@@ -112,7 +112,7 @@ std::string EncodeRequestBytes(const std::string& Text) {
     return result;
 }
 
-std::string UrlScheme(const std::string& Url) { return LowerCase(httpwire::SchemeOf(Url)); }
+std::string UrlScheme(const std::string& Url) { return httpwire::SchemeOf(Url); }
 
 bool IsFetchableAddress(const std::string& Url) {
     return !httpwire::HasControlBytes(Url, false) && UrlScheme(Url) == "http";
@@ -198,28 +198,8 @@ int64_t RetryAfterMs(const std::string& Value, const std::string& DateHeader, in
     return std::max<int64_t>(0, std::min<int64_t>((at - now) * 1000, MaxRetryAfterMs));
 }
 
-namespace {
-
-// The value of the first header line called Name (case-insensitive) in a raw head.
-std::string HeadField(const std::string& head, const std::string& name) {
-    size_t pos = head.find('\n');  // after the status line
-    while (pos != std::string::npos && pos + 1 < head.size()) {
-        size_t begin = pos + 1, end = head.find('\n', begin);
-        std::string line = httpwire::WithoutLineEnd(head.substr(begin, end == std::string::npos ? std::string::npos : end - begin + 1));
-        std::string field, value;
-        if (httpwire::SplitHeaderField(line, field, value) && SameText(field, name)) {
-            size_t b = value.find_first_not_of(" \t"), e = value.find_last_not_of(" \t");
-            return b == std::string::npos ? std::string() : value.substr(b, e - b + 1);
-        }
-        pos = end;
-    }
-    return std::string();
-}
-
-}  // namespace
-
 std::string ResumeValidator(const std::string& RawHead) {
-    std::string etag = HeadField(RawHead, "ETag");
+    std::string etag = httpwire::HeadFieldValue(RawHead, "ETag");
     if (etag.size() >= 2 && etag.front() == '"' && etag.back() == '"') return etag;  // strong: not W/"..."
-    return HeadField(RawHead, "Last-Modified");
+    return httpwire::HeadFieldValue(RawHead, "Last-Modified");
 }

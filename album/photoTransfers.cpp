@@ -9,6 +9,7 @@
 
 #include "album/commonFunc.h"
 #include "net/inetget/HTTPGet.h"
+#include "platform/httpwire/HttpWire.h"
 #include "platform/rtl/FileSys.h"
 
 #include <algorithm>
@@ -27,10 +28,7 @@ std::string ValidatorFile(const TPhotoTask& task) { return task.FilePath + ".par
 
 // A validator read back from a file goes into a header line: no control bytes.
 bool IsFetchableValidator(const std::string& v) {
-    if (v.empty() || v.size() > 200) return false;
-    for (char c : v)
-        if (static_cast<unsigned char>(c) < 32 || c == 127) return false;
-    return true;
+    return !v.empty() && v.size() <= 200 && !httpwire::HasControlBytes(v);
 }
 
 // After a failed try: whether the photo's folder takes one more byte. A full disk, a

@@ -140,8 +140,8 @@ void THttpCli::CheckRequestValues() const {
 // Only plain HTTP is spoken: an address meant for TLS (or any other scheme) must not go
 // out in clear to port 80. An address without a scheme counts as http.
 void THttpCli::CheckScheme(const std::string& url) {
-    std::string scheme = httpwire::SchemeOf(url);
-    if (!scheme.empty() && scheme != "http")
+    std::string scheme = httpwire::ForeignScheme(url);
+    if (!scheme.empty())
         throw EHttpException(SHttpUnsupportedProtocol + scheme, httperrUnsupportedProtocol);
 }
 

@@ -1,4 +1,4 @@
-// GetterReply: raw-head lookups, Content-Range checks and failure texts (see
+// GetterReply: Content-Range checks and failure texts (see
 // GetterReply.h).
 #include "net/inetget/GetterReply.h"
 
@@ -19,19 +19,6 @@ bool ParseCount(const std::string& text, int64_t& value) {
 }
 
 }  // namespace
-
-std::string HeaderValue(const std::string& rawHead, const std::string& name) {
-    size_t start = rawHead.find("\r\n");  // past the status line
-    while (start != std::string::npos && start + 2 < rawHead.size()) {
-        start += 2;
-        size_t end = rawHead.find("\r\n", start);
-        std::string line = rawHead.substr(start, end == std::string::npos ? std::string::npos : end - start);
-        std::string field, value;
-        if (httpwire::SplitHeaderField(line, field, value) && SameText(Trim(field), name)) return Trim(value);
-        start = end;
-    }
-    return "";
-}
 
 bool ParseContentRange(const std::string& value, TContentRange& range) {
     std::string v = Trim(value);

@@ -1,6 +1,5 @@
 // GetterReply: what the getter reads out of an answer, and how it words a failure. Pure
-// functions over texts, no state: the header values of a raw response head, the
-// Content-Range of a resumed transfer, and the English reasons that ErrorText reports
+// functions over texts, no state: the Content-Range of a resumed transfer, and the English reasons that ErrorText reports
 // ("connection refused", "HTTP 404 Not Found", ...). Address schemes and control-byte
 // checks are the shared wire rules' (platform/httpwire).
 #pragma once
@@ -11,10 +10,6 @@
 #include <string>
 
 namespace getterreply {
-
-// The first value of header Name (any case) in a raw head of CR LF lines (status line
-// first), trimmed; "" when absent.
-std::string HeaderValue(const std::string& rawHead, const std::string& name);
 
 // A Content-Range "bytes FIRST-LAST/TOTAL" (TOTAL -1 for "*").
 struct TContentRange {

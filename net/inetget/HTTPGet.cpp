@@ -290,13 +290,13 @@ void THTTPGetThread::Execute() {
     ResetOutcome();
     try {
         // Never send an address meant for another protocol (TLS above all) in clear.
-        std::string scheme = httpwire::SchemeOf(FRequest.URL);
-        if (!scheme.empty() && scheme != "http") {
+        std::string scheme = httpwire::ForeignScheme(FRequest.URL);
+        if (!scheme.empty()) {
             Fail("unsupported protocol: " + scheme);
         } else if (!Stopped() && Open() && !Stopped()) {
             TakeHead();
             bool ok = !Stopped() && ReadBody();
-            if (ok && FStatus >= 400) Fail(StatusErrorText(FStatus, FStatusText));
+            // An error status's text is set below, with every other unexplained failure.
             FSuccess = ok && FStatus < 400 && !FTerminated;
         }
     } catch (const std::exception& e) {
@@ -407,7 +407,7 @@ bool THTTPGetThread::ReadBody() {
     std::unique_ptr<TTargetFile> file;
     if (FToFile && FRequest.ResumeFrom > 0) {
         // A range asked for: only the whole resource or the rest of it may touch the file.
-        std::string range = HeaderValue(FRawHead, "Content-Range");
+        std::string range = httpwire::HeadFieldValue(FRawHead, "Content-Range");
         if (FStatus == 206 && RangeContinues(range, FRequest.ResumeFrom, FHaveLength ? FFileSize : -1)) {
             file = TTargetFile::Append(FRequest.FileName, FRequest.ResumeFrom);
             FResumed = true;
@@ -511,7 +511,7 @@ void THTTPGet::CancelTransfer() {
     if (THTTPGetThread* worker = FCancelTarget) worker->Terminate();
 }
 
-std::string THTTPGet::ResponseHeader(const std::string& Name) const { return HeaderValue(FRawHead, Name); }
+std::string THTTPGet::ResponseHeader(const std::string& Name) const { return httpwire::HeadFieldValue(FRawHead, Name); }
 
 void THTTPGet::HeadArrived() {
     FStatusCode = FWorker->HttpStatus();

@@ -191,6 +191,11 @@ std::string SchemeOf(const std::string& url) {
     return ref.Scheme;
 }
 
+std::string ForeignScheme(const std::string& url) {
+    std::string scheme = SchemeOf(url);
+    return scheme == "http" ? std::string() : scheme;
+}
+
 std::string AfterHttpScheme(const std::string& url) {
     return StartsText("http://", url) ? url.substr(7) : url;
 }
@@ -248,6 +253,18 @@ bool SplitHeaderField(const std::string& line, std::string& name, std::string& v
     name = line.substr(0, colon);
     value = line.substr(colon + 1);
     return true;
+}
+
+std::string HeadFieldValue(const std::string& rawHead, const std::string& name) {
+    size_t end = rawHead.find('\n');  // the end of the status line
+    while (end != std::string::npos && end + 1 < rawHead.size()) {
+        size_t begin = end + 1;
+        end = rawHead.find('\n', begin);
+        std::string line = WithoutLineEnd(rawHead.substr(begin, end == std::string::npos ? end : end - begin + 1));
+        std::string field, value;
+        if (SplitHeaderField(line, field, value) && SameText(TrimBlanks(field), name)) return TrimBlanks(value);
+    }
+    return std::string();
 }
 
 bool ParseContentLength(const std::string& value, int64_t& length) {

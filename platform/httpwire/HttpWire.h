@@ -62,6 +62,10 @@ struct TReference {
 void SplitReference(const std::string& ref, TReference& out);
 // The scheme of Url as SplitReference reads it ("" when it has none).
 std::string SchemeOf(const std::string& url);
+// The scheme of Url when it names one other than http ("https", "ftp", ...); "" for an
+// http address or one without a scheme. Nothing may be sent for such an address: it is
+// meant for another protocol (TLS above all) and would go out in clear.
+std::string ForeignScheme(const std::string& url);
 // Url without a leading "http://" (in any case).
 std::string AfterHttpScheme(const std::string& url);
 
@@ -117,6 +121,10 @@ bool ParseStatusLine(const std::string& line, TStatusLine& out);
 // "name: value": Name is everything before the first ":", Value everything after it, both
 // as written. False without a ":".
 bool SplitHeaderField(const std::string& line, std::string& name, std::string& value);
+// The value of the first header line called Name (any case) in a raw response head (the
+// status line first, then lines ending in CR LF or LF), without the blanks around it; ""
+// when the head has no such line. For heads kept as text after their transfer.
+std::string HeadFieldValue(const std::string& rawHead, const std::string& name);
 // A Content-Length value: decimal digits with optional blanks around them, at most
 // 2^63 - 1. False for anything else (a sign, a list, an empty value, an overflow).
 bool ParseContentLength(const std::string& value, int64_t& length);

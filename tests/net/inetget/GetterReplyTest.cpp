@@ -1,4 +1,4 @@
-// GetterReply: raw-head lookups, Content-Range checks and failure texts.
+// GetterReply: Content-Range checks and failure texts.
 #include "net/inetget/GetterReply.h"
 
 #include "platform/wininet/WinInet.h"
@@ -6,16 +6,6 @@
 #include <gtest/gtest.h>
 
 using namespace getterreply;
-
-TEST(GetterReply, HeaderValuesOfARawHead) {
-    std::string raw = "HTTP/1.1 200 OK\r\nETag:  \"x\" \r\nSet: 1\r\nset: 2\r\nEmpty:\r\n\r\n";
-    EXPECT_EQ(HeaderValue(raw, "etag"), "\"x\"");
-    EXPECT_EQ(HeaderValue(raw, "SET"), "1");  // the first
-    EXPECT_EQ(HeaderValue(raw, "Empty"), "");
-    EXPECT_EQ(HeaderValue(raw, "Missing"), "");
-    EXPECT_EQ(HeaderValue(raw, "HTTP/1.1 200 OK"), "");  // the status line is no header
-    EXPECT_EQ(HeaderValue("", "ETag"), "");
-}
 
 TEST(GetterReply, ContentRangesThatContinueAFile) {
     struct { const char* Value; int64_t Offset, Length; bool Continues; } cases[] = {

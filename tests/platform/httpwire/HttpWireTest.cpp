@@ -145,6 +145,7 @@ TEST(HttpWireReference, Splits) {
         EXPECT_EQ(r.Authority, c.Authority);
         EXPECT_EQ(r.Path, c.Path);
         EXPECT_EQ(SchemeOf(c.Ref), c.Scheme);
+        EXPECT_EQ(ForeignScheme(c.Ref), std::string(c.Scheme) == "http" ? "" : c.Scheme);
     }
     EXPECT_EQ(AfterHttpScheme("hTtP://h/x"), "h/x");
     EXPECT_EQ(AfterHttpScheme("https://h/x"), "https://h/x");
@@ -286,6 +287,17 @@ TEST(HttpWireHead, StatusLines) {
         EXPECT_EQ(s.Reason, c.Reason) << c.Line;
         EXPECT_EQ(s.Version, std::string(c.Line).substr(0, 8)) << c.Line;
     }
+}
+
+TEST(HttpWireHead, FieldValuesOfARawHead) {
+    std::string raw = "HTTP/1.1 200 OK\r\nETag:  \"x\" \r\nSet: 1\r\nset: 2\r\nEmpty:\r\n\r\n";
+    EXPECT_EQ(HeadFieldValue(raw, "etag"), "\"x\"");
+    EXPECT_EQ(HeadFieldValue(raw, "SET"), "1");  // the first
+    EXPECT_EQ(HeadFieldValue(raw, "Empty"), "");
+    EXPECT_EQ(HeadFieldValue(raw, "Missing"), "");
+    EXPECT_EQ(HeadFieldValue(raw, "HTTP/1.1 200 OK"), "");  // the status line is no header
+    EXPECT_EQ(HeadFieldValue("", "ETag"), "");
+    EXPECT_EQ(HeadFieldValue("HTTP/1.0 200 OK\nETag:  \"y\"\n", "etag"), "\"y\"");  // LF lines
 }
 
 TEST(HttpWireHead, ContentLengthValues) {
