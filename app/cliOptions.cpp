@@ -98,13 +98,10 @@ bool ParseCliArguments(const std::vector<std::string>& Args, TCliOptions& o, std
         error = "the album page address is missing";
         return false;
     }
-    if (!o.Site.empty()) {
-        std::string current = SiteHost();
-        if (!SetSiteHost(o.Site)) {
-            error = "--site: not HOST:PORT: " + o.Site;
-            return false;
-        }
-        SetSiteHost(current);  // applied by the caller
+    // The site is only checked here; the caller applies it.
+    if (!o.Site.empty() && !IsSiteHost(o.Site)) {
+        error = "--site: not HOST:PORT: " + o.Site;
+        return false;
     }
     return true;
 }

@@ -15,10 +15,22 @@ std::string Http() { return "http://" + Site(); }
 
 const std::string& SiteHost() { return Site(); }
 
+namespace {
+bool SplitSiteHost(const std::string& hostPort, std::string& host, uint16_t& port) {
+    return hostPort.find(':') != std::string::npos && httpwire::SplitHostPort(hostPort, 0, host, port);
+}
+}  // namespace
+
+bool IsSiteHost(const std::string& hostPort) {
+    std::string host;
+    uint16_t port = 0;
+    return SplitSiteHost(hostPort, host, port);
+}
+
 bool SetSiteHost(const std::string& hostPort) {
     std::string host;
     uint16_t port = 0;
-    if (hostPort.find(':') == std::string::npos || !httpwire::SplitHostPort(hostPort, 0, host, port)) return false;
+    if (!SplitSiteHost(hostPort, host, port)) return false;
     Site() = host + ":" + IntToStr(port);
     return true;
 }

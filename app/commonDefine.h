@@ -14,8 +14,11 @@ constexpr const char* KVersion = "KV1.0";
 // The site every address below lies on.
 constexpr const char* DefaultSiteHost = "127.0.0.1:18690";
 const std::string& SiteHost();
-// Sets the site from "HOST:PORT" (a port of 1 to 65535; the host a name or dotted
-// address without blanks or "/"). False, with nothing changed, for anything else.
+// True for a site SetSiteHost takes: "HOST:PORT" with a port of 1 to 65535 and the host
+// a name or dotted address without blanks or "/".
+bool IsSiteHost(const std::string& hostPort);
+// Sets the site from "HOST:PORT" (see IsSiteHost). False, with nothing changed, for
+// anything else.
 bool SetSiteHost(const std::string& hostPort);
 
 // The maker's information page shown in the browser panel.

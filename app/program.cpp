@@ -30,8 +30,8 @@ const char* ProgramUsage() {
     return "usage: albrivo [--site HOST:PORT] [--headless] [--smoke MS] [--help] [--version]\n";
 }
 
-const char* ProgramHelp() {
-    return "usage: albrivo [--site HOST:PORT] [--headless] [--smoke MS] [--help] [--version]\n"
+std::string ProgramHelp() {
+    return std::string(ProgramUsage()) +
            "Downloads every photo of an online photo album into a folder, in a window.\n"
            "\n"
            "  --site HOST:PORT  send every request (album pages, album information, links,\n"
@@ -77,13 +77,10 @@ bool ParseArguments(const std::vector<std::string>& args, TProgramOptions& optio
             return false;
         }
     }
-    if (!options.Site.empty()) {
-        std::string probe = SiteHost();
-        if (!SetSiteHost(options.Site)) {
-            error = "--site: not HOST:PORT: " + options.Site;
-            return false;
-        }
-        SetSiteHost(probe);  // applied by RunProgram
+    // The site is only checked here; RunProgram applies it.
+    if (!options.Site.empty() && !IsSiteHost(options.Site)) {
+        error = "--site: not HOST:PORT: " + options.Site;
+        return false;
     }
     return true;
 }

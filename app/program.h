@@ -30,7 +30,7 @@ bool ParseArguments(const std::vector<std::string>& args, TProgramOptions& optio
 // The usage line ("usage: albrivo [--site HOST:PORT] ...\n"), printed after an error.
 const char* ProgramUsage();
 // The usage line, what the program does and every option, one per line.
-const char* ProgramHelp();
+std::string ProgramHelp();
 // "albrivo " and the release number.
 std::string ProgramVersion();
 
