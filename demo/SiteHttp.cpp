@@ -1,6 +1,7 @@
 // SiteHttp: request parsing and response sending for the demo site (see SiteHttp.h).
 #include "demo/SiteHttp.h"
 
+#include "platform/httpwire/HttpWire.h"
 #include "platform/rtl/SysUtils.h"
 
 #include <algorithm>
@@ -26,26 +27,13 @@ bool IsHttpVersion(const std::string& v) {
            v[6] == '.' && isdigit((unsigned char)v[7]);
 }
 
-// Whether the comma-separated list holds Token (any case).
-bool HasToken(const std::string& list, const std::string& token) {
-    size_t pos = 0;
-    while (pos <= list.size()) {
-        size_t comma = list.find(',', pos);
-        if (SameText(Trim(list.substr(pos, comma == std::string::npos ? comma : comma - pos)), token))
-            return true;
-        if (comma == std::string::npos) break;
-        pos = comma + 1;
-    }
-    return false;
-}
-
 }  // namespace
 
 bool RequestKeepsAlive(const TSiteRequest& request) {
     const std::string connection = request.Header("Connection");
-    if (HasToken(connection, "close")) return false;
+    if (httpwire::ListHasToken(connection, "close")) return false;
     if (request.Version == "HTTP/1.1") return true;
-    return request.Version == "HTTP/1.0" && HasToken(connection, "keep-alive");
+    return request.Version == "HTTP/1.0" && httpwire::ListHasToken(connection, "keep-alive");
 }
 
 TRequestReader::TState TRequestReader::Fail(int status) {

@@ -280,6 +280,16 @@ bool ParseContentLength(const std::string& value, int64_t& length) {
     return true;
 }
 
+bool ListHasToken(const std::string& value, const std::string& token) {
+    for (size_t start = 0; start <= value.size();) {
+        size_t comma = value.find(',', start);
+        if (comma == std::string::npos) comma = value.size();
+        if (SameText(TrimBlanks(value.substr(start, comma - start)), token)) return true;
+        start = comma + 1;
+    }
+    return false;
+}
+
 bool ChunkedIsFinal(const std::string& codings) {
     size_t comma = codings.rfind(',');
     return SameText(TrimBlanks(comma == std::string::npos ? codings : codings.substr(comma + 1)), "chunked");

@@ -128,6 +128,9 @@ std::string HeadFieldValue(const std::string& rawHead, const std::string& name);
 // A Content-Length value: decimal digits with optional blanks around them, at most
 // 2^63 - 1. False for anything else (a sign, a list, an empty value, an overflow).
 bool ParseContentLength(const std::string& value, int64_t& length);
+// True when the comma-separated list Value (a Connection or Transfer-Encoding value)
+// holds Token, compared without regard to case and without the blanks around items.
+bool ListHasToken(const std::string& value, const std::string& token);
 // True when "chunked" (any case) is the last coding of a Transfer-Encoding value.
 bool ChunkedIsFinal(const std::string& codings);
 

@@ -183,22 +183,11 @@ struct TTarget {
     bool SendCredentials = true;  // false once a redirect left the original server
 };
 
-// True when the comma-separated tokens of Value hold Token (any case).
-bool ValueHasToken(const std::string& value, const std::string& token) {
-    for (size_t start = 0; start <= value.size();) {
-        size_t comma = value.find(',', start);
-        if (comma == std::string::npos) comma = value.size();
-        if (SameText(Trim(value.substr(start, comma - start)), token)) return true;
-        start = comma + 1;
-    }
-    return false;
-}
-
 // True when a value of header Name holds Token.
 bool HeaderHasToken(const TResponseHead& head, const std::string& name, const std::string& token) {
     std::string value;
     for (size_t i = 0; head.Find(name, i, value); ++i)
-        if (ValueHasToken(value, token)) return true;
+        if (httpwire::ListHasToken(value, token)) return true;
     return false;
 }
 
@@ -222,7 +211,7 @@ TConnectionAsk AskForConnection(const THandle& req, const std::vector<std::strin
         size_t colon = line.find(':');
         if (!SameText(Trim(line.substr(0, colon)), "Connection")) continue;
         ask.Line.clear();  // the caller's line says it
-        if (ValueHasToken(line.substr(colon + 1), "close")) ask.Persistent = false;
+        if (httpwire::ListHasToken(line.substr(colon + 1), "close")) ask.Persistent = false;
     }
     return ask;
 }

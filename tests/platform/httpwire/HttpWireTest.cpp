@@ -328,6 +328,16 @@ TEST(HttpWireHead, ContentLengthValues) {
     }
 }
 
+TEST(HttpWireHead, TokenLists) {
+    EXPECT_TRUE(ListHasToken("close", "close"));
+    EXPECT_TRUE(ListHasToken("Keep-Alive, Upgrade", "keep-alive"));
+    EXPECT_TRUE(ListHasToken(" upgrade ,\tCLOSE ", "close"));
+    EXPECT_FALSE(ListHasToken("closed", "close"));
+    EXPECT_FALSE(ListHasToken("keep-alive", "close"));
+    EXPECT_FALSE(ListHasToken("", "close"));
+    EXPECT_TRUE(ListHasToken("a,,", ""));  // an empty item is an empty token
+}
+
 TEST(HttpWireHead, ChunkedAndFraming) {
     EXPECT_TRUE(ChunkedIsFinal("chunked"));
     EXPECT_TRUE(ChunkedIsFinal("gzip, Chunked "));
