@@ -37,20 +37,13 @@ wait_for() {
 
 # The site binds port 0 and prints the port it got on its first line; a port picked
 # beforehand by another process could be taken by someone else before the site binds it.
+. "$(dirname "${BASH_SOURCE[0]}")/../../scripts/tavo-site.sh"
 start_demo_site() {
   local log=$1
   shift
-  : >"$log"
-  "$site" --bind 127.0.0.1 --port 0 "$@" >>"$log" 2>&1 &
-  site_pid=$!
-  site_port() {
-    port=$(sed -n 's|^tavo-site listening on http://127\.0\.0\.1:\([0-9]*\)/.*|\1|p' "$log")
-    [ -n "$port" ]
-  }
-  if ! wait_for 10 site_port; then
+  if ! start_tavo_site 10 "$site" "$log" 0 "$@"; then
     echo "FAIL: the demo site did not start within 10 s"
     cat "$log"
-    kill "$site_pid" 2>/dev/null || true
     return 1
   fi
 }
