@@ -4,6 +4,7 @@
 // aborted" (13), completes exactly once, and the client is idle and takes the next
 // request.
 #include "net/http/HttpProt.h"
+#include "tests/net/http/HttpCliTestSupport.h"
 #include "tests/support/ScriptedServer.h"
 
 #include <gtest/gtest.h>
@@ -41,16 +42,6 @@ private:
     std::function<void()> FFire;
     HWND FWindow = nullptr;
 };
-
-// Runs Get; the code and message of its EHttpException (0 when none).
-std::pair<int, std::string> TryGet(THttpCli& cli) {
-    try {
-        cli.Get();
-    } catch (const EHttpException& e) {
-        return {e.ErrorCode(), e.Message()};
-    }
-    return {0, ""};
-}
 
 // After an abort: idle, one completion, and the next request works.
 void ExpectReusable(THttpCli& cli, const TScriptedServer& next, int& done) {

@@ -3,6 +3,7 @@
 // to another server, header bytes split across reads at every position, and failures of
 // the caller's stream.
 #include "net/http/HttpProt.h"
+#include "tests/net/http/HttpCliTestSupport.h"
 #include "tests/support/ScriptedServer.h"
 
 #include <gtest/gtest.h>
@@ -36,16 +37,6 @@ struct TDoneCounter {
         WaitUntil([] { return false; }, 30);
     }
 };
-
-// Runs Get and returns the EHttpException's code (0 when none) and message.
-std::pair<int, std::string> TryGet(THttpCli& cli) {
-    try {
-        cli.Get();
-    } catch (const EHttpException& e) {
-        return {e.ErrorCode(), e.Message()};
-    }
-    return {0, ""};
-}
 
 TEST(HttpCli, Defaults) {
     THttpCli cli(nullptr);
