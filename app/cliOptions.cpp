@@ -8,19 +8,6 @@
 #error "ALBRIVO_VERSION is defined by the build (CMake's project version)"
 #endif
 
-namespace {
-
-// The number of Text when it is a plain decimal within Min ... Max.
-bool ReadBoundedNumber(const std::string& text, int min, int max, int& value) {
-    if (text.empty() || text.size() > 6 || text.find_first_not_of("0123456789") != std::string::npos) return false;
-    int64_t n = StrToIntDef(text, -1);
-    if (n < min || n > max) return false;
-    value = int(n);
-    return true;
-}
-
-}  // namespace
-
 const char* CliUsage() {
     return "usage: albrivo-cli [--music] [--dir DIR] [--site HOST:PORT] [--jobs N] [--timeout SECONDS]\n"
            "                   [--quiet] [--help] [--version] PAGE_URL\n";

@@ -9,6 +9,7 @@
 // cannot listen exits 1.
 #include "demo/DemoSite.h"
 #include "demo/SiteAlbums.h"
+#include "platform/rtl/SysUtils.h"
 
 #include <csignal>
 #include <cstdio>
@@ -57,17 +58,6 @@ int ArgumentError(const std::string& reason) {
     return 2;
 }
 
-// A decimal number in [Low, High]; false otherwise.
-bool ParseInt(const std::string& text, int low, int high, int* value) {
-    if (text.empty() || text.size() > 9) return false;
-    for (char c : text)
-        if (c < '0' || c > '9') return false;
-    int v = std::stoi(text);
-    if (v < low || v > high) return false;
-    *value = v;
-    return true;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -95,8 +85,8 @@ int main(int argc, char** argv) {
         } else if (a == "--report-log") {
             options.ReportLog = value;
         } else if (a == "--port") {
-            if (!ParseInt(value, 0, 65535, &options.Port)) return ArgumentError("invalid port: " + value);
-        } else if (!ParseInt(value, 0, MaxLatencyMs, &options.LatencyMs)) {
+            if (!ReadBoundedNumber(value, 0, 65535, options.Port)) return ArgumentError("invalid port: " + value);
+        } else if (!ReadBoundedNumber(value, 0, MaxLatencyMs, options.LatencyMs)) {
             return ArgumentError("invalid latency (0 to " + std::to_string(MaxLatencyMs) +
                                  " ms): " + value);
         }

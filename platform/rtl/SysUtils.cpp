@@ -35,6 +35,15 @@ int64_t StrToIntDef(const std::string& text, int64_t Default) {
     return ParseInt(text, v) ? v : Default;
 }
 
+bool ReadBoundedNumber(const std::string& text, int low, int high, int& value) {
+    // Nine digits stay below the range of int, so the value cannot overflow.
+    if (text.empty() || text.size() > 9 || text.find_first_not_of("0123456789") != std::string::npos) return false;
+    int64_t n = StrToIntDef(text, -1);
+    if (n < low || n > high) return false;
+    value = int(n);
+    return true;
+}
+
 std::string TrimLeft(const std::string& text) {
     size_t b = 0;
     while (b < text.size() && (unsigned char)text[b] <= 32) ++b;

@@ -43,6 +43,9 @@ std::string IntToStr(int64_t value);
 int64_t StrToInt(const std::string& text);
 // As StrToInt, returning Default instead of throwing.
 int64_t StrToIntDef(const std::string& text, int64_t Default);
+// A number as a command line gives it: plain decimal digits only (no sign, no blanks)
+// with a value from Low to High. False, with Value unchanged, for anything else.
+bool ReadBoundedNumber(const std::string& text, int low, int high, int& value);
 
 // ---- texts --------------------------------------------------------------------------
 

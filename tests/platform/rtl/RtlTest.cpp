@@ -105,6 +105,16 @@ TEST(Text, CaseNumbersAndCodePage) {
     } catch (const EConvertError& e) {
         EXPECT_EQ(e.Message(), "'12a' is not a valid integer value");
     }
+    struct { const char* Text; bool Ok; int Value; } numbers[] = {
+        {"4", true, 4}, {"16", true, 16}, {"1", true, 1}, {"17", false, 0}, {"0", false, 0},
+        {"", false, 0}, {"+4", false, 0}, {" 4", false, 0}, {"4x", false, 0}, {"-1", false, 0},
+        {"99999999999999999999", false, 0},
+    };
+    for (const auto& n : numbers) {
+        int value = -7;
+        EXPECT_EQ(ReadBoundedNumber(n.Text, 1, 16, value), n.Ok) << n.Text;
+        EXPECT_EQ(value, n.Ok ? n.Value : -7) << n.Text;
+    }
     EXPECT_EQ(Utf8ToAnsi("中文"), "中文");
     EXPECT_EQ(Utf8ToAnsi("a\xFF" "b"), "a\xEF\xBF\xBD" "b");
     EXPECT_EQ(Utf8ToAnsi("\xE4\xB8"), "\xEF\xBF\xBD\xEF\xBF\xBD");
