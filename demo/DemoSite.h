@@ -23,7 +23,7 @@ struct TSiteOptions {
     int Port = 18690;          // 0: a free port
     std::string ReportLog;     // file for the usage reports; empty: memory only
     bool UsePollTransport = false;  // the BSD-socket transport instead of the socket layer's
-    int LatencyMs = 0;              // waited once per new connection and once per request
+    int LatencyMs = 0;              // per new connection, and per request from its arrival
     int IdleTimeoutMs = 15000;      // an idle connection is dropped after this
 };
 

@@ -1,11 +1,26 @@
 // SiteSession: the per-connection state machine of the demo site (see SiteSession.h).
 //
 // Phases: ConnectWait (latency before the first request) -> Reading <-> RequestWait
-// (latency before an answer) -> Answering (the sender's bytes, pauses and stalls) ->
-// Reading again when the answer keeps the connection, Closed otherwise. FDeadline always
-// belongs to the current phase: the end of a latency or a trickle pause, the idle limit,
-// or the end of a stall's hold.
+// (until the request's answer is due) -> Answering (the sender's bytes, pauses and
+// stalls) -> Reading again when the answer keeps the connection, Closed otherwise.
+// FDeadline always belongs to the current phase: the end of a latency or a trickle pause,
+// the idle limit, or the end of a stall's hold.
+//
+// Arrival times: each received chunk leaves a mark (where it ends in FInput, when it
+// came); the reader's taking bytes consumes marks, and the mark holding the last byte
+// taken dates the request, whose answer is due a latency later.
 #include "demo/SiteSession.h"
+
+#include <algorithm>
+
+namespace {
+
+// Marks kept per session. A peer that sends its bytes in ever more chunks while an
+// answer is out shares the last mark, which takes the newest time, so an answer may come
+// a little late but never before its request's latency has passed.
+constexpr size_t MaxArrivalMarks = 64;
+
+}  // namespace
 
 TSiteSession::TSiteSession(const TSessionTimes& times, THandler handler, TLog log, TTime now)
     : FTimes(times), FHandler(std::move(handler)), FLog(std::move(log)) {
@@ -31,6 +46,7 @@ std::pair<const char*, size_t> TSiteSession::Pending() const {
 void TSiteSession::Received(const char* data, size_t size, TTime now) {
     if (FPhase == Closed || size == 0) return;
     FInput.append(data, size);
+    Stamp(now);
     if (FPhase == Reading) {
         FDeadline = now + FTimes.IdleTimeout;
         ReadRequests(now);
@@ -57,6 +73,9 @@ void TSiteSession::OnTime(TTime now) {
     if (now < FDeadline) return;
     switch (FPhase) {
     case ConnectWait:
+        // Bytes that came during the connection's latency (a transport does not read
+        // then) count from its end, so the first request still waits a latency of its own.
+        for (TArrival& mark : FArrivals) mark.At = std::max(mark.At, now);
         FPhase = Reading;
         FDeadline = now + FTimes.IdleTimeout;
         ReadRequests(now);
@@ -79,16 +98,41 @@ void TSiteSession::OnTime(TTime now) {
     }
 }
 
+// Marks the end of FInput, just appended to, as arrived at Now.
+void TSiteSession::Stamp(TTime now) {
+    if (!FArrivals.empty() && (FArrivals.back().At == now || FArrivals.size() >= MaxArrivalMarks)) {
+        FArrivals.back().End = FInput.size();
+        FArrivals.back().At = std::max(FArrivals.back().At, now);
+        return;
+    }
+    FArrivals.push_back({FInput.size(), now});
+}
+
+// Drops the first Used bytes of FInput, which the reader took, with their marks.
+void TSiteSession::Take(size_t used) {
+    if (used == 0) return;
+    // The last byte taken is at Used - 1: its mark is the first that ends after it.
+    auto last = std::find_if(FArrivals.begin(), FArrivals.end(),
+                             [used](const TArrival& mark) { return mark.End >= used; });
+    if (last != FArrivals.end()) FLastTaken = last->At;
+    while (!FArrivals.empty() && FArrivals.front().End <= used) FArrivals.pop_front();
+    for (TArrival& mark : FArrivals) mark.End -= used;
+    FInput.erase(0, used);
+}
+
 // Takes requests from the buffered input while the session is free to answer them.
 void TSiteSession::ReadRequests(TTime now) {
     while (FPhase == Reading && !FInput.empty()) {
         size_t used = 0;
         TRequestReader::TState state = FReader.Feed(FInput.data(), FInput.size(), &used);
-        FInput.erase(0, used);
+        Take(used);
         if (state == TRequestReader::rsNeedMore) break;
-        if (FTimes.Latency.count() > 0) {
+        // The latency runs from the request's arrival, so one that waited behind earlier
+        // answers for longer than that is answered at once.
+        const TTime due = FLastTaken + FTimes.Latency;
+        if (FTimes.Latency.count() > 0 && due > now) {
             FPhase = RequestWait;
-            FDeadline = now + FTimes.Latency;
+            FDeadline = due;
             return;
         }
         Answer(now);
@@ -154,5 +198,6 @@ void TSiteSession::Close() {
     FPhase = Closed;
     FSender.reset();
     FInput.clear();
+    FArrivals.clear();
     FDeadline = TTime::max();
 }

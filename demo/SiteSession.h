@@ -5,8 +5,12 @@
 // transport only moves bytes and keeps time, so both transports share one behaviour:
 //
 //   connection   with a latency, the first request is read only after it has passed
-//   requests     read one after the other from the buffered input (pipelining), each
-//                answered after the latency has passed again, answers in request order
+//   requests     read one after the other from the buffered input (pipelining), answers
+//                in request order; with a latency each answer is due that long after its
+//                request's last byte arrived, so pipelined requests wait out their
+//                latencies together and one already due when the answer before it ends is
+//                answered at once. Bytes that came during the connection's latency count
+//                as arriving when it ends
 //   keep-alive   HTTP/1.1 unless "Connection: close", HTTP/1.0 with "Connection:
 //                keep-alive"; answers say "Connection: keep-alive" or "Connection: close"
 //                and a closing answer ends the session once it is sent. Answers whose
@@ -24,13 +28,14 @@
 #include "demo/SiteHttp.h"
 
 #include <chrono>
+#include <deque>
 #include <functional>
 #include <optional>
 #include <string>
 #include <utility>
 
 struct TSessionTimes {
-    std::chrono::milliseconds Latency{0};           // per new connection and per request
+    std::chrono::milliseconds Latency{0};           // see "connection" and "requests" above
     std::chrono::milliseconds IdleTimeout{15000};   // see "idle" above
     std::chrono::milliseconds StallHold{600000};    // how long a stalled answer holds on
 };
@@ -68,6 +73,14 @@ public:
 private:
     enum TPhase { ConnectWait, Reading, RequestWait, Answering, Closed };
 
+    // Where the buffered input ends after a chunk that arrived At.
+    struct TArrival {
+        size_t End;
+        TTime At;
+    };
+
+    void Stamp(TTime now);
+    void Take(size_t used);
     void ReadRequests(TTime now);
     void Answer(TTime now);
     void FollowSender(TTime now);
@@ -80,6 +93,8 @@ private:
     TPhase FPhase;
     TTime FDeadline;
     std::string FInput;  // received bytes not yet taken by the reader
+    std::deque<TArrival> FArrivals;  // when the bytes of FInput came, oldest first
+    TTime FLastTaken{};  // when the last byte the reader took came
     TRequestReader FReader;
     std::optional<TResponseSender> FSender;
     bool FKeepAlive = false;

@@ -35,7 +35,8 @@ const char* const OptionsHelp =
     "  --report-log FILE   write every usage report to FILE, one a line (FILE is emptied\n"
     "                      first)\n"
     "  --latency MS        play a far-away site: wait MS milliseconds once per new\n"
-    "                      connection and once per request (default 0)\n"
+    "                      connection, and answer each request MS milliseconds after\n"
+    "                      it arrived (default 0)\n"
     "  --poll              serve with plain sockets and poll() instead of the socket layer\n"
     "  --help              print this help and exit\n"
     "  --version           print the version and exit\n";

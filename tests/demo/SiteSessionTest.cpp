@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -76,6 +77,11 @@ TEST(SiteSession, PipelinedRequestsAreAnsweredInOrder) {
     EXPECT_EQ(f.Log, (std::vector<std::string>{"GET /1 200 1", "GET /2 200 1", "GET /3 200 1"}));
 }
 
+// A bare HTTP/1.1 GET of Target, with the extra header lines.
+std::string GetText(const std::string& target, const std::string& headers = "") {
+    return "GET " + target + " HTTP/1.1\r\n" + headers + "\r\n";
+}
+
 TEST(SiteSession, LatencyOncePerConnectionAndOncePerRequest) {
     TSessionTimes times;
     times.Latency = 20ms;
@@ -83,21 +89,121 @@ TEST(SiteSession, LatencyOncePerConnectionAndOncePerRequest) {
     const TTime t0 = f.T0;
     EXPECT_FALSE(f.Session.WantsInput());  // the first request is read after the latency
     EXPECT_EQ(f.Session.Deadline(), t0 + 20ms);
-    f.Receive("GET /1 HTTP/1.1\r\n\r\nGET /2 HTTP/1.1\r\n\r\n", t0 + 1ms);  // buffered
     f.Session.OnTime(t0 + 19ms);  // early: nothing happens
     EXPECT_EQ(f.Session.Deadline(), t0 + 20ms);
     f.Session.OnTime(t0 + 20ms);
     EXPECT_TRUE(f.Session.WantsInput());
+    f.Receive(GetText("/1"), t0 + 25ms);
     EXPECT_EQ(f.Session.Pending().second, 0u);  // the request waits its latency
-    EXPECT_EQ(f.Session.Deadline(), t0 + 40ms);
-    f.Session.OnTime(t0 + 40ms);
-    EXPECT_EQ(f.SendAll(t0 + 41ms), Answer("1", "keep-alive"));
-    // The pipelined second request waits its own latency after the first answer.
-    EXPECT_EQ(f.Session.Deadline(), t0 + 61ms);
+    EXPECT_EQ(f.Session.Deadline(), t0 + 45ms);
+    f.Session.OnTime(t0 + 45ms);
+    EXPECT_EQ(f.SendAll(t0 + 46ms), Answer("1", "keep-alive"));
+    // A client that sends its next request only after the answer waits again.
+    f.Receive(GetText("/2"), t0 + 60ms);
     EXPECT_EQ(f.Session.Pending().second, 0u);
-    f.Session.OnTime(t0 + 61ms);
-    EXPECT_EQ(f.SendAll(t0 + 61ms), Answer("2", "keep-alive"));
-    EXPECT_EQ(f.Targets.size(), 2u);
+    EXPECT_EQ(f.Session.Deadline(), t0 + 80ms);
+    f.Session.OnTime(t0 + 80ms);
+    EXPECT_EQ(f.SendAll(t0 + 80ms), Answer("2", "keep-alive"));
+}
+
+TEST(SiteSession, PipelinedRequestsWaitOutTheirLatencyTogether) {
+    TSessionTimes times;
+    times.Latency = 20ms;
+    // Sent during the connection's latency (buffered) or just after it: either way the
+    // requests count as arriving at its end, t0 + 20 ms, and are all due at t0 + 40 ms.
+    for (auto arrival : {1ms, 20ms}) {
+        SCOPED_TRACE(arrival.count());
+        TFixture f(times);
+        const TTime t0 = f.T0;
+        if (arrival < 20ms) f.Receive(GetText("/1") + GetText("/2") + GetText("/3"), t0 + arrival);
+        f.Session.OnTime(t0 + 20ms);
+        if (arrival >= 20ms) f.Receive(GetText("/1") + GetText("/2") + GetText("/3"), t0 + arrival);
+        EXPECT_EQ(f.Session.Deadline(), t0 + 40ms);
+        f.Session.OnTime(t0 + 40ms);
+        EXPECT_EQ(f.Targets, std::vector<std::string>{"/1"});
+        EXPECT_GT(f.Session.Pending().second, 0u);
+        // Once the first answer is out the others are overdue and go out at once.
+        EXPECT_EQ(f.SendAll(t0 + 45ms),
+                  Answer("1", "keep-alive") + Answer("2", "keep-alive") + Answer("3", "keep-alive"));
+        EXPECT_EQ(f.Log.size(), 3u);
+        EXPECT_EQ(f.Session.Deadline(), t0 + 45ms + times.IdleTimeout);
+    }
+}
+
+// A second request on the connection is due a latency after it arrived, not after the
+// first answer: it waits for what is left of its latency, or not at all.
+TEST(SiteSession, APipelinedRequestIsDueAtItsOwnArrivalPlusTheLatency) {
+    struct TCase {
+        const char* name;
+        std::chrono::milliseconds second, firstOut;  // after the first request arrived
+        std::optional<std::chrono::milliseconds> due;  // none: answered as the first ends
+    };
+    const TCase cases[] = {
+        {"5 ms after the first", 5ms, 21ms, 25ms},
+        {"while the first answer is going out", 25ms, 30ms, 45ms},
+        {"5 ms after the first, first answer slow", 5ms, 30ms, std::nullopt},
+    };
+    TSessionTimes times;
+    times.Latency = 20ms;
+    for (const TCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        TFixture f(times);
+        const TTime a = f.T0 + 20ms;  // after the connection's latency
+        f.Session.OnTime(a);
+        f.Receive(GetText("/1"), a);
+        if (c.second < 20ms) f.Receive(GetText("/2"), a + c.second);
+        f.Session.OnTime(a + 20ms);
+        f.Session.Sent(5, a + 21ms);
+        if (c.second >= 20ms) f.Receive(GetText("/2"), a + c.second);
+        std::string out = f.SendAll(a + c.firstOut);
+        if (!c.due) {
+            EXPECT_EQ(out, Answer("1", "keep-alive").substr(5) + Answer("2", "keep-alive"));
+            continue;
+        }
+        EXPECT_EQ(out, Answer("1", "keep-alive").substr(5));
+        EXPECT_EQ(f.Session.Deadline(), a + *c.due);
+        f.Session.OnTime(a + *c.due - 1ms);
+        EXPECT_EQ(f.Session.Pending().second, 0u);
+        f.Session.OnTime(a + *c.due);
+        EXPECT_EQ(f.SendAll(a + *c.due), Answer("2", "keep-alive"));
+    }
+}
+
+TEST(SiteSession, ARequestIsTimedFromItsLastByte) {
+    TSessionTimes times;
+    times.Latency = 20ms;
+    TFixture f(times);
+    const TTime a = f.T0 + 20ms;
+    f.Session.OnTime(a);
+    f.Receive("GET /1 HTTP/1.1\r\n", a);
+    f.Receive("\r\n", a + 7ms);
+    EXPECT_EQ(f.Session.Deadline(), a + 27ms);
+    f.Session.OnTime(a + 27ms);
+    // While the first answer waits to go out, two more come in three reads; the middle
+    // read ends one request and starts the next.
+    f.Receive("GET /2 HTTP/1.1\r\n", a + 30ms);
+    f.Receive("\r\nGET /3 HTTP/1.1\r\n", a + 33ms);
+    f.Receive("\r\n", a + 38ms);
+    EXPECT_EQ(f.SendAll(a + 40ms), Answer("1", "keep-alive"));
+    EXPECT_EQ(f.Session.Deadline(), a + 53ms);
+    f.Session.OnTime(a + 53ms);
+    EXPECT_EQ(f.SendAll(a + 53ms), Answer("2", "keep-alive"));
+    EXPECT_EQ(f.Session.Deadline(), a + 58ms);
+    f.Session.OnTime(a + 58ms);
+    EXPECT_EQ(f.SendAll(a + 58ms), Answer("3", "keep-alive"));
+
+    // A request trickled in a byte at a time, in more reads than the session keeps
+    // arrival marks for, is still timed from its last byte, not earlier.
+    TFixture g(times);
+    g.Session.OnTime(a);
+    g.Receive(GetText("/1"), a);
+    g.Session.OnTime(a + 20ms);
+    const std::string slow = GetText("/2", "X-Pad: " + std::string(200, 'p') + "\r\n");
+    for (size_t i = 0; i < slow.size(); ++i)
+        g.Receive(slow.substr(i, 1), a + 21ms + std::chrono::milliseconds(i));
+    const TTime last = a + 21ms + std::chrono::milliseconds(slow.size() - 1);
+    EXPECT_EQ(g.SendAll(last), Answer("1", "keep-alive"));
+    EXPECT_EQ(g.Session.Deadline(), last + 20ms);
 }
 
 TEST(SiteSession, IdleConnectionsAreDropped) {
