@@ -203,14 +203,24 @@ void TAlbumRun::DownloadPhotos(const TPhotoList& Photos) {
     transfers.OnSiteWait = [this](int index, DWORD ms) {
         Status("服务器繁忙，" + IntToStr((ms + 999) / 1000) + " 秒后重试: " + IntToStr(index) + ".jpg");
     };
+    transfers.OnStarted = [this](int index) {
+        FUnlisted[index].Started = true;
+        ListReady();
+    };
     TNoted<TPhotoTransfers> noted(FTransfers, &transfers);
     FInFlight.clear();
+    FUnlisted.clear();
     FSavedBytes = 0;
     const int count = int(Photos.size());
     int next = 0;
     auto ended = [this](const TPhotoOutcome& outcome) {
-        if (outcome.Saved) FSavedBytes += std::max<int64_t>(0, FileSize(outcome.FilePath));
-        PhotoEnded(outcome);
+        auto unlisted = FUnlisted.find(outcome.Index);
+        if (unlisted == FUnlisted.end()) {
+            PhotoTransferred(outcome);
+            return;
+        }
+        unlisted->second.HasOutcome = true;
+        unlisted->second.Outcome = outcome;
     };
     for (;;) {
         // New photos start in album order while there is room.
@@ -223,28 +233,58 @@ void TAlbumRun::DownloadPhotos(const TPhotoList& Photos) {
     }
     if (FStopRequested)
         for (const TPhotoOutcome& outcome : transfers.Abandon()) ended(outcome);
+    // After a stop: photos that ended after one before them was never started.
+    ListReady(true);
     FInFlight.clear();
+    FUnlisted.clear();
 }
 
+void TAlbumRun::PhotoTransferred(const TPhotoOutcome& Outcome) {
+    if (Outcome.Saved) FSavedBytes += std::max<int64_t>(0, FileSize(Outcome.FilePath));
+    PhotoEnded(Outcome);
+}
+
+
 void TAlbumRun::StartPhoto(int Index, const std::string& Url) {
-    if (OnPhotoListed) OnPhotoListed(Index, Url);
-    FInFlight.insert(Index);
-    ShowProgress();
+    TUnlisted& photo = FUnlisted[Index];
+    photo.Url = Url;
     TPhotoTask task{Index, Url, FAlbumDir + IntToStr(Index) + ".jpg"};
-    TPhotoOutcome now;
-    now.Index = Index;
-    now.FilePath = task.FilePath;
+    photo.Outcome.Index = Index;
+    photo.Outcome.FilePath = task.FilePath;
+    photo.Started = photo.HasOutcome = true;
+    photo.Transfer = false;
     if (!FFolderReady) {
-        now.WriteFailed = true;
-        PhotoEnded(now);
+        photo.Outcome.WriteFailed = true;
     } else if (FileExists(task.FilePath) && FileHasPictureSignature(task.FilePath)) {
         // Saved by an earlier run. A file that is no picture (an error page) is fetched again.
-        now.Saved = true;
-        PhotoEnded(now);
+        photo.Outcome.Saved = true;
     } else if (!IsFetchableAddress(Url)) {
-        PhotoEnded(now, " (不支持的地址: " + Url + ")");
+        photo.Detail = " (不支持的地址: " + Url + ")";
     } else {
-        FTransfers->Start(task);
+        photo.Started = photo.HasOutcome = false;
+        photo.Transfer = true;
+        FTransfers->Start(task);  // may list it at once (OnStarted)
+    }
+    ListReady();
+}
+
+void TAlbumRun::ListReady(bool Finally) {
+    int last = -1;
+    if (Finally)
+        for (const auto& entry : FUnlisted)
+            if (entry.second.HasOutcome) last = entry.first;
+    while (!FUnlisted.empty()) {
+        auto first = FUnlisted.begin();
+        if (!first->second.Started && first->first > last) break;
+        const int index = first->first;
+        TUnlisted photo = std::move(first->second);
+        FUnlisted.erase(first);
+        if (OnPhotoListed) OnPhotoListed(index, photo.Url);
+        FInFlight.insert(index);
+        ShowProgress();
+        if (!photo.HasOutcome) continue;
+        if (photo.Transfer) PhotoTransferred(photo.Outcome);
+        else PhotoEnded(photo.Outcome, photo.Detail);
     }
 }
 

@@ -6,7 +6,8 @@
 // opened, each photo listed and finished, and the run's end. The main window and
 // albrivo-cli wire their controls to it; nothing of the run lives in globals.
 //
-// A run goes: page -> album XML -> photos (up to Jobs in flight, started in album order)
+// A run goes: page -> album XML -> photos (up to Jobs arriving at once, listed in album
+// order; the photos that follow on a getter's connection are asked for ahead)
 // -> usage report -> music (optional). Everything runs on the interface thread; every
 // transfer and every wait pumps the messages, so the stop button, timers and thumbnails
 // stay usable inside a run. Invariant: a file named "N.jpg" or "background.mp3" only
@@ -22,6 +23,7 @@
 #pragma once
 
 #include "album/commonFunc.h"
+#include "album/photoTransfers.h"
 #include "album/vo.h"
 #include "platform/messages/Messages.h"
 #include "platform/rtl/Classes.h"
@@ -29,6 +31,7 @@
 #include <cstdint>
 #include <exception>
 #include <functional>
+#include <map>
 #include <memory>
 #include <set>
 #include <string>
@@ -36,8 +39,6 @@
 
 class THTTPGet;
 class THttpCli;
-class TPhotoTransfers;
-struct TPhotoOutcome;
 
 // How a run ended.
 enum class TRunEnd { NotRun, Completed, Stopped, Failed };
@@ -146,6 +147,11 @@ private:
     // The photo stage (albumRun.cpp).
     void DownloadPhotos(const TPhotoList& Photos);
     void StartPhoto(int Index, const std::string& Url);
+    // Lists, in album order, the photos taken whose transfer started (or that need none),
+    // up to the first that has not started yet, and ends those whose outcome came.
+    // Finally: every photo up to the last one with an outcome.
+    void ListReady(bool Finally = false);
+    void PhotoTransferred(const TPhotoOutcome& Outcome);
     void PhotoEnded(const TPhotoOutcome& Outcome, const std::string& Detail = std::string());
     void ShowProgress();
     void SendUsageReport(const std::string& Title, const std::string& MusicUrl);
@@ -159,7 +165,19 @@ private:
     std::string FAlbumDir;
     bool FFolderReady = false;
     int64_t FSavedBytes = 0;
-    std::set<int> FInFlight;  // photos started and not yet ended
+    std::set<int> FInFlight;  // photos listed and not yet ended
+    // Photos taken and not listed yet. A photo is listed once it and every photo before it
+    // started, so the photo list stays in album order and holds no photo that was never
+    // asked for; an outcome that comes before the listing waits for it.
+    struct TUnlisted {
+        std::string Url;
+        bool Started = false;    // its transfer started, or it needs none
+        bool Transfer = true;    // its outcome comes from a transfer
+        bool HasOutcome = false;
+        TPhotoOutcome Outcome;
+        std::string Detail;      // of the log line of a failure that needed no transfer
+    };
+    std::map<int, TUnlisted> FUnlisted;
 
     THttpCli* FPageClient = nullptr;
     std::unique_ptr<THttpCli> FOwnPageClient;

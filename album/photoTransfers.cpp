@@ -4,7 +4,9 @@
 // A slot is one getter and the photo it holds. A try ends with the getter's done or error
 // event, raised on the interface thread inside the pump of WaitForEnded; the handler only
 // marks the slot, and WaitForEnded judges it after the pump returns, so no photo's end is
-// handled re-entrantly inside another's.
+// handled re-entrantly inside another's. Photos taken but not started wait in FWaiting
+// until a getter is free, or in a busy getter's line (its requests go ahead), from which
+// the getter takes them one after the other.
 #include "album/photoTransfers.h"
 
 #include "album/commonFunc.h"
@@ -48,8 +50,9 @@ std::string WriteProblem(const std::string& part) {
 
 }  // namespace
 
-TPhotoTransfers::TPhotoTransfers(int Jobs, std::vector<DWORD> RetryDelaysMs, DWORD TimeoutMs)
-    : FRetryDelaysMs(std::move(RetryDelaysMs)), FTimeoutMs(TimeoutMs), FLimit(std::max(1, Jobs)) {}
+TPhotoTransfers::TPhotoTransfers(int Jobs, std::vector<DWORD> RetryDelaysMs, DWORD TimeoutMs, int Ahead)
+    : FRetryDelaysMs(std::move(RetryDelaysMs)), FTimeoutMs(TimeoutMs), FLimit(std::max(1, Jobs)),
+      FAhead(std::max(0, Ahead)) {}
 
 TPhotoTransfers::~TPhotoTransfers() {
     // The getters' destructors cancel and wait; no event reaches a slot after this.
@@ -58,22 +61,28 @@ TPhotoTransfers::~TPhotoTransfers() {
 
 // ==== starting ==============================================================================
 
-bool TPhotoTransfers::HasRoom() const {
-    if (FStopped) return false;
+int TPhotoTransfers::ActiveSlots() const {
     int active = 0;
     for (const auto& slot : FSlots) active += slot->Active;
-    return active < FLimit;
+    return active;
 }
 
-bool TPhotoTransfers::Idle() const {
-    for (const auto& slot : FSlots)
-        if (slot->Active) return false;
-    return true;
+size_t TPhotoTransfers::Taken() const {
+    size_t taken = FWaiting.size();
+    for (const auto& slot : FSlots) taken += slot->Active + slot->Line.size();
+    return taken;
 }
+
+bool TPhotoTransfers::HasRoom() const {
+    if (FStopped) return false;
+    return Taken() < size_t(FLimit) * size_t(1 + FAhead);
+}
+
+bool TPhotoTransfers::Idle() const { return Taken() == 0; }
 
 TPhotoTransfers::TSlot& TPhotoTransfers::FreeSlot() {
     for (auto& slot : FSlots)
-        if (!slot->Active) return *slot;
+        if (!slot->Active && slot->Line.empty()) return *slot;
     // A new getter, kept for the rest of the run. Its events only mark the slot.
     auto slot = std::make_unique<TSlot>();
     TSlot* s = slot.get();
@@ -90,21 +99,85 @@ TPhotoTransfers::TSlot& TPhotoTransfers::FreeSlot() {
 }
 
 void TPhotoTransfers::Start(const TPhotoTask& Task) {
-    TSlot& slot = FreeSlot();
-    slot.Task = Task;
+    FWaiting.push_back(Task);
+    Dispatch();
+}
+
+void TPhotoTransfers::Dispatch() {
+    if (FStopped) return;
+    // Getters whose photo ended go on with their lines first: those answers are on the way.
+    for (auto& slot : FSlots)
+        if (!slot->Active && !slot->Line.empty() && ActiveSlots() < FLimit) StartNextInLine(*slot);
+    while (!FWaiting.empty() && ActiveSlots() < FLimit) {
+        TPhotoTask task = FWaiting.front();
+        FWaiting.pop_front();
+        StartPhoto(FreeSlot(), task);
+    }
+    // The rest join the shortest line, so that every connection carries its share.
+    std::vector<TSlot*> changed;
+    while (!FWaiting.empty() && FAhead > 0) {
+        TSlot* shortest = nullptr;
+        for (auto& slot : FSlots)
+            if (slot->Active && slot->Line.size() < size_t(FAhead) &&
+                (!shortest || slot->Line.size() < shortest->Line.size()))
+                shortest = slot.get();
+        if (!shortest) break;
+        shortest->Line.emplace_back(FWaiting.front(), AskedAs(FWaiting.front()));
+        FWaiting.pop_front();
+        if (std::find(changed.begin(), changed.end(), shortest) == changed.end()) changed.push_back(shortest);
+    }
+    for (TSlot* slot : changed) ShowLine(*slot);
+}
+
+void TPhotoTransfers::StartPhoto(TSlot& slot, const TPhotoTask& task) {
+    slot.Task = task;
     slot.Active = true;
     slot.Retries = 0;
     slot.RetryAt = 0;
-    // What an earlier run left (it was killed mid-photo) is resumed when the site told us
-    // how to ask for the rest; anything else starts afresh.
-    slot.ResumeFrom = std::max<int64_t>(0, FileSize(PartFile(Task)));
-    slot.IfRange = ReadValidator(Task);
-    if (slot.ResumeFrom == 0 || slot.IfRange.empty()) {
-        RemovePartFiles(Task);
-        slot.ResumeFrom = 0;
-        slot.IfRange.clear();
-    }
+    THTTPGetNext asked = AskedAs(task);
+    slot.ResumeFrom = asked.ResumeFrom;
+    slot.IfRange = asked.IfRange;
+    if (slot.ResumeFrom == 0) RemovePartFiles(task);
+    ShowLine(slot);
     StartTry(slot);
+    if (OnStarted) OnStarted(task.Index);
+}
+
+// What an earlier run left (it was killed mid-photo) is resumed when the site told us how
+// to ask for the rest; anything else starts afresh.
+THTTPGetNext TPhotoTransfers::AskedAs(const TPhotoTask& task) {
+    THTTPGetNext next{task.Url, std::max<int64_t>(0, FileSize(PartFile(task))), ReadValidator(task)};
+    if (next.ResumeFrom == 0 || next.IfRange.empty()) {
+        next.ResumeFrom = 0;
+        next.IfRange.clear();
+    }
+    return next;
+}
+
+void TPhotoTransfers::ShowLine(TSlot& slot) {
+    slot.Getter->SetAheadLimit(FAhead);
+    std::vector<THTTPGetNext> next;
+    for (const auto& lined : slot.Line) next.push_back(lined.second);
+    slot.Getter->SetAhead(std::move(next));
+}
+
+void TPhotoTransfers::StartNextInLine(TSlot& slot) {
+    if (FStopped || slot.Line.empty()) return;
+    TPhotoTask next = slot.Line.front().first;
+    slot.Line.pop_front();
+    StartPhoto(slot, next);
+}
+
+void TPhotoTransfers::RecallLines() {
+    std::vector<TPhotoTask> recalled(FWaiting.begin(), FWaiting.end());
+    for (auto& slot : FSlots) {
+        for (const auto& lined : slot->Line) recalled.push_back(lined.first);
+        slot->Line.clear();
+        ShowLine(*slot);
+    }
+    std::sort(recalled.begin(), recalled.end(),
+              [](const TPhotoTask& a, const TPhotoTask& b) { return a.Index < b.Index; });
+    FWaiting.assign(recalled.begin(), recalled.end());
 }
 
 void TPhotoTransfers::StartTry(TSlot& slot) {
@@ -153,6 +226,8 @@ void TPhotoTransfers::StartDueRetries() {
 std::vector<TPhotoOutcome> TPhotoTransfers::WaitForEnded() {
     std::vector<TPhotoOutcome> ended;
     while (ended.empty() && !FStopped && !Idle()) {
+        // The owner has taken the photos that ended last time: their getters go on.
+        Dispatch();
         // Blocks in the message wait; a retry falling due ends the wait by its time-out.
         WaitUntil([this] { return FStopped || AnyEnded() || AnyRetryDue(); }, MsToNextRetry());
         if (FStopped) break;
@@ -212,6 +287,8 @@ int64_t TPhotoTransfers::SiteWaitMs(const THTTPGet& getter) {
     int status = getter.StatusCode();
     if (status != 429 && status != 503) return -1;
     FLimit = 1;
+    FAhead = 0;
+    RecallLines();
     return std::max<int64_t>(0, RetryAfterMs(getter.ResponseHeader("Retry-After"), getter.ResponseHeader("Date"),
                                              int64_t(std::time(nullptr))));
 }
@@ -226,7 +303,10 @@ void TPhotoTransfers::ScheduleRetry(TSlot& slot, int64_t siteWaitMs) {
 
 void TPhotoTransfers::Stop() {
     FStopped = true;
+    // Photos not yet started have no file to remove.
+    FWaiting.clear();
     for (auto& slot : FSlots) {
+        slot->Line.clear();
         slot->RetryAt = 0;
         if (slot->Getter->Busy()) slot->Getter->CancelTransfer();
     }

@@ -15,20 +15,29 @@
 // answer replaces it whole. Failures that come from the folder (a full disk, a file-size
 // limit, a folder that cannot be written) are not tried again.
 //
+// Requests ahead: each getter keeps one connection, and the photos that will follow on it
+// (up to AheadPerGetter, handed out in album order to the getter with the shortest line)
+// are asked for while its current photo arrives, so a far-away site's answers follow one
+// another instead of costing a round trip each. At most Jobs photos arrive at once, one
+// per connection; each photo is still judged, retried and named on its own. A busy site
+// ends requests ahead for the rest of the run, with the one photo at a time.
+//
 // The owner starts photos in album order while HasRoom, collects the ended ones with
 // WaitForEnded, and, after Stop, cleans up with Abandon. Everything runs on the interface
 // thread; Stop may be called from any handler that runs while WaitForEnded pumps.
 #pragma once
 
+#include "net/inetget/HTTPGet.h"
 #include "platform/messages/Messages.h"
 
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
-class THTTPGet;
 
 // One photo to fetch: its position in the album, its address, its final file name.
 struct TPhotoTask {
@@ -48,24 +57,32 @@ struct TPhotoOutcome {
 
 class TPhotoTransfers {
 public:
-    // Jobs: photos in flight at most (1 ... 16). RetryDelaysMs: the wait before each retry
-    // of a failed photo (empty: no retry). TimeoutMs: the receive time-out of a transfer.
-    TPhotoTransfers(int Jobs, std::vector<DWORD> RetryDelaysMs, DWORD TimeoutMs);
+    // Photos asked for ahead on one getter's connection, besides the one arriving.
+    static constexpr int DefaultAhead = 63;
+
+    // Jobs: getters, so photos arriving at once, at most (1 ... 16). RetryDelaysMs: the
+    // wait before each retry of a failed photo (empty: no retry). TimeoutMs: the receive
+    // time-out of a transfer. Ahead: photos asked for ahead per getter (0: each photo is
+    // asked for once the one before it on that getter has ended).
+    TPhotoTransfers(int Jobs, std::vector<DWORD> RetryDelaysMs, DWORD TimeoutMs, int Ahead = DefaultAhead);
     // Cancels whatever is still in flight and waits for the getters' workers.
     ~TPhotoTransfers();
     TPhotoTransfers(const TPhotoTransfers&) = delete;
     TPhotoTransfers& operator=(const TPhotoTransfers&) = delete;
 
-    // True when another photo may start now: fewer photos active (in flight or waiting for
-    // a retry) than the limit, and not stopped.
+    // True when another photo may be taken now: fewer photos taken and not ended (in
+    // flight, waiting for a retry, or asked for ahead) than the limit times one more than
+    // the photos ahead, and not stopped.
     bool HasRoom() const;
-    // No photo is active.
+    // No photo is taken and not ended.
     bool Idle() const;
-    // The photos that may be active at once: Jobs, or 1 once the site asked for a pause.
+    // The photos that may arrive at once: Jobs, or 1 once the site asked for a pause.
     int Limit() const { return FLimit; }
+    // Photos asked for ahead per getter: Ahead, or 0 once the site asked for a pause.
+    int Ahead() const { return FAhead; }
 
-    // Starts the first try of Task (only while HasRoom). A ".part" of an earlier run is
-    // replaced.
+    // Takes Task (only while HasRoom): it starts at once on a free getter, or waits in the
+    // line of a busy one. Its first try replaces a ".part" of an earlier run, or resumes it.
     void Start(const TPhotoTask& Task);
     // Pumps messages until at least one photo has ended, Stop was called, or no photo is
     // active, starting retries as they fall due; returns the photos that ended, in the
@@ -82,6 +99,9 @@ public:
     // Bytes of the photos in flight so far (their ".part" files).
     int64_t PartBytes() const;
 
+    // Hears each photo's first try start (a photo in a line starts when the one before it
+    // on that getter has ended).
+    std::function<void(int Index)> OnStarted;
     // Hears each wait the site asked for (429 or 503 with Retry-After) before a retry.
     std::function<void(int Index, DWORD WaitMs)> OnSiteWait;
 
@@ -89,6 +109,7 @@ private:
     struct TSlot {
         std::unique_ptr<THTTPGet> Getter;
         TPhotoTask Task;
+        std::deque<std::pair<TPhotoTask, THTTPGetNext>> Line;  // the photos that follow here, as asked for
         bool Active = false;    // holds a photo (in flight or waiting for its retry)
         bool Ended = false;     // the getter's done or error event came for this try
         size_t Retries = 0;     // retries started so far
@@ -97,6 +118,17 @@ private:
         std::string IfRange;    // ... if the photo is still the one of this validator
     };
     TSlot& FreeSlot();
+    int ActiveSlots() const;
+    size_t Taken() const;
+    // Starts waiting photos on free getters and puts the rest in the getters' lines.
+    void Dispatch();
+    void StartPhoto(TSlot& slot, const TPhotoTask& task);
+    // Tells the slot's getter what follows in its line.
+    void ShowLine(TSlot& slot);
+    // After a photo ended on Slot: the next one of its line starts there.
+    void StartNextInLine(TSlot& slot);
+    // The site asked for a pause: every photo waiting in a line goes back to FWaiting.
+    void RecallLines();
     void StartTry(TSlot& slot);
     // Judges the try that ended: the photo's outcome, or nothing when a retry follows.
     bool Judge(TSlot& slot, TPhotoOutcome& outcome);
@@ -106,6 +138,7 @@ private:
     bool AnyEnded() const;
     bool AnyRetryDue() const;
     DWORD MsToNextRetry() const;
+    static THTTPGetNext AskedAs(const TPhotoTask& task);
     static void RemovePartFiles(const TPhotoTask& task);
     static void StoreValidator(const TPhotoTask& task, const std::string& validator);
     static std::string ReadValidator(const TPhotoTask& task);
@@ -113,6 +146,8 @@ private:
     const std::vector<DWORD> FRetryDelaysMs;
     const DWORD FTimeoutMs;
     int FLimit;
+    int FAhead;
     bool FStopped = false;
     std::vector<std::unique_ptr<TSlot>> FSlots;
+    std::deque<TPhotoTask> FWaiting;  // taken, in no getter's line yet (album order)
 };

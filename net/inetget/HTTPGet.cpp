@@ -228,6 +228,7 @@ void THTTPGetThread::SplitHostPath(const std::string& url, std::string& host, st
 
 bool THTTPGetThread::OpenSession() {
     if (FSession && FSessionAgent == FRequest.Agent && FSessionProxySettings == FProxySettings) return true;
+    FNoAheadHosts.clear();
     CloseSession();
     const char* agent = FRequest.Agent.empty() ? nullptr : FRequest.Agent.c_str();
     FSession = InternetOpenA(agent, INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0);
@@ -236,7 +237,10 @@ bool THTTPGetThread::OpenSession() {
     return FSession != nullptr;
 }
 
-void THTTPGetThread::CloseSession() { CloseHandle(FSession); }
+void THTTPGetThread::CloseSession() {
+    DropSentAhead();
+    CloseHandle(FSession);
+}
 
 void THTTPGetThread::CloseHandles() {
     {
@@ -295,6 +299,7 @@ void THTTPGetThread::Execute() {
             Fail("unsupported protocol: " + scheme);
         } else if (!Stopped() && Open() && !Stopped()) {
             TakeHead();
+            NoteConnectionKept();
             bool ok = !Stopped() && ReadBody();
             // An error status's text is set below, with every other unexplained failure.
             FSuccess = ok && FStatus < 400 && !FTerminated;
@@ -307,6 +312,8 @@ void THTTPGetThread::Execute() {
         Fail("transfer failed");
     }
     if (FTerminated) {
+        // A stopped run asks for nothing more.
+        DropSentAhead();
         FSuccess = false;
         FErrorText = "cancelled";
     } else if (!FSuccess && FErrorText.empty()) {
@@ -315,40 +322,58 @@ void THTTPGetThread::Execute() {
     CloseHandles();
 }
 
-bool THTTPGetThread::RequestHeaders(std::string& lines) {
-    if (!FRequest.PostQuery.empty()) lines += std::string(FormContentType) + "\r\n";
-    if (!FRequest.ExtraHeaders.empty()) lines += FRequest.ExtraHeaders + "\r\n";
-    if (FToFile && FRequest.ResumeFrom > 0) {
+bool THTTPGetThread::RequestHeaders(const THTTPGetRequest& request, std::string& lines) const {
+    if (!request.PostQuery.empty()) lines += std::string(FormContentType) + "\r\n";
+    if (!request.ExtraHeaders.empty()) lines += request.ExtraHeaders + "\r\n";
+    if (FToFile && request.ResumeFrom > 0) {
         // A validator with a line break would smuggle in a header line of its own.
-        if (httpwire::HasControlBytes(FRequest.IfRange)) {
-            Fail("invalid request header");
-            return false;
-        }
-        lines += "Range: bytes=" + IntToStr(FRequest.ResumeFrom) + "-\r\n";
-        if (!FRequest.IfRange.empty()) lines += "If-Range: " + FRequest.IfRange + "\r\n";
+        if (httpwire::HasControlBytes(request.IfRange)) return false;
+        lines += "Range: bytes=" + IntToStr(request.ResumeFrom) + "-\r\n";
+        if (!request.IfRange.empty()) lines += "If-Range: " + request.IfRange + "\r\n";
     }
     return true;
 }
 
+HINTERNET THTTPGetThread::OpenRequest(const THTTPGetRequest& request, const std::string& host, HINTERNET& connect) {
+    std::string ignored, path;
+    SplitHostPath(request.URL, ignored, path);
+    connect = InternetConnectA(FSession, host.c_str(), INTERNET_DEFAULT_HTTP_PORT, request.UserName.c_str(),
+                               request.Password.c_str(), INTERNET_SERVICE_HTTP, 0, 0);
+    if (!connect) return nullptr;
+    bool post = !request.PostQuery.empty();
+    LPCSTR accept[] = {request.AcceptTypes.c_str(), nullptr};
+    // "HTTP/1.0" with INTERNET_FLAG_KEEP_CONNECTION: the request goes out as HTTP/1.1 and
+    // its connection is kept for the next transfer.
+    DWORD flags = INTERNET_FLAG_KEEP_CONNECTION | (request.UseCache ? 0 : INTERNET_FLAG_RELOAD);
+    HINTERNET handle = HttpOpenRequestA(connect, post ? "POST" : "GET", path.c_str(), "HTTP/1.0",
+                                        request.Referer.c_str(), accept, flags, 0);
+    if (!handle) return nullptr;
+    InternetSetOptionA(handle, INTERNET_OPTION_CONNECT_TIMEOUT, const_cast<DWORD*>(&request.ConnectTimeout),
+                       sizeof(DWORD));
+    InternetSetOptionA(handle, INTERNET_OPTION_RECEIVE_TIMEOUT, const_cast<DWORD*>(&request.ReceiveTimeout),
+                       sizeof(DWORD));
+    return handle;
+}
+
 bool THTTPGetThread::Open() {
-    std::string host, path, headers;
-    SplitHostPath(FRequest.URL, host, path);
-    if (!RequestHeaders(headers)) return false;
+    std::string path, headers;
+    SplitHostPath(FRequest.URL, FHost, path);
+    if (!RequestHeaders(FRequest, headers)) {
+        Fail("invalid request header");
+        DropSentAhead();
+        return false;
+    }
     if (!OpenSession()) {
         Fail(LastInternetError());
         return false;
     }
-    FConnect = InternetConnectA(FSession, host.c_str(), INTERNET_DEFAULT_HTTP_PORT,
-                                FRequest.UserName.c_str(), FRequest.Password.c_str(),
-                                INTERNET_SERVICE_HTTP, 0, 0);
-    bool post = !FRequest.PostQuery.empty();
-    LPCSTR accept[] = {FRequest.AcceptTypes.c_str(), nullptr};
-    // "HTTP/1.0" with INTERNET_FLAG_KEEP_CONNECTION: the request goes out as HTTP/1.1 and
-    // its connection is kept for the next transfer.
-    DWORD flags = INTERNET_FLAG_KEEP_CONNECTION | (FRequest.UseCache ? 0 : INTERNET_FLAG_RELOAD);
-    HINTERNET request = FConnect ? HttpOpenRequestA(FConnect, post ? "POST" : "GET", path.c_str(), "HTTP/1.0",
-                                                    FRequest.Referer.c_str(), accept, flags, 0)
-                                 : nullptr;
+    const bool ahead = MayGoAhead();
+    HINTERNET request = ahead ? TakeSentAhead(headers) : nullptr;
+    const bool sentAhead = request != nullptr;
+    if (!sentAhead) {
+        DropSentAhead();
+        request = OpenRequest(FRequest, FHost, FConnect);
+    }
     if (!request) {
         Fail(LastInternetError());
         return false;
@@ -360,8 +385,13 @@ bool THTTPGetThread::Open() {
         FRequestHandle = request;
     }
     if (Stopped()) return false;
-    InternetSetOptionA(request, INTERNET_OPTION_CONNECT_TIMEOUT, &FRequest.ConnectTimeout, sizeof(DWORD));
-    InternetSetOptionA(request, INTERNET_OPTION_RECEIVE_TIMEOUT, &FRequest.ReceiveTimeout, sizeof(DWORD));
+    if (ahead) {
+        // Out first, with the ones behind it right after, before any answer is awaited.
+        // When it cannot go ahead it is sent as usual below.
+        if (!sentAhead) HttpSendRequestAheadA(request, nullptr, headers.c_str(), DWORD(headers.size()));
+        SendAhead(request);
+    }
+    bool post = !FRequest.PostQuery.empty();
     BOOL sent = HttpSendRequestA(request, headers.c_str(), DWORD(headers.size()),
                                  post ? const_cast<char*>(FRequest.PostQuery.data()) : nullptr,
                                  DWORD(FRequest.PostQuery.size()));
@@ -369,7 +399,106 @@ bool THTTPGetThread::Open() {
         Fail(LastInternetError());
         return false;
     }
+    if (ahead) SendAhead(request);
     return true;
+}
+
+// ==== requests ahead ===============================================================================
+
+namespace {
+
+// The connection a request's answer comes on (0: none yet).
+DWORD ConnectionId(HINTERNET request) {
+    DWORD id = 0, len = sizeof id;
+    if (!InternetQueryOptionA(request, INTERNET_OPTION_CONNECTION_ID, &id, &len)) return 0;
+    return id;
+}
+
+}  // namespace
+
+bool THTTPGetThread::MayGoAhead() const {
+    return FToFile && FRequest.PostQuery.empty() && FRequest.AheadLimit > 0 &&
+           FNoAheadHosts.count(LowerCase(FHost)) == 0;
+}
+
+HINTERNET THTTPGetThread::TakeSentAhead(const std::string& headers) {
+    if (FSent.empty()) return nullptr;
+    TSentAhead& first = FSent.front();
+    if (first.Next.URL != FRequest.URL || first.Headers != headers) return nullptr;
+    FConnect = first.Connect;
+    HINTERNET request = first.Request;
+    FSent.pop_front();
+    return request;
+}
+
+void THTTPGetThread::DropSentAhead(size_t from) {
+    while (FSent.size() > from) {
+        CloseHandle(FSent.back().Request);
+        CloseHandle(FSent.back().Connect);
+        FSent.pop_back();
+    }
+}
+
+void THTTPGetThread::SendAhead(HINTERNET current) {
+    // Those riding on another connection than Current's lost their place in line.
+    DWORD line = ConnectionId(current);
+    for (size_t i = 0; i < FSent.size(); ++i) {
+        if (line == 0 || ConnectionId(FSent[i].Request) != line) {
+            DropSentAhead(i);
+            break;
+        }
+    }
+    std::vector<THTTPGetNext> wanted;
+    {
+        std::lock_guard<std::mutex> g(FLock);
+        wanted = FWanted;
+    }
+    const size_t limit = std::min(wanted.size(), size_t(std::max(0, FRequest.AheadLimit)));
+    for (size_t i = 0; i < limit; ++i) {
+        if (i < FSent.size()) {
+            if (FSent[i].Next == wanted[i]) continue;
+            DropSentAhead(i);  // the owner changed its plans from here on
+        }
+        if (Stopped() || !SendOneAhead(wanted[i], FSent.empty() ? current : FSent.back().Request)) break;
+    }
+}
+
+bool THTTPGetThread::SendOneAhead(const THTTPGetNext& next, HINTERNET behind) {
+    THTTPGetRequest request = FRequest;
+    request.URL = next.URL;
+    request.ResumeFrom = next.ResumeFrom;
+    request.IfRange = next.IfRange;
+    std::string host, path, headers;
+    SplitHostPath(next.URL, host, path);
+    // One line holds requests to one server; a foreign address is sent in its own turn.
+    if (!SameText(host, FHost) || !httpwire::ForeignScheme(next.URL).empty() ||
+        !RequestHeaders(request, headers))
+        return false;
+    TSentAhead sent;
+    sent.Next = next;
+    sent.Headers = headers;
+    sent.Request = OpenRequest(request, host, sent.Connect);
+    if (sent.Request && HttpSendRequestAheadA(sent.Request, behind, headers.c_str(), DWORD(headers.size()))) {
+        FSent.push_back(sent);
+        return true;
+    }
+    CloseHandle(sent.Request);
+    CloseHandle(sent.Connect);
+    return false;
+}
+
+void THTTPGetThread::NoteConnectionKept() {
+    if (!MayGoAhead()) return;
+    std::string connection = httpwire::HeadFieldValue(FRawHead, "Connection");
+    bool http10 = StartsText("HTTP/1.0", FRawHead) && !httpwire::ListHasToken(connection, "keep-alive");
+    if (!http10 && !httpwire::ListHasToken(connection, "close")) return;
+    FNoAheadHosts.insert(LowerCase(FHost));
+    DropSentAhead();
+}
+
+void THTTPGetThread::SetAhead(std::vector<THTTPGetNext> next) {
+    std::lock_guard<std::mutex> g(FLock);
+    FWanted = std::move(next);
 }
 
 void THTTPGetThread::TakeHead() {
@@ -486,14 +615,22 @@ THTTPGet::~THTTPGet() {
 void THTTPGet::StartTransfer() { Start(true); }
 void THTTPGet::StartStringTransfer() { Start(false); }
 
+void THTTPGet::EnsureWorker() {
+    if (FWorker) return;
+    FWorker = std::make_unique<THTTPGetThread>();
+    FWorker->OnTerminate = [this] { TransferDone(); };
+    FWorker->OnHead = [this] { HeadArrived(); };
+    FCancelTarget = FWorker.get();
+}
+
+void THTTPGet::SetAhead(std::vector<THTTPGetNext> Next) {
+    EnsureWorker();
+    FWorker->SetAhead(std::move(Next));
+}
+
 void THTTPGet::Start(bool toFile) {
     if (FBusy) return;  // the second request is dropped
-    if (!FWorker) {
-        FWorker = std::make_unique<THTTPGetThread>();
-        FWorker->OnTerminate = [this] { TransferDone(); };
-        FWorker->OnHead = [this] { HeadArrived(); };
-        FCancelTarget = FWorker.get();
-    }
+    EnsureWorker();
     FBusy = true;
     FStatusCode = 0;
     FRawHead.clear();

@@ -25,6 +25,17 @@
 // "If-Range" with IfRange). A 206 answer whose Content-Range continues the N bytes already
 // in the file to its end appends the body; a 200 answer replaces the file with the whole
 // body; any other answer fails and leaves the file as it was.
+//
+// Requests ahead (file mode, GET, AheadLimit > 0): the owner names the transfers it will
+// start next (SetAhead), and while a transfer runs the worker sends up to AheadLimit of
+// their requests on the same connection behind it (HTTP/1.1 pipelining), so a far-away
+// server's answers follow one another without a round trip each. A later transfer whose
+// address and resume values match the first request sent ahead takes up its answer; any
+// other drops them all. Requests go ahead only straight to the server (never through a
+// proxy, where pipelining is known to break) and never again to a server that answered
+// HTTP/1.0 or "Connection: close". Whatever happens to the connection, each transfer still
+// gets its own answer: the internet library sends a request afresh when the answers ahead
+// of it could not be read, and the worker then sends the later ones ahead again behind it.
 #pragma once
 
 #include "platform/rtl/Classes.h"
@@ -33,12 +44,15 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <exception>
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <thread>
+#include <vector>
 
 using TOnProgressEvent = std::function<void(TObject* Sender, int32_t TotalSize, int32_t Readed)>;
 using TOnDoneFileEvent = std::function<void(TObject* Sender, const std::string& FileName, int32_t FileSize)>;
@@ -55,6 +69,18 @@ struct THTTPGetRequest {
     std::string IfRange;
     DWORD ConnectTimeout = 10000;
     DWORD ReceiveTimeout = 30000;
+    int AheadLimit = 0;  // requests the worker may send ahead of this one (0: none)
+};
+
+// A transfer the owner means to start next (file mode, GET): its address and, to resume
+// a part, where the rest starts and the validator.
+struct THTTPGetNext {
+    std::string URL;
+    int64_t ResumeFrom = 0;
+    std::string IfRange;
+    bool operator==(const THTTPGetNext& o) const {
+        return URL == o.URL && ResumeFrom == o.ResumeFrom && IfRange == o.IfRange;
+    }
 };
 
 // The worker: one thread that runs the transfers handed to it, one after the other.
@@ -74,6 +100,9 @@ public:
     // when the head has come.
     void Start(bool toFile, const THTTPGetRequest& request, TOnProgressEvent onProgress,
                bool reportHead);
+    // The transfers that follow the one handed over, in order, whose requests the thread
+    // may send ahead (see the top of this file). Any thread, any time.
+    void SetAhead(std::vector<THTTPGetNext> next);
     // The stop request (any thread) for the transfer handed over, until its end handler
     // runs: sets Success false and closes its request handle, so a connect or read blocked
     // in the internet library returns at once. Does not wait; no effect when idle.
@@ -120,9 +149,35 @@ private:
     // proxy settings of the environment changed. False when it cannot be opened.
     bool OpenSession();
     void CloseSession();
-    // The header lines the request carries besides the library's own; false (ErrorText
-    // set) when a value holds control bytes.
-    bool RequestHeaders(std::string& lines);
+    // The header lines Request carries besides the library's own; false when a value
+    // holds control bytes.
+    bool RequestHeaders(const THTTPGetRequest& request, std::string& lines) const;
+    // Opens a connection and a request handle for a GET or POST of Request to Host;
+    // null (the internet library's error set) when either cannot be opened.
+    HINTERNET OpenRequest(const THTTPGetRequest& request, const std::string& host, HINTERNET& connect);
+
+    // ---- requests ahead ----
+    // A request sent ahead of the running transfer, with what it was sent as.
+    struct TSentAhead {
+        THTTPGetNext Next;
+        std::string Headers;
+        HINTERNET Connect = nullptr;
+        HINTERNET Request = nullptr;
+    };
+    // Whether this transfer may carry requests ahead.
+    bool MayGoAhead() const;
+    // The request sent ahead for this transfer (its handles become the transfer's), or
+    // null when the first one sent ahead is another's; then all are dropped.
+    HINTERNET TakeSentAhead(const std::string& headers);
+    // Closes the requests sent ahead from position From on.
+    void DropSentAhead(size_t from = 0);
+    // Sends requests ahead behind Current until AheadLimit are out: first those that no
+    // longer ride on Current's connection (it broke and Current was sent afresh) again,
+    // then the next ones the owner named.
+    void SendAhead(HINTERNET current);
+    bool SendOneAhead(const THTTPGetNext& next, HINTERNET behind);
+    // After the head: a server that closes its connections gets no more requests ahead.
+    void NoteConnectionKept();
     // Opens the connection and request handles and sends the request; false (ErrorText
     // set) when no response arrived.
     bool Open();
@@ -165,6 +220,10 @@ private:
     HINTERNET FConnect = nullptr;
     HINTERNET FRequestInUse = nullptr;   // for the thread's own calls
     HINTERNET FRequestHandle = nullptr;  // to be closed, by the thread or by Terminate
+    std::string FHost;                   // of the running transfer
+    std::deque<TSentAhead> FSent;        // requests sent ahead, in order (thread only)
+    std::set<std::string> FNoAheadHosts; // servers that close their connections (thread only)
+    std::vector<THTTPGetNext> FWanted;   // the transfers to come (under FLock)
 
     std::mutex FLock;
     std::condition_variable FWake;
@@ -193,6 +252,10 @@ public:
     // The same in text mode: the body collects in a text, handed to OnDoneString.
     // ResumeFrom does not apply.
     void StartStringTransfer();
+    // The file-mode GETs this getter will start next, in order, whose requests may go
+    // ahead of the running transfer's (see the top of this file); replaces the list given
+    // before. Takes effect at once, also while a transfer runs.
+    void SetAhead(std::vector<THTTPGetNext> Next);
     // Asks the running transfer, if any, to stop, and marks it failed: a blocked connect
     // or read returns at once, and the transfer ends with OnError (ErrorText "cancelled")
     // unless the getter is being destroyed. Does not wait; no effect when idle. From any
@@ -242,6 +305,10 @@ public:
     void SetConnectTimeout(DWORD Ms) { FRequest.ConnectTimeout = Ms; }
     DWORD ReceiveTimeout() const { return FRequest.ReceiveTimeout; }
     void SetReceiveTimeout(DWORD Ms) { FRequest.ReceiveTimeout = Ms; }
+    // How many requests of the transfers named by SetAhead may be out ahead of the running
+    // one (default 0: none, each request waits for the answer before it).
+    int AheadLimit() const { return FRequest.AheadLimit; }
+    void SetAheadLimit(int Count) { FRequest.AheadLimit = Count; }
 
     // What the last transfer got, from its OnHead (the head's values) or its end on:
     // readable in the done, error and head events and after a waiting StartTransfer.
@@ -270,6 +337,7 @@ protected:
     virtual void TransferDone();
 
 private:
+    void EnsureWorker();
     void Start(bool toFile);
     void HeadArrived();  // the worker's OnHead, on the interface thread
     void TakeOutcome(const THTTPGetThread& worker);
