@@ -8,6 +8,7 @@
 #include "platform/rtl/SysUtils.h"
 
 #include <arpa/inet.h>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
@@ -37,6 +38,13 @@ DWORD SocketError(int err) {
 }  // namespace
 
 // ==== socket ==================================================================================
+
+// Numbers start at 1: 0 is what a request reports before it has a connection.
+TInetSocket::TInetSocket(int abortFd) : FAbortFd(abortFd) {
+    static std::atomic<DWORD> next{1};
+    do FId = next++;
+    while (FId == 0);  // after a wrap
+}
 
 TInetSocket::~TInetSocket() { Close(); }
 

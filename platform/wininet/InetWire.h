@@ -28,22 +28,26 @@ struct TTimeouts {
 };
 
 // One TCP connection. Received bytes collect in Buffer from Pos on. A persistent
-// connection outlives the request that opened it: it waits in the session's pool and
-// serves later requests, each watching its own abort descriptor.
+// connection outlives the request that opened it: it waits in the session's pool (or in
+// a line of requests sent ahead on it) and serves later requests, each watching its own
+// abort descriptor.
 class TInetSocket {
 public:
-    explicit TInetSocket(int abortFd) : FAbortFd(abortFd) {}
+    explicit TInetSocket(int abortFd);
     ~TInetSocket();
     TInetSocket(const TInetSocket&) = delete;
     TInetSocket& operator=(const TInetSocket&) = delete;
 
     // Every wait from now on also watches AbortFd (-1: none).
     void SetAbortFd(int abortFd) { FAbortFd = abortFd; }
+    int AbortFd() const { return FAbortFd; }
     // True when the connection is open, nothing received is unread, and nothing has come
     // since (no byte, no close, no error): a new request may be sent on it.
     bool IdleAndOpen() const;
     // Bytes received over the connection's life.
     uint64_t BytesReceived() const { return FBytesReceived; }
+    // The connection's number, unique within the process (INTERNET_OPTION_CONNECTION_ID).
+    DWORD Id() const { return FId; }
 
     // Resolves Host (IPv4) and connects. ERROR_SUCCESS or an ERROR_INTERNET_* number.
     DWORD Connect(const std::string& host, uint16_t port, DWORD timeoutMs);
@@ -66,6 +70,7 @@ private:
     DWORD Wait(short events, DWORD timeoutMs);
 
     int FAbortFd;
+    DWORD FId;
     int FFd = -1;
     uint64_t FBytesReceived = 0;
 };

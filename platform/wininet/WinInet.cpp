@@ -12,10 +12,21 @@
 // it, and is closed otherwise. A pooled connection belongs to the session: closing the
 // session closes the pool.
 //
+// Sending ahead: a request whose head went out early is in the line (InetLine) of that
+// connection and keeps a share of it (Line). The holder of a connection with a line keeps
+// one too, and hands the connection to the line instead of the pool. A request touches
+// another request's fields only under that request's lock, taken with try_lock: a call
+// never waits for another thread.
+//
+// Lock order: a request's own lock, then (tried only) other requests' locks, then the
+// table lock, then a line's lock. A handle can be destroyed under the table lock, and its
+// destructor takes its line's lock.
+//
 // Sections: handles and errors, session and connection, request composition, sending and
-// redirects, queries, reading, options.
+// redirects, sending ahead, queries, reading, options.
 #include "platform/wininet/WinInet.h"
 
+#include "platform/wininet/InetLine.h"
 #include "platform/wininet/InetPool.h"
 #include "platform/wininet/InetWire.h"
 #include "platform/rtl/SysUtils.h"
@@ -64,8 +75,15 @@ struct THandle {
     bool Persistent = false;            // the request asked to keep its connection
     TBodyReader Body;
     std::atomic<DWORD> ExpiredTimeout{0};  // INTERNET_OPTION_EXPIRED_TIMEOUT
+    std::atomic<DWORD> ConnectionId{0};    // INTERNET_OPTION_CONNECTION_ID
+    bool Sent = false;                     // HttpSendRequestA was called
+    bool SentAhead = false;                // its head went out ahead, its answer is due on Line
+    std::vector<std::string> AheadExtra;   // the header lines it was sent ahead with
+    std::shared_ptr<TInetLine> Line;       // the line it waits in, or whose connection it holds
 
     ~THandle() {
+        // Closed in line or holding the connection: nobody would read the answers behind.
+        if (Line) Line->Break(Id);
         Sock.reset();
         if (AbortFd >= 0) ::close(AbortFd);
     }
@@ -134,6 +152,12 @@ void CloseTree(const std::shared_ptr<THandle>& h) {
 }
 
 const char* OrEmpty(LPCSTR s) { return s ? s : ""; }
+
+// The caller's header text: Length bytes, or up to the NUL for (DWORD)-1.
+std::string HeaderText(LPCSTR headers, DWORD length) {
+    if (!headers) return "";
+    return length == DWORD(-1) ? std::string(headers) : std::string(headers, length);
+}
 
 // ==== request composition =====================================================================
 
@@ -244,16 +268,38 @@ THandle& SessionOf(THandle& req) { return *req.Parent->Parent; }
 // Interim 1xx answers skipped before the final one; real servers send one or two.
 constexpr int MaxInterimAnswers = 16;
 
-// One exchange: takes an idle connection to the same place (GET only) or connects, sends,
-// and reads the head, skipping interim 1xx answers. An idle connection can have been
-// closed by the server at any moment since it was pooled: when it ends before any byte of
-// an answer, the GET goes once more on a new connection. A new connection failing so is
-// the server's failure and is not retried; other verbs are never sent twice.
+// Reads the final response head on the request's connection, skipping interim 1xx answers.
+DWORD ReadFinalHead(THandle& req, const TTimeouts& limits) {
+    DWORD r = ERROR_SUCCESS;
+    for (int interim = 0; r == ERROR_SUCCESS; ++interim) {
+        // A server that sends interim answers without end would hold the request
+        // forever, each one a fresh head within the bounds.
+        if (interim > MaxInterimAnswers) return ERROR_HTTP_INVALID_SERVER_RESPONSE;
+        r = ReadResponseHead(*req.Sock, limits.Receive, req.Response);
+        if (r == ERROR_INTERNET_TIMEOUT) req.ExpiredTimeout = INTERNET_OPTION_RECEIVE_TIMEOUT;
+        if (r != ERROR_SUCCESS || req.Response.Status < 100 || req.Response.Status >= 200) break;
+    }
+    return r;
+}
+
+// True when the exchange failed because the server closed (or reset) the connection
+// before any byte of the answer: it may never have seen the request.
+bool ClosedUnanswered(DWORD r, const TInetSocket& sock, uint64_t receivedBefore) {
+    return r != ERROR_SUCCESS && r != ERROR_INTERNET_TIMEOUT && r != ERROR_INTERNET_OPERATION_CANCELLED &&
+           sock.BytesReceived() == receivedBefore;
+}
+
+// One exchange: takes an idle connection to the same place (GET only; not with NewOnly)
+// or connects, sends, and reads the head, skipping interim 1xx answers. An idle
+// connection can have been closed by the server at any moment since it was pooled: when
+// it ends before any byte of an answer, the GET goes once more on a new connection. A new
+// connection failing so is the server's failure and is not retried; other verbs are
+// never sent twice.
 DWORD Exchange(THandle& req, const TTimeouts& limits, const TTarget& t, bool proxied,
-               const TProxy& proxy, const std::string& head, const std::string& body) {
+               const TProxy& proxy, const std::string& head, const std::string& body, bool newOnly) {
     TInetPool& pool = *SessionOf(req).Pool;
     req.SockKey = proxied ? PoolKey(t.Host, t.Port, proxy.Host, proxy.Port) : PoolKey(t.Host, t.Port, "", 0);
-    bool mayReuse = req.Persistent && SameText(t.Verb, "GET") && body.empty();
+    bool mayReuse = req.Persistent && SameText(t.Verb, "GET") && body.empty() && !newOnly;
     for (int attempt = 0;; ++attempt) {
         req.Sock = attempt == 0 && mayReuse ? pool.Take(req.SockKey) : nullptr;
         bool reused = req.Sock != nullptr;
@@ -266,28 +312,56 @@ DWORD Exchange(THandle& req, const TTimeouts& limits, const TTarget& t, bool pro
                         : req.Sock->Connect(t.Host, t.Port, limits.Connect);
             if (r == ERROR_INTERNET_TIMEOUT) req.ExpiredTimeout = INTERNET_OPTION_CONNECT_TIMEOUT;
         }
+        req.ConnectionId = req.Sock->Id();
         uint64_t before = req.Sock->BytesReceived();
         if (r == ERROR_SUCCESS) {
             r = req.Sock->SendAll(head + body, limits.Send);
             if (r == ERROR_INTERNET_TIMEOUT) req.ExpiredTimeout = INTERNET_OPTION_SEND_TIMEOUT;
         }
-        for (int interim = 0; r == ERROR_SUCCESS; ++interim) {
-            // A server that sends interim answers without end would hold the request
-            // forever, each one a fresh head within the bounds.
-            if (interim > MaxInterimAnswers) {
-                r = ERROR_HTTP_INVALID_SERVER_RESPONSE;
-                break;
-            }
-            r = ReadResponseHead(*req.Sock, limits.Receive, req.Response);
-            if (r == ERROR_INTERNET_TIMEOUT) req.ExpiredTimeout = INTERNET_OPTION_RECEIVE_TIMEOUT;
-            if (r != ERROR_SUCCESS || req.Response.Status < 100 || req.Response.Status >= 200) break;
-        }
-        bool closedUnanswered = r != ERROR_SUCCESS && r != ERROR_INTERNET_TIMEOUT &&
-                                r != ERROR_INTERNET_OPERATION_CANCELLED &&
-                                req.Sock->BytesReceived() == before;
-        if (reused && closedUnanswered) continue;
+        if (r == ERROR_SUCCESS) r = ReadFinalHead(req, limits);
+        if (reused && ClosedUnanswered(r, *req.Sock, before)) continue;
         return r;
     }
+}
+
+// Lets go of the request's place in its line, breaking the line: the requests behind it
+// will be sent afresh.
+void LeaveLine(THandle& req) {
+    if (!req.Line) return;
+    req.Line->Break(req.Id);
+    req.Line.reset();
+}
+
+// Closes the request's connection before its body ended (a failure, a new send, a redirect
+// not worth draining).
+void DropConnection(THandle& req) {
+    LeaveLine(req);
+    req.Sock.reset();
+}
+
+// The answer of a request sent ahead, read on its line's connection when its turn has
+// come. Again is set when the request must be sent afresh instead: on any connection when
+// the line broke before its turn, on a new one (NewOnly) when the connection closed before
+// any byte of its answer.
+DWORD AnswerFromLine(THandle& req, const TTimeouts& limits, bool& again, bool& newOnly) {
+    again = newOnly = false;
+    req.Sock = req.Line->TakeTurn(req.Id);
+    if (!req.Sock) {
+        req.Line.reset();
+        again = true;
+        return ERROR_SUCCESS;
+    }
+    req.Sock->SetAbortFd(req.AbortFd);
+    // Bytes already there are this answer's: the server had begun it.
+    bool begun = req.Sock->Available() > 0;
+    uint64_t before = req.Sock->BytesReceived();
+    DWORD r = ReadFinalHead(req, limits);
+    if (r != ERROR_SUCCESS && !begun && ClosedUnanswered(r, *req.Sock, before)) {
+        DropConnection(req);
+        again = newOnly = true;
+        return ERROR_SUCCESS;
+    }
+    return r;
 }
 
 // True when the request's connection may serve another request: we asked to keep it, its
@@ -304,11 +378,17 @@ bool ConnectionKept(const THandle& req) {
     return head.Version.compare(0, 7, "HTTP/1.") == 0;
 }
 
-// Once the body has ended, the connection goes to the pool or is closed.
+// Once the body has ended, the connection goes to the next request in its line, to the
+// pool, or is closed.
 void ReleaseConnection(THandle& req) {
     if (!req.Sock || !req.Body.Ended()) return;
-    if (ConnectionKept(req)) SessionOf(req).Pool->Put(req.SockKey, std::move(req.Sock));
-    req.Sock.reset();
+    std::unique_ptr<TInetSocket> sock = std::move(req.Sock);
+    bool kept = ConnectionKept(req);
+    if (req.Line) {
+        sock = req.Line->Release(req.Id, std::move(sock), kept);
+        req.Line.reset();
+    }
+    if (sock && kept) SessionOf(req).Pool->Put(req.SockKey, std::move(sock));
 }
 
 // Reads a redirect's body away, so that its connection can serve the next hop, when it is
@@ -330,7 +410,7 @@ void DrainRedirect(THandle& req, const std::string& verb) {
         total += got;
     }
     ReleaseConnection(req);
-    req.Sock.reset();
+    DropConnection(req);
 }
 
 // The handle's time-outs as they are now (InternetSetOptionA may change them meanwhile).
@@ -437,15 +517,19 @@ BOOL HttpSendRequestA(HINTERNET request, LPCSTR headers, DWORD headersLength, LP
     THandle& conn = *req->Parent;
     THandle& session = *conn.Parent;
 
-    std::string extraText;
-    if (headers) extraText = headersLength == DWORD(-1) ? std::string(headers)
-                                                        : std::string(headers, headersLength);
-    std::vector<std::string> extra;
-    if (!SplitExtraHeaders(extraText, extra)) return Fail(ERROR_HTTP_INVALID_HEADER);
-    std::string body = optional ? std::string(static_cast<const char*>(optional), optionalLength) : "";
-
+    // A request sent ahead is what went out then: its headers, and no body.
+    bool fromLine = req->SentAhead;
+    std::vector<std::string> extra = req->AheadExtra;
+    std::string body;
+    if (!fromLine) {
+        extra.clear();
+        if (!SplitExtraHeaders(HeaderText(headers, headersLength), extra)) return Fail(ERROR_HTTP_INVALID_HEADER);
+        if (optional) body.assign(static_cast<const char*>(optional), optionalLength);
+        DropConnection(*req);
+    }
+    req->Sent = true;
+    req->SentAhead = false;
     req->HaveResponse = false;
-    req->Sock.reset();
     req->ExpiredTimeout = 0;
     TConnectionAsk ask = AskForConnection(*req, extra);
     req->Persistent = ask.Persistent;
@@ -453,10 +537,16 @@ BOOL HttpSendRequestA(HINTERNET request, LPCSTR headers, DWORD headersLength, LP
     TTarget t{conn.Host, conn.Port, req->Object, req->Verb, true};
     for (int redirects = 0;; ++redirects) {
         bool proxied = !session.Proxy.Host.empty() && !Bypassed(session.Proxy.Bypass, t.Host);
-        req->RequestHead = ComposeHead(*req, conn, session, t, proxied, ask, extra, body.size());
-        DWORD r = Exchange(*req, limits, t, proxied, session.Proxy, req->RequestHead, body);
+        DWORD r = ERROR_SUCCESS;
+        bool again = true, newOnly = false;
+        if (fromLine) r = AnswerFromLine(*req, limits, again, newOnly);
+        fromLine = false;
+        if (again) {
+            req->RequestHead = ComposeHead(*req, conn, session, t, proxied, ask, extra, body.size());
+            r = Exchange(*req, limits, t, proxied, session.Proxy, req->RequestHead, body, newOnly);
+        }
         if (r != ERROR_SUCCESS) {
-            req->Sock.reset();
+            DropConnection(*req);
             return Fail(r);
         }
         std::string location;
@@ -465,7 +555,7 @@ BOOL HttpSendRequestA(HINTERNET request, LPCSTR headers, DWORD headersLength, LP
         if (!follow) break;
         std::string scheme;
         if (redirects >= 10 || !ResolveLocation(location, t.Host, t.Port, t.Object, scheme)) {
-            req->Sock.reset();
+            DropConnection(*req);
             return Fail(ERROR_HTTP_REDIRECT_FAILED);
         }
         DrainRedirect(*req, t.Verb);
@@ -481,6 +571,137 @@ BOOL HttpSendRequestA(HINTERNET request, LPCSTR headers, DWORD headersLength, LP
     req->HaveResponse = true;
     req->Body.Start(req->Response, t.Verb);
     ReleaseConnection(*req);  // a response without a body ends here
+    tLastError = ERROR_SUCCESS;
+    return TRUE;
+}
+
+// ==== sending ahead ===================================================================================
+
+namespace {
+
+// The live request numbered Id, or null once it was closed.
+std::shared_ptr<THandle> LiveRequest(uintptr_t id) {
+    std::lock_guard<std::mutex> g(gTableLock);
+    auto it = gHandles.find(id);
+    return it == gHandles.end() ? nullptr : it->second;
+}
+
+// True when the request may go ahead: a GET that keeps its connection and goes direct (a
+// proxy or other intermediary is where pipelining breaks).
+bool MayGoAhead(const THandle& req, const std::vector<std::string>& extra) {
+    const THandle& conn = *req.Parent;
+    const THandle& session = *conn.Parent;
+    bool proxied = !session.Proxy.Host.empty() && !Bypassed(session.Proxy.Bypass, conn.Host);
+    return SameText(req.Verb, "GET") && AskForConnection(req, extra).Persistent && !proxied;
+}
+
+// Sends Head on an idle pooled connection to Key or on a new one, which becomes the line
+// the request waits first in.
+DWORD SendOnOwnConnection(THandle& req, const std::string& key, const std::string& head,
+                          const TTimeouts& limits, std::shared_ptr<TInetLine>& line) {
+    const THandle& conn = *req.Parent;
+    std::unique_ptr<TInetSocket> sock = SessionOf(req).Pool->Take(key);
+    DWORD r = ERROR_SUCCESS;
+    if (sock) {
+        sock->SetAbortFd(req.AbortFd);
+    } else {
+        sock = std::make_unique<TInetSocket>(req.AbortFd);
+        r = sock->Connect(conn.Host, conn.Port, limits.Connect);
+        if (r == ERROR_INTERNET_TIMEOUT) req.ExpiredTimeout = INTERNET_OPTION_CONNECT_TIMEOUT;
+    }
+    if (r == ERROR_SUCCESS) r = sock->SendAll(head, limits.Send);
+    if (r == ERROR_INTERNET_TIMEOUT && !req.ExpiredTimeout) req.ExpiredTimeout = INTERNET_OPTION_SEND_TIMEOUT;
+    if (r != ERROR_SUCCESS) return r;
+    sock->SetAbortFd(-1);
+    line = std::make_shared<TInetLine>(key, std::move(sock), req.Id);
+    return ERROR_SUCCESS;
+}
+
+// The line of the connection Behind's answer comes (or will come) on, made when Behind
+// holds a connection without one. Caller holds Behind's lock.
+DWORD LineBehind(THandle& behind, const std::string& key, std::shared_ptr<TInetLine>& line) {
+    if (behind.Line) {
+        line = behind.Line;
+    } else if (behind.HaveResponse && behind.Sock && !behind.Body.Ended()) {
+        // Its connection closes after its answer: nothing could be read behind it.
+        if (!behind.Persistent) return ERROR_INVALID_PARAMETER;
+        line = std::make_shared<TInetLine>(behind.SockKey, behind.Sock->Id(), behind.Id);
+        behind.Line = line;
+    } else {
+        return ERROR_INTERNET_INCORRECT_HANDLE_STATE;  // not sent, or its connection has gone
+    }
+    // A redirect may have taken its answer to another place.
+    return line->Key() == key ? ERROR_SUCCESS : ERROR_INVALID_PARAMETER;
+}
+
+// Sends Head at the end of Behind's line. The connection is written to only while no call
+// reads it: it waits in the line, or its holder is not inside a call (its lock, tried).
+DWORD SendBehind(THandle& req, THandle& behind, const std::string& key, const std::string& head,
+                 const TTimeouts& limits, std::shared_ptr<TInetLine>& line) {
+    std::unique_lock<std::mutex> behindLock(behind.Lock, std::try_to_lock);
+    if (!behindLock) return ERROR_INTERNET_INCORRECT_HANDLE_STATE;
+    DWORD r = LineBehind(behind, key, line);
+    if (r != ERROR_SUCCESS) return r;
+    uintptr_t holderId = 0;
+    if (!line->Holder(holderId)) return ERROR_INTERNET_INCORRECT_HANDLE_STATE;
+    std::shared_ptr<THandle> holder;
+    std::unique_lock<std::mutex> holderLock;  // released before Holder
+    TInetSocket* held = nullptr;
+    if (holderId == behind.Id) {
+        held = behind.Sock.get();
+    } else if (holderId) {
+        holder = LiveRequest(holderId);
+        if (!holder) return ERROR_INTERNET_INCORRECT_HANDLE_STATE;
+        holderLock = std::unique_lock<std::mutex>(holder->Lock, std::try_to_lock);
+        if (!holderLock) return ERROR_INTERNET_INCORRECT_HANDLE_STATE;
+        held = holder->Sock.get();
+    }
+    r = line->SendBehind(req.Id, head, req.AbortFd, limits.Send, holderId, held);
+    if (r == ERROR_INTERNET_TIMEOUT) req.ExpiredTimeout = INTERNET_OPTION_SEND_TIMEOUT;
+    return r;
+}
+
+}  // namespace
+
+BOOL HttpSendRequestAheadA(HINTERNET request, HINTERNET behind, LPCSTR headers, DWORD headersLength) {
+    auto req = Lookup(request, hkRequest);
+    if (!req) return FALSE;
+    std::shared_ptr<THandle> after;
+    if (behind) {
+        after = Lookup(behind, hkRequest);
+        if (!after) return FALSE;
+        if (after == req) return Fail(ERROR_INVALID_PARAMETER);
+    }
+    std::lock_guard<std::mutex> g(req->Lock);
+    THandle& conn = *req->Parent;
+    THandle& session = *conn.Parent;
+    if (req->Sent || req->SentAhead) return Fail(ERROR_INTERNET_INCORRECT_HANDLE_STATE);
+    std::vector<std::string> extra;
+    if (!SplitExtraHeaders(HeaderText(headers, headersLength), extra)) return Fail(ERROR_HTTP_INVALID_HEADER);
+    if (!MayGoAhead(*req, extra)) return Fail(ERROR_INVALID_PARAMETER);
+    // Parents never change, so another request's session and place are read without its lock.
+    const THandle& afterConn = after ? *after->Parent : conn;
+    if (&SessionOf(after ? *after : *req) != &session ||
+        PoolKey(afterConn.Host, afterConn.Port, "", 0) != PoolKey(conn.Host, conn.Port, "", 0))
+        return Fail(ERROR_INVALID_PARAMETER);
+
+    req->ExpiredTimeout = 0;
+    TConnectionAsk ask = AskForConnection(*req, extra);
+    TTarget t{conn.Host, conn.Port, req->Object, req->Verb, true};
+    std::string head = ComposeHead(*req, conn, session, t, false, ask, extra, 0);
+    std::string key = PoolKey(conn.Host, conn.Port, "", 0);
+    TTimeouts limits = TimeoutsNow(*req);
+    std::shared_ptr<TInetLine> line;
+    DWORD r = after ? SendBehind(*req, *after, key, head, limits, line)
+                    : SendOnOwnConnection(*req, key, head, limits, line);
+    if (r != ERROR_SUCCESS) return Fail(r);
+    req->Line = std::move(line);
+    req->SentAhead = true;
+    req->AheadExtra = std::move(extra);
+    req->RequestHead = head;
+    req->Persistent = true;
+    req->SockKey = key;
+    req->ConnectionId = req->Line->ConnectionId();
     tLastError = ERROR_SUCCESS;
     return TRUE;
 }
@@ -593,7 +814,10 @@ BOOL InternetReadFile(HINTERNET file, LPVOID buffer, DWORD numberOfBytesToRead,
                              TimeoutsNow(*req).Receive);
     *numberOfBytesRead = DWORD(got);
     if (r == ERROR_INTERNET_TIMEOUT) req->ExpiredTimeout = INTERNET_OPTION_RECEIVE_TIMEOUT;
-    if (r != ERROR_SUCCESS) return Fail(r);
+    if (r != ERROR_SUCCESS) {
+        LeaveLine(*req);  // the answers behind this one cannot be found on it any more
+        return Fail(r);
+    }
     ReleaseConnection(*req);
     return TRUE;
 }
@@ -635,10 +859,10 @@ DWORD AccessOption(HINTERNET handle, DWORD option, DWORD& value, bool write) {
         else value = *slot;
         return ERROR_SUCCESS;
     }
-    if (option == INTERNET_OPTION_EXPIRED_TIMEOUT) {
+    if (option == INTERNET_OPTION_EXPIRED_TIMEOUT || option == INTERNET_OPTION_CONNECTION_ID) {
         if (!h || h->Kind != hkRequest) return ERROR_INTERNET_INCORRECT_HANDLE_TYPE;
         if (write) return ERROR_INTERNET_OPTION_NOT_SETTABLE;
-        value = h->ExpiredTimeout;
+        value = option == INTERNET_OPTION_EXPIRED_TIMEOUT ? h->ExpiredTimeout.load() : h->ConnectionId.load();
         return ERROR_SUCCESS;
     }
     TPoolLimits limits = h && h->Pool ? h->Pool->Limits() : gDefaultPoolLimits;

@@ -36,6 +36,22 @@
 // most 4 idle connections per place and 16 per session, none reused after 30 s idle
 // (INTERNET_OPTION_POOL_* below); closing the session closes them.
 //
+// Sending ahead (HTTP/1.1 pipelining): HttpSendRequestAheadA sends a GET's head at once on
+// a connection whose earlier answers have not all been read yet, so that a far server's
+// round trip is paid once per connection rather than once per request. The requests sent
+// ahead on a connection form its line; the server answers them in order, and each
+// request's HttpSendRequestA reads its own answer when its turn has come: every earlier
+// answer on that connection read to its proper end, the connection kept. Until the last
+// one in line has its answer, a connection whose answer ended goes to the next in line
+// instead of the pool. Anything out of turn breaks the line and closes the connection:
+// an answer that closes the connection or fails, a body not read to its end before the
+// next request's HttpSendRequestA, a request closed while it holds the connection or waits
+// in line. Requests still in line are then sent afresh by their HttpSendRequestA (pool or
+// new connection), as is one whose connection the server closed before any byte of its
+// answer. No call waits for another thread: a connection in use by another thread's call
+// refuses to take a request ahead. INTERNET_OPTION_CONNECTION_ID tells which connection
+// a request's answer comes on.
+//
 // Proxy (INTERNET_OPEN_TYPE_PRECONFIG): the environment's http_proxy (or HTTP_PROXY),
 // "[http://][user:password@]host[:port]", bypassed for hosts matching no_proxy (or
 // NO_PROXY): a comma-separated list of names, ".suffix" / "suffix" domain matches, or "*".
@@ -108,6 +124,10 @@ constexpr DWORD INTERNET_OPTION_POOL_IDLE_TIMEOUT = 0x10003; // ms reusable when
 // Read only, on a request: the time-out that ended its last failed call
 // (INTERNET_OPTION_CONNECT_TIMEOUT, _SEND_TIMEOUT or _RECEIVE_TIMEOUT), 0 when none did.
 constexpr DWORD INTERNET_OPTION_EXPIRED_TIMEOUT = 0x10004;
+// Read only, on a request: the number of the connection its answer comes (or came) on,
+// unique within the process; 0 before it was sent or sent ahead. Requests sent ahead ride
+// on the connection of another request while their numbers are equal.
+constexpr DWORD INTERNET_OPTION_CONNECTION_ID = 0x10005;
 
 // ---- error numbers (GetLastError) ----------------------------------------------------------
 constexpr DWORD ERROR_SUCCESS = 0;
@@ -162,9 +182,34 @@ HINTERNET HttpOpenRequestA(HINTERNET connect, LPCSTR verb, LPCSTR objectName, LP
 // Sends the request and reads the response head (following redirects). Headers: extra
 // header lines separated by CR LF (HeadersLength (DWORD)-1: up to the NUL). Optional /
 // OptionalLength: the body. FALSE when nothing could be sent or no response head arrived.
-// A request can be sent once.
+// A request can be sent once. For a request sent ahead (HttpSendRequestAheadA) it reads
+// the answer on its line when its turn has come, or sends the request afresh when the line
+// broke; Headers and Optional are then ignored. It never waits for another thread.
 BOOL HttpSendRequestA(HINTERNET request, LPCSTR headers, DWORD headersLength, LPVOID optional,
                       DWORD optionalLength);
+
+// Sends Request's head now, without waiting for any answer (HTTP/1.1 pipelining); its
+// answer is read later by HttpSendRequestA on the same handle, which then sends nothing
+// and ignores its own headers and body: the request is what went out here.
+//   Behind NULL: on an idle pooled connection to Request's server and port, or on a new
+//   connection made here (bounded by the connect time-out; closing Request's handle
+//   aborts it); Request is first in that connection's line.
+//   Behind a request handle: at the end of the line of the connection Behind's answer
+//   comes (or will come) on. Behind must have been sent (HttpSendRequestA returned TRUE;
+//   its body may be unread) or sent ahead, in the same session, to the same server and
+//   port, on a connection that is kept after its answer.
+// Request must be a GET that was neither sent nor sent ahead, that asks to keep its
+// connection (see Persistent connections), and that goes direct: with a proxy for its
+// host it is refused. Headers / HeadersLength: its extra header lines, as for
+// HttpSendRequestA; they are kept and used when the request is sent afresh.
+// FALSE with nothing sent and Request left as it was (HttpSendRequestA sends it as usual):
+// ERROR_INVALID_PARAMETER when Request does not qualify or Behind goes elsewhere;
+// ERROR_INTERNET_INCORRECT_HANDLE_STATE when Request was already sent or sent ahead,
+// Behind was not sent, Behind's connection broke or has gone (to the pool, or closed),
+// or the connection is in use by a call of another thread right now; ERROR_HTTP_INVALID_HEADER
+// for a bad header line; a connect failure's number (Behind NULL). A send that fails on
+// an existing line breaks that line and returns the send's failure.
+BOOL HttpSendRequestAheadA(HINTERNET request, HINTERNET behind, LPCSTR headers, DWORD headersLength);
 
 // Copies a response (or, with HTTP_QUERY_FLAG_REQUEST_HEADERS, request) header into Buffer.
 // *BufferLength: in, the buffer's size in bytes; out, the text's length without its NUL, or

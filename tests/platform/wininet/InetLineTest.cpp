@@ -1,0 +1,497 @@
+// Sending ahead (HTTP/1.1 pipelining) in the internet library: answers read in order on one
+// connection, lines that break (the server closes, a request leaves out of turn) and the
+// requests sent afresh after, the refusals with their error numbers, the connection
+// numbers, and aborting a request that waits for its answer.
+//
+// TLineServer, below, is a loopback server that reads every request a connection brings
+// (several may come in one read) and answers them in order, each with a body naming its
+// path; the scripted server reads one request per step and cannot tell pipelined ones apart.
+#include "platform/wininet/WinInet.h"
+
+#include "tests/platform/wininet/InetTestSupport.h"
+#include "tests/support/ChildProcess.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <arpa/inet.h>
+#include <chrono>
+#include <condition_variable>
+#include <fcntl.h>
+#include <memory>
+#include <mutex>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+using TClock = std::chrono::steady_clock;
+
+// How the first accepted connection misbehaves; later ones answer everything and stay open.
+struct TLineServerRules {
+    size_t Hold = 0;       // answer nothing until this many requests came (at most 3 s)
+    size_t CloseAfter = 0; // close after this many answers without saying so (0: never)
+    size_t SayClose = 0;   // the answer (1-based) that says "Connection: close", then close
+};
+
+// Paths with a meaning on every connection: "/silent..." gets no answer; "/stall..." gets
+// a head and the first bytes of a longer body, then nothing.
+class TLineServer {
+public:
+    explicit TLineServer(TLineServerRules rules = {}) : FRules(rules) {
+        if (::pipe2(FStop, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
+        FListen = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof a;
+        if (::bind(FListen, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(FListen, 16) != 0 ||
+            ::getsockname(FListen, reinterpret_cast<sockaddr*>(&a), &len) != 0)
+            throw std::runtime_error("listen");
+        FPort = ntohs(a.sin_port);
+        FAcceptor = std::thread([this] { Accept(); });
+    }
+    ~TLineServer() {
+        char b = 1;
+        (void)!::write(FStop[1], &b, 1);
+        FAcceptor.join();
+        for (auto& t : FThreads) t.join();
+        ::close(FListen);
+        ::close(FStop[0]);
+        ::close(FStop[1]);
+    }
+    TLineServer(const TLineServer&) = delete;
+    TLineServer& operator=(const TLineServer&) = delete;
+
+    int Port() const { return FPort; }
+    int Connections() const {
+        std::lock_guard<std::mutex> g(FLock);
+        return int(FPaths.size());
+    }
+    // The paths of the requests connection Index brought, in order.
+    std::vector<std::string> Paths(int index) const {
+        std::lock_guard<std::mutex> g(FLock);
+        return size_t(index) < FPaths.size() ? FPaths[size_t(index)] : std::vector<std::string>();
+    }
+    // Waits until requests for Path came Count times, on any connection.
+    bool WaitForHeard(const std::string& path, size_t count, int timeoutMs) const {
+        std::unique_lock<std::mutex> g(FLock);
+        return FChanged.wait_for(g, std::chrono::milliseconds(timeoutMs), [&] {
+            size_t n = 0;
+            for (const auto& paths : FPaths) n += size_t(std::count(paths.begin(), paths.end(), path));
+            return n >= count;
+        });
+    }
+    bool WaitForPaths(int index, size_t count, int timeoutMs) const {
+        std::unique_lock<std::mutex> g(FLock);
+        return FChanged.wait_for(g, std::chrono::milliseconds(timeoutMs), [&] {
+            return size_t(index) < FPaths.size() && FPaths[size_t(index)].size() >= count;
+        });
+    }
+
+private:
+    // Waits for Fd (or the stop pipe) up to TimeoutMs; true when Fd is readable.
+    bool Readable(int fd, int timeoutMs) const {
+        pollfd p[2] = {{fd, POLLIN, 0}, {FStop[0], POLLIN, 0}};
+        while (true) {
+            int r = ::poll(p, 2, timeoutMs);
+            if (r < 0 && errno == EINTR) continue;
+            return r > 0 && !p[1].revents && p[0].revents;
+        }
+    }
+    void Accept() {
+        while (Readable(FListen, -1)) {
+            int fd = ::accept4(FListen, nullptr, nullptr, SOCK_CLOEXEC);
+            if (fd < 0) continue;
+            std::lock_guard<std::mutex> g(FLock);
+            FPaths.emplace_back();
+            size_t index = FPaths.size() - 1;
+            FThreads.emplace_back([this, fd, index] { Serve(fd, index); });
+            FChanged.notify_all();
+        }
+    }
+    // The answer to Path, the Nth (1-based) on its connection; Last is set when the
+    // connection closes after it.
+    std::string Answer(const std::string& path, size_t n, bool first, bool& last) const {
+        if (path.compare(0, 7, "/silent") == 0) return "";
+        if (path.compare(0, 6, "/stall") == 0) return "HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\npartial";
+        bool sayClose = first && n == FRules.SayClose;
+        last = first && (sayClose || n == FRules.CloseAfter);
+        return "HTTP/1.1 200 OK\r\n" + std::string(sayClose ? "Connection: close\r\n" : "") +
+               "Content-Length: " + std::to_string(path.size()) + "\r\n\r\n" + path;
+    }
+    void Serve(int fd, size_t index) {
+        bool first = index == 0;
+        std::string in;
+        size_t answered = 0, heard = 0;
+        auto holdUntil = TClock::now() + std::chrono::seconds(3);
+        bool last = false;
+        while (!last) {
+            bool holding = first && heard < FRules.Hold && TClock::now() < holdUntil;
+            if (Readable(fd, holding ? 50 : 5000)) {
+                char buf[4096];
+                ssize_t n = ::recv(fd, buf, sizeof buf, 0);
+                if (n <= 0) break;
+                in.append(buf, size_t(n));
+            } else if (!holding) {
+                break;
+            }
+            for (size_t end; (end = in.find("\r\n\r\n")) != std::string::npos; in.erase(0, end + 4)) {
+                size_t sp = in.find(' ');
+                std::lock_guard<std::mutex> g(FLock);
+                FPaths[index].push_back(in.substr(sp + 1, in.find(' ', sp + 1) - sp - 1));
+                ++heard;
+                FChanged.notify_all();
+            }
+            if (first && heard < FRules.Hold && TClock::now() < holdUntil) continue;
+            for (; answered < heard && !last; ++answered) {
+                std::string out = Answer(Paths(int(index))[answered], answered + 1, first, last);
+                (void)!::send(fd, out.data(), out.size(), MSG_NOSIGNAL);
+            }
+        }
+        // An orderly close: let the peer read everything, and take what it still sends so
+        // that the close does not turn into a reset.
+        ::shutdown(fd, SHUT_WR);
+        char buf[4096];
+        while (Readable(fd, 1000) && ::recv(fd, buf, sizeof buf, 0) > 0) {
+        }
+        ::close(fd);
+    }
+
+    TLineServerRules FRules;
+    int FStop[2] = {-1, -1};
+    int FListen = -1;
+    int FPort = 0;
+    mutable std::mutex FLock;
+    mutable std::condition_variable FChanged;
+    std::vector<std::vector<std::string>> FPaths;  // per connection
+    std::vector<std::thread> FThreads;             // joined by the destructor only
+    std::thread FAcceptor;
+};
+
+using TPaths = std::vector<std::string>;
+
+// A session and connection handle to one server, and the requests opened on it.
+struct TClient {
+    THandleGuard Session;
+    THandleGuard Connect;
+    std::vector<std::unique_ptr<THandleGuard>> Requests;
+
+    explicit TClient(int port, HINTERNET session = nullptr)
+        : Session(session ? session : InternetOpenA("", INTERNET_OPEN_TYPE_DIRECT, nullptr, nullptr, 0)),
+          Connect(InternetConnectA(Session, Server(port).c_str(), 0, "", "", INTERNET_SERVICE_HTTP, 0, 0)) {}
+    HINTERNET Open(const char* path, const char* verb = "GET", const char* version = nullptr, DWORD flags = 0) {
+        return Keep(HttpOpenRequestA(Connect, verb, path, version, nullptr, nullptr, flags, 0));
+    }
+    // A request of the same session to another server.
+    HINTERNET OpenOn(int port, const char* path) {
+        HINTERNET c = Keep(InternetConnectA(Session, Server(port).c_str(), 0, "", "", INTERNET_SERVICE_HTTP, 0, 0));
+        return Keep(HttpOpenRequestA(c, "GET", path, nullptr, nullptr, nullptr, 0, 0));
+    }
+    HINTERNET Keep(HINTERNET h) {
+        Requests.push_back(std::make_unique<THandleGuard>(h));
+        return h;
+    }
+};
+
+BOOL Ahead(HINTERNET request, HINTERNET behind, const char* headers = nullptr) {
+    return HttpSendRequestAheadA(request, behind, headers, headers ? DWORD(-1) : 0);
+}
+
+DWORD ConnectionId(HINTERNET request) {
+    DWORD id = 0, len = sizeof id;
+    EXPECT_TRUE(InternetQueryOptionA(request, INTERNET_OPTION_CONNECTION_ID, &id, &len));
+    return id;
+}
+
+// Reads the rest of a sent request's body.
+std::string ReadBody(HINTERNET request) {
+    std::string body;
+    char buf[5];
+    DWORD got = 0;
+    while (InternetReadFile(request, buf, sizeof buf, &got) && got) body.append(buf, got);
+    return body;
+}
+
+}  // namespace
+
+// ---- answers in order on one connection -------------------------------------------------------
+
+TEST(InetLine, RequestsSentAheadAreAnsweredInOrderOnOneConnection) {
+    // The server answers only once two requests came, so both went out before any answer
+    // was read; the third goes while the first answer is being read.
+    TLineServer server({2, 0, 0});
+    TClient client(server.Port());
+    HINTERNET a = client.Open("/a"), b = client.Open("/b"), c = client.Open("/c");
+    EXPECT_EQ(ConnectionId(a), 0u);
+    ASSERT_TRUE(Ahead(a, nullptr)) << GetLastError();
+    ASSERT_TRUE(Ahead(b, a)) << GetLastError();
+    ASSERT_TRUE(HttpSendRequestA(a, nullptr, 0, nullptr, 0)) << GetLastError();  // holds it, body unread
+    ASSERT_TRUE(Ahead(c, b)) << GetLastError();  // written under the holder's feet
+    EXPECT_NE(ConnectionId(a), 0u);
+    EXPECT_EQ(ConnectionId(b), ConnectionId(a));
+    EXPECT_EQ(ConnectionId(c), ConnectionId(a));
+
+    EXPECT_EQ(ReadBody(a), "/a");
+    TOutcome gotB = SendAndRead(b, "");
+    EXPECT_EQ(gotB.Status, 200u);
+    EXPECT_EQ(gotB.Body, "/b");
+    EXPECT_EQ(SendAndRead(c, "").Body, "/c");
+    EXPECT_EQ(server.Paths(0), (TPaths{"/a", "/b", "/c"}));
+
+    // After the last in line, the connection went back to the pool.
+    HINTERNET d = client.Open("/d");
+    EXPECT_EQ(SendAndRead(d, "").Body, "/d");
+    EXPECT_EQ(ConnectionId(d), ConnectionId(a));
+    EXPECT_EQ(server.Connections(), 1);
+}
+
+TEST(InetLine, RequestGoesBehindOneSentAsUsual) {
+    TLineServer server;
+    TClient client(server.Port());
+    HINTERNET a = client.Open("/a"), b = client.Open("/b");
+    ASSERT_TRUE(HttpSendRequestA(a, nullptr, 0, nullptr, 0));
+    ASSERT_TRUE(Ahead(b, a, "X-Photo: 2\r\n")) << GetLastError();
+    // Its HttpSendRequestA sends nothing more: its own headers are ignored.
+    EXPECT_EQ(ReadBody(a), "/a");
+    ASSERT_TRUE(HttpSendRequestA(b, "X-Other: 1", DWORD(-1), nullptr, 0)) << GetLastError();
+    EXPECT_EQ(ReadBody(b), "/b");
+    char sent[512];
+    DWORD len = sizeof sent;
+    ASSERT_TRUE(HttpQueryInfoA(b, HTTP_QUERY_RAW_HEADERS_CRLF | HTTP_QUERY_FLAG_REQUEST_HEADERS, sent, &len, nullptr));
+    EXPECT_NE(std::string(sent).find("X-Photo: 2\r\n"), std::string::npos);
+    EXPECT_EQ(std::string(sent).find("X-Other"), std::string::npos);
+    EXPECT_EQ(server.Paths(0), (TPaths{"/a", "/b"}));
+    EXPECT_EQ(server.Connections(), 1);
+}
+
+// ---- lines that break ----------------------------------------------------------------------------
+
+TEST(InetLine, RequestsOfABrokenLineAreSentAfreshAndGetTheirOwnAnswers) {
+    struct {
+        const char* Name;
+        TLineServerRules Rules;
+        TPaths AfreshOnSecond;  // the requests the second connection brought
+    } cases[] = {
+        // The first answer says close: the two behind it go again (the second connection
+        // was pooled by /b and taken by /c).
+        {"says close", {3, 0, 1}, {"/b", "/c"}},
+        // The server closes after two answers without saying so: /c finds the connection
+        // closed before any byte of its answer and goes once more on a new one.
+        {"closes unannounced", {3, 2, 0}, {"/c"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Name);
+        TLineServer server(c.Rules);
+        TClient client(server.Port());
+        HINTERNET r[3] = {client.Open("/a"), client.Open("/b"), client.Open("/c")};
+        ASSERT_TRUE(Ahead(r[0], nullptr));
+        ASSERT_TRUE(Ahead(r[1], r[0]));
+        ASSERT_TRUE(Ahead(r[2], r[1]));
+        DWORD line = ConnectionId(r[0]);
+        const char* paths[3] = {"/a", "/b", "/c"};
+        for (int i = 0; i < 3; ++i) {
+            TOutcome got = SendAndRead(r[i], "");
+            EXPECT_TRUE(got.Sent) << paths[i] << " " << got.SendError;
+            EXPECT_EQ(got.Body, paths[i]);
+            EXPECT_EQ(got.ReadError, 0u);
+        }
+        EXPECT_EQ(server.Paths(0), (TPaths{"/a", "/b", "/c"}));
+        EXPECT_EQ(server.Paths(1), c.AfreshOnSecond);
+        EXPECT_EQ(server.Connections(), 2);
+        EXPECT_EQ(ConnectionId(r[0]), line);
+        EXPECT_NE(ConnectionId(r[2]), line);  // the getter learns to send the rest again
+    }
+}
+
+TEST(InetLine, RequestLeavingOutOfTurnBreaksTheLine) {
+    struct {
+        const char* Name;
+        bool CloseB;  // /b is closed before its turn; otherwise /b asks before /a was read
+    } cases[] = {{"closed before its turn", true}, {"asks before the answer ahead was read", false}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Name);
+        TLineServer server({3, 0, 0});
+        TClient client(server.Port());
+        HINTERNET a = client.Open("/a"), b = client.Open("/b"), d = client.Open("/c");
+        ASSERT_TRUE(Ahead(a, nullptr));
+        ASSERT_TRUE(Ahead(b, a));
+        ASSERT_TRUE(Ahead(d, b));
+        ASSERT_TRUE(HttpSendRequestA(a, nullptr, 0, nullptr, 0));
+        auto start = TClock::now();
+        if (c.CloseB) {
+            ASSERT_TRUE(InternetCloseHandle(b));
+            client.Requests[1]->H = nullptr;
+        } else {
+            EXPECT_EQ(SendAndRead(b, "").Body, "/b");  // afresh
+        }
+        EXPECT_EQ(ReadBody(a), "/a");  // the holder's own answer is whole
+        EXPECT_EQ(SendAndRead(d, "").Body, "/c");
+        EXPECT_LT(TClock::now() - start, std::chrono::seconds(2));
+        EXPECT_EQ(server.Paths(0), (TPaths{"/a", "/b", "/c"}));
+        EXPECT_EQ(server.Connections(), 2);
+        EXPECT_EQ(server.Paths(1), c.CloseB ? TPaths{"/c"} : TPaths({"/b", "/c"}));
+    }
+}
+
+// ---- refusals ------------------------------------------------------------------------------------
+
+TEST(InetLine, RequestsThatMayNotGoAheadAreRefusedAndLeftAsTheyWere) {
+    TLineServer server, elsewhere;
+    struct {
+        const char* Name;
+        DWORD Error;
+        // Opens the request (and whatever it goes behind) on Client; Other is another
+        // session to the same server. Returns {request, behind}.
+        std::pair<HINTERNET, HINTERNET> (*Setup)(TClient& client, TClient& other, int elsewhere);
+        const char* Headers;
+        size_t SentBefore = 0;  // how often the setup sent the request itself
+    } cases[] = {
+        {"POST", ERROR_INVALID_PARAMETER,
+         [](TClient& cl, TClient&, int) { return std::make_pair(cl.Open("/r", "POST"), HINTERNET(nullptr)); }, nullptr},
+        {"HTTP/1.0", ERROR_INVALID_PARAMETER,
+         [](TClient& cl, TClient&, int) { return std::make_pair(cl.Open("/r", "GET", "HTTP/1.0"), HINTERNET(nullptr)); }, nullptr},
+        {"asks to close", ERROR_INVALID_PARAMETER,
+         [](TClient& cl, TClient&, int) { return std::make_pair(cl.Open("/r"), HINTERNET(nullptr)); }, "Connection: close"},
+        {"bad header line", ERROR_HTTP_INVALID_HEADER,
+         [](TClient& cl, TClient&, int) { return std::make_pair(cl.Open("/r"), HINTERNET(nullptr)); }, "no colon"},
+        {"behind itself", ERROR_INVALID_PARAMETER,
+         [](TClient& cl, TClient&, int) { HINTERNET r = cl.Open("/r"); return std::make_pair(r, r); }, nullptr},
+        {"behind one to another server", ERROR_INVALID_PARAMETER,
+         [](TClient& cl, TClient&, int elsewhere) {
+             HINTERNET behind = cl.OpenOn(elsewhere, "/x");
+             HttpSendRequestA(behind, nullptr, 0, nullptr, 0);
+             return std::make_pair(cl.Open("/r"), behind);
+         }, nullptr},
+        {"behind one of another session", ERROR_INVALID_PARAMETER,
+         [](TClient& cl, TClient& other, int) {
+             HINTERNET behind = other.Open("/x");
+             HttpSendRequestA(behind, nullptr, 0, nullptr, 0);
+             return std::make_pair(cl.Open("/r"), behind);
+         }, nullptr},
+        {"behind one whose line broke", ERROR_INTERNET_INCORRECT_HANDLE_STATE,
+         [](TClient& cl, TClient&, int) {
+             HINTERNET first = cl.Open("/x"), second = cl.Open("/y");
+             Ahead(first, nullptr);
+             Ahead(second, first);
+             InternetCloseHandle(first);  // closed before its turn
+             return std::make_pair(cl.Open("/r"), second);
+         }, nullptr},
+        {"already sent", ERROR_INTERNET_INCORRECT_HANDLE_STATE,
+         [](TClient& cl, TClient&, int) {
+             HINTERNET r = cl.Open("/r");
+             SendAndRead(r, "");
+             return std::make_pair(r, HINTERNET(nullptr));
+         }, nullptr, 1},
+        {"already sent ahead", ERROR_INTERNET_INCORRECT_HANDLE_STATE,
+         [](TClient& cl, TClient&, int) {
+             HINTERNET r = cl.Open("/r");
+             Ahead(r, nullptr);
+             return std::make_pair(r, HINTERNET(nullptr));
+         }, nullptr, 1},
+        {"behind one not sent", ERROR_INTERNET_INCORRECT_HANDLE_STATE,
+         [](TClient& cl, TClient&, int) { return std::make_pair(cl.Open("/r"), cl.Open("/x")); }, nullptr},
+        {"behind one whose connection went to the pool", ERROR_INTERNET_INCORRECT_HANDLE_STATE,
+         [](TClient& cl, TClient&, int) {
+             HINTERNET behind = cl.Open("/x");
+             SendAndRead(behind, "");
+             return std::make_pair(cl.Open("/r"), behind);
+         }, nullptr},
+    };
+    size_t heard = 0;  // requests for /r the server had, over the cases
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Name);
+        TClient client(server.Port());
+        TClient other(server.Port());
+        auto [request, behind] = c.Setup(client, other, elsewhere.Port());
+        heard += c.SentBefore;
+        ASSERT_TRUE(server.WaitForHeard("/r", heard, 2000));
+        EXPECT_FALSE(Ahead(request, behind, c.Headers));
+        EXPECT_EQ(GetLastError(), c.Error);
+        EXPECT_FALSE(server.WaitForHeard("/r", heard + 1, 50));  // nothing went out
+    }
+}
+
+TEST(InetLine, ProxiedRequestsAndRefusedConnectsDoNotGoAhead) {
+    TLineServer server;
+    std::string proxy = Server(server.Port());
+    // Through the proxy (itself) for 127.0.0.1; "localhost" bypasses it.
+    TClient proxied(1, InternetOpenA("", INTERNET_OPEN_TYPE_PROXY, proxy.c_str(), "localhost", 0));
+    HINTERNET r = proxied.Open("/r");
+    EXPECT_FALSE(Ahead(r, nullptr));
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+    EXPECT_EQ(server.Connections(), 0);
+    // Left as it was: sent as usual, through the proxy.
+    EXPECT_EQ(SendAndRead(r, "").Body, "http://127.0.0.1:1/r");
+
+    THandleGuard bypassing(InternetConnectA(proxied.Session, ("localhost:" + std::to_string(server.Port())).c_str(),
+                                            0, "", "", INTERNET_SERVICE_HTTP, 0, 0));
+    THandleGuard direct(HttpOpenRequestA(bypassing, "GET", "/direct", nullptr, nullptr, nullptr, 0, 0));
+    EXPECT_TRUE(Ahead(direct, nullptr)) << GetLastError();
+    EXPECT_EQ(SendAndRead(direct, "").Body, "/direct");
+
+    TClient nobody(FreeLoopbackPort());
+    HINTERNET n = nobody.Open("/n");
+    EXPECT_FALSE(Ahead(n, nullptr));
+    EXPECT_EQ(GetLastError(), ERROR_INTERNET_CANNOT_CONNECT);
+    EXPECT_EQ(ConnectionId(n), 0u);
+}
+
+TEST(InetLine, ConnectionIdIsReadOnlyAndBelongsToRequests) {
+    TLineServer server;
+    TClient client(server.Port());
+    HINTERNET r = client.Open("/r");
+    DWORD value = 7, len = sizeof value;
+    EXPECT_FALSE(InternetSetOptionA(r, INTERNET_OPTION_CONNECTION_ID, &value, sizeof value));
+    EXPECT_EQ(GetLastError(), ERROR_INTERNET_OPTION_NOT_SETTABLE);
+    EXPECT_FALSE(InternetQueryOptionA(client.Session, INTERNET_OPTION_CONNECTION_ID, &value, &len));
+    EXPECT_EQ(GetLastError(), ERROR_INTERNET_INCORRECT_HANDLE_TYPE);
+    // Two requests at once need two connections: their numbers differ.
+    HINTERNET s = client.Open("/s");
+    ASSERT_TRUE(HttpSendRequestA(r, nullptr, 0, nullptr, 0));
+    ASSERT_TRUE(HttpSendRequestA(s, nullptr, 0, nullptr, 0));
+    EXPECT_NE(ConnectionId(r), 0u);
+    EXPECT_NE(ConnectionId(r), ConnectionId(s));
+}
+
+// ---- threads ---------------------------------------------------------------------------------------
+
+TEST(InetLine, ClosingARequestWaitingForItsAnswerAbortsIt) {
+    TLineServer server;
+    TClient client(server.Port());
+    HINTERNET a = client.Open("/silent");
+    ASSERT_TRUE(Ahead(a, nullptr));
+    std::thread closer([&] {
+        server.WaitForPaths(0, 1, 2000);
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        InternetCloseHandle(a);
+    });
+    auto start = TClock::now();
+    EXPECT_FALSE(HttpSendRequestA(a, nullptr, 0, nullptr, 0));
+    EXPECT_EQ(GetLastError(), ERROR_INTERNET_OPERATION_CANCELLED);
+    EXPECT_LT(TClock::now() - start, std::chrono::seconds(2));
+    closer.join();
+    client.Requests[0]->H = nullptr;
+}
+
+TEST(InetLine, ConnectionInUseByAnotherThreadRefusesRequestsAhead) {
+    TLineServer server;
+    TClient client(server.Port());
+    HINTERNET a = client.Open("/stall"), b = client.Open("/b");
+    ASSERT_TRUE(HttpSendRequestA(a, nullptr, 0, nullptr, 0));
+    std::thread reader([&] { ReadBody(a); });  // blocks in the stalled body
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    auto start = TClock::now();
+    EXPECT_FALSE(Ahead(b, a));
+    EXPECT_EQ(GetLastError(), ERROR_INTERNET_INCORRECT_HANDLE_STATE);
+    EXPECT_LT(TClock::now() - start, std::chrono::milliseconds(500));  // it did not wait
+    InternetCloseHandle(a);  // ends the read
+    reader.join();
+    client.Requests[0]->H = nullptr;
+    EXPECT_EQ(SendAndRead(b, "").Body, "/b");  // left as it was
+    EXPECT_EQ(server.Paths(0), TPaths{"/stall"});
+}
