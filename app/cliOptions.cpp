@@ -26,8 +26,9 @@ std::string CliHelp() {
            "  --site HOST:PORT   the site every address of the program lies on (default " +
            std::string(DefaultSiteHost) +
            ")\n"
-           "  --jobs N           photos in flight at once, 1 to 16 (default 4; 1: one at a time,\n"
-           "                     in album order)\n"
+           "  --jobs N           connections, so photos arriving at once, 1 to 16 (default 4;\n"
+           "                     1: one at a time, in album order); each asks for the photos\n"
+           "                     that follow on it ahead\n"
            "  --timeout SECONDS  give up a transfer after this long without a byte (default 30)\n"
            "  --quiet            print only errors and the summary line\n"
            "  --help             print this help and exit\n"
