@@ -307,6 +307,8 @@ void TAlbumRun::ShowProgress() {
            IntToStr(*FInFlight.begin()) + ".jpg");
 }
 
+int TAlbumRun::PhotosInFlight() const { return FTransfers ? FTransfers->Active() : 0; }
+
 int64_t TAlbumRun::PhotoBytes() const { return FSavedBytes + (FTransfers ? FTransfers->PartBytes() : 0); }
 
 // ==== the report and the music ==============================================================

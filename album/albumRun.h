@@ -125,6 +125,10 @@ public:
     // (saved files of this run and the ".part" files in flight).
     int FinishedCount() const { return FResult.SavedCount + FResult.FailedCount; }
     int64_t PhotoBytes() const;
+    // Photos of the running photo stage whose transfer runs or waits for its retry: at
+    // most Jobs, and 1 once the site asked for a pause. Photos asked for ahead that have
+    // not started, and photos listed with their outcome already in, do not count.
+    int PhotosInFlight() const;
 
     // ---- events (interface thread; empty: skipped) ----
     TTextEvent OnStatus;

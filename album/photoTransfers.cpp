@@ -61,7 +61,7 @@ TPhotoTransfers::~TPhotoTransfers() {
 
 // ==== starting ==============================================================================
 
-int TPhotoTransfers::ActiveSlots() const {
+int TPhotoTransfers::Active() const {
     int active = 0;
     for (const auto& slot : FSlots) active += slot->Active;
     return active;
@@ -107,8 +107,8 @@ void TPhotoTransfers::Dispatch() {
     if (FStopped) return;
     // Getters whose photo ended go on with their lines first: those answers are on the way.
     for (auto& slot : FSlots)
-        if (!slot->Active && !slot->Line.empty() && ActiveSlots() < FLimit) StartNextInLine(*slot);
-    while (!FWaiting.empty() && ActiveSlots() < FLimit) {
+        if (!slot->Active && !slot->Line.empty() && Active() < FLimit) StartNextInLine(*slot);
+    while (!FWaiting.empty() && Active() < FLimit) {
         TPhotoTask task = FWaiting.front();
         FWaiting.pop_front();
         StartPhoto(FreeSlot(), task);

@@ -76,6 +76,8 @@ public:
     bool HasRoom() const;
     // No photo is taken and not ended.
     bool Idle() const;
+    // Photos whose try runs or waits for its retry: at most Limit.
+    int Active() const;
     // The photos that may arrive at once: Jobs, or 1 once the site asked for a pause.
     int Limit() const { return FLimit; }
     // Photos asked for ahead per getter: Ahead, or 0 once the site asked for a pause.
@@ -118,7 +120,6 @@ private:
         std::string IfRange;    // ... if the photo is still the one of this validator
     };
     TSlot& FreeSlot();
-    int ActiveSlots() const;
     size_t Taken() const;
     // Starts waiting photos on free getters and puts the rest in the getters' lines.
     void Dispatch();

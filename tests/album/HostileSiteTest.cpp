@@ -164,7 +164,7 @@ TEST_F(HostileSite, ABusySiteIsWaitedForThenOnePhotoAtATime) {
         auto listed = Run.OnPhotoListed;
         Run.OnPhotoListed = [&](int i, const std::string& url) {
             listed(i, url);
-            if (waitShown) inFlightAfterWait = std::max(inFlightAfterWait, int(Listed.size() - Finished.size()));
+            if (waitShown) inFlightAfterWait = std::max(inFlightAfterWait, Run.PhotosInFlight());
         };
         auto finished = Run.OnPhotoFinished;
         Run.OnPhotoFinished = [&](int i, const std::string& file, bool saved) {

@@ -91,9 +91,9 @@ protected:
     std::vector<std::string> Statuses;  // every status text of the run, in order
     std::vector<std::string> Log;       // every log line
     std::vector<std::string> ErrorLog;  // the log lines reported as failures
-    std::vector<int> Listed;            // photos in the order they started
+    std::vector<int> Listed;            // photos in the order they were listed
     std::vector<std::pair<int, bool>> Finished;  // photos in the order they ended, saved or not
-    int MaxInFlight = 0;
+    int MaxInFlight = 0;                // the most transfers running as a photo was listed
     std::string OpenedFolder;
     int Ended = 0;
     std::function<void(const std::string&)> OnStatus;
@@ -121,7 +121,7 @@ protected:
         Run.OnAlbumOpened = [this](const std::string& folder, int) { OpenedFolder = folder; };
         Run.OnPhotoListed = [this](int i, const std::string&) {
             Listed.push_back(i);
-            MaxInFlight = std::max(MaxInFlight, int(Listed.size() - Finished.size()));
+            MaxInFlight = std::max(MaxInFlight, Run.PhotosInFlight());
         };
         Run.OnPhotoFinished = [this](int i, const std::string& file, bool saved) {
             Finished.emplace_back(i, saved);
