@@ -2,14 +2,12 @@
 // connection, lines that break (the server closes, a request leaves out of turn) and the
 // requests sent afresh after, the refusals with their error numbers, the connection
 // numbers, and aborting a request that waits for its answer.
-//
-// TLineServer, below, is a loopback server that reads every request a connection brings
-// (several may come in one read) and answers them in order, each with a body naming its
-// path; the scripted server reads one request per step and cannot tell pipelined ones apart.
+// The server is TLineServer (tests/support/LineServer.h).
 #include "platform/wininet/WinInet.h"
 
 #include "tests/platform/wininet/InetTestSupport.h"
 #include "tests/support/ChildProcess.h"
+#include "tests/support/LineServer.h"
 
 #include <gtest/gtest.h>
 
@@ -31,147 +29,6 @@ namespace {
 
 using TClock = std::chrono::steady_clock;
 
-// How the first accepted connection misbehaves; later ones answer everything and stay open.
-struct TLineServerRules {
-    size_t Hold = 0;       // answer nothing until this many requests came (at most 3 s)
-    size_t CloseAfter = 0; // close after this many answers without saying so (0: never)
-    size_t SayClose = 0;   // the answer (1-based) that says "Connection: close", then close
-};
-
-// Paths with a meaning on every connection: "/silent..." gets no answer; "/stall..." gets
-// a head and the first bytes of a longer body, then nothing.
-class TLineServer {
-public:
-    explicit TLineServer(TLineServerRules rules = {}) : FRules(rules) {
-        if (::pipe2(FStop, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
-        FListen = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t len = sizeof a;
-        if (::bind(FListen, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(FListen, 16) != 0 ||
-            ::getsockname(FListen, reinterpret_cast<sockaddr*>(&a), &len) != 0)
-            throw std::runtime_error("listen");
-        FPort = ntohs(a.sin_port);
-        FAcceptor = std::thread([this] { Accept(); });
-    }
-    ~TLineServer() {
-        char b = 1;
-        (void)!::write(FStop[1], &b, 1);
-        FAcceptor.join();
-        for (auto& t : FThreads) t.join();
-        ::close(FListen);
-        ::close(FStop[0]);
-        ::close(FStop[1]);
-    }
-    TLineServer(const TLineServer&) = delete;
-    TLineServer& operator=(const TLineServer&) = delete;
-
-    int Port() const { return FPort; }
-    int Connections() const {
-        std::lock_guard<std::mutex> g(FLock);
-        return int(FPaths.size());
-    }
-    // The paths of the requests connection Index brought, in order.
-    std::vector<std::string> Paths(int index) const {
-        std::lock_guard<std::mutex> g(FLock);
-        return size_t(index) < FPaths.size() ? FPaths[size_t(index)] : std::vector<std::string>();
-    }
-    // Waits until requests for Path came Count times, on any connection.
-    bool WaitForHeard(const std::string& path, size_t count, int timeoutMs) const {
-        std::unique_lock<std::mutex> g(FLock);
-        return FChanged.wait_for(g, std::chrono::milliseconds(timeoutMs), [&] {
-            size_t n = 0;
-            for (const auto& paths : FPaths) n += size_t(std::count(paths.begin(), paths.end(), path));
-            return n >= count;
-        });
-    }
-    bool WaitForPaths(int index, size_t count, int timeoutMs) const {
-        std::unique_lock<std::mutex> g(FLock);
-        return FChanged.wait_for(g, std::chrono::milliseconds(timeoutMs), [&] {
-            return size_t(index) < FPaths.size() && FPaths[size_t(index)].size() >= count;
-        });
-    }
-
-private:
-    // Waits for Fd (or the stop pipe) up to TimeoutMs; true when Fd is readable.
-    bool Readable(int fd, int timeoutMs) const {
-        pollfd p[2] = {{fd, POLLIN, 0}, {FStop[0], POLLIN, 0}};
-        while (true) {
-            int r = ::poll(p, 2, timeoutMs);
-            if (r < 0 && errno == EINTR) continue;
-            return r > 0 && !p[1].revents && p[0].revents;
-        }
-    }
-    void Accept() {
-        while (Readable(FListen, -1)) {
-            int fd = ::accept4(FListen, nullptr, nullptr, SOCK_CLOEXEC);
-            if (fd < 0) continue;
-            std::lock_guard<std::mutex> g(FLock);
-            FPaths.emplace_back();
-            size_t index = FPaths.size() - 1;
-            FThreads.emplace_back([this, fd, index] { Serve(fd, index); });
-            FChanged.notify_all();
-        }
-    }
-    // The answer to Path, the Nth (1-based) on its connection; Last is set when the
-    // connection closes after it.
-    std::string Answer(const std::string& path, size_t n, bool first, bool& last) const {
-        if (path.compare(0, 7, "/silent") == 0) return "";
-        if (path.compare(0, 6, "/stall") == 0) return "HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\npartial";
-        bool sayClose = first && n == FRules.SayClose;
-        last = first && (sayClose || n == FRules.CloseAfter);
-        return "HTTP/1.1 200 OK\r\n" + std::string(sayClose ? "Connection: close\r\n" : "") +
-               "Content-Length: " + std::to_string(path.size()) + "\r\n\r\n" + path;
-    }
-    void Serve(int fd, size_t index) {
-        bool first = index == 0;
-        std::string in;
-        size_t answered = 0, heard = 0;
-        auto holdUntil = TClock::now() + std::chrono::seconds(3);
-        bool last = false;
-        while (!last) {
-            bool holding = first && heard < FRules.Hold && TClock::now() < holdUntil;
-            if (Readable(fd, holding ? 50 : 5000)) {
-                char buf[4096];
-                ssize_t n = ::recv(fd, buf, sizeof buf, 0);
-                if (n <= 0) break;
-                in.append(buf, size_t(n));
-            } else if (!holding) {
-                break;
-            }
-            for (size_t end; (end = in.find("\r\n\r\n")) != std::string::npos; in.erase(0, end + 4)) {
-                size_t sp = in.find(' ');
-                std::lock_guard<std::mutex> g(FLock);
-                FPaths[index].push_back(in.substr(sp + 1, in.find(' ', sp + 1) - sp - 1));
-                ++heard;
-                FChanged.notify_all();
-            }
-            if (first && heard < FRules.Hold && TClock::now() < holdUntil) continue;
-            for (; answered < heard && !last; ++answered) {
-                std::string out = Answer(Paths(int(index))[answered], answered + 1, first, last);
-                (void)!::send(fd, out.data(), out.size(), MSG_NOSIGNAL);
-            }
-        }
-        // An orderly close: let the peer read everything, and take what it still sends so
-        // that the close does not turn into a reset.
-        ::shutdown(fd, SHUT_WR);
-        char buf[4096];
-        while (Readable(fd, 1000) && ::recv(fd, buf, sizeof buf, 0) > 0) {
-        }
-        ::close(fd);
-    }
-
-    TLineServerRules FRules;
-    int FStop[2] = {-1, -1};
-    int FListen = -1;
-    int FPort = 0;
-    mutable std::mutex FLock;
-    mutable std::condition_variable FChanged;
-    std::vector<std::vector<std::string>> FPaths;  // per connection
-    std::vector<std::thread> FThreads;             // joined by the destructor only
-    std::thread FAcceptor;
-};
 
 using TPaths = std::vector<std::string>;
 

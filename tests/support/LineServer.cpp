@@ -1,0 +1,148 @@
+// LineServer: the pipelining loopback server (see LineServer.h).
+#include "tests/support/LineServer.h"
+
+#include <algorithm>
+#include <arpa/inet.h>
+#include <cerrno>
+#include <chrono>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <stdexcept>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+using TClock = std::chrono::steady_clock;
+}  // namespace
+
+TLineServer::TLineServer(TLineServerRules rules) : FRules(rules) {
+    if (::pipe2(FStop, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
+    FListen = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    if (::bind(FListen, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(FListen, 16) != 0 ||
+        ::getsockname(FListen, reinterpret_cast<sockaddr*>(&a), &len) != 0)
+        throw std::runtime_error("listen");
+    FPort = ntohs(a.sin_port);
+    FAcceptor = std::thread([this] { Accept(); });
+}
+
+TLineServer::~TLineServer() {
+    char b = 1;
+    (void)!::write(FStop[1], &b, 1);
+    FAcceptor.join();
+    for (auto& t : FThreads) t.join();
+    ::close(FListen);
+    ::close(FStop[0]);
+    ::close(FStop[1]);
+}
+
+std::string TLineServer::Url(const std::string& path) const {
+    return "http://127.0.0.1:" + std::to_string(FPort) + path;
+}
+
+int TLineServer::Connections() const {
+    std::lock_guard<std::mutex> g(FLock);
+    return int(FPaths.size());
+}
+
+std::vector<std::string> TLineServer::Paths(int index) const {
+    std::lock_guard<std::mutex> g(FLock);
+    return size_t(index) < FPaths.size() ? FPaths[size_t(index)] : std::vector<std::string>();
+}
+
+size_t TLineServer::HeardBeforeFirstAnswer() const {
+    std::lock_guard<std::mutex> g(FLock);
+    return FHeardBeforeFirstAnswer;
+}
+
+bool TLineServer::WaitForHeard(const std::string& path, size_t count, int timeoutMs) const {
+    std::unique_lock<std::mutex> g(FLock);
+    return FChanged.wait_for(g, std::chrono::milliseconds(timeoutMs), [&] {
+        size_t n = 0;
+        for (const auto& paths : FPaths) n += size_t(std::count(paths.begin(), paths.end(), path));
+        return n >= count;
+    });
+}
+
+bool TLineServer::WaitForPaths(int index, size_t count, int timeoutMs) const {
+    std::unique_lock<std::mutex> g(FLock);
+    return FChanged.wait_for(g, std::chrono::milliseconds(timeoutMs), [&] {
+        return size_t(index) < FPaths.size() && FPaths[size_t(index)].size() >= count;
+    });
+}
+
+bool TLineServer::Readable(int fd, int timeoutMs) const {
+    pollfd p[2] = {{fd, POLLIN, 0}, {FStop[0], POLLIN, 0}};
+    while (true) {
+        int r = ::poll(p, 2, timeoutMs);
+        if (r < 0 && errno == EINTR) continue;
+        return r > 0 && !p[1].revents && p[0].revents;
+    }
+}
+
+void TLineServer::Accept() {
+    while (Readable(FListen, -1)) {
+        int fd = ::accept4(FListen, nullptr, nullptr, SOCK_CLOEXEC);
+        if (fd < 0) continue;
+        std::lock_guard<std::mutex> g(FLock);
+        FPaths.emplace_back();
+        size_t index = FPaths.size() - 1;
+        FThreads.emplace_back([this, fd, index] { Serve(fd, index); });
+        FChanged.notify_all();
+    }
+}
+
+std::string TLineServer::Answer(const std::string& path, size_t n, bool first, bool& last) const {
+    if (path.compare(0, 7, "/silent") == 0) return "";
+    if (path.compare(0, 6, "/stall") == 0) return "HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\npartial";
+    bool sayClose = first && n == FRules.SayClose;
+    last = first && (sayClose || n == FRules.CloseAfter);
+    return "HTTP/1.1 200 OK\r\n" + std::string(sayClose ? "Connection: close\r\n" : "") +
+           "Content-Length: " + std::to_string(path.size()) + "\r\n\r\n" + path;
+}
+
+void TLineServer::Serve(int fd, size_t index) {
+    bool first = index == 0;
+    std::string in;
+    size_t answered = 0, heard = 0;
+    auto holdUntil = TClock::now() + std::chrono::seconds(3);
+    bool last = false;
+    while (!last) {
+        bool holding = first && heard < FRules.Hold && TClock::now() < holdUntil;
+        if (Readable(fd, holding ? 50 : 5000)) {
+            char buf[4096];
+            ssize_t n = ::recv(fd, buf, sizeof buf, 0);
+            if (n <= 0) break;
+            in.append(buf, size_t(n));
+        } else if (!holding) {
+            break;
+        }
+        for (size_t end; (end = in.find("\r\n\r\n")) != std::string::npos; in.erase(0, end + 4)) {
+            size_t sp = in.find(' ');
+            std::lock_guard<std::mutex> g(FLock);
+            FPaths[index].push_back(in.substr(sp + 1, in.find(' ', sp + 1) - sp - 1));
+            ++heard;
+            FChanged.notify_all();
+        }
+        if (first && heard < FRules.Hold && TClock::now() < holdUntil) continue;
+        if (first && answered == 0 && heard > 0) {
+            std::lock_guard<std::mutex> g(FLock);
+            FHeardBeforeFirstAnswer = heard;
+        }
+        for (; answered < heard && !last; ++answered) {
+            std::string out = Answer(Paths(int(index))[answered], answered + 1, first, last);
+            (void)!::send(fd, out.data(), out.size(), MSG_NOSIGNAL);
+        }
+    }
+    // An orderly close: let the peer read everything, and take what it still sends so
+    // that the close does not turn into a reset.
+    ::shutdown(fd, SHUT_WR);
+    char buf[4096];
+    while (Readable(fd, 1000) && ::recv(fd, buf, sizeof buf, 0) > 0) {
+    }
+    ::close(fd);
+}
