@@ -289,6 +289,23 @@ bool ClosedUnanswered(DWORD r, const TInetSocket& sock, uint64_t receivedBefore)
            sock.BytesReceived() == receivedBefore;
 }
 
+// Takes an idle pooled connection to Key when Reuse allows and there is one (Reused set),
+// or connects to Host and Port; either way the connection watches the request's abort
+// descriptor. ERROR_SUCCESS or the connect failure's number.
+DWORD TakeOrConnect(THandle& req, const std::string& key, bool reuse, const std::string& host, uint16_t port,
+                    DWORD connectMs, std::unique_ptr<TInetSocket>& sock, bool& reused) {
+    sock = reuse ? SessionOf(req).Pool->Take(key) : nullptr;
+    reused = sock != nullptr;
+    if (reused) {
+        sock->SetAbortFd(req.AbortFd);
+        return ERROR_SUCCESS;
+    }
+    sock = std::make_unique<TInetSocket>(req.AbortFd);
+    DWORD r = sock->Connect(host, port, connectMs);
+    if (r == ERROR_INTERNET_TIMEOUT) req.ExpiredTimeout = INTERNET_OPTION_CONNECT_TIMEOUT;
+    return r;
+}
+
 // One exchange: takes an idle connection to the same place (GET only; not with NewOnly)
 // or connects, sends, and reads the head, skipping interim 1xx answers. An idle
 // connection can have been closed by the server at any moment since it was pooled: when
@@ -297,21 +314,12 @@ bool ClosedUnanswered(DWORD r, const TInetSocket& sock, uint64_t receivedBefore)
 // never sent twice.
 DWORD Exchange(THandle& req, const TTimeouts& limits, const TTarget& t, bool proxied,
                const TProxy& proxy, const std::string& head, const std::string& body, bool newOnly) {
-    TInetPool& pool = *SessionOf(req).Pool;
     req.SockKey = proxied ? PoolKey(t.Host, t.Port, proxy.Host, proxy.Port) : PoolKey(t.Host, t.Port, "", 0);
     bool mayReuse = req.Persistent && SameText(t.Verb, "GET") && body.empty() && !newOnly;
     for (int attempt = 0;; ++attempt) {
-        req.Sock = attempt == 0 && mayReuse ? pool.Take(req.SockKey) : nullptr;
-        bool reused = req.Sock != nullptr;
-        DWORD r = ERROR_SUCCESS;
-        if (reused) {
-            req.Sock->SetAbortFd(req.AbortFd);
-        } else {
-            req.Sock = std::make_unique<TInetSocket>(req.AbortFd);
-            r = proxied ? req.Sock->Connect(proxy.Host, proxy.Port, limits.Connect)
-                        : req.Sock->Connect(t.Host, t.Port, limits.Connect);
-            if (r == ERROR_INTERNET_TIMEOUT) req.ExpiredTimeout = INTERNET_OPTION_CONNECT_TIMEOUT;
-        }
+        bool reused = false;
+        DWORD r = TakeOrConnect(req, req.SockKey, attempt == 0 && mayReuse, proxied ? proxy.Host : t.Host,
+                                proxied ? proxy.Port : t.Port, limits.Connect, req.Sock, reused);
         req.ConnectionId = req.Sock->Id();
         uint64_t before = req.Sock->BytesReceived();
         if (r == ERROR_SUCCESS) {
@@ -600,15 +608,9 @@ bool MayGoAhead(const THandle& req, const std::vector<std::string>& extra) {
 DWORD SendOnOwnConnection(THandle& req, const std::string& key, const std::string& head,
                           const TTimeouts& limits, std::shared_ptr<TInetLine>& line) {
     const THandle& conn = *req.Parent;
-    std::unique_ptr<TInetSocket> sock = SessionOf(req).Pool->Take(key);
-    DWORD r = ERROR_SUCCESS;
-    if (sock) {
-        sock->SetAbortFd(req.AbortFd);
-    } else {
-        sock = std::make_unique<TInetSocket>(req.AbortFd);
-        r = sock->Connect(conn.Host, conn.Port, limits.Connect);
-        if (r == ERROR_INTERNET_TIMEOUT) req.ExpiredTimeout = INTERNET_OPTION_CONNECT_TIMEOUT;
-    }
+    std::unique_ptr<TInetSocket> sock;
+    bool reused = false;
+    DWORD r = TakeOrConnect(req, key, true, conn.Host, conn.Port, limits.Connect, sock, reused);
     if (r == ERROR_SUCCESS) r = sock->SendAll(head, limits.Send);
     if (r == ERROR_INTERNET_TIMEOUT && !req.ExpiredTimeout) req.ExpiredTimeout = INTERNET_OPTION_SEND_TIMEOUT;
     if (r != ERROR_SUCCESS) return r;
