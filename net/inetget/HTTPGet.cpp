@@ -367,7 +367,7 @@ bool THTTPGetThread::Open() {
         Fail(LastInternetError());
         return false;
     }
-    const bool ahead = MayGoAhead();
+    bool ahead = MayGoAhead();
     HINTERNET request = ahead ? TakeSentAhead(headers) : nullptr;
     const bool sentAhead = request != nullptr;
     if (!sentAhead) {
@@ -385,12 +385,15 @@ bool THTTPGetThread::Open() {
         FRequestHandle = request;
     }
     if (Stopped()) return false;
-    if (ahead) {
-        // Out first, with the ones behind it right after, before any answer is awaited.
-        // When it cannot go ahead it is sent as usual below.
-        if (!sentAhead) HttpSendRequestAheadA(request, nullptr, headers.c_str(), DWORD(headers.size()));
-        SendAhead(request);
+    // Out first, with the ones behind it right after, before any answer is awaited. When it
+    // cannot go ahead it is sent as usual below; a server that never takes requests ahead
+    // (one reached through a proxy) is not asked again.
+    if (ahead && !sentAhead && !HttpSendRequestAheadA(request, nullptr, headers.c_str(), DWORD(headers.size())) &&
+        GetLastError() == ERROR_INVALID_PARAMETER) {
+        FNoAheadHosts.insert(LowerCase(FHost));
+        ahead = false;
     }
+    if (ahead) SendAhead(request);
     bool post = !FRequest.PostQuery.empty();
     BOOL sent = HttpSendRequestA(request, headers.c_str(), DWORD(headers.size()),
                                  post ? const_cast<char*>(FRequest.PostQuery.data()) : nullptr,

@@ -222,7 +222,8 @@ private:
     HINTERNET FRequestHandle = nullptr;  // to be closed, by the thread or by Terminate
     std::string FHost;                   // of the running transfer
     std::deque<TSentAhead> FSent;        // requests sent ahead, in order (thread only)
-    std::set<std::string> FNoAheadHosts; // servers that close their connections (thread only)
+    std::set<std::string> FNoAheadHosts; // servers that close their connections, or that no
+                                         // request may go ahead to (thread only)
     std::vector<THTTPGetNext> FWanted;   // the transfers to come (under FLock)
 
     std::mutex FLock;
