@@ -251,8 +251,7 @@ void TAlbumRun::StartPhoto(int Index, const std::string& Url) {
     TPhotoTask task{Index, Url, FAlbumDir + IntToStr(Index) + ".jpg"};
     photo.Outcome.Index = Index;
     photo.Outcome.FilePath = task.FilePath;
-    photo.Started = photo.HasOutcome = true;
-    photo.Transfer = false;
+    bool known = true;  // the outcome needs no transfer
     if (!FFolderReady) {
         photo.Outcome.WriteFailed = true;
     } else if (FileExists(task.FilePath) && FileHasPictureSignature(task.FilePath)) {
@@ -261,9 +260,13 @@ void TAlbumRun::StartPhoto(int Index, const std::string& Url) {
     } else if (!IsFetchableAddress(Url)) {
         photo.Detail = " (不支持的地址: " + Url + ")";
     } else {
-        photo.Started = photo.HasOutcome = false;
-        photo.Transfer = true;
-        FTransfers->Start(task);  // may list it at once (OnStarted)
+        known = false;
+    }
+    if (known) {
+        photo.Started = photo.HasOutcome = true;
+        photo.Transfer = false;
+    } else {
+        FTransfers->Start(task);  // may list it at once (OnStarted): Photo is not used after
     }
     ListReady();
 }
