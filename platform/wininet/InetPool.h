@@ -47,8 +47,9 @@ public:
     TInetPool& operator=(const TInetPool&) = delete;
 
     // The most recently used idle connection to Key that is still open and silent, or
-    // null. Its abort descriptor is none until the taker sets its own.
-    std::unique_ptr<TInetSocket> Take(const std::string& key);
+    // null; with FreshOnly, only one that never carried a request (a preconnection). Its
+    // abort descriptor is none until the taker sets its own.
+    std::unique_ptr<TInetSocket> Take(const std::string& key, bool freshOnly = false);
     // Keeps Sock for a later request to Key, or closes it when the pool is closed, a bound
     // is 0, or Sock holds unread bytes.
     void Put(const std::string& key, std::unique_ptr<TInetSocket> sock);

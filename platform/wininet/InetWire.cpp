@@ -103,6 +103,7 @@ DWORD TInetSocket::SendAll(const std::string& bytes, DWORD timeoutMs) {
     while (done < bytes.size()) {
         ssize_t n = ::send(FFd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
         if (n > 0) {
+            FSentAny = true;
             done += size_t(n);
             continue;
         }

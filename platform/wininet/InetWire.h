@@ -46,6 +46,8 @@ public:
     bool IdleAndOpen() const;
     // Bytes received over the connection's life.
     uint64_t BytesReceived() const { return FBytesReceived; }
+    // True until a byte was sent: the connection has carried no request (a preconnection).
+    bool Fresh() const { return !FSentAny; }
     // The connection's number, unique within the process (INTERNET_OPTION_CONNECTION_ID).
     DWORD Id() const { return FId; }
 
@@ -73,6 +75,7 @@ private:
     DWORD FId;
     int FFd = -1;
     uint64_t FBytesReceived = 0;
+    bool FSentAny = false;
 };
 
 // A parsed response head.

@@ -289,12 +289,13 @@ bool ClosedUnanswered(DWORD r, const TInetSocket& sock, uint64_t receivedBefore)
            sock.BytesReceived() == receivedBefore;
 }
 
-// Takes an idle pooled connection to Key when Reuse allows and there is one (Reused set),
-// or connects to Host and Port; either way the connection watches the request's abort
-// descriptor. ERROR_SUCCESS or the connect failure's number.
-DWORD TakeOrConnect(THandle& req, const std::string& key, bool reuse, const std::string& host, uint16_t port,
-                    DWORD connectMs, std::unique_ptr<TInetSocket>& sock, bool& reused) {
-    sock = reuse ? SessionOf(req).Pool->Take(key) : nullptr;
+// Takes an idle pooled connection to Key when Reuse allows and there is one (Reused set;
+// with FreshOnly only a preconnection), or connects to Host and Port; either way the
+// connection watches the request's abort descriptor. ERROR_SUCCESS or the connect
+// failure's number.
+DWORD TakeOrConnect(THandle& req, const std::string& key, bool reuse, bool freshOnly, const std::string& host,
+                    uint16_t port, DWORD connectMs, std::unique_ptr<TInetSocket>& sock, bool& reused) {
+    sock = reuse ? SessionOf(req).Pool->Take(key, freshOnly) : nullptr;
     reused = sock != nullptr;
     if (reused) {
         sock->SetAbortFd(req.AbortFd);
@@ -318,7 +319,8 @@ DWORD Exchange(THandle& req, const TTimeouts& limits, const TTarget& t, bool pro
     bool mayReuse = req.Persistent && SameText(t.Verb, "GET") && body.empty() && !newOnly;
     for (int attempt = 0;; ++attempt) {
         bool reused = false;
-        DWORD r = TakeOrConnect(req, req.SockKey, attempt == 0 && mayReuse, proxied ? proxy.Host : t.Host,
+        // Any verb may take a preconnection: no request has been on it yet.
+        DWORD r = TakeOrConnect(req, req.SockKey, attempt == 0 && !newOnly, !mayReuse, proxied ? proxy.Host : t.Host,
                                 proxied ? proxy.Port : t.Port, limits.Connect, req.Sock, reused);
         req.ConnectionId = req.Sock->Id();
         uint64_t before = req.Sock->BytesReceived();
@@ -327,7 +329,7 @@ DWORD Exchange(THandle& req, const TTimeouts& limits, const TTarget& t, bool pro
             if (r == ERROR_INTERNET_TIMEOUT) req.ExpiredTimeout = INTERNET_OPTION_SEND_TIMEOUT;
         }
         if (r == ERROR_SUCCESS) r = ReadFinalHead(req, limits);
-        if (reused && ClosedUnanswered(r, *req.Sock, before)) continue;
+        if (reused && mayReuse && ClosedUnanswered(r, *req.Sock, before)) continue;
         return r;
     }
 }
@@ -610,7 +612,7 @@ DWORD SendOnOwnConnection(THandle& req, const std::string& key, const std::strin
     const THandle& conn = *req.Parent;
     std::unique_ptr<TInetSocket> sock;
     bool reused = false;
-    DWORD r = TakeOrConnect(req, key, true, conn.Host, conn.Port, limits.Connect, sock, reused);
+    DWORD r = TakeOrConnect(req, key, true, false, conn.Host, conn.Port, limits.Connect, sock, reused);
     if (r == ERROR_SUCCESS) r = sock->SendAll(head, limits.Send);
     if (r == ERROR_INTERNET_TIMEOUT && !req.ExpiredTimeout) req.ExpiredTimeout = INTERNET_OPTION_SEND_TIMEOUT;
     if (r != ERROR_SUCCESS) return r;
@@ -704,6 +706,26 @@ BOOL HttpSendRequestAheadA(HINTERNET request, HINTERNET behind, LPCSTR headers, 
     req->Persistent = true;
     req->SockKey = key;
     req->ConnectionId = req->Line->ConnectionId();
+    tLastError = ERROR_SUCCESS;
+    return TRUE;
+}
+
+BOOL InternetPreconnectA(HINTERNET request) {
+    auto req = Lookup(request, hkRequest);
+    if (!req) return FALSE;
+    std::lock_guard<std::mutex> g(req->Lock);
+    const THandle& conn = *req->Parent;
+    const THandle& session = *conn.Parent;
+    bool proxied = !session.Proxy.Host.empty() && !Bypassed(session.Proxy.Bypass, conn.Host);
+    std::string key = proxied ? PoolKey(conn.Host, conn.Port, session.Proxy.Host, session.Proxy.Port)
+                              : PoolKey(conn.Host, conn.Port, "", 0);
+    req->ExpiredTimeout = 0;
+    std::unique_ptr<TInetSocket> sock;
+    bool reused = false;
+    DWORD r = TakeOrConnect(*req, key, false, false, proxied ? session.Proxy.Host : conn.Host,
+                            proxied ? session.Proxy.Port : conn.Port, TimeoutsNow(*req).Connect, sock, reused);
+    if (r != ERROR_SUCCESS) return Fail(r);
+    SessionOf(*req).Pool->Put(key, std::move(sock));
     tLastError = ERROR_SUCCESS;
     return TRUE;
 }

@@ -31,7 +31,8 @@
 // "Connection: close" or answered HTTP/1.0 without "Connection: keep-alive". A later GET of
 // the same session to the same place takes it; when the server had closed it meanwhile
 // (it ends before any byte of the answer), the GET goes once more on a new connection.
-// Other verbs always take a new connection and are never sent twice. A redirect to the
+// Other verbs always take a new connection (or a preconnection, which is new in all but
+// its timing: InternetPreconnectA) and are never sent twice. A redirect to the
 // same place reuses the connection when the redirect's body is short. The pool keeps at
 // most 4 idle connections per place and 16 per session, none reused after 30 s idle
 // (INTERNET_OPTION_POOL_* below); closing the session closes them.
@@ -210,6 +211,14 @@ BOOL HttpSendRequestA(HINTERNET request, LPCSTR headers, DWORD headersLength, LP
 // for a bad header line; a connect failure's number (Behind NULL). A send that fails on
 // an existing line breaks that line and returns the send's failure.
 BOOL HttpSendRequestAheadA(HINTERNET request, HINTERNET behind, LPCSTR headers, DWORD headersLength);
+
+// Opens a connection to Request's server (or to the proxy it goes through) now, sends
+// nothing, and leaves it idle in the session's pool: the session's next request there
+// takes it, whatever its verb, since it never carried a request. So a caller that knows
+// where its next request goes saves that request the connect. Bounded by the connect
+// time-out; closing Request's handle aborts it. Request itself is not sent and may be
+// closed afterwards. FALSE with the connect failure's number.
+BOOL InternetPreconnectA(HINTERNET request);
 
 // Copies a response (or, with HTTP_QUERY_FLAG_REQUEST_HEADERS, request) header into Buffer.
 // *BufferLength: in, the buffer's size in bytes; out, the text's length without its NUL, or

@@ -49,6 +49,11 @@ int TLineServer::Connections() const {
     return int(FPaths.size());
 }
 
+bool TLineServer::WaitForConnections(int count, int timeoutMs) const {
+    std::unique_lock<std::mutex> g(FLock);
+    return FChanged.wait_for(g, std::chrono::milliseconds(timeoutMs), [&] { return int(FPaths.size()) >= count; });
+}
+
 std::vector<std::string> TLineServer::Paths(int index) const {
     std::lock_guard<std::mutex> g(FLock);
     return size_t(index) < FPaths.size() ? FPaths[size_t(index)] : std::vector<std::string>();

@@ -32,6 +32,8 @@ public:
     // "http://127.0.0.1:PORT" followed by Path.
     std::string Url(const std::string& path) const;
     int Connections() const;
+    // Waits until Count connections were accepted.
+    bool WaitForConnections(int count, int timeoutMs) const;
     // The paths of the requests connection Index brought, in order.
     std::vector<std::string> Paths(int index) const;
     // How many requests the first connection had brought when it sent its first answer.

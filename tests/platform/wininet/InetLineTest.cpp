@@ -1,7 +1,8 @@
 // Sending ahead (HTTP/1.1 pipelining) in the internet library: answers read in order on one
 // connection, lines that break (the server closes, a request leaves out of turn) and the
 // requests sent afresh after, the refusals with their error numbers, the connection
-// numbers, and aborting a request that waits for its answer.
+// numbers, and aborting a request that waits for its answer; and preconnections, which
+// carry the next request of any verb.
 // The server is TLineServer (tests/support/LineServer.h).
 #include "platform/wininet/WinInet.h"
 
@@ -351,4 +352,33 @@ TEST(InetLine, ConnectionInUseByAnotherThreadRefusesRequestsAhead) {
     client.Requests[0]->H = nullptr;
     EXPECT_EQ(SendAndRead(b, "").Body, "/b");  // left as it was
     EXPECT_EQ(server.Paths(0), TPaths{"/stall"});
+}
+
+// ---- preconnections ------------------------------------------------------------------------------
+
+TEST(InetPreconnect, APreconnectionCarriesTheNextRequestWhateverItsVerb) {
+    for (const char* verb : {"GET", "POST"}) {
+        SCOPED_TRACE(verb);
+        TLineServer server;
+        TClient client(server.Port());
+        ASSERT_TRUE(InternetPreconnectA(client.Open("/unsent"))) << GetLastError();
+        ASSERT_TRUE(server.WaitForConnections(1, 5000));
+        EXPECT_TRUE(server.Paths(0).empty());  // nothing was sent on it
+        TOutcome got = SendAndRead(client.Open("/r", verb), "");
+        EXPECT_EQ(got.Body, "/r");
+        EXPECT_EQ(server.Paths(0), (TPaths{"/r"}));
+        EXPECT_EQ(server.Connections(), 1);
+    }
+}
+
+TEST(InetPreconnect, APostTakesNoConnectionThatCarriedARequestAndAFailedConnectIsSaid) {
+    TLineServer server;
+    TClient client(server.Port());
+    EXPECT_EQ(SendAndRead(client.Open("/a"), "").Body, "/a");  // its connection is pooled
+    EXPECT_EQ(SendAndRead(client.Open("/b", "POST"), "").Body, "/b");
+    EXPECT_EQ(server.Connections(), 2);
+
+    TClient nobody(FreeLoopbackPort());
+    EXPECT_FALSE(InternetPreconnectA(nobody.Open("/n")));
+    EXPECT_EQ(GetLastError(), ERROR_INTERNET_CANNOT_CONNECT);
 }
