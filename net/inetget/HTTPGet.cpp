@@ -148,6 +148,7 @@ THTTPGetThread::~THTTPGetThread() {
     {
         std::lock_guard<std::mutex> g(FLock);
         FQuit = true;
+        CloseHandle(FPreconnectHandle);  // a connect under way ends at once
     }
     FWake.notify_one();
     if (FThread.joinable()) FThread.join();
@@ -168,8 +169,23 @@ void THTTPGetThread::Start(bool toFile, const THTTPGetRequest& request, TOnProgr
     FWake.notify_one();
 }
 
+void THTTPGetThread::Preconnect(const THTTPGetRequest& request) {
+    std::lock_guard<std::mutex> g(FLock);
+    if (FRunning || FPreconnectWanted) return;  // a transfer connects anyway
+    FPreconnectRequest = request;
+    FPreconnectProxySettings = ProxySettings();
+    FPreconnectWanted = true;
+    FWake.notify_one();
+}
+
 void THTTPGetThread::Run() {
-    while (WaitForTransfer()) {
+    for (;;) {
+        TWork work = WaitForWork();
+        if (work == wkQuit) break;
+        if (work == wkPreconnect) {
+            RunPreconnect();
+            continue;
+        }
         Execute();
         try {
             DoTerminate();
@@ -180,12 +196,43 @@ void THTTPGetThread::Run() {
     CloseSession();
 }
 
-bool THTTPGetThread::WaitForTransfer() {
+THTTPGetThread::TWork THTTPGetThread::WaitForWork() {
     std::unique_lock<std::mutex> g(FLock);
-    FWake.wait(g, [this] { return FHandedOver || FQuit; });
-    if (FQuit) return false;
+    FWake.wait(g, [this] { return FHandedOver || FPreconnectWanted || FQuit; });
+    if (FQuit) return wkQuit;
+    // A transfer handed over makes a preconnection pointless: it connects itself.
+    bool preconnect = FPreconnectWanted && !FHandedOver;
+    FPreconnectWanted = false;
+    if (preconnect) return wkPreconnect;
     FHandedOver = false;
-    return true;
+    return wkTransfer;
+}
+
+void THTTPGetThread::RunPreconnect() {
+    THTTPGetRequest request;
+    std::string proxySettings;
+    {
+        std::lock_guard<std::mutex> g(FLock);
+        request = FPreconnectRequest;
+        proxySettings = FPreconnectProxySettings;
+    }
+    std::string host, path;
+    SplitHostPath(request.URL, host, path);
+    if (!httpwire::ForeignScheme(request.URL).empty() || !OpenSession(request.Agent, proxySettings)) return;
+    HINTERNET connect = nullptr;
+    HINTERNET handle = OpenRequest(request, host, connect);
+    {
+        std::lock_guard<std::mutex> g(FLock);
+        if (FQuit || (FRunning && FTerminated)) CloseHandle(handle);
+        FPreconnectHandle = handle;
+    }
+    // Its failure is no one's business: the transfer that follows connects as usual.
+    if (handle) InternetPreconnectA(handle);
+    {
+        std::lock_guard<std::mutex> g(FLock);
+        CloseHandle(FPreconnectHandle);
+    }
+    CloseHandle(connect);
 }
 
 void THTTPGetThread::DoTerminate() {
@@ -206,6 +253,7 @@ void THTTPGetThread::Terminate() {
     FTerminated = true;
     FSuccess = false;
     CloseHandle(FRequestHandle);
+    CloseHandle(FPreconnectHandle);  // the transfer waits behind it
 }
 
 bool THTTPGetThread::Stopped() {
@@ -226,14 +274,13 @@ void THTTPGetThread::SplitHostPath(const std::string& url, std::string& host, st
     }
 }
 
-bool THTTPGetThread::OpenSession() {
-    if (FSession && FSessionAgent == FRequest.Agent && FSessionProxySettings == FProxySettings) return true;
+bool THTTPGetThread::OpenSession(const std::string& agent, const std::string& proxySettings) {
+    if (FSession && FSessionAgent == agent && FSessionProxySettings == proxySettings) return true;
     FNoAheadHosts.clear();
     CloseSession();
-    const char* agent = FRequest.Agent.empty() ? nullptr : FRequest.Agent.c_str();
-    FSession = InternetOpenA(agent, INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0);
-    FSessionAgent = FRequest.Agent;
-    FSessionProxySettings = FProxySettings;
+    FSession = InternetOpenA(agent.empty() ? nullptr : agent.c_str(), INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0);
+    FSessionAgent = agent;
+    FSessionProxySettings = proxySettings;
     return FSession != nullptr;
 }
 
@@ -363,7 +410,7 @@ bool THTTPGetThread::Open() {
         DropSentAhead();
         return false;
     }
-    if (!OpenSession()) {
+    if (!OpenSession(FRequest.Agent, FProxySettings)) {
         Fail(LastInternetError());
         return false;
     }
@@ -624,6 +671,13 @@ void THTTPGet::EnsureWorker() {
     FWorker->OnTerminate = [this] { TransferDone(); };
     FWorker->OnHead = [this] { HeadArrived(); };
     FCancelTarget = FWorker.get();
+}
+
+void THTTPGet::Preconnect(const std::string& URL) {
+    EnsureWorker();
+    THTTPGetRequest request = FRequest;
+    request.URL = URL;
+    FWorker->Preconnect(request);
 }
 
 void THTTPGet::SetAhead(std::vector<THTTPGetNext> Next) {

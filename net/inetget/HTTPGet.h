@@ -100,6 +100,10 @@ public:
     // when the head has come.
     void Start(bool toFile, const THTTPGetRequest& request, TOnProgressEvent onProgress,
                bool reportHead);
+    // Asks the thread, while no transfer is handed over, to connect to Request's server
+    // for the next transfer there (the connection waits in the session's pool); no event,
+    // no outcome. A transfer handed over meanwhile runs once that connect ended.
+    void Preconnect(const THTTPGetRequest& request);
     // The transfers that follow the one handed over, in order, whose requests the thread
     // may send ahead (see the top of this file). Any thread, any time.
     void SetAhead(std::vector<THTTPGetNext> next);
@@ -142,12 +146,15 @@ protected:
 
 private:
     void Run();
-    // Blocks until a transfer is handed over (true) or the worker is ending (false).
-    bool WaitForTransfer();
+    enum TWork { wkQuit, wkTransfer, wkPreconnect };
+    // Blocks until a transfer is handed over, a preconnection is asked for, or the worker
+    // is ending.
+    TWork WaitForWork();
+    void RunPreconnect();
     void ResetOutcome();
     // Keeps the session open across transfers; opens it anew when the agent text or the
     // proxy settings of the environment changed. False when it cannot be opened.
-    bool OpenSession();
+    bool OpenSession(const std::string& agent, const std::string& proxySettings);
     void CloseSession();
     // The header lines Request carries besides the library's own; false when a value
     // holds control bytes.
@@ -229,6 +236,10 @@ private:
     std::mutex FLock;
     std::condition_variable FWake;
     bool FHandedOver = false;  // a transfer waits to be run
+    bool FPreconnectWanted = false;
+    THTTPGetRequest FPreconnectRequest;
+    std::string FPreconnectProxySettings;
+    HINTERNET FPreconnectHandle = nullptr;  // to be closed, by the thread, Terminate or the end
     bool FRunning = false;     // handed over, end handler not started
     bool FQuit = false;
     std::thread FThread;
@@ -257,6 +268,11 @@ public:
     // ahead of the running transfer's (see the top of this file); replaces the list given
     // before. Takes effect at once, also while a transfer runs.
     void SetAhead(std::vector<THTTPGetNext> Next);
+    // Connects to URL's server now, in the background, so that the next transfer there (a
+    // POST too) finds the connection open and saves the round trip of the connect. Raises
+    // no event and leaves the getter idle; ignored while a transfer runs. A transfer
+    // started meanwhile waits for that connect (at most the connect time-out).
+    void Preconnect(const std::string& URL);
     // Asks the running transfer, if any, to stop, and marks it failed: a blocked connect
     // or read returns at once, and the transfer ends with OnError (ErrorText "cancelled")
     // unless the getter is being destroyed. Does not wait; no effect when idle. From any

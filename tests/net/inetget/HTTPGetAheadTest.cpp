@@ -1,5 +1,6 @@
 // Requests ahead: a getter told what follows sends those requests on its connection before
-// the running transfer's answer arrives, and every transfer still gets its own answer.
+// the running transfer's answer arrives, and every transfer still gets its own answer. And
+// a preconnection: the next transfer, a POST too, finds its connection open.
 // The line server holds its first answer until it has received a given number of requests
 // (or a bound has passed), so it tells whether the requests really went ahead.
 #include "tests/net/inetget/GetterFixture.h"
@@ -52,6 +53,18 @@ TEST_F(HTTPGetAhead, ATransferOtherThanTheOneAheadGetsItsOwnAnswer) {
         EXPECT_TRUE(Fetch(g, server, c.Order[1], Next(server, {"/c"})));
         EXPECT_TRUE(Fetch(g, server, c.Order[2], {}));
     }
+}
+
+TEST_F(HTTPGetAhead, APreconnectedGetterPostsOnTheConnectionItOpened) {
+    TLineServer server;
+    THTTPGet g(nullptr);
+    g.Preconnect(server.Url("/report"));
+    ASSERT_TRUE(server.WaitForConnections(1, 5000));
+    EXPECT_FALSE(g.Busy());
+    g.SetPostQuery("a=1");
+    EXPECT_TRUE(Fetch(g, server, "/report", {}));
+    EXPECT_EQ(server.Paths(0), (std::vector<std::string>{"/report"}));
+    EXPECT_EQ(server.Connections(), 1);
 }
 
 }  // namespace
