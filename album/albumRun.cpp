@@ -183,13 +183,16 @@ void TAlbumRun::DownloadAlbum(const std::string& Title, const std::string& Album
     FResult.End = TRunEnd::Completed;
     if (OnAlbumOpened) OnAlbumOpened(FAlbumDir, FResult.PhotoCount);
 
+    // The report's connection opens while the photos arrive: it waits for it then.
+    THTTPGet reportGetter(nullptr);
+    reportGetter.Preconnect(FSettings.ReportUrl);
     DownloadPhotos(photos);
     if (FStopRequested) FResult.End = TRunEnd::Stopped;
     if (!FResult.FolderError.empty())
         Log("无法写入相册文件夹: " + FAlbumDir + " (" + FResult.FolderError + ")", TLogKind::Error);
     Log("相册图片下载完毕");
     Status("相册图片下载完毕");
-    SendUsageReport(Title, parser.MusicUrl());
+    SendUsageReport(reportGetter, Title, parser.MusicUrl());
     // A stopped run starts no new download.
     if (!parser.MusicUrl().empty() && !FStopRequested) FetchMusic(parser.MusicUrl());
     Log("处理完毕");
@@ -317,17 +320,21 @@ int64_t TAlbumRun::PhotoBytes() const { return FSavedBytes + (FTransfers ? FTran
 // ==== the report and the music ==============================================================
 
 // Posts the usage report; its answer goes to the scratch file and is not read.
-void TAlbumRun::SendUsageReport(const std::string& Title, const std::string& MusicUrl) {
+void TAlbumRun::SendUsageReport(THTTPGet& Preconnected, const std::string& Title, const std::string& MusicUrl) {
     std::string query = "source_url=" + UrlEncode(FSourceUrl, true) + "&music=" + UrlEncode(MusicUrl, true) +
                         "&title=" + UrlEncode(Title, true) + "&version=" + FSettings.Version;
-    THTTPGet getter(nullptr);
-    // After a stop the report may not hold the end of the run up for long.
+    // After a stop the report may not hold the end of the run up for long: a getter of
+    // its own with short time-outs, which does not wait for a connect still under way.
+    std::unique_ptr<THTTPGet> shortLived;
+    THTTPGet* getter = &Preconnected;
     if (FStopRequested) {
-        getter.SetConnectTimeout(1000);
-        getter.SetReceiveTimeout(1000);
+        shortLived = std::make_unique<THTTPGet>(nullptr);
+        getter = shortLived.get();
+        getter->SetConnectTimeout(1000);
+        getter->SetReceiveTimeout(1000);
     }
-    TNoted<THTTPGet> noted(FReportGetter, &getter);
-    TBaseAlbumParser::PostToFile(getter, FSettings.ReportUrl, ScratchFileName(), query);
+    TNoted<THTTPGet> noted(FReportGetter, getter);
+    TBaseAlbumParser::PostToFile(*getter, FSettings.ReportUrl, ScratchFileName(), query);
 }
 
 // Saves the background music as "background.mp3" when asked for and not yet there,

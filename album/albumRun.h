@@ -158,7 +158,9 @@ private:
     void PhotoTransferred(const TPhotoOutcome& Outcome);
     void PhotoEnded(const TPhotoOutcome& Outcome, const std::string& Detail = std::string());
     void ShowProgress();
-    void SendUsageReport(const std::string& Title, const std::string& MusicUrl);
+    // Posts the report through Preconnected, whose connection to the report's server was
+    // opened while the photos arrived (after a stop, through a getter of its own).
+    void SendUsageReport(THTTPGet& Preconnected, const std::string& Title, const std::string& MusicUrl);
     void FetchMusic(const std::string& MusicUrl);
 
     TAlbumRunSettings FSettings;
