@@ -62,7 +62,7 @@
 // nothing is sent.
 #pragma once
 
-#include "platform/messages/Messages.h"
+#include "platform/rtl/WinTypes.h"
 
 #include <cstdint>
 
