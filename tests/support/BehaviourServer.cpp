@@ -101,6 +101,11 @@ TBehaviourServer::~TBehaviourServer() {
     ::close(FStop[1]);
 }
 
+void TBehaviourServer::SetFiles(std::map<std::string, std::string> files) {
+    std::lock_guard<std::mutex> g(FLock);
+    FFiles = std::move(files);
+}
+
 std::string TBehaviourServer::Address() const { return "127.0.0.1:" + std::to_string(FPort); }
 std::string TBehaviourServer::Url(const std::string& path) const { return "http://" + Address() + path; }
 
@@ -156,10 +161,15 @@ bool TBehaviourServer::ReadRequest(int fd, int timeoutMs, std::string& target) {
 }
 
 std::string TBehaviourServer::Answer(const std::string& target) const {
-    auto it = FFiles.find(target);
-    if (it == FFiles.end()) it = FFiles.find(target.substr(0, target.find('?')));
-    bool found = it != FFiles.end();
-    std::string body = found ? it->second : "not found\n";
+    std::string body = "not found\n";
+    bool found = false;
+    {
+        std::lock_guard<std::mutex> g(FLock);
+        auto it = FFiles.find(target);
+        if (it == FFiles.end()) it = FFiles.find(target.substr(0, target.find('?')));
+        found = it != FFiles.end();
+        if (found) body = it->second;
+    }
     std::string status = found ? "200 OK" : "404 Not Found";
     std::string type = "Content-Type: " + (found ? ContentType(target) : "text/plain") + "\r\n";
     switch (FBehaviour) {

@@ -49,6 +49,9 @@ public:
     TBehaviourServer(const TBehaviourServer&) = delete;
     TBehaviourServer& operator=(const TBehaviourServer&) = delete;
 
+    // Replaces the files (which may name the server's own address, known once it listens).
+    void SetFiles(std::map<std::string, std::string> files);
+
     int Port() const { return FPort; }
     // "127.0.0.1:PORT", and "http://127.0.0.1:PORT" followed by Path.
     std::string Address() const;
@@ -69,7 +72,7 @@ private:
     std::string Answer(const std::string& target) const;
 
     const TServerBehaviour FBehaviour;
-    const std::map<std::string, std::string> FFiles;
+    std::map<std::string, std::string> FFiles;  // under FLock
     const size_t FN;
     int FStop[2] = {-1, -1};
     int FListen = -1;
