@@ -257,8 +257,9 @@ void TAlbumRun::StartPhoto(int Index, const std::string& Url) {
     bool known = true;  // the outcome needs no transfer
     if (!FFolderReady) {
         photo.Outcome.WriteFailed = true;
-    } else if (FileExists(task.FilePath) && FileHasPictureSignature(task.FilePath)) {
-        // Saved by an earlier run. A file that is no picture (an error page) is fetched again.
+    } else if (FileIsWholePicture(task.FilePath)) {
+        // Saved by an earlier run. A file that is no picture (an error page), or a picture
+        // cut short (by an older tool, a full disk), is fetched again.
         photo.Outcome.Saved = true;
     } else if (!IsFetchableAddress(Url)) {
         photo.Detail = " (不支持的地址: " + Url + ")";

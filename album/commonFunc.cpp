@@ -135,6 +135,41 @@ bool FileHasPictureSignature(const std::string& FileName) {
     return HasPictureSignature(std::string(head, n));
 }
 
+bool HasPictureEnd(const std::string& Head, const std::string& Tail, int64_t FileSize) {
+    auto starts = [&Head](const char* sig, size_t n) { return Head.size() >= n && std::memcmp(Head.data(), sig, n) == 0; };
+    auto ends = [&Tail](const char* sig, size_t n) {
+        return Tail.size() >= n && std::memcmp(Tail.data() + Tail.size() - n, sig, n) == 0;
+    };
+    if (!HasPictureSignature(Head)) return false;
+    if (starts("\xFF\xD8\xFF", 3)) {
+        // Some encoders pad the file with zero bytes after the end marker.
+        size_t end = Tail.find_last_not_of('\0');
+        return end != std::string::npos && end >= 1 && Tail[end] == '\xD9' && Tail[end - 1] == '\xFF';
+    }
+    if (starts("\x89PNG", 4)) return ends("\0\0\0\0IEND\xAE\x42\x60\x82", 12);
+    if (starts("GIF8", 4)) return ends("\x3B", 1);
+    // WebP: the RIFF length counts the bytes after its first eight; a pad byte may follow.
+    uint32_t riff = uint32_t(uint8_t(Head[4])) | uint32_t(uint8_t(Head[5])) << 8 | uint32_t(uint8_t(Head[6])) << 16 |
+                    uint32_t(uint8_t(Head[7])) << 24;
+    return FileSize >= int64_t(riff) + 8;
+}
+
+bool FileIsWholePicture(const std::string& FileName) {
+    constexpr size_t TailBytes = 4096;
+    FILE* f = std::fopen(FileName.c_str(), "rb");
+    if (!f) return false;
+    char head[PictureSignatureBytes];
+    size_t n = std::fread(head, 1, sizeof head, f);
+    std::string tail(TailBytes, '\0');
+    int64_t size = -1;
+    if (std::fseek(f, 0, SEEK_END) == 0) size = std::ftell(f);
+    size_t from = size > int64_t(TailBytes) ? size_t(size) - TailBytes : 0;
+    size_t got = size >= 0 && std::fseek(f, long(from), SEEK_SET) == 0 ? std::fread(&tail[0], 1, TailBytes, f) : 0;
+    std::fclose(f);
+    tail.resize(got);
+    return size >= 0 && HasPictureEnd(std::string(head, n), tail, size);
+}
+
 namespace {
 
 int MonthNumber(const std::string& name) {

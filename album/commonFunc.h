@@ -52,6 +52,15 @@ constexpr size_t PictureSignatureBytes = 12;
 bool HasPictureSignature(const std::string& Head);
 // HasPictureSignature of the file's first bytes; false when it cannot be read.
 bool FileHasPictureSignature(const std::string& FileName);
+// True when Tail (the last bytes of a file of FileSize bytes, at least the last 16) ends
+// the way a whole picture of the kind Head (its first bytes) names ends: a JPEG with its
+// end marker (FF D9, zero bytes after it allowed), a PNG with its IEND chunk, a GIF with
+// its trailer (3B), a WebP whose file holds the whole RIFF length. A picture cut short
+// ends in the middle of its data.
+bool HasPictureEnd(const std::string& Head, const std::string& Tail, int64_t FileSize);
+// The file starts with a picture signature and ends like a whole picture; false when it
+// cannot be read.
+bool FileIsWholePicture(const std::string& FileName);
 
 // Reads an HTTP date in any of the three forms HTTP allows ("Sun, 06 Nov 1994 08:49:37
 // GMT", "Sunday, 06-Nov-94 08:49:37 GMT", "Sun Nov  6 08:49:37 1994") as seconds since

@@ -59,11 +59,15 @@ std::string WriteProblem(const std::string& part) {
     return "cannot write " + ExtractFileName(part) + ": " + std::strerror(error);
 }
 
+// A client error other than a time-out (408) or too many requests (429) says the same
+// whatever the number of tries: the photo is not there, or not for us.
+bool FinalAnswer(int status) { return status >= 400 && status < 500 && status != 408 && status != 429; }
+
 }  // namespace
 
 TPhotoTransfers::TPhotoTransfers(int Jobs, std::vector<DWORD> RetryDelaysMs, DWORD TimeoutMs, int Ahead)
     : FRetryDelaysMs(std::move(RetryDelaysMs)), FTimeoutMs(TimeoutMs), FLimit(std::max(1, Jobs)),
-      FAhead(std::max(0, Ahead)) {}
+      FAhead(std::max(0, Ahead)), FServers(std::make_shared<TServerMemory>()) {}
 
 TPhotoTransfers::~TPhotoTransfers() {
     // The getters' destructors cancel and wait; no event reaches a slot after this.
@@ -99,6 +103,7 @@ TPhotoTransfers::TSlot& TPhotoTransfers::FreeSlot() {
     TSlot* s = slot.get();
     s->Getter = std::make_unique<THTTPGet>(nullptr);
     s->Getter->SetReceiveTimeout(FTimeoutMs);
+    s->Getter->SetServerMemory(FServers);  // what one getter learns of a server, all know
     s->Getter->OnDoneFile = [s](TObject*, const std::string&, int32_t) { s->Ended = true; };
     s->Getter->OnError = [s](TObject*) { s->Ended = true; };
     // Before any byte of a whole answer is written: the validator a later run resumes with.
@@ -286,7 +291,7 @@ bool TPhotoTransfers::Judge(TSlot& slot, TPhotoOutcome& outcome) {
         slot.Active = false;  // abandoned: no outcome
         return false;
     }
-    if (!outcome.WriteFailed && slot.Retries < FRetryDelaysMs.size()) {
+    if (!outcome.WriteFailed && !FinalAnswer(slot.Getter->StatusCode()) && slot.Retries < FRetryDelaysMs.size()) {
         ScheduleRetry(slot, SiteWaitMs(*slot.Getter));
         return false;
     }

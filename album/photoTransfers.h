@@ -5,7 +5,8 @@
 // waits in the message platform's wait (WaitForEnded) until one of them ends, so nothing
 // polls. Each photo goes into "N.jpg.part" and becomes "N.jpg" by a rename only when its
 // transfer succeeded and the file starts with a picture signature; a failed try is tried
-// again after each wait of the retry schedule, and the last failure, a stop or a rename
+// again after each wait of the retry schedule (not a 4xx answer other than 408 and 429,
+// which is final), and the last failure, a stop or a rename
 // that cannot be made leaves no file of the photo behind. A busy site (429, 503) is
 // waited for as its Retry-After asks (at most a minute) before that photo's retry, and
 // from then on one photo at a time. When a whole answer's head arrives, its ETag or
@@ -17,8 +18,9 @@
 //
 // Requests ahead: each getter keeps one connection, and the photos that will follow on it
 // (up to AheadPerGetter, handed out in album order to the getter with the shortest line)
-// are asked for while its current photo arrives, so a far-away site's answers follow one
-// another instead of costing a round trip each. At most Jobs photos arrive at once, one
+// are asked for while its current photo arrives, once the site showed that it keeps the
+// connection (the getters share what they learnt of the site: ServerMemory), so a
+// far-away site's answers follow one another instead of costing a round trip each. At most Jobs photos arrive at once, one
 // per connection; each photo is still judged, retried and named on its own. A busy site
 // ends requests ahead for the rest of the run, with the one photo at a time.
 //
@@ -148,6 +150,7 @@ private:
     const DWORD FTimeoutMs;
     int FLimit;
     int FAhead;
+    std::shared_ptr<TServerMemory> FServers;  // the run's memory of servers, for every getter
     bool FStopped = false;
     std::vector<std::unique_ptr<TSlot>> FSlots;
     std::deque<TPhotoTask> FWaiting;  // taken, in no getter's line yet (album order)

@@ -126,6 +126,13 @@ void CloseHandle(HINTERNET& h) {
     h = nullptr;
 }
 
+// The connection a request's answer comes on (0: none yet).
+DWORD ConnectionId(HINTERNET request) {
+    DWORD id = 0, len = sizeof id;
+    if (!InternetQueryOptionA(request, INTERNET_OPTION_CONNECTION_ID, &id, &len)) return 0;
+    return id;
+}
+
 // A text query of the request; empty when it fails.
 std::string QueryText(HINTERNET request, DWORD level) {
     std::vector<char> buffer(1024);
@@ -276,7 +283,6 @@ void THTTPGetThread::SplitHostPath(const std::string& url, std::string& host, st
 
 bool THTTPGetThread::OpenSession(const std::string& agent, const std::string& proxySettings) {
     if (FSession && FSessionAgent == agent && FSessionProxySettings == proxySettings) return true;
-    FNoAheadHosts.clear();
     CloseSession();
     FSession = InternetOpenA(agent.empty() ? nullptr : agent.c_str(), INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0);
     FSessionAgent = agent;
@@ -307,6 +313,8 @@ void THTTPGetThread::ReportProgress() {
 // ==== one transfer =================================================================================
 
 void THTTPGetThread::ResetOutcome() {
+    FBrokenBehind = false;
+    FSuccess = false;
     FTextResult.clear();
     FFileSize = 0;
     FBytesRead = 0;
@@ -337,7 +345,26 @@ std::string THTTPGetThread::LastInternetError() {
     return InternetErrorText(error, wait, ms);
 }
 
+// Requests ahead that broke the transfer's connection cost it one more run at once, alone;
+// a second break is the server's doing and counts.
+constexpr int MaxRunsBrokenBehind = 2;
+
 void THTTPGetThread::Execute() {
+    for (int run = 1;; ++run) {
+        RunOnce();
+        // A resumed part has grown by what the broken run appended: that is left to the
+        // owner's own retry, which starts afresh.
+        if (FSuccess || FTerminated || !FBrokenBehind || run >= MaxRunsBrokenBehind || FRequest.ResumeFrom > 0)
+            break;
+        // The run alone: no request goes ahead to this server from now on.
+        FRequest.Servers->NoAhead(FHost);
+        DropSentAhead();
+        CloseHandles();
+    }
+    CloseHandles();
+}
+
+void THTTPGetThread::RunOnce() {
     ResetOutcome();
     try {
         // Never send an address meant for another protocol (TLS above all) in clear.
@@ -346,7 +373,9 @@ void THTTPGetThread::Execute() {
             Fail("unsupported protocol: " + scheme);
         } else if (!Stopped() && Open() && !Stopped()) {
             TakeHead();
-            NoteConnectionKept();
+            // Requests ahead wait only behind an answer that keeps its connection and
+            // frames its body; the first request on a connection went alone.
+            if (NoteConnectionKept() && MayGoAhead() && !Stopped()) SendAhead(FRequestInUse);
             bool ok = !Stopped() && ReadBody();
             // An error status's text is set below, with every other unexplained failure.
             FSuccess = ok && FStatus < 400 && !FTerminated;
@@ -366,7 +395,6 @@ void THTTPGetThread::Execute() {
     } else if (!FSuccess && FErrorText.empty()) {
         Fail(FStatus >= 400 ? StatusErrorText(FStatus, FStatusText) : "transfer failed");
     }
-    CloseHandles();
 }
 
 bool THTTPGetThread::RequestHeaders(const THTTPGetRequest& request, std::string& lines) const {
@@ -414,9 +442,9 @@ bool THTTPGetThread::Open() {
         Fail(LastInternetError());
         return false;
     }
-    bool ahead = MayGoAhead();
-    HINTERNET request = ahead ? TakeSentAhead(headers) : nullptr;
+    HINTERNET request = MayGoAhead() ? TakeSentAhead(headers) : nullptr;
     const bool sentAhead = request != nullptr;
+    DWORD line = sentAhead ? FTakenLine : 0;
     if (!sentAhead) {
         DropSentAhead();
         request = OpenRequest(FRequest, FHost, FConnect);
@@ -432,43 +460,35 @@ bool THTTPGetThread::Open() {
         FRequestHandle = request;
     }
     if (Stopped()) return false;
-    // Out first, with the ones behind it right after, before any answer is awaited. When it
-    // cannot go ahead it is sent as usual below; a server that never takes requests ahead
-    // (one reached through a proxy) is not asked again.
-    if (ahead && !sentAhead && !HttpSendRequestAheadA(request, nullptr, headers.c_str(), DWORD(headers.size())) &&
-        GetLastError() == ERROR_INVALID_PARAMETER) {
-        FNoAheadHosts.insert(LowerCase(FHost));
-        ahead = false;
-    }
-    if (ahead) SendAhead(request);
     bool post = !FRequest.PostQuery.empty();
     BOOL sent = HttpSendRequestA(request, headers.c_str(), DWORD(headers.size()),
                                  post ? const_cast<char*>(FRequest.PostQuery.data()) : nullptr,
                                  DWORD(FRequest.PostQuery.size()));
     if (!sent) {
         Fail(LastInternetError());
-        return false;
+        FBrokenBehind = RequestsWaitedBehind();  // after the error was read: it queries
     }
-    if (ahead) SendAhead(request);
-    return true;
+    // Its answer came on another connection than it went out on: the line it waited in
+    // broke, and the library sent it afresh. Such a server gets no more requests ahead.
+    if (sentAhead && ConnectionId(request) != line) {
+        FRequest.Servers->NoAhead(FHost);
+        DropSentAhead();
+    }
+    return sent != FALSE;
 }
 
 // ==== requests ahead ===============================================================================
 
-namespace {
-
-// The connection a request's answer comes on (0: none yet).
-DWORD ConnectionId(HINTERNET request) {
-    DWORD id = 0, len = sizeof id;
-    if (!InternetQueryOptionA(request, INTERNET_OPTION_CONNECTION_ID, &id, &len)) return 0;
-    return id;
+bool THTTPGetThread::MayGoAhead() const {
+    return FToFile && FRequest.PostQuery.empty() && FRequest.AheadLimit > 0 && FRequest.Servers->MayGoAhead(FHost);
 }
 
-}  // namespace
-
-bool THTTPGetThread::MayGoAhead() const {
-    return FToFile && FRequest.PostQuery.empty() && FRequest.AheadLimit > 0 &&
-           FNoAheadHosts.count(LowerCase(FHost)) == 0;
+bool THTTPGetThread::RequestsWaitedBehind() const {
+    DWORD line = FRequestInUse ? ConnectionId(FRequestInUse) : 0;
+    if (line == 0) return false;
+    for (const TSentAhead& sent : FSent)
+        if (sent.Line == line) return true;
+    return false;
 }
 
 HINTERNET THTTPGetThread::TakeSentAhead(const std::string& headers) {
@@ -477,6 +497,7 @@ HINTERNET THTTPGetThread::TakeSentAhead(const std::string& headers) {
     if (first.Next.URL != FRequest.URL || first.Headers != headers) return nullptr;
     FConnect = first.Connect;
     HINTERNET request = first.Request;
+    FTakenLine = first.Line;
     FSent.pop_front();
     return request;
 }
@@ -529,6 +550,7 @@ bool THTTPGetThread::SendOneAhead(const THTTPGetNext& next, HINTERNET behind) {
     sent.Headers = headers;
     sent.Request = OpenRequest(request, host, sent.Connect);
     if (sent.Request && HttpSendRequestAheadA(sent.Request, behind, headers.c_str(), DWORD(headers.size()))) {
+        sent.Line = ConnectionId(sent.Request);
         FSent.push_back(sent);
         return true;
     }
@@ -537,13 +559,21 @@ bool THTTPGetThread::SendOneAhead(const THTTPGetNext& next, HINTERNET behind) {
     return false;
 }
 
-void THTTPGetThread::NoteConnectionKept() {
-    if (!MayGoAhead()) return;
+bool THTTPGetThread::NoteConnectionKept() {
     std::string connection = httpwire::HeadFieldValue(FRawHead, "Connection");
-    bool http10 = StartsText("HTTP/1.0", FRawHead) && !httpwire::ListHasToken(connection, "keep-alive");
-    if (!http10 && !httpwire::ListHasToken(connection, "close")) return;
-    FNoAheadHosts.insert(LowerCase(FHost));
+    bool http10 = StartsText("HTTP/1.0", FRawHead);
+    bool closes = httpwire::ListHasToken(connection, "close") ||
+                  (http10 && !httpwire::ListHasToken(connection, "keep-alive"));
+    // A body with neither length nor chunks ends at the close: the server closes after it.
+    bool framed = !httpwire::HeadFieldValue(FRawHead, "Content-Length").empty() ||
+                  httpwire::ListHasToken(httpwire::HeadFieldValue(FRawHead, "Transfer-Encoding"), "chunked");
+    bool bodiless = FStatus == 204 || FStatus == 304 || (FStatus >= 100 && FStatus < 200);
+    // HTTP/1.0 servers, even those that keep connections, are not trusted with pipelining.
+    if (!http10 && !closes && (framed || bodiless)) return true;
+    if (!MayGoAhead()) return false;
+    FRequest.Servers->NoAhead(FHost);
     DropSentAhead();
+    return false;
 }
 
 void THTTPGetThread::SetAhead(std::vector<THTTPGetNext> next) {
@@ -619,6 +649,7 @@ bool THTTPGetThread::ReadBody() {
                      ? "connection closed after " + IntToStr(int64_t(FReaded) + got) + " of " +
                            IntToStr(FFileSize) + " bytes"
                      : LastInternetError());
+            FBrokenBehind = RequestsWaitedBehind();  // after the error was read: it queries
         }
         FBytesRead = got;
         if (got == 0) break;
@@ -650,6 +681,7 @@ bool THTTPGetThread::ReadBody() {
 THTTPGet::THTTPGet(TComponent* AOwner) : TComponent(AOwner) {
     FRequest.AcceptTypes = "*/*";
     FRequest.Agent = "Corvane HTTPGet";
+    FRequest.Servers = std::make_shared<TServerMemory>();
 }
 
 THTTPGet::~THTTPGet() {

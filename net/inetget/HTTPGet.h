@@ -27,17 +27,22 @@
 // body; any other answer fails and leaves the file as it was.
 //
 // Requests ahead (file mode, GET, AheadLimit > 0): the owner names the transfers it will
-// start next (SetAhead), and while a transfer runs the worker sends up to AheadLimit of
-// their requests on the same connection behind it (HTTP/1.1 pipelining), so a far-away
-// server's answers follow one another without a round trip each. A later transfer whose
-// address and resume values match the first request sent ahead takes up its answer; any
-// other drops them all. Requests go ahead only straight to the server (never through a
-// proxy, where pipelining is known to break) and never again to a server that answered
-// HTTP/1.0 or "Connection: close". Whatever happens to the connection, each transfer still
-// gets its own answer: the internet library sends a request afresh when the answers ahead
-// of it could not be read, and the worker then sends the later ones ahead again behind it.
+// start next (SetAhead). Once the running transfer's answer has shown that the server
+// keeps the connection (HTTP/1.1 without "Connection: close") and frames its body
+// (Content-Length or chunked), the worker sends up to AheadLimit of their requests on the
+// same connection behind it (HTTP/1.1 pipelining), so a far-away server's answers follow
+// one another without a round trip each. The first request on a connection always goes
+// alone. A later transfer whose address and resume values match the first request sent
+// ahead takes up its answer; any other drops them all. Requests go ahead only straight to
+// the server (never through a proxy, where pipelining is known to break), and never again
+// to a server that the run's server memory struck off (see ServerMemory.h). Whatever
+// happens to the connection, each transfer still gets its own answer: the internet library
+// sends a request afresh when the answers ahead of it could not be read, and a transfer
+// whose own answer broke while requests waited behind it on its connection is run once
+// more at once, alone, on another connection, without that counting as a failure.
 #pragma once
 
+#include "net/inetget/ServerMemory.h"
 #include "platform/rtl/Classes.h"
 #include "platform/wininet/WinInet.h"
 
@@ -49,7 +54,6 @@
 #include <functional>
 #include <memory>
 #include <mutex>
-#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -70,6 +74,7 @@ struct THTTPGetRequest {
     DWORD ConnectTimeout = 10000;
     DWORD ReceiveTimeout = 30000;
     int AheadLimit = 0;  // requests the worker may send ahead of this one (0: none)
+    std::shared_ptr<TServerMemory> Servers;  // the run's memory of servers (never null)
 };
 
 // A transfer the owner means to start next (file mode, GET): its address and, to resume
@@ -170,6 +175,7 @@ private:
         std::string Headers;
         HINTERNET Connect = nullptr;
         HINTERNET Request = nullptr;
+        DWORD Line = 0;  // the connection it went out on
     };
     // Whether this transfer may carry requests ahead.
     bool MayGoAhead() const;
@@ -184,7 +190,14 @@ private:
     void SendAhead(HINTERNET current);
     bool SendOneAhead(const THTTPGetNext& next, HINTERNET behind);
     // After the head: a server that closes its connections gets no more requests ahead.
-    void NoteConnectionKept();
+    // True when requests may wait behind this answer: the server keeps the connection and
+    // the body has an end of its own.
+    bool NoteConnectionKept();
+    // One run of the transfer (Execute runs it again when requests ahead broke it).
+    void RunOnce();
+    // After a failed run: whether requests sent ahead waited behind this transfer on its
+    // connection, so that they, not its own answer, may have broken it.
+    bool RequestsWaitedBehind() const;
     // Opens the connection and request handles and sends the request; false (ErrorText
     // set) when no response arrived.
     bool Open();
@@ -229,8 +242,8 @@ private:
     HINTERNET FRequestHandle = nullptr;  // to be closed, by the thread or by Terminate
     std::string FHost;                   // of the running transfer
     std::deque<TSentAhead> FSent;        // requests sent ahead, in order (thread only)
-    std::set<std::string> FNoAheadHosts; // servers that close their connections, or that no
-                                         // request may go ahead to (thread only)
+    bool FBrokenBehind = false;          // the run failed with requests ahead behind it
+    DWORD FTakenLine = 0;                // the connection the request taken from FSent went on
     std::vector<THTTPGetNext> FWanted;   // the transfers to come (under FLock)
 
     std::mutex FLock;
@@ -326,6 +339,13 @@ public:
     // one (default 0: none, each request waits for the answer before it).
     int AheadLimit() const { return FRequest.AheadLimit; }
     void SetAheadLimit(int Count) { FRequest.AheadLimit = Count; }
+    // The memory of servers this getter shares with the other getters of a run (which
+    // servers get no requests ahead); each getter starts with one of its own. Null is
+    // ignored. Takes effect with the next transfer.
+    const std::shared_ptr<TServerMemory>& ServerMemory() const { return FRequest.Servers; }
+    void SetServerMemory(std::shared_ptr<TServerMemory> Memory) {
+        if (Memory) FRequest.Servers = std::move(Memory);
+    }
 
     // What the last transfer got, from its OnHead (the head's values) or its end on:
     // readable in the done, error and head events and after a waiting StartTransfer.

@@ -35,6 +35,8 @@ DWORD TInetLine::SendBehind(uintptr_t id, const std::string& head, int abortFd, 
     // for a waiting connection) watches the connection again afterwards.
     int watched = sock->AbortFd();
     sock->SetAbortFd(abortFd);
+    // Even a send that fails halfway may have put the request before the server.
+    sock->MarkCarriedAhead();
     DWORD r = sock->SendAll(head, timeoutMs);
     sock->SetAbortFd(watched);
     if (r != ERROR_SUCCESS) {

@@ -113,6 +113,7 @@ DWORD TInetSocket::SendAll(const std::string& bytes, DWORD timeoutMs) {
             if (w != ERROR_SUCCESS) return w;
             continue;
         }
+        FBroken = true;
         return SocketError(errno);
     }
     return ERROR_SUCCESS;
@@ -133,7 +134,10 @@ DWORD TInetSocket::Fill(DWORD timeoutMs) {
             return ERROR_SUCCESS;
         }
         if (errno == EINTR) continue;
-        if (errno != EAGAIN && errno != EWOULDBLOCK) return SocketError(errno);
+        if (errno != EAGAIN && errno != EWOULDBLOCK) {
+            FBroken = true;
+            return SocketError(errno);
+        }
         DWORD w = Wait(POLLIN, timeoutMs);
         if (w != ERROR_SUCCESS) return w;
     }
@@ -145,6 +149,14 @@ bool TInetSocket::IdleAndOpen() const {
     // Readable means a close, a reset or bytes nobody asked for: none of them may meet the
     // next request.
     return ::poll(&p, 1, 0) == 0;
+}
+
+bool TInetSocket::ClosedInOrder() const {
+    if (!Eof || FBroken || FFd < 0) return false;
+    int err = 0;
+    socklen_t len = sizeof err;
+    // A reset that came after the end of stream is still pending here.
+    return ::getsockopt(FFd, SOL_SOCKET, SO_ERROR, &err, &len) == 0 && err == 0;
 }
 
 void TInetSocket::Compact() {
@@ -288,6 +300,9 @@ DWORD TBodyReader::Step(TInetSocket& sock, char* dest, size_t count, size_t* got
     if (sock.Available() == 0) {
         if (!sock.Eof) return sock.Fill(timeoutMs);
         if (FMode != UntilClose) return ERROR_INTERNET_CONNECTION_ABORTED;  // closed inside the body
+        // The close is the body's end only when nothing else can explain it.
+        if (!sock.ClosedInOrder()) return ERROR_INTERNET_CONNECTION_RESET;
+        if (sock.CarriedAhead()) return ERROR_INTERNET_CONNECTION_ABORTED;
         FState = Done;
         return ERROR_SUCCESS;
     }

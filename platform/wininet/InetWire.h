@@ -50,6 +50,15 @@ public:
     bool Fresh() const { return !FSentAny; }
     // The connection's number, unique within the process (INTERNET_OPTION_CONNECTION_ID).
     DWORD Id() const { return FId; }
+    // A request went out on the connection behind another whose answer was still due.
+    // From then on a body that ends at the close is never taken as whole on it: the server
+    // may have closed (or reset) because of the requests it left unread.
+    void MarkCarriedAhead() { FCarriedAhead = true; }
+    bool CarriedAhead() const { return FCarriedAhead; }
+    // True when the connection ended in an orderly close: the end of stream came, and no
+    // send or receive ever failed on it (a reset seen by a send leaves a later receive
+    // reporting a plain end of stream) and no error waits on the socket.
+    bool ClosedInOrder() const;
 
     // Resolves Host (IPv4) and connects. ERROR_SUCCESS or an ERROR_INTERNET_* number.
     DWORD Connect(const std::string& host, uint16_t port, DWORD timeoutMs);
@@ -76,6 +85,8 @@ private:
     int FFd = -1;
     uint64_t FBytesReceived = 0;
     bool FSentAny = false;
+    bool FCarriedAhead = false;
+    bool FBroken = false;  // a send or receive failed (reset, broken pipe ...)
 };
 
 // A parsed response head.
@@ -115,7 +126,10 @@ public:
     // ended; *Got receives the count. A failure after some bytes were copied is kept and
     // returned by the next call, so no byte is lost. A malformed chunked body fails with
     // ERROR_HTTP_INVALID_SERVER_RESPONSE, a body cut short with
-    // ERROR_INTERNET_CONNECTION_ABORTED.
+    // ERROR_INTERNET_CONNECTION_ABORTED. A body framed by the close ends only at an
+    // orderly close of a connection that carried no request behind it; a reset fails it
+    // with ERROR_INTERNET_CONNECTION_RESET, a close after requests sent ahead with
+    // ERROR_INTERNET_CONNECTION_ABORTED (its end cannot be told from a cut).
     DWORD Read(TInetSocket& sock, char* dest, size_t count, size_t* got, DWORD timeoutMs);
     bool Ended() const { return FState == Done; }
     TMode Mode() const { return FMode; }

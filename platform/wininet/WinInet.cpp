@@ -289,13 +289,12 @@ bool ClosedUnanswered(DWORD r, const TInetSocket& sock, uint64_t receivedBefore)
            sock.BytesReceived() == receivedBefore;
 }
 
-// Takes an idle pooled connection to Key when Reuse allows and there is one (Reused set;
-// with FreshOnly only a preconnection), or connects to Host and Port; either way the
-// connection watches the request's abort descriptor. ERROR_SUCCESS or the connect
-// failure's number.
-DWORD TakeOrConnect(THandle& req, const std::string& key, bool reuse, bool freshOnly, const std::string& host,
+// Takes an idle pooled connection to Key when Reuse allows and there is one of the kind
+// asked for (Reused set), or connects to Host and Port; either way the connection watches
+// the request's abort descriptor. ERROR_SUCCESS or the connect failure's number.
+DWORD TakeOrConnect(THandle& req, const std::string& key, bool reuse, TInetPool::TTake kind, const std::string& host,
                     uint16_t port, DWORD connectMs, std::unique_ptr<TInetSocket>& sock, bool& reused) {
-    sock = reuse ? SessionOf(req).Pool->Take(key, freshOnly) : nullptr;
+    sock = reuse ? SessionOf(req).Pool->Take(key, kind) : nullptr;
     reused = sock != nullptr;
     if (reused) {
         sock->SetAbortFd(req.AbortFd);
@@ -320,7 +319,8 @@ DWORD Exchange(THandle& req, const TTimeouts& limits, const TTarget& t, bool pro
     for (int attempt = 0;; ++attempt) {
         bool reused = false;
         // Any verb may take a preconnection: no request has been on it yet.
-        DWORD r = TakeOrConnect(req, req.SockKey, attempt == 0 && !newOnly, !mayReuse, proxied ? proxy.Host : t.Host,
+        DWORD r = TakeOrConnect(req, req.SockKey, attempt == 0 && !newOnly,
+                                mayReuse ? TInetPool::tkAny : TInetPool::tkFreshOnly, proxied ? proxy.Host : t.Host,
                                 proxied ? proxy.Port : t.Port, limits.Connect, req.Sock, reused);
         req.ConnectionId = req.Sock->Id();
         uint64_t before = req.Sock->BytesReceived();
@@ -374,18 +374,23 @@ DWORD AnswerFromLine(THandle& req, const TTimeouts& limits, bool& again, bool& n
     return r;
 }
 
-// True when the request's connection may serve another request: we asked to keep it, its
-// body ended by its framing (not by the close) with nothing sent beyond it (Put checks
-// that), and the server did not say close (an HTTP/1.0 server must say keep-alive).
-bool ConnectionKept(const THandle& req) {
-    const TResponseHead& head = req.Response;
-    if (!req.Persistent || !req.Body.Ended() || req.Body.Mode() == TBodyReader::UntilClose) return false;
+// True when an answer says its connection stays open after it: the server did not say
+// close, and an HTTP/1.0 server said keep-alive.
+bool HeadKeepsConnection(const TResponseHead& head) {
     if (HeaderHasToken(head, "Connection", "close") || HeaderHasToken(head, "Proxy-Connection", "close"))
         return false;
     if (head.Version == "HTTP/1.0")
         return HeaderHasToken(head, "Connection", "keep-alive") ||
                HeaderHasToken(head, "Proxy-Connection", "keep-alive");
     return head.Version.compare(0, 7, "HTTP/1.") == 0;
+}
+
+// True when the request's connection may serve another request: we asked to keep it, its
+// body ended by its framing (not by the close) with nothing sent beyond it (Put checks
+// that), and the answer keeps it.
+bool ConnectionKept(const THandle& req) {
+    if (!req.Persistent || !req.Body.Ended() || req.Body.Mode() == TBodyReader::UntilClose) return false;
+    return HeadKeepsConnection(req.Response);
 }
 
 // Once the body has ended, the connection goes to the next request in its line, to the
@@ -605,15 +610,16 @@ bool MayGoAhead(const THandle& req, const std::vector<std::string>& extra) {
     return SameText(req.Verb, "GET") && AskForConnection(req, extra).Persistent && !proxied;
 }
 
-// Sends Head on an idle pooled connection to Key or on a new one, which becomes the line
-// the request waits first in.
+// Sends Head on an idle pooled connection to Key that was kept after an answer, which
+// becomes the line the request waits first in. A new connection (or a preconnection) is
+// not known to be kept by the server: the first request on it goes alone, by
+// HttpSendRequestA (RFC 9112, section 9.3.2).
 DWORD SendOnOwnConnection(THandle& req, const std::string& key, const std::string& head,
                           const TTimeouts& limits, std::shared_ptr<TInetLine>& line) {
-    const THandle& conn = *req.Parent;
-    std::unique_ptr<TInetSocket> sock;
-    bool reused = false;
-    DWORD r = TakeOrConnect(req, key, true, false, conn.Host, conn.Port, limits.Connect, sock, reused);
-    if (r == ERROR_SUCCESS) r = sock->SendAll(head, limits.Send);
+    std::unique_ptr<TInetSocket> sock = SessionOf(req).Pool->Take(key, TInetPool::tkProvenOnly);
+    if (!sock) return ERROR_INTERNET_INCORRECT_HANDLE_STATE;
+    sock->SetAbortFd(req.AbortFd);
+    DWORD r = sock->SendAll(head, limits.Send);
     if (r == ERROR_INTERNET_TIMEOUT && !req.ExpiredTimeout) req.ExpiredTimeout = INTERNET_OPTION_SEND_TIMEOUT;
     if (r != ERROR_SUCCESS) return r;
     sock->SetAbortFd(-1);
@@ -621,14 +627,23 @@ DWORD SendOnOwnConnection(THandle& req, const std::string& key, const std::strin
     return ERROR_SUCCESS;
 }
 
+// True when requests may wait behind the answer Behind is reading: its head says the
+// connection stays open and its body has an end of its own (a length or chunks), so the
+// answers behind it can be told apart from it.
+bool AnswerTakesRequestsBehind(const THandle& behind) {
+    TBodyReader::TMode mode = behind.Body.Mode();
+    return behind.Persistent && HeadKeepsConnection(behind.Response) && mode != TBodyReader::UntilClose;
+}
+
 // The line of the connection Behind's answer comes (or will come) on, made when Behind
 // holds a connection without one. Caller holds Behind's lock.
 DWORD LineBehind(THandle& behind, const std::string& key, std::shared_ptr<TInetLine>& line) {
+    // Behind's own answer has come: it must show that the connection goes on after it.
+    if (behind.HaveResponse && behind.Sock && !behind.Body.Ended() && !AnswerTakesRequestsBehind(behind))
+        return ERROR_INVALID_PARAMETER;
     if (behind.Line) {
-        line = behind.Line;
+        line = behind.Line;  // a line is made only on a connection known to be kept
     } else if (behind.HaveResponse && behind.Sock && !behind.Body.Ended()) {
-        // Its connection closes after its answer: nothing could be read behind it.
-        if (!behind.Persistent) return ERROR_INVALID_PARAMETER;
         line = std::make_shared<TInetLine>(behind.SockKey, behind.Sock->Id(), behind.Id);
         behind.Line = line;
     } else {
@@ -722,7 +737,7 @@ BOOL InternetPreconnectA(HINTERNET request) {
     req->ExpiredTimeout = 0;
     std::unique_ptr<TInetSocket> sock;
     bool reused = false;
-    DWORD r = TakeOrConnect(*req, key, false, false, proxied ? session.Proxy.Host : conn.Host,
+    DWORD r = TakeOrConnect(*req, key, false, TInetPool::tkAny, proxied ? session.Proxy.Host : conn.Host,
                             proxied ? session.Proxy.Port : conn.Port, TimeoutsNow(*req).Connect, sock, reused);
     if (r != ERROR_SUCCESS) return Fail(r);
     SessionOf(*req).Pool->Put(key, std::move(sock));

@@ -16,7 +16,9 @@
 // sends the request line and headers, follows redirects (301, 302, 303 as GET; 307, 308
 // keeping method and body; at most 10; not with INTERNET_FLAG_NO_AUTO_REDIRECT), and reads
 // the response head. InternetReadFile then reads the body, framed by Content-Length, by
-// chunked transfer coding, or by the closing of the connection. Every wait is bounded:
+// chunked transfer coding, or by the closing of the connection: such a body is whole only
+// after an orderly close of a connection that carried no request sent ahead behind it (a
+// reset, or requests ahead, fail the read). Every wait is bounded:
 // connect (10 s by default) and receive (30 s without a byte by default), settable with
 // InternetSetOptionA on a handle, or on NULL for the process-wide defaults. A redirect
 // whose Location names another scheme than http fails the send.
@@ -38,7 +40,8 @@
 // (INTERNET_OPTION_POOL_* below); closing the session closes them.
 //
 // Sending ahead (HTTP/1.1 pipelining): HttpSendRequestAheadA sends a GET's head at once on
-// a connection whose earlier answers have not all been read yet, so that a far server's
+// a connection the server has shown it keeps, whose earlier answers have not all been read
+// yet, so that a far server's
 // round trip is paid once per connection rather than once per request. The requests sent
 // ahead on a connection form its line; the server answers them in order, and each
 // request's HttpSendRequestA reads its own answer when its turn has come: every earlier
@@ -191,25 +194,29 @@ BOOL HttpSendRequestA(HINTERNET request, LPCSTR headers, DWORD headersLength, LP
 
 // Sends Request's head now, without waiting for any answer (HTTP/1.1 pipelining); its
 // answer is read later by HttpSendRequestA on the same handle, which then sends nothing
-// and ignores its own headers and body: the request is what went out here.
-//   Behind NULL: on an idle pooled connection to Request's server and port, or on a new
-//   connection made here (bounded by the connect time-out; closing Request's handle
-//   aborts it); Request is first in that connection's line.
+// and ignores its own headers and body: the request is what went out here. Requests go
+// ahead only on a connection the server has shown it keeps (RFC 9112, section 9.3.2):
+//   Behind NULL: on an idle pooled connection to Request's server and port that was kept
+//   after an earlier answer; Request is first in that connection's line. A new connection
+//   is never made here: the first request on a connection goes alone (HttpSendRequestA).
 //   Behind a request handle: at the end of the line of the connection Behind's answer
 //   comes (or will come) on. Behind must have been sent (HttpSendRequestA returned TRUE;
 //   its body may be unread) or sent ahead, in the same session, to the same server and
-//   port, on a connection that is kept after its answer.
+//   port. When Behind's answer has come, it must keep the connection (HTTP/1.1 without
+//   "Connection: close", or HTTP/1.0 with "Connection: keep-alive") and frame its body
+//   (Content-Length or chunked): behind a body that ends at the close nothing can be read.
 // Request must be a GET that was neither sent nor sent ahead, that asks to keep its
 // connection (see Persistent connections), and that goes direct: with a proxy for its
 // host it is refused. Headers / HeadersLength: its extra header lines, as for
 // HttpSendRequestA; they are kept and used when the request is sent afresh.
 // FALSE with nothing sent and Request left as it was (HttpSendRequestA sends it as usual):
-// ERROR_INVALID_PARAMETER when Request does not qualify or Behind goes elsewhere;
-// ERROR_INTERNET_INCORRECT_HANDLE_STATE when Request was already sent or sent ahead,
-// Behind was not sent, Behind's connection broke or has gone (to the pool, or closed),
-// or the connection is in use by a call of another thread right now; ERROR_HTTP_INVALID_HEADER
-// for a bad header line; a connect failure's number (Behind NULL). A send that fails on
-// an existing line breaks that line and returns the send's failure.
+// ERROR_INVALID_PARAMETER when Request does not qualify, Behind goes elsewhere or Behind's
+// answer closes its connection or ends at the close; ERROR_INTERNET_INCORRECT_HANDLE_STATE
+// when Request was already sent or sent ahead, Behind was not sent, Behind's connection
+// broke or has gone (to the pool, or closed), Behind is NULL and no kept connection waits
+// in the pool, or the connection is in use by a call of another thread right now;
+// ERROR_HTTP_INVALID_HEADER for a bad header line. A send that fails on an existing line
+// breaks that line and returns the send's failure.
 BOOL HttpSendRequestAheadA(HINTERNET request, HINTERNET behind, LPCSTR headers, DWORD headersLength);
 
 // Opens a connection to Request's server (or to the proxy it goes through) now, sends

@@ -80,6 +80,38 @@ TEST(PictureSignature, JpegPngGifWebpOnly) {
     EXPECT_FALSE(FileHasPictureSignature(dir + "sig-missing.jpg"));
 }
 
+TEST(PictureEnd, OnlyAWholePictureEndsLikeOne) {
+    const std::string jpeg("\xFF\xD8\xFF\xE0\x00\x10JFIF\0\x01\x01\0", 14);
+    const std::string png("\x89PNG\r\n\x1A\n\0\0\0\x0DIHDR", 16);
+    const std::string iend("\0\0\0\0IEND\xAE\x42\x60\x82", 12);
+    const std::string webpHead("RIFF\x20\0\0\0WEBPVP8 ", 16);  // RIFF length 32: a 40-byte file
+    struct TCase { const char* name; std::string head, tail; int64_t size; bool whole; };
+    const TCase cases[] = {
+        {"jpeg with its end marker", jpeg, "data\xFF\xD9", 900, true},
+        {"jpeg padded with zeros after it", jpeg, std::string("data\xFF\xD9\0\0\0", 9), 900, true},
+        {"jpeg cut in its data", jpeg, "data\xFF\x00more", 900, false},
+        {"jpeg cut after a lone FF", jpeg, "data\xFF", 900, false},
+        {"png with IEND", png, "data" + iend, 900, true},
+        {"png cut before IEND", png, "data" + iend.substr(0, 8), 900, false},
+        {"gif with its trailer", "GIF89a\x01\0\x01\0\0\0", "data\x3B", 900, true},
+        {"gif cut", "GIF89a\x01\0\x01\0\0\0", "data\x2C", 900, false},
+        {"webp holding its RIFF length", webpHead, "data", 40, true},
+        {"webp with a pad byte", webpHead, "data", 41, true},
+        {"webp cut", webpHead, "data", 39, false},
+        {"no picture", "<html><body>", "</html>", 20, false},
+        {"empty", "", "", 0, false},
+    };
+    for (const TCase& c : cases) EXPECT_EQ(HasPictureEnd(c.head, c.tail, c.size), c.whole) << c.name;
+
+    std::string dir = PrivateTempDir();
+    std::string photo = jpeg + std::string(10000, 'x') + "\xFF\xD9";
+    std::ofstream(dir + "whole.jpg", std::ios::binary) << photo;
+    std::ofstream(dir + "cut.jpg", std::ios::binary) << photo.substr(0, 6000);
+    EXPECT_TRUE(FileIsWholePicture(dir + "whole.jpg"));
+    EXPECT_FALSE(FileIsWholePicture(dir + "cut.jpg"));
+    EXPECT_FALSE(FileIsWholePicture(dir + "missing.jpg"));
+}
+
 TEST(HttpDate, TheThreeFormsAndNothingElse) {
     const int64_t t = 784111777;  // Sun, 06 Nov 1994 08:49:37 GMT
     struct TCase { std::string text; bool ok; int64_t seconds; };

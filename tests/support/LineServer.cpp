@@ -64,6 +64,11 @@ size_t TLineServer::HeardBeforeFirstAnswer() const {
     return FHeardBeforeFirstAnswer;
 }
 
+size_t TLineServer::HeardBeforeAnswer(size_t n) const {
+    std::lock_guard<std::mutex> g(FLock);
+    return n >= 1 && n <= FHeardAtAnswer.size() ? FHeardAtAnswer[n - 1] : 0;
+}
+
 bool TLineServer::WaitForHeard(const std::string& path, size_t count, int timeoutMs) const {
     std::unique_lock<std::mutex> g(FLock);
     return FChanged.wait_for(g, std::chrono::milliseconds(timeoutMs), [&] {
@@ -117,7 +122,8 @@ void TLineServer::Serve(int fd, size_t index) {
     auto holdUntil = TClock::now() + std::chrono::seconds(3);
     bool last = false;
     while (!last) {
-        bool holding = first && heard < FRules.Hold && TClock::now() < holdUntil;
+        size_t holdFor = answered == 0 ? FRules.Hold : FRules.HoldLater;
+        bool holding = first && heard < holdFor && TClock::now() < holdUntil;
         if (Readable(fd, holding ? 50 : 5000)) {
             char buf[4096];
             ssize_t n = ::recv(fd, buf, sizeof buf, 0);
@@ -133,12 +139,16 @@ void TLineServer::Serve(int fd, size_t index) {
             ++heard;
             FChanged.notify_all();
         }
-        if (first && heard < FRules.Hold && TClock::now() < holdUntil) continue;
+        if (first && heard < holdFor && TClock::now() < holdUntil) continue;
         if (first && answered == 0 && heard > 0) {
             std::lock_guard<std::mutex> g(FLock);
             FHeardBeforeFirstAnswer = heard;
         }
         for (; answered < heard && !last; ++answered) {
+            if (first) {
+                std::lock_guard<std::mutex> g(FLock);
+                FHeardAtAnswer.push_back(heard);
+            }
             std::string out = Answer(Paths(int(index))[answered], answered + 1, first, last);
             (void)!::send(fd, out.data(), out.size(), MSG_NOSIGNAL);
         }

@@ -1,7 +1,8 @@
-// Requests ahead: a getter told what follows sends those requests on its connection before
-// the running transfer's answer arrives, and every transfer still gets its own answer. And
-// a preconnection: the next transfer, a POST too, finds its connection open.
-// The line server holds its first answer until it has received a given number of requests
+// Requests ahead: a getter told what follows sends the first request alone, and once its
+// answer showed a kept connection and a framed body, the requests that follow go on that
+// connection before their answers arrive; every transfer still gets its own answer. And a
+// preconnection: the next transfer, a POST too, finds its connection open.
+// The line server holds its later answers until it has received a given number of requests
 // (or a bound has passed), so it tells whether the requests really went ahead.
 #include "tests/net/inetget/GetterFixture.h"
 #include "tests/support/LineServer.h"
@@ -26,14 +27,16 @@ protected:
     }
 };
 
-TEST_F(HTTPGetAhead, TheRequestsThatFollowGoOutBeforeTheFirstAnswerOnOneConnection) {
-    TLineServer server({3, 0, 0});
+TEST_F(HTTPGetAhead, TheFirstRequestGoesAloneAndTheOnesThatFollowGoOutBehindItsAnswer) {
+    // The second answer waits until three requests came: only requests sent ahead make it.
+    TLineServer server({0, 0, 0, 3});
     THTTPGet g(nullptr);
     g.SetAheadLimit(8);
     EXPECT_TRUE(Fetch(g, server, "/a", Next(server, {"/b", "/c"})));
     EXPECT_TRUE(Fetch(g, server, "/b", Next(server, {"/c"})));
     EXPECT_TRUE(Fetch(g, server, "/c", {}));
-    EXPECT_EQ(server.HeardBeforeFirstAnswer(), 3u);
+    EXPECT_EQ(server.HeardBeforeFirstAnswer(), 1u);
+    EXPECT_EQ(server.HeardBeforeAnswer(2), 3u);
     EXPECT_EQ(server.Connections(), 1);
 }
 

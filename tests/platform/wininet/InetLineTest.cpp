@@ -1,14 +1,17 @@
-// Sending ahead (HTTP/1.1 pipelining) in the internet library: answers read in order on one
-// connection, lines that break (the server closes, a request leaves out of turn) and the
-// requests sent afresh after, the refusals with their error numbers, the connection
-// numbers, and aborting a request that waits for its answer; and preconnections, which
-// carry the next request of any verb.
+// Sending ahead (HTTP/1.1 pipelining) in the internet library: requests go ahead only on a
+// connection an answer showed kept (the pool's, or behind an answer with a framed body),
+// answers read in order on one connection, lines that break (the server closes, a request
+// leaves out of turn) and the requests sent afresh after, the refusals with their error
+// numbers, bodies that end at the close on a connection that carried requests ahead, the
+// connection numbers, and aborting a request that waits for its answer; and
+// preconnections, which carry the next request of any verb.
 // The server is TLineServer (tests/support/LineServer.h).
 #include "platform/wininet/WinInet.h"
 
 #include "tests/platform/wininet/InetTestSupport.h"
 #include "tests/support/ChildProcess.h"
 #include "tests/support/LineServer.h"
+#include "tests/support/ScriptedServer.h"
 
 #include <gtest/gtest.h>
 
@@ -56,6 +59,14 @@ struct TClient {
     }
 };
 
+// Sends "/proof" on Client's server and reads its answer, so that a connection the server
+// keeps waits in the session's pool: the one a request sent ahead first in line takes.
+void Prove(TClient& client) {
+    TOutcome got = SendAndRead(client.Open("/proof"), "");
+    ASSERT_EQ(got.Status, 200u);
+    ASSERT_EQ(got.ReadError, 0u);
+}
+
 BOOL Ahead(HINTERNET request, HINTERNET behind, const char* headers = nullptr) {
     return HttpSendRequestAheadA(request, behind, headers, headers ? DWORD(-1) : 0);
 }
@@ -80,10 +91,11 @@ std::string ReadBody(HINTERNET request) {
 // ---- answers in order on one connection -------------------------------------------------------
 
 TEST(InetLine, RequestsSentAheadAreAnsweredInOrderOnOneConnection) {
-    // The server answers only once two requests came, so both went out before any answer
-    // was read; the third goes while the first answer is being read.
-    TLineServer server({2, 0, 0});
+    // After the proof, the server answers only once /a and /b came, so both went out
+    // before any answer was read; the third goes while the first answer is being read.
+    TLineServer server({0, 0, 0, 3});
     TClient client(server.Port());
+    Prove(client);
     HINTERNET a = client.Open("/a"), b = client.Open("/b"), c = client.Open("/c");
     EXPECT_EQ(ConnectionId(a), 0u);
     ASSERT_TRUE(Ahead(a, nullptr)) << GetLastError();
@@ -99,7 +111,7 @@ TEST(InetLine, RequestsSentAheadAreAnsweredInOrderOnOneConnection) {
     EXPECT_EQ(gotB.Status, 200u);
     EXPECT_EQ(gotB.Body, "/b");
     EXPECT_EQ(SendAndRead(c, "").Body, "/c");
-    EXPECT_EQ(server.Paths(0), (TPaths{"/a", "/b", "/c"}));
+    EXPECT_EQ(server.Paths(0), (TPaths{"/proof", "/a", "/b", "/c"}));
 
     // After the last in line, the connection went back to the pool.
     HINTERNET d = client.Open("/d");
@@ -135,17 +147,18 @@ TEST(InetLine, RequestsOfABrokenLineAreSentAfreshAndGetTheirOwnAnswers) {
         TLineServerRules Rules;
         TPaths AfreshOnSecond;  // the requests the second connection brought
     } cases[] = {
-        // The first answer says close: the two behind it go again (the second connection
+        // The answer to /a says close: the two behind it go again (the second connection
         // was pooled by /b and taken by /c).
-        {"says close", {3, 0, 1}, {"/b", "/c"}},
-        // The server closes after two answers without saying so: /c finds the connection
-        // closed before any byte of its answer and goes once more on a new one.
-        {"closes unannounced", {3, 2, 0}, {"/c"}},
+        {"says close", {0, 0, 2, 4}, {"/b", "/c"}},
+        // The server closes after the proof and two answers without saying so: /c finds
+        // the connection closed before any byte of its answer and goes once more on a new one.
+        {"closes unannounced", {0, 3, 0, 4}, {"/c"}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.Name);
         TLineServer server(c.Rules);
         TClient client(server.Port());
+        Prove(client);
         HINTERNET r[3] = {client.Open("/a"), client.Open("/b"), client.Open("/c")};
         ASSERT_TRUE(Ahead(r[0], nullptr));
         ASSERT_TRUE(Ahead(r[1], r[0]));
@@ -158,7 +171,7 @@ TEST(InetLine, RequestsOfABrokenLineAreSentAfreshAndGetTheirOwnAnswers) {
             EXPECT_EQ(got.Body, paths[i]);
             EXPECT_EQ(got.ReadError, 0u);
         }
-        EXPECT_EQ(server.Paths(0), (TPaths{"/a", "/b", "/c"}));
+        EXPECT_EQ(server.Paths(0), (TPaths{"/proof", "/a", "/b", "/c"}));
         EXPECT_EQ(server.Paths(1), c.AfreshOnSecond);
         EXPECT_EQ(server.Connections(), 2);
         EXPECT_EQ(ConnectionId(r[0]), line);
@@ -173,8 +186,9 @@ TEST(InetLine, RequestLeavingOutOfTurnBreaksTheLine) {
     } cases[] = {{"closed before its turn", true}, {"asks before the answer ahead was read", false}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.Name);
-        TLineServer server({3, 0, 0});
+        TLineServer server({0, 0, 0, 4});
         TClient client(server.Port());
+        Prove(client);
         HINTERNET a = client.Open("/a"), b = client.Open("/b"), d = client.Open("/c");
         ASSERT_TRUE(Ahead(a, nullptr));
         ASSERT_TRUE(Ahead(b, a));
@@ -190,7 +204,7 @@ TEST(InetLine, RequestLeavingOutOfTurnBreaksTheLine) {
         EXPECT_EQ(ReadBody(a), "/a");  // the holder's own answer is whole
         EXPECT_EQ(SendAndRead(d, "").Body, "/c");
         EXPECT_LT(TClock::now() - start, std::chrono::seconds(2));
-        EXPECT_EQ(server.Paths(0), (TPaths{"/a", "/b", "/c"}));
+        EXPECT_EQ(server.Paths(0), (TPaths{"/proof", "/a", "/b", "/c"}));
         EXPECT_EQ(server.Connections(), 2);
         EXPECT_EQ(server.Paths(1), c.CloseB ? TPaths{"/c"} : TPaths({"/b", "/c"}));
     }
@@ -231,8 +245,11 @@ TEST(InetLine, RequestsThatMayNotGoAheadAreRefusedAndLeftAsTheyWere) {
              HttpSendRequestA(behind, nullptr, 0, nullptr, 0);
              return std::make_pair(cl.Open("/r"), behind);
          }, nullptr},
+        {"first on a new connection", ERROR_INTERNET_INCORRECT_HANDLE_STATE,
+         [](TClient& cl, TClient&, int) { return std::make_pair(cl.Open("/r"), HINTERNET(nullptr)); }, nullptr},
         {"behind one whose line broke", ERROR_INTERNET_INCORRECT_HANDLE_STATE,
          [](TClient& cl, TClient&, int) {
+             Prove(cl);
              HINTERNET first = cl.Open("/x"), second = cl.Open("/y");
              Ahead(first, nullptr);
              Ahead(second, first);
@@ -247,6 +264,7 @@ TEST(InetLine, RequestsThatMayNotGoAheadAreRefusedAndLeftAsTheyWere) {
          }, nullptr, 1},
         {"already sent ahead", ERROR_INTERNET_INCORRECT_HANDLE_STATE,
          [](TClient& cl, TClient&, int) {
+             Prove(cl);
              HINTERNET r = cl.Open("/r");
              Ahead(r, nullptr);
              return std::make_pair(r, HINTERNET(nullptr));
@@ -288,14 +306,17 @@ TEST(InetLine, ProxiedRequestsAndRefusedConnectsDoNotGoAhead) {
 
     THandleGuard bypassing(InternetConnectA(proxied.Session, ("localhost:" + std::to_string(server.Port())).c_str(),
                                             0, "", "", INTERNET_SERVICE_HTTP, 0, 0));
+    THandleGuard proof(HttpOpenRequestA(bypassing, "GET", "/proof", nullptr, nullptr, nullptr, 0, 0));
+    EXPECT_EQ(SendAndRead(proof, "").Body, "/proof");
     THandleGuard direct(HttpOpenRequestA(bypassing, "GET", "/direct", nullptr, nullptr, nullptr, 0, 0));
     EXPECT_TRUE(Ahead(direct, nullptr)) << GetLastError();
     EXPECT_EQ(SendAndRead(direct, "").Body, "/direct");
 
+    // Nothing pooled: no connection is made to send a request ahead on.
     TClient nobody(FreeLoopbackPort());
     HINTERNET n = nobody.Open("/n");
     EXPECT_FALSE(Ahead(n, nullptr));
-    EXPECT_EQ(GetLastError(), ERROR_INTERNET_CANNOT_CONNECT);
+    EXPECT_EQ(GetLastError(), ERROR_INTERNET_INCORRECT_HANDLE_STATE);
     EXPECT_EQ(ConnectionId(n), 0u);
 }
 
@@ -316,15 +337,100 @@ TEST(InetLine, ConnectionIdIsReadOnlyAndBelongsToRequests) {
     EXPECT_NE(ConnectionId(r), ConnectionId(s));
 }
 
+// ---- answers that end the connection -------------------------------------------------------------
+
+TEST(InetLine, NothingGoesBehindAnAnswerThatEndsItsConnection) {
+    const std::string kept = "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok";
+    struct {
+        const char* Name;
+        std::string Reply;
+    } cases[] = {
+        {"body ends at the close", "HTTP/1.1 200 OK\r\n\r\nuntil the close"},
+        {"says close", "HTTP/1.1 200 OK\r\nConnection: close\r\nContent-Length: 4\r\n\r\nbody"},
+        {"HTTP/1.0 without keep-alive", "HTTP/1.0 200 OK\r\nContent-Length: 4\r\n\r\nbody"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Name);
+        // The first connection proves itself, then answers /a so; /b must never go out on it.
+        TScriptedServer server({TScript().ReadRequest().Send(kept).ReadRequest().Send(c.Reply).Close(),
+                                TScript().ReadRequest().Send(kept).Close()});
+        TClient client(server.Port());
+        Prove(client);
+        HINTERNET a = client.Open("/a"), b = client.Open("/b");
+        ASSERT_TRUE(HttpSendRequestA(a, nullptr, 0, nullptr, 0)) << GetLastError();
+        EXPECT_FALSE(Ahead(b, a));
+        EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_PARAMETER));
+        TOutcome got = SendAndRead(a, "");  // a's own answer is read as sent
+        EXPECT_EQ(got.ReadError, 0u);
+        EXPECT_EQ(SendAndRead(b, "").Body, "ok");  // sent as usual, on a connection of its own
+        EXPECT_EQ(server.RequestCount(0), 2);
+    }
+}
+
+TEST(InetLine, ABodyEndingAtTheCloseOfAConnectionThatCarriedRequestsAheadIsNeverWhole) {
+    // Proven by a framed answer, the connection carries /a and /b sent ahead; then the
+    // server answers /a without a length and closes, in order or with a reset.
+    const std::string kept = "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok";
+    const std::string unframed = "HTTP/1.1 200 OK\r\n\r\nthe body of /a";
+    struct {
+        const char* Name;
+        TScript Script;
+        DWORD Error;
+    } cases[] = {
+        {"orderly close", TScript().ReadRequest().Send(kept).ReadRequest().ReadRequest().Send(unframed).Close(),
+         DWORD(ERROR_INTERNET_CONNECTION_ABORTED)},
+        {"reset", TScript().ReadRequest().Send(kept).ReadRequest().ReadRequest().Send(unframed).Delay(50).Reset(),
+         DWORD(ERROR_INTERNET_CONNECTION_RESET)},
+    };
+    for (auto& c : cases) {
+        SCOPED_TRACE(c.Name);
+        TScriptedServer server({c.Script, TScript().ReadRequest().Send(kept).Close()});
+        TClient client(server.Port());
+        Prove(client);
+        HINTERNET a = client.Open("/a"), b = client.Open("/b");
+        ASSERT_TRUE(Ahead(a, nullptr)) << GetLastError();
+        ASSERT_TRUE(Ahead(b, a)) << GetLastError();
+        TOutcome got = SendAndRead(a, "");
+        EXPECT_TRUE(got.Sent);
+        EXPECT_EQ(got.ReadError, c.Error);
+        // /b had no answer on that connection: it is sent afresh and gets its own.
+        EXPECT_EQ(SendAndRead(b, "").Body, "ok");
+    }
+}
+
+TEST(InetLine, ABodyEndingAtTheCloseIsWholeOnlyAfterAnOrderlyClose) {
+    const std::string unframed = "HTTP/1.1 200 OK\r\n\r\nuntil the close";
+    struct {
+        const char* Name;
+        TScript Script;
+        DWORD Error;
+    } cases[] = {
+        {"orderly close", TScript().ReadRequest().Send(unframed).Close(), 0},
+        {"reset after the body", TScript().ReadRequest().Send(unframed).Delay(50).Reset(),
+         DWORD(ERROR_INTERNET_CONNECTION_RESET)},
+    };
+    for (auto& c : cases) {
+        SCOPED_TRACE(c.Name);
+        TScriptedServer server({c.Script});
+        TClient client(server.Port());
+        TOutcome got = SendAndRead(client.Open("/a"), "");
+        EXPECT_EQ(got.ReadError, c.Error);
+        if (c.Error == 0) {
+            EXPECT_EQ(got.Body, "until the close");
+        }
+    }
+}
+
 // ---- threads ---------------------------------------------------------------------------------------
 
 TEST(InetLine, ClosingARequestWaitingForItsAnswerAbortsIt) {
     TLineServer server;
     TClient client(server.Port());
+    Prove(client);
     HINTERNET a = client.Open("/silent");
     ASSERT_TRUE(Ahead(a, nullptr));
     std::thread closer([&] {
-        server.WaitForPaths(0, 1, 2000);
+        server.WaitForPaths(0, 2, 2000);
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
         InternetCloseHandle(a);
     });
@@ -333,7 +439,7 @@ TEST(InetLine, ClosingARequestWaitingForItsAnswerAbortsIt) {
     EXPECT_EQ(GetLastError(), ERROR_INTERNET_OPERATION_CANCELLED);
     EXPECT_LT(TClock::now() - start, std::chrono::seconds(2));
     closer.join();
-    client.Requests[0]->H = nullptr;
+    client.Requests[1]->H = nullptr;
 }
 
 TEST(InetLine, ConnectionInUseByAnotherThreadRefusesRequestsAhead) {
