@@ -161,6 +161,7 @@ void THttpCli::StartRequest(THttpRequest kind) {
     FRelocating = false;
     FClosingOnPurpose = false;
     FCloseAfterBlock = false;
+    FBrokenOff = false;
     FRelocationCount = 0;
     FFailure = nullptr;
     FPendingInput.clear();

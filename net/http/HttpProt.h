@@ -214,6 +214,7 @@ private:
     void FeedResponse(const char* data, size_t len);
     void StrayData(const char* data, size_t len, uint16_t error);
     void ConnectionClosed(bool peerClosed);
+    void FailCutResponse();
     void HeaderEndedWithLocation();
     // Throws EHttpException 12 or 14 for a Location that is not followed.
     void ResolveLocation(const std::string& value);
@@ -284,6 +285,7 @@ private:
     bool FRelocating = false;      // the close now in progress leads to Relocate
     bool FClosingOnPurpose = false;  // the client itself closes (end, error, failure)
     bool FCloseAfterBlock = false;   // status >= 400: close once the current block is read
+    bool FBrokenOff = false;         // the connection ended in a reset or a receive error
     int FRelocationCount = 0;
     uint64_t FLastActivity = 0;
     std::exception_ptr FFailure;

@@ -28,6 +28,7 @@ void THttpCli::SocketDataAvailable(uint16_t error) {
             return;
         }
         int32_t n = FCtrlSocket->Receive(FRcvBuffer.get(), int32_t(ReceiveBlock));
+        if (n < 0 && FCtrlSocket->LastError() != winsock::WSAEWOULDBLOCK) FBrokenOff = true;
         if (FRequestType == httpAbort || n <= 0 || FReadyPosted) return;
         Touch();
         if (FState == httpAwaitingHeader || FState == httpAwaitingBody) {
@@ -208,8 +209,9 @@ void THttpCli::HeaderEndedWithLocation() {
 
 // Computes the next request from a Location value: connect host and port, target host,
 // request path and Location. The value is read by the shared Location rules: a control
-// byte in it or a scheme other than http fails the request; a network path ("//host")
-// stays http.
+// byte in it or a scheme other than http fails the request; the rest is resolved against
+// the current address as RFC 3986 resolves a reference ("#s" is the same document, dot
+// segments go), so a network path ("//host") stays http.
 void THttpCli::ResolveLocation(const std::string& value) {
     httpwire::TReference ref;
     switch (httpwire::ReadLocation(value, ref)) {
@@ -228,22 +230,14 @@ void THttpCli::ResolveLocation(const std::string& value) {
         SplitUrl(FPath, proto, u, p, host, port, path);
         if (path.empty()) path = "/";
     }
+    const std::string base = "http://" + host + (port.empty() ? "" : ":" + port) + path;
 
     // Where the next one goes. Credentials written into the target are not used.
-    std::string nHost = host, nPort = port, nPath;
-    if (ref.HasAuthority) {
-        std::string userInfo, hostPort;
-        httpwire::SplitAuthority(ref.Authority, userInfo, hostPort);
-        httpwire::SplitHostPortText(hostPort, nHost, nPort);
-        nPath = !ref.Path.empty() && ref.Path[0] == '?' ? "/" + ref.Path : ref.Path;
-    } else if (ref.Path.empty()) {
-        nPath = "/";  // a fragment alone
-    } else if (ref.Path[0] == '/') {
-        nPath = ref.Path;
-    } else {
-        // A relative reference stays on the same server, beside the current document.
-        nPath = httpwire::MergePath(path, ref.Path);
-    }
+    httpwire::SplitReference(httpwire::ResolveReference(base, Trim(value), false), ref);
+    std::string userInfo, hostPort, nHost, nPort;
+    httpwire::SplitAuthority(ref.Authority, userInfo, hostPort);
+    httpwire::SplitHostPortText(hostPort, nHost, nPort);
+    std::string nPath = !ref.Path.empty() && ref.Path[0] == '?' ? "/" + ref.Path : ref.Path;
     const bool emptyPath = nPath.empty();
     if (emptyPath) nPath = "/";
 
@@ -264,6 +258,7 @@ void THttpCli::Relocate() {
     FConnected = false;
     FLocationFlag = false;
     FRelocating = false;
+    FBrokenOff = false;
     FAllowedToSend = false;
     if (FRequestType == httpPOST) FRequestType = httpGET;  // the body is not sent again
     if (OnLocationChange) OnLocationChange(this);
@@ -299,8 +294,9 @@ void THttpCli::SendBodyChunk() {
 
 // ---- end of the connection ----------------------------------------------------------
 
-void THttpCli::SocketSessionClosed(uint16_t) {
+void THttpCli::SocketSessionClosed(uint16_t error) {
     if (FReadyPosted) return;
+    if (error != 0) FBrokenOff = true;
     try {
         ConnectionClosed(!FClosingOnPurpose);
     } catch (...) {
@@ -316,6 +312,7 @@ void THttpCli::ConnectionClosed(bool peerClosed) {
         Relocate();
         return;
     }
+    if (peerClosed && !FFailure) FailCutResponse();
     if (FHeaderOpen) {
         TriggerHeaderEnd();
         // The header never ended, but a Location had arrived: follow it.
@@ -324,11 +321,20 @@ void THttpCli::ConnectionClosed(bool peerClosed) {
             return;
         }
     }
-    // A body cut short of its Content-Length or last chunk is a failure, not a document.
-    if (peerClosed && !FFailure && FState == httpAwaitingBody && !FParser.Finish() && FParser.Error())
-        FFailure = std::make_exception_ptr(*FParser.Error());
     if (FBodyChunkCount > 0) TriggerDocEnd();
     SetReady();
+}
+
+// The server closed while the response was still due. A head that began but never ended,
+// or a body cut short of its Content-Length or last chunk, is a failure, not a document;
+// so is any response that the connection's reset (or, over TLS, a close without the
+// closing alert) broke off, even one whose body was to end at the close.
+void THttpCli::FailCutResponse() {
+    if (FState != httpAwaitingHeader && FState != httpAwaitingBody) return;
+    if (!FParser.Finish() && FParser.Error())
+        FFailure = std::make_exception_ptr(*FParser.Error());
+    else if (FBrokenOff)
+        FFailure = std::make_exception_ptr(EHttpException(SHttpIncomplete, httperrIncomplete));
 }
 
 void THttpCli::FailRequest(std::exception_ptr failure) {

@@ -23,8 +23,9 @@
 // A socket object may be destroyed inside any of its own event handlers: the code that
 // fired the event notices and unwinds without touching the object again.
 //
-// Units: WSocket.cpp (core), WSocketIO.cpp (sending, receiving, listening), WSocketLine.cpp
-// (line mode, waiting), WSocketSocks.cpp (SOCKS), WSocketBinding.cpp (binding, error texts).
+// Units: WSocket.cpp (core), WSocketResolve.cpp (name resolution, lookups), WSocketIO.cpp
+// (sending, receiving, listening), WSocketLine.cpp (line mode, waiting), WSocketSocks.cpp
+// (SOCKS), WSocketBinding.cpp (binding, error texts).
 #pragma once
 
 #include "net/socket/WSockBuf.h"
@@ -272,7 +273,11 @@ protected:
     void HandleSelect(WPARAM wParam, LPARAM lParam);
     void HandleHostByName(WPARAM wParam, LPARAM lParam);
     void HandleHostByAddr(WPARAM wParam, LPARAM lParam);
-    void ResolveRemote(const std::string& prefix);
+    // What a handle is opened for: the local port is resolved only for a connect, and a
+    // failure's text begins "connect: " or "listen: ".
+    enum TOpenPurpose : uint8_t { opConnect, opListen };
+    void ResolveRemote(TOpenPurpose purpose);
+    bool OpenHandle(TOpenPurpose purpose);
     bool Destroying() const { return FDestroying; }
 
     std::shared_ptr<TLife> FLife = std::make_shared<TLife>();

@@ -57,7 +57,7 @@ int32_t TCustomWSocket::GatherSend(int32_t& len) {
         len += l;
         if (++count == 64) break;
     }
-    int32_t n = winsock::sendv(FHSocket, pieces, count, FSendFlags);
+    int32_t n = WS(sendv)(FHSocket, pieces, count, FSendFlags);
     if (n > 0) DoSendData(n);
     return n;
 }
@@ -243,18 +243,7 @@ void TCustomWSocket::Listen() {
             ReportSocketError(missing);
             return;
         }
-        try {
-            ResolveRemote("listen: ");
-        } catch (const ESocketException& e) {
-            RaiseError(e.Message());
-            return;
-        }
-        ClearSendQueue();
-        FHSocket = WS(socket)(FAddrFormat, FType, FProto);
-        if (FHSocket == INVALID_SOCKET) {
-            ReportSocketError("socket");
-            return;
-        }
+        if (!OpenHandle(opListen)) return;
         const int on = -1;
         if (FType == SOCK_DGRAM && FReuseAddr &&
             WS(setsockopt)(FHSocket, SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char*>(&on), sizeof on)) {
@@ -270,9 +259,9 @@ void TCustomWSocket::Listen() {
         if (FType == SOCK_DGRAM) {
             if (FMultiCast) {
                 ip_mreq mreq{};
-                mreq.imr_multiaddr.s_addr = winsock::inet_addr(FMultiCastAddrStr.c_str());
-                mreq.imr_interface.s_addr = winsock::htonl(INADDR_ANY);
-                if (winsock::setsockopt(FHSocket, IPPROTO_IP, IP_ADD_MEMBERSHIP, reinterpret_cast<char*>(&mreq),
+                mreq.imr_multiaddr.s_addr = WS(inet_addr)(FMultiCastAddrStr.c_str());
+                mreq.imr_interface.s_addr = WS(htonl)(INADDR_ANY);
+                if (WS(setsockopt)(FHSocket, IPPROTO_IP, IP_ADD_MEMBERSHIP, reinterpret_cast<char*>(&mreq),
                                         sizeof mreq)) {
                     ReportSocketError("setsockopt(IP MULTICAST)");
                     return;

@@ -169,7 +169,7 @@ void TCustomSocksWSocket::SendSocksConnectRequest() {
     std::string r;
     FSocksState = SocksConnecting;
     if (FSocksLevel[0] == '4') {
-        uint32_t addr = winsock::htonl(1);  // 0.0.0.1: SOCKS 4A, the proxy resolves the name
+        uint32_t addr = WS(htonl)(1);  // 0.0.0.1: SOCKS 4A, the proxy resolves the name
         if (FSocksLevel == "4") {
             try {
                 addr = WSocketResolveHost(FAddrStr);
