@@ -312,12 +312,18 @@ TEST(RegExprApi, RecursionBoundOnAMegabyteSubject) {
 
 TEST(RegExprApi, StepLimitBoundsExponentialBacktracking) {
     TRegExpr rx;
+    EXPECT_EQ(rx.MatchStepLimit(), TRegExpr::DefaultMatchStepLimit);
     rx.SetMatchStepLimit(100000);
-    rx.SetExpression("(a|aa)+b");
+    EXPECT_EQ(rx.MatchStepLimit(), 100000);
+    // A back-reference keeps the failure memo off, so this backtracks exponentially.
+    rx.SetExpression("(a|aa)+\\1b");
     const ERegExpr e = CatchRegExpr([&] { rx.Exec(std::string(60, 'a') + "cb"); });
-    EXPECT_EQ(e.Code, 1017);
+    EXPECT_EQ(e.Code, reeMatchStepLimitExceeded);
     EXPECT_EQ(e.Message(), "TRegExpr(exec): Match Step Limit Exceeded");
-    EXPECT_TRUE(rx.Exec("aab"));
+    EXPECT_EQ(rx.GroupPos(0), -1);  // no half-made match survives the error
+    EXPECT_TRUE(rx.Exec("aaab"));
+    rx.SetMatchStepLimit(0);
+    EXPECT_EQ(rx.MatchStepLimit(), TRegExpr::DefaultMatchStepLimit);
 }
 
 // Faults found while building the engine stay here as cases.
