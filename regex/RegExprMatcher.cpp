@@ -13,8 +13,10 @@
 // a choice, the groups, the loop depth and the loop counters are as they were when the
 // choice was pushed; a failed TryAt leaves an empty stack and the groups cleared.
 //
-// Work is bounded twice. Every node run and every choice resumed is a step, and a search
-// has MatchStepLimit steps (reeMatchStepLimitExceeded); OnMatchProgress hears every
+// Work is bounded twice. Every node run and every choice resumed is a step, and so are
+// every 16 characters a repeat scans (counting its run, or looking for where its
+// continuation may start), so that a scan repeated from many places costs what it takes;
+// a search has MatchStepLimit steps (reeMatchStepLimitExceeded); OnMatchProgress hears every
 // MatchProgressSteps. And once a search has taken MemoAfterSteps steps, the states of the
 // memo nodes (RegExprCompiler.cpp, FindMemoNodes) that failed are remembered per subject
 // position and never explored again: a choice of alternatives at a position, and the
@@ -363,6 +365,7 @@ int TRegExpr::RegRepeat(const uint8_t* operand, int max, int& step, const char* 
     int count = 0;
     auto run = [&](auto accepts) {
         while (count < limit && accepts((unsigned char)p[count])) ++count;
+        FMatch.Steps += count >> 4;  // scanning costs steps too
     };
     switch (Kind(operand)) {
     case ANY_CHAR:
@@ -397,6 +400,7 @@ int TRegExpr::RegRepeat(const uint8_t* operand, int max, int& step, const char* 
         // An empty group text repeats any number of times without moving.
         if (step == 0) return max;
         for (const char* q = p; count < max && (q = MatchBackRef(operand, q)); ) ++count;
+        FMatch.Steps += (int64_t(count) * step) >> 4;
         return count;
     }
     default:
@@ -524,17 +528,20 @@ bool TRegExpr::TryAt(const char* start) {
                     operand = scan + BracesHeaderSize;
                 }
                 const bool lazy = kind == ZERO_OR_MORE_LAZY || kind == ONE_OR_MORE_LAZY || kind == BRACES_LAZY;
+                // The memo knows "every continuation from there to the run's end failed"
+                // (a program with a memo has no back-references, so a step is 1). Where
+                // the operand does not reach P + Min, the repeat fails all the same.
+                const int slot = m.MemoActive ? MemoSlotOf(scan) : -1;
+                if (slot >= 0 && (m.InputEnd - p < min || MemoTest(slot, p + min))) goto fail;
                 int step = 1;
                 int64_t top = RegRepeat(operand, max, step, p);
                 if (top < min) goto fail;
                 if (step == 0) top = min;  // every count leaves the cursor at the same place
                 const int ahead = AheadChar(next);
-                // The memo knows "every continuation from here to the run's end failed".
-                const int slot = m.MemoActive && step == 1 ? MemoSlotOf(scan) : -1;
-                if (slot >= 0 && MemoTest(slot, p + min)) goto fail;
                 int64_t k;
                 if (lazy) {
                     k = FirstCandidate(p, min, top, step, ahead);
+                    m.Steps += ((k < 0 ? top : k) - min) >> 4;
                     if (k >= 0 && slot >= 0 && MemoTest(slot, p + k)) {
                         MemoMark(slot, p + min, p + k - 1);
                         k = -1;
@@ -543,6 +550,7 @@ bool TRegExpr::TryAt(const char* start) {
                     }
                 } else {
                     k = LastCandidate(p, top, min, step, ahead);
+                    m.Steps += (top - (k < 0 ? min : k)) >> 4;
                     if (k < 0 && slot >= 0) MemoMark(slot, p + min, p + top);
                 }
                 if (k < 0) goto fail;
@@ -652,9 +660,11 @@ bool TRegExpr::TryAt(const char* start) {
                 int64_t k;
                 if (e.Kind == BtGreedy) {
                     k = LastCandidate(save, int64_t(e.A) - 1, min, e.C, e.Ahead);
+                    m.Steps += (e.A - (k < 0 ? min : k)) >> 4;
                     if (k < 0 && e.Slot >= 0) MemoMark(e.Slot, save + min, save + e.B);
                 } else {
                     k = FirstCandidate(save, int64_t(e.A) + 1, e.B, e.C, e.Ahead);
+                    m.Steps += ((k < 0 ? e.B : k) - e.A) >> 4;
                     if (k >= 0 && e.Slot >= 0 && MemoTest(e.Slot, save + k)) {
                         MemoMark(e.Slot, save + min, save + k - 1);
                         k = -1;
