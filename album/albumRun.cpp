@@ -105,6 +105,19 @@ void TAlbumRun::CannotBeDone(const std::string& Line, const std::string& Reason)
     Status(Line);
 }
 
+std::function<bool()> TAlbumRun::MatchProgress() {
+    // Called every few hundred microseconds of matching: the messages are handled about
+    // every 50 ms, which costs the match nothing to speak of.
+    return [this, last = GetTickCount64()]() mutable {
+        const uint64_t now = GetTickCount64();
+        if (now - last >= 50) {
+            last = now;
+            ProcessMessages();
+        }
+        return !FStopRequested;
+    };
+}
+
 THttpCli& TAlbumRun::PageClient() {
     if (FPageClient) return *FPageClient;
     if (!FOwnPageClient) FOwnPageClient = std::make_unique<THttpCli>(nullptr);
@@ -144,7 +157,17 @@ TAlbumPage TAlbumRun::FetchAlbumPage(const std::string& PageUrl) {
     }
     TRegExpr rx;
     rx.SetExpression(AlbumPagePattern);
-    if (!rx.Exec(pageText)) {
+    rx.OnMatchProgress = MatchProgress();
+    rx.SetMatchStepLimit(FSettings.MatchStepLimit);
+    bool matched = false;
+    try {
+        matched = rx.Exec(pageText);
+    } catch (const ERegExpr& e) {
+        if (FStopRequested) throw;  // the stop ended the match: the run is Stopped
+        CannotBeDone("无法读取相册页面", e.Message());
+        return TAlbumPage();
+    }
+    if (!matched) {
         CannotBeDone("未能识别相册页面", "");
         return TAlbumPage();
     }
@@ -161,11 +184,17 @@ void TAlbumRun::DownloadAlbum(const std::string& Title, const std::string& Album
     TTavoAlbumParser parser;
     parser.SetHttpClient(&TextClient());
     parser.OnStatus = [this](const std::string& text) { Status(text); };
+    parser.OnMatchProgress = MatchProgress();
+    parser.MatchStepLimit = FSettings.MatchStepLimit;
     TextClient().SetTimeout(FSettings.TimeoutMs);
     TPhotoList photos;
-    {
+    try {
         TNoted<THttpCli> active(FActiveClient, &TextClient());
         photos = parser.ParseAlbum(FSettings.XmlUrlPrefix + EncodeRequestBytes(AlbumId));
+    } catch (const ERegExpr& e) {
+        if (!FStopRequested) CannotBeDone("无法读取相册信息", e.Message());
+        else FResult.End = TRunEnd::Stopped;
+        return;
     }
     if (FStopRequested) {
         FResult.End = TRunEnd::Stopped;

@@ -67,6 +67,8 @@ struct TAlbumRunSettings {
     int Jobs = 4;              // photos in flight at most, 1 ... 16
     DWORD TimeoutMs = 30000;   // receive time-out of every transfer
     std::vector<DWORD> RetryDelaysMs{1000, 2000};  // waits before the retries of a photo
+    int64_t MatchStepLimit = 0;  // step budget of each match on the page and the XML;
+                                 // 0: the engine's default
 };
 
 // The page's title and album id, when the page matched.
@@ -105,11 +107,14 @@ public:
     // ---- the steps ----
     // Fetches the page (at most MaxPageBytes) and takes the title and album id out of it.
     // A page that does not match logs "未能识别相册页面"; a page too large logs
-    // "获取相册信息失败" and the reason; both end the run as Failed. Throws what the
-    // page's client throws (the page could not be fetched).
+    // "获取相册信息失败" and the reason; a page the engine gives up on (its step budget)
+    // logs "无法读取相册页面" and the reason; each ends the run as Failed. Throws what
+    // the page's client throws (the page could not be fetched). The stop button is heard
+    // during the match too.
     TAlbumPage FetchAlbumPage(const std::string& PageUrl);
     // The album proper: the XML (the id percent-encoded where it cannot stand in a request
-    // line), the folder, the photos, the usage report and the music.
+    // line), the folder, the photos, the usage report and the music. An XML the engine
+    // gives up on logs "无法读取相册信息" and the reason and ends the run as Failed.
     void DownloadAlbum(const std::string& Title, const std::string& AlbumId);
 
     // The stop button: sets the flag and cancels every transfer in flight (photos, the
@@ -145,6 +150,9 @@ private:
     void Status(const std::string& Text);
     void Log(const std::string& Line, TLogKind Kind = TLogKind::Info);
     void CannotBeDone(const std::string& Line, const std::string& Reason);
+    // For the engine of each match: keeps the messages flowing during a long match (the
+    // stop button, Ctrl-C, repainting) and ends the match once a stop was asked for.
+    std::function<bool()> MatchProgress();
     THttpCli& PageClient();
     THttpCli& TextClient();
 

@@ -12,13 +12,13 @@
 //
 // Ctrl-C and SIGTERM stop the run: both are blocked in every thread and taken by a
 // watcher thread with sigwait, which posts a message to a hidden window of the interface
-// thread; the stop itself runs there, inside whatever wait the run is in, and cancels
-// every transfer in flight. SIGXFSZ is ignored, so a file-size limit makes writes fail
-// (and the photos with them) instead of killing the program.
+// thread; the stop itself runs there, inside whatever wait or match the run is in, and
+// cancels every transfer in flight (or the match). SIGXFSZ is ignored, so a file-size
+// limit makes writes fail (and the photos with them) instead of killing the program.
 //
 // Exit code: 0 when every photo was saved, 1 when some were not (failed or stopped), 2
-// when the run could not be done (bad arguments, page not fetched or not recognised,
-// album information not fetched).
+// when the run could not be done (bad arguments, page not fetched, not recognised or
+// unreadable, album information not fetched or unreadable).
 #include "album/albumRun.h"
 #include "app/cliOptions.h"
 #include "app/cliOutput.h"

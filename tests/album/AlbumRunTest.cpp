@@ -4,7 +4,9 @@
 // photos, music, and the ways a run cannot be done. Retry waits are shortened except
 // where the schedule is the subject.
 #include "demo/SiteMedia.h"
+#include "net/http/HttpProt.h"
 #include "tests/album/RunFixture.h"
+#include "tests/support/ScriptedServer.h"
 
 namespace {
 
@@ -345,6 +347,86 @@ TEST_F(AlbumRun, RunsThatCannotBeDone) {
     EXPECT_FALSE(DirectoryExists(BaseDir + "春日花园/"));
     EXPECT_EQ(Reports().size(), reports);
     EXPECT_EQ(Result().End, TRunEnd::Failed);
+}
+
+// ---- pages the engine works hard on -------------------------------------------------------
+
+namespace {
+
+std::string Repeat(const std::string& unit, size_t size) {
+    std::string s;
+    while (s.size() < size) s += unit;
+    return s;
+}
+
+// The shape that once kept a run matching for minutes: a title of many blanks, and the
+// player address with no "&" after the album id.
+std::string PageOfBlanks(size_t size) {
+    std::string page = "<html><head><title>" + Repeat("spring album ", size / 2) + "</title></head><body>";
+    page += "<a href=\"/code_without_top.html?id=2290117\">slide show</a>\r\n";
+    return page + Repeat("<p>lovely pictures, thanks for sharing</p>\r\n", size - page.size());
+}
+
+// A server that answers one request with Page.
+std::unique_ptr<TScriptedServer> ServePage(const std::string& page) {
+    const std::string reply = "HTTP/1.0 200 OK\r\nContent-Type: text/html\r\nContent-Length: " +
+                              std::to_string(page.size()) + "\r\n\r\n" + page;
+    return std::make_unique<TScriptedServer>(std::vector<TScript>{TScript().ReadRequest().Send(reply).Close()});
+}
+
+std::string PageUrl(const TScriptedServer& server) {
+    return "http://127.0.0.1:" + std::to_string(server.Port()) + "/album/big.html";
+}
+
+}  // namespace
+
+TEST_F(AlbumRun, APageOfTheExplosiveShapeAtTheCapIsTurnedDownQuickly) {
+    auto server = ServePage(PageOfBlanks(TAlbumRun::MaxPageBytes - 4096));
+    const uint64_t start = GetTickCount64();
+    RunUrl(PageUrl(*server));
+    EXPECT_LT(GetTickCount64() - start, 10000u);
+    EXPECT_EQ(Log, std::vector<std::string>{"未能识别相册页面"});
+    EXPECT_EQ(Result().End, TRunEnd::Failed);
+}
+
+TEST_F(AlbumRun, APageTheEngineGivesUpOnIsReportedUnreadable) {
+    Run.Settings().MatchStepLimit = 1000;
+    auto server = ServePage(PageOfBlanks(120 * 1024));
+    RunUrl(PageUrl(*server));
+    const std::vector<std::string> lines = {"无法读取相册页面", "TRegExpr(exec): Match Step Limit Exceeded"};
+    EXPECT_EQ(Log, lines);
+    EXPECT_EQ(ErrorLog, lines);
+    EXPECT_EQ(Statuses.back(), "无法读取相册页面");
+    EXPECT_EQ(Result().End, TRunEnd::Failed);
+    EXPECT_EQ(Result().Error, "无法读取相册页面: TRegExpr(exec): Match Step Limit Exceeded");
+    EXPECT_TRUE(Result().Failure == nullptr);  // written to the log: nothing more to show
+    EXPECT_EQ(Ended, 1);
+}
+
+TEST_F(AlbumRun, AnAlbumXmlTheEngineGivesUpOnIsReportedUnreadable) {
+    Run.Settings().MatchStepLimit = 1;
+    Run.RunSteps([this] { Run.DownloadAlbum("春日花园", "spring12"); });
+    ASSERT_EQ(Log.size(), 2u);
+    EXPECT_EQ(Log[0], "无法读取相册信息");
+    EXPECT_EQ(Log[1], "TRegExpr(exec): Match Step Limit Exceeded");
+    EXPECT_EQ(Result().End, TRunEnd::Failed);
+    EXPECT_FALSE(DirectoryExists(BaseDir + "春日花园/"));
+}
+
+TEST_F(AlbumRun, TheStopIsHeardDuringALongPageMatch) {
+    // Titles and blanks up to the cap: no match, after most of a second of matching.
+    auto server = ServePage(Repeat("<title> c c c c c c c c ", TAlbumRun::MaxPageBytes - 4096));
+    // The page's client starts the stop's timer when the page is in: the stop comes while
+    // the page is matched, and the match hears it.
+    THttpCli client(nullptr);
+    client.OnDocEnd = [this](TObject*) { StopAfter(20); };
+    Run.SetPageClient(&client);
+    RunUrl(PageUrl(*server));
+    // Had the match run to its end, the page would have been turned down (Failed).
+    EXPECT_EQ(Result().End, TRunEnd::Stopped);
+    EXPECT_NE(StoppedAt, 0u);
+    EXPECT_LT(GetTickCount() - StoppedAt, 500u);
+    EXPECT_TRUE(ErrorLog.empty());
 }
 
 TEST_F(AlbumRun, TheAlbumIdIsEncodedInTheXmlAddress) {
