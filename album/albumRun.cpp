@@ -259,7 +259,6 @@ void TAlbumRun::DownloadPhotos(const TPhotoList& Photos) {
     };
     TNoted<TPhotoTransfers> noted(FTransfers, &transfers);
     TNoted<const TPhotoList> album(FPhotos, &Photos);
-    FInFlight.clear();
     FUnlisted.clear();
     FSavedBytes = 0;
     const int count = int(Photos.size());
@@ -286,7 +285,6 @@ void TAlbumRun::DownloadPhotos(const TPhotoList& Photos) {
         for (const TPhotoOutcome& outcome : transfers.Abandon()) ended(outcome);
     // After a stop: photos that ended after one before them was never started.
     ListReady(true);
-    FInFlight.clear();
     FUnlisted.clear();
 }
 
@@ -339,10 +337,9 @@ void TAlbumRun::ListReady(bool Finally) {
         TUnlisted photo = std::move(first->second);
         FUnlisted.erase(first);
         if (OnPhotoListed) OnPhotoListed(index, photo.Url);
-        FInFlight.insert(index);
         // A photo refused without a transfer (its address, the folder) only gets its
-        // failure line.
-        if (photo.Transfer || photo.Skipped) ShowPhotoStatus(index, photo.Skipped);
+        // failure line; one listed after a stop without having started gets nothing.
+        if (photo.Transfer ? photo.Started : photo.Skipped) ShowPhotoStatus(index, photo.Skipped);
         if (!photo.HasOutcome) continue;
         if (photo.Transfer) PhotoTransferred(photo.Outcome);
         else PhotoEnded(photo.Outcome, photo.Detail, photo.Skipped);
@@ -350,7 +347,6 @@ void TAlbumRun::ListReady(bool Finally) {
 }
 
 void TAlbumRun::PhotoEnded(const TPhotoOutcome& Outcome, const std::string& Detail, bool Skipped) {
-    FInFlight.erase(Outcome.Index);
     if (Outcome.Saved) {
         FResult.SavedCount++;
         if (Skipped) FResult.SkippedCount++;

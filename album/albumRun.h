@@ -38,7 +38,6 @@
 #include <functional>
 #include <map>
 #include <memory>
-#include <set>
 #include <string>
 #include <vector>
 
@@ -192,7 +191,6 @@ private:
     std::string FAlbumDir;
     bool FFolderReady = false;
     int64_t FSavedBytes = 0;
-    std::set<int> FInFlight;  // photos listed and not yet ended
     // Photos taken and not listed yet. A photo is listed once it and every photo before it
     // started, so the photo list stays in album order and holds no photo that was never
     // asked for; an outcome that comes before the listing waits for it.
