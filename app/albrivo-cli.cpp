@@ -185,14 +185,15 @@ private:
     }
     int ExitCode(const TAlbumRunResult& run) {
         if (run.End == TRunEnd::Failed || run.End == TRunEnd::NotRun) {
-            FOut.Line("albrivo-cli: " + (run.Error.empty() ? std::string("the run did not start") : run.Error), true);
+            std::string failure = FailureLine(run);
+            if (!failure.empty()) FOut.Line(failure, true);
             return 2;
         }
         if (run.End == TRunEnd::Stopped && run.PhotoCount == 0 && FRun.AlbumDir().empty()) {
             FOut.Line("albrivo-cli: stopped", true);
             return 1;
         }
-        FOut.Line(IntToStr(run.SavedCount) + "/" + IntToStr(run.PhotoCount) + " photos in " + FRun.AlbumDir());
+        FOut.Line(SummaryLine(run, FRun.AlbumDir()));
         return run.End == TRunEnd::Completed && run.FailedCount == 0 ? 0 : 1;
     }
 

@@ -67,6 +67,18 @@ std::string FitColumns(const std::string& Text, int Columns) {
     return Text.substr(0, std::min(i, Text.size()));
 }
 
+std::string SummaryLine(const TAlbumRunResult& Run, const std::string& Folder) {
+    return IntToStr(Run.SavedCount) + "/" + IntToStr(Run.PhotoCount) + " photos in " + Folder + " (" +
+           IntToStr(Run.SavedCount - Run.SkippedCount) + " saved, " + IntToStr(Run.SkippedCount) + " skipped, " +
+           IntToStr(Run.FailedCount) + " failed" + (Run.End == TRunEnd::Stopped ? ", stopped)" : ")");
+}
+
+std::string FailureLine(const TAlbumRunResult& Run) {
+    if (Run.End == TRunEnd::NotRun) return "albrivo-cli: the run did not start";
+    if (!Run.Failure) return std::string();
+    return "albrivo-cli: " + Run.Error;
+}
+
 TCliOutput::TCliOutput(FILE* Out, FILE* Err, bool Terminal, int Columns)
     : FOut(Out), FErr(Err), FTerminal(Terminal), FColumns(Columns > 1 ? Columns : 80) {}
 

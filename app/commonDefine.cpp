@@ -10,6 +10,11 @@ std::string& Site() {
     return site;
 }
 
+bool& Given() {
+    static bool given = false;
+    return given;
+}
+
 std::string Http() { return "http://" + Site(); }
 }  // namespace
 
@@ -32,12 +37,20 @@ bool SetSiteHost(const std::string& hostPort) {
     uint16_t port = 0;
     if (!SplitSiteHost(hostPort, host, port)) return false;
     Site() = host + ":" + IntToStr(port);
+    Given() = true;
     return true;
+}
+
+bool SiteHostGiven() { return Given(); }
+
+void ResetSiteHost() {
+    Site() = DefaultSiteHost;
+    Given() = false;
 }
 
 std::string MakerInfoUrl() { return Http() + "/owlmere/skyfen/app_info.php?app=tavophotos"; }
 std::string MakerHomeUrl() { return Http() + "/"; }
 std::string LinkServerUrl() { return Http() + "/app/ruvoviveduzude/i.php?a=getlinks"; }
-std::string AlbumXmlUrlPrefix() { return Http() + "/xml?"; }
+std::string AlbumXmlUrlPrefix() { return Given() ? Http() + "/xml?" : std::string(); }
 std::string ReportUrl() { return Http() + "/owlmere/skyfen/log.php"; }
 std::string SampleAlbumUrl() { return Http() + "/album/spring12.html"; }

@@ -20,6 +20,10 @@ bool IsSiteHost(const std::string& hostPort);
 // Sets the site from "HOST:PORT" (see IsSiteHost). False, with nothing changed, for
 // anything else.
 bool SetSiteHost(const std::string& hostPort);
+// True once SetSiteHost took a site: the user named one (--site).
+bool SiteHostGiven();
+// Back to the default site, as if none had been named.
+void ResetSiteHost();
 
 // The maker's information page shown in the browser panel.
 std::string MakerInfoUrl();
@@ -27,7 +31,9 @@ std::string MakerInfoUrl();
 std::string MakerHomeUrl();
 // The link server's list of promotional links.
 std::string LinkServerUrl();
-// The album XML service, up to and including "xml?"; the album id is appended.
+// The album XML service of the site the user named, up to and including "xml?" (the album
+// id is appended); empty when no site was named. An album page that names its own site
+// has its XML asked for on that site; this one serves pages that name none.
 std::string AlbumXmlUrlPrefix();
 // The usage report endpoint (POST).
 std::string ReportUrl();
