@@ -22,18 +22,20 @@ TOptionSpec Row(TCliOption id, char shortName, const char* longName, const char*
 
 const std::vector<TOptionSpec>& OptionTable() {
     static const std::vector<TOptionSpec> table = {
-        Row(TCliOption::Music, 'm', "music", nullptr, "also save the album's background music as background.mp3"),
-        Row(TCliOption::Dir, 'd', "dir", "DIR", "make the album folders inside DIR (default: the current folder)"),
+        Row(TCliOption::Music, 'm', "music", nullptr, "also save the album's background music as\nbackground.mp3"),
+        Row(TCliOption::Dir, 'd', "dir", "DIR", "make the album folders inside DIR (default: the\ncurrent folder)"),
         Row(TCliOption::InputFile, 'i', "input-file", "FILE",
-            "read page addresses from FILE (- for standard input), one a line;\n"
-            "blank lines and lines starting with # are skipped"),
+            "read page addresses from FILE (- for standard input),\n"
+            "one a line; blank lines and lines starting with # are\n"
+            "skipped"),
         Row(TCliOption::Site, 0, "site", "HOST:PORT",
             "the site every address of the program lies on\n(default " + std::string(DefaultSiteHost) + ")"),
         Row(TCliOption::Jobs, 'j', "jobs", "N",
-            "connections, so photos arriving at once, 1 to 16 (default 4;\n"
-            "1: one at a time, in album order); each asks for the photos\n"
-            "that follow on it ahead"),
-        Row(TCliOption::Timeout, 'T', "timeout", "SECONDS", "give up a transfer after this long without a byte (default 30)"),
+            "connections, so photos arriving at once, 1 to 16\n"
+            "(default 4; 1: one at a time, in album order); each\n"
+            "asks for the photos that follow on it ahead"),
+        Row(TCliOption::Timeout, 'T', "timeout", "SECONDS",
+            "give up a transfer after this long without a byte\n(default 30)"),
         Row(TCliOption::Quiet, 'q', "quiet", nullptr, "print only errors and the summary lines"),
         Row(TCliOption::NoReport, 0, "no-report", nullptr, "send no usage report (see below)"),
         Row(TCliOption::Help, 'h', "help", nullptr, "print this help and exit"),
@@ -85,22 +87,21 @@ const char* CliUsage() {
 std::string CliHelp() {
     return std::string(CliUsage()) +
            "\n"
-           "Downloads every photo of the album whose page is PAGE_URL (an http:// address) into a\n"
-           "folder named after the album: 0.jpg, 1.jpg, ... Several albums are fetched one after\n"
-           "another, each with a summary line of its own.\n"
+           "Downloads every photo of the album whose page is PAGE_URL (an http:// address)\n"
+           "into a folder named after the album: 0.jpg, 1.jpg, ... Several albums are\n"
+           "fetched one after another, each with a summary line of its own.\n"
            "\n"
            "options:\n" +
-           OptionsHelp(OptionTable()) +
-           "\n" + UsageReportHelp() +
+           OptionsHelp(OptionTable()) + "\n" + UsageReportHelp() +
            "\n"
-           "On a terminal the progress is one line (photo i of n, bytes, rate); otherwise every\n"
-           "status text is a line of its own. Ctrl-C or SIGTERM stops the run (and the albums\n"
-           "after it).\n"
+           "On a terminal the progress is one line (photo i of n, bytes, rate); otherwise\n"
+           "every status text is a line of its own. Ctrl-C or SIGTERM stops the run and\n"
+           "the albums after it.\n"
            "\n"
-           "exit status: 0 every photo (and the music asked for) saved, 1 some failed or the run\n"
-           "was stopped, 2 the run could not be done (bad arguments, an input file not read, a\n"
-           "folder that cannot be made, page or album information not fetched); with several\n"
-           "albums the worst of them. 1 also when standard output could not be written.\n";
+           "exit status: 0 every photo (and the music asked for) saved; 1 some failed, the\n"
+           "run was stopped, or standard output could not be written; 2 the run could not\n"
+           "be done (bad arguments, an input file not read, a folder that cannot be made,\n"
+           "page or album information not fetched). Of several albums, the worst.\n";
 }
 
 std::string CliVersion() { return std::string("albrivo-cli ") + ALBRIVO_VERSION; }

@@ -36,12 +36,13 @@ enum class TProgramOption { Site, Headless, Smoke, NoReport, Help, Version };
 const std::vector<TOptionSpec>& OptionTable() {
     static const std::vector<TOptionSpec> table = {
         {int(TProgramOption::Site), 0, "site", "HOST:PORT",
-         "send every request (album pages, album information, links,\n"
-         "usage reports) to HOST:PORT instead of " + std::string(DefaultSiteHost) + ",\n"
-         "where the demo site tavo-site listens by default"},
+         "send every request (album pages, album information,\n"
+         "links, usage reports) to HOST:PORT instead of\n" + std::string(DefaultSiteHost) +
+             " (where tavo-site listens by default)"},
         {int(TProgramOption::Headless), 0, "headless", nullptr,
-         "run without a window system: the main window exists unseen,\n"
-         "and the program runs until it is ended (or --smoke)"},
+         "run without a window system: the main window exists\n"
+         "unseen, and the program runs until it is ended (or\n"
+         "--smoke)"},
         {int(TProgramOption::Smoke), 0, "smoke", "[MS]",
          "close the main window MS milliseconds after it is shown\n"
          "(0 to 600000; 2000 when MS is left out)"},
@@ -76,13 +77,15 @@ bool ReadOption(TProgramOptions& o, const TOptionSpec& option, const std::string
 }  // namespace
 
 const char* ProgramUsage() {
-    return "usage: albrivo [--site HOST:PORT] [--headless] [--smoke MS] [--no-report] [--help] [--version]\n";
+    return "usage: albrivo [--site HOST:PORT] [--headless] [--smoke MS] [--no-report]\n"
+           "               [--help] [--version]\n";
 }
 
 std::string ProgramHelp() {
     return std::string(ProgramUsage()) +
-           "Downloads every photo of an online photo album into a folder, in a window. The album\n"
-           "folders go beside the program when its folder is writable, else into $HOME/Albrivo/.\n"
+           "Downloads every photo of an online photo album into a folder, in a window.\n"
+           "The album folders go beside the program when its folder is writable, else\n"
+           "into $HOME/Albrivo/.\n"
            "\n" +
            OptionsHelp(OptionTable()) + "\n" + UsageReportHelp();
 }

@@ -42,11 +42,11 @@ const std::vector<TOptionSpec>& OptionTable() {
         {int(TSiteOption::Bind), 'b', "bind", "ADDR", "address to listen on (default 127.0.0.1)"},
         {int(TSiteOption::Port), 'p', "port", "PORT", "port to listen on, 0 for a free one (default 18690)"},
         {int(TSiteOption::ReportLog), 0, "report-log", "FILE",
-         "write every usage report to FILE, one a line (FILE is emptied\nfirst)"},
+         "write every usage report to FILE, one a line\n(FILE is emptied first)"},
         {int(TSiteOption::Latency), 0, "latency", "MS",
-         "play a far-away site: wait MS milliseconds once per new\n"
-         "connection, and answer each request MS milliseconds after\n"
-         "it arrived (default 0)"},
+         "play a far-away site: wait MS milliseconds once per\n"
+         "new connection, and answer each request MS\n"
+         "milliseconds after it arrived (default 0)"},
         {int(TSiteOption::Poll), 0, "poll", nullptr, "serve with plain sockets and poll() instead of the\nsocket layer"},
         {int(TSiteOption::Help), 'h', "help", nullptr, "print this help and exit"},
         {int(TSiteOption::Version), 'V', "version", nullptr, "print the version and exit"},
