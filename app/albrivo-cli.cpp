@@ -202,9 +202,9 @@ private:
     // A folder in the way of the album's ends the album before its information is asked
     // for (the run then ends as Failed with this text).
     void CheckAlbumFolder(const TAlbumPage& page) {
-        const std::string folder = FRun.Settings().BaseDir + AlbumFolderName(page.Title, page.AlbumId) + "/";
+        const std::string folder = FRun.Settings().BaseDir + AlbumFolderName(page.Title, page.AlbumId);
         const std::string problem = AlbumFolderProblem(folder);
-        if (!problem.empty()) throw Exception("cannot make the album folder " + folder + ": " + problem);
+        if (!problem.empty()) throw Exception("cannot make the album folder " + folder + "/: " + problem);
     }
     void Status(const std::string& text) {
         FStatus = text;
@@ -282,20 +282,33 @@ void ArgumentError(const std::string& reason) {
     std::fprintf(stderr, "albrivo-cli: %s\n%s", TerminalSafe(reason).c_str(), CliUsage());
 }
 
+// Appends the addresses of input file Name ("-": standard input) to Urls; false with the
+// reason when it cannot be read.
+bool ReadAddressFile(const std::string& name, std::vector<std::string>& urls, std::string& reason) {
+    std::ifstream file;
+    if (name != "-") {
+        file.open(name);
+        if (!file.is_open()) {
+            reason = std::strerror(errno);
+            return false;
+        }
+    }
+    std::istream& in = name == "-" ? std::cin : file;
+    errno = 0;
+    ReadAddressList(in, urls);
+    if (!in.bad()) return true;
+    reason = std::strerror(errno ? errno : EIO);
+    return false;
+}
+
 // The addresses of the command line, then those of each input file; false (with the
 // reason on standard error) when a file cannot be read.
 bool CollectAddresses(const TCliOptions& options, std::vector<std::string>& urls) {
     urls = options.PageUrls;
     for (const std::string& name : options.InputFiles) {
-        if (name == "-") {
-            ReadAddressList(std::cin, urls);
-            if (!std::cin.bad()) continue;
-        } else {
-            std::ifstream file(name);
-            if (file) ReadAddressList(file, urls);
-            if (file && !file.bad()) continue;
-        }
-        std::fprintf(stderr, "albrivo-cli: cannot read %s: %s\n", TerminalSafe(name).c_str(), std::strerror(errno));
+        std::string reason;
+        if (ReadAddressFile(name, urls, reason)) continue;
+        std::fprintf(stderr, "albrivo-cli: cannot read %s: %s\n", TerminalSafe(name).c_str(), reason.c_str());
         return false;
     }
     return true;
