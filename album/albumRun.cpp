@@ -261,14 +261,14 @@ void TAlbumRun::DownloadAlbum(const std::string& Title, const std::string& Album
 
     // The report's connection opens while the photos arrive: it waits for it then.
     THTTPGet reportGetter(nullptr);
-    reportGetter.Preconnect(FSettings.ReportUrl);
+    if (FSettings.UsageReport) reportGetter.Preconnect(FSettings.ReportUrl);
     DownloadPhotos(photos);
     if (FStopRequested) FResult.End = TRunEnd::Stopped;
     if (!FResult.FolderError.empty())
         Log("无法写入相册文件夹: " + FAlbumDir + " (" + FResult.FolderError + ")", TLogKind::Error);
     Log("相册图片下载完毕");
     Status("相册图片下载完毕");
-    SendUsageReport(reportGetter, Title, parser.MusicUrl());
+    if (FSettings.UsageReport) SendUsageReport(reportGetter, Title, parser.MusicUrl());
     // A stopped run starts no new download.
     if (!parser.MusicUrl().empty() && !FStopRequested) FetchMusic(parser.MusicUrl());
     Log("处理完毕");
@@ -434,6 +434,7 @@ void TAlbumRun::FetchMusic(const std::string& MusicUrl) {
     if (failure.empty()) {
         Status("相册音乐下载完毕!");
     } else {
+        FResult.MusicFailed = true;
         Log("相册音乐下载失败: " + failure, TLogKind::Error);
         Status("相册音乐下载失败: " + failure);
     }

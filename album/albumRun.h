@@ -58,6 +58,7 @@ struct TAlbumRunResult {
     // could not be fetched); the owner shows it. Null otherwise.
     std::exception_ptr Failure;
     std::string FolderError;  // the album folder could not be written: why; empty otherwise
+    bool MusicFailed = false;  // the music was asked for, the album has one, and it was not saved
 };
 
 // What a log line reports: progress, or a failure (albrivo-cli puts these on stderr).
@@ -72,6 +73,7 @@ struct TAlbumRunSettings {
     std::string ReportUrl;     // the usage report's address (POST)
     std::string Version;       // the report's version value
     bool Music = false;        // also save the background music
+    bool UsageReport = true;   // post the usage report after the photos
     int Jobs = 4;              // photos in flight at most, 1 ... 16
     DWORD TimeoutMs = 30000;   // receive time-out of every transfer
     std::vector<DWORD> RetryDelaysMs{1000, 2000};  // waits before the retries of a photo

@@ -73,10 +73,11 @@ std::string SummaryLine(const TAlbumRunResult& Run, const std::string& Folder) {
            IntToStr(Run.FailedCount) + " failed" + (Run.End == TRunEnd::Stopped ? ", stopped)" : ")");
 }
 
-std::string FailureLine(const TAlbumRunResult& Run) {
-    if (Run.End == TRunEnd::NotRun) return "albrivo-cli: the run did not start";
-    if (!Run.Failure) return std::string();
-    return "albrivo-cli: " + Run.Error;
+std::string FailureLine(const TAlbumRunResult& Run, const std::string& Label) {
+    if (Run.End == TRunEnd::NotRun) return "albrivo-cli: " + Label + "the run did not start";
+    // With several albums the line names the album even when the run logged the cause.
+    if (!Run.Failure && Label.empty()) return std::string();
+    return "albrivo-cli: " + Label + Run.Error;
 }
 
 TCliOutput::TCliOutput(FILE* Out, FILE* Err, bool Terminal, int Columns)

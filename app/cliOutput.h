@@ -32,9 +32,10 @@ std::string FitColumns(const std::string& Text, int Columns);
 // skipped, 0 failed)", the first count the photos now in the folder, "saved" those this
 // run fetched, "skipped" those already there; ", stopped" closes the brackets after a stop.
 std::string SummaryLine(const TAlbumRunResult& Run, const std::string& Folder);
-// The line albrivo-cli ends a run that could not be done with ("albrivo-cli: " and the
-// cause); empty when the run wrote its cause to the log already, so it is not printed twice.
-std::string FailureLine(const TAlbumRunResult& Run);
+// The line albrivo-cli ends a run that could not be done with ("albrivo-cli: ", Label (the
+// album's address and ": " when several albums run) and the cause); empty when the run
+// wrote its cause to the log already and no Label is given, so it is not printed twice.
+std::string FailureLine(const TAlbumRunResult& Run, const std::string& Label = std::string());
 
 class TCliOutput {
 public:

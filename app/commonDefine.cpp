@@ -1,4 +1,4 @@
-// commonDefine: version tag and addresses (see commonDefine.h).
+// commonDefine: version tag, addresses and the usage report switch (see commonDefine.h).
 #include "app/commonDefine.h"
 
 #include "platform/httpwire/HttpWire.h"
@@ -16,7 +16,22 @@ bool& Given() {
 }
 
 std::string Http() { return "http://" + Site(); }
+
+bool& UsageReportSwitch() {
+    static bool on = true;
+    return on;
+}
 }  // namespace
+
+bool UsageReportEnabled() { return UsageReportSwitch(); }
+void SetUsageReportEnabled(bool On) { UsageReportSwitch() = On; }
+
+std::string UsageReportHelp() {
+    return "After the photos of each album a usage report is posted to\n"
+           "  " + ReportUrl() + "\n"
+           "with the album page's address, the music's address, the album's title and the\n"
+           "program's version tag. --no-report leaves it out.\n";
+}
 
 const std::string& SiteHost() { return Site(); }
 

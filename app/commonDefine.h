@@ -1,4 +1,4 @@
-// commonDefine: the program's version tag and its fixed addresses.
+// commonDefine: the program's version tag, its fixed addresses and the usage report switch.
 //
 // Every address of the program lies on one site, "HOST:PORT", which is the demo album
 // site on this machine (127.0.0.1:18690) unless SetSiteHost changes it at start
@@ -37,5 +37,11 @@ std::string LinkServerUrl();
 std::string AlbumXmlUrlPrefix();
 // The usage report endpoint (POST).
 std::string ReportUrl();
+// Whether album runs post the usage report: yes, unless turned off at start
+// (`--no-report`).
+bool UsageReportEnabled();
+void SetUsageReportEnabled(bool On);
+// The paragraph of --help that says what the usage report sends and where.
+std::string UsageReportHelp();
 // The sample album page the address field starts with.
 std::string SampleAlbumUrl();

@@ -52,6 +52,7 @@ void TMainForm::btnDownloadClick(TObject*) {
     settings.BaseDir = AlbumBaseFolder(AppDir, HomeAlbumFolder());
     settings.XmlUrlPrefix = AlbumXmlUrlPrefix();
     settings.ReportUrl = ReportUrl();
+    settings.UsageReport = UsageReportEnabled();
     settings.Version = AppVersion;
     settings.Music = chkAutoDownMusic->Checked();
     const std::string pageUrl = edtUrl->Text();

@@ -245,11 +245,11 @@ TEST_F(MainFormAlbum, TheDownloadButtonRefusesASecondRunWhileOneRuns) {
 }
 
 TEST_F(MainFormAlbum, ASavedPhotoThatCannotBeShownIsLoggedAndTheRunGoesOn) {
-    // A file an earlier run left that starts like a JPEG but is none: it is kept (it has
-    // the signature), its thumbnail cannot show it.
+    // A file an earlier run left that starts and ends like a JPEG but is none: it is kept
+    // (it looks whole), its thumbnail cannot show it.
     std::string folder = AppDir + "旅行_日记_Tom_s/";
     ASSERT_TRUE(ForceDirectories(folder));
-    std::ofstream(folder + "0.jpg", std::ios::binary) << std::string("\xFF\xD8\xFF\xE0 not really a JPEG");
+    std::ofstream(folder + "0.jpg", std::ios::binary) << std::string("\xFF\xD8\xFF\xE0 not really a JPEG \xFF\xD9");
     Run("oddtitle");
     std::vector<std::string> log = Log();
     ASSERT_EQ(log.size(), 4u);
