@@ -1,6 +1,6 @@
 // tavo-site: the demo album site as a program.
 //
-//   tavo-site [--bind ADDR] [--port PORT] [--report-log FILE] [--latency MS] [--poll]
+//   tavo-site [--bind ADDR] [--port PORT] [--report-log FILE] [--latency MS] [--close] [--poll]
 //             [--help] [--version]
 //
 // Serves until interrupted (SIGINT, SIGTERM) and prints one line per request to standard
@@ -21,8 +21,8 @@
 namespace {
 
 const char* const UsageLine =
-    "usage: tavo-site [--bind ADDR] [--port PORT] [--report-log FILE] [--latency MS] [--poll]\n"
-    "                 [--help] [--version]\n";
+    "usage: tavo-site [--bind ADDR] [--port PORT] [--report-log FILE] [--latency MS] [--close]\n"
+    "                 [--poll] [--help] [--version]\n";
 
 const char* const OptionsHelp =
     "The demo album site: album pages, the album XML service, photos, music, the usage\n"
@@ -37,6 +37,8 @@ const char* const OptionsHelp =
     "  --latency MS        play a far-away site: wait MS milliseconds once per new\n"
     "                      connection, and answer each request MS milliseconds after\n"
     "                      it arrived (default 0)\n"
+    "  --close             end every answer at the close of its connection: no\n"
+    "                      Content-Length, one request per connection\n"
     "  --poll              serve with plain sockets and poll() instead of the socket layer\n"
     "  --help              print this help and exit\n"
     "  --version           print the version and exit\n";
@@ -75,6 +77,10 @@ int main(int argc, char** argv) {
         }
         if (a == "--poll") {
             options.UsePollTransport = true;
+            continue;
+        }
+        if (a == "--close") {
+            options.EndAtClose = true;
             continue;
         }
         if (a != "--bind" && a != "--port" && a != "--report-log" && a != "--latency")
