@@ -8,23 +8,20 @@
 // progress event each when OnProgress is set. The first reason of a failure is kept as
 // the transfer's ErrorText; a stop request overrides it with "cancelled".
 //
-// Sections: the target file, the worker's thread, one transfer, the component.
+// Sections: the worker's thread, one transfer, requests ahead, reading the body, the
+// component. The target file is a unit of its own (TargetFile.h).
 #include "net/inetget/HTTPGet.h"
 
 #include "net/inetget/GetterReply.h"
+#include "net/inetget/TargetFile.h"
 #include "platform/httpwire/HttpWire.h"
 #include "platform/messages/Messages.h"
-#include "platform/rtl/FileSys.h"
 #include "platform/rtl/SysUtils.h"
 
-#include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <exception>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 #include <utility>
 #include <vector>
 
@@ -35,80 +32,6 @@ namespace {
 constexpr DWORD BlockSize = 1025;
 constexpr DWORD LengthBufferSize = 1024;
 const char* const FormContentType = "Content-Type: application/x-www-form-urlencoded";
-
-// ==== the target file ==============================================================================
-
-// A failure with the reason ErrorText reports.
-class ETransferFailed : public Exception {
-public:
-    using Exception::Exception;
-};
-
-// The target file, written in large pieces: blocks of 1025 bytes gather here and reach
-// the file 64 KB at a time, which spares one system call per block. Whatever was
-// received is in the file once the writer is gone, on every path. Failures throw
-// ETransferFailed "cannot create|write|resume NAME: reason" (NAME without its folder).
-class TTargetFile {
-public:
-    // Creates the file, or empties an existing one.
-    static std::unique_ptr<TTargetFile> Create(const std::string& fileName) {
-        int fd = ::open(fileName.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-        if (fd < 0) Failed("create", fileName, std::strerror(errno));
-        return std::unique_ptr<TTargetFile>(new TTargetFile(fileName, fd));
-    }
-    // Opens an existing file of exactly Size bytes for writing after them; it stays as it
-    // was when it is missing or of another size.
-    static std::unique_ptr<TTargetFile> Append(const std::string& fileName, int64_t size) {
-        int fd = ::open(fileName.c_str(), O_WRONLY | O_CLOEXEC);
-        if (fd < 0) Failed("resume", fileName, std::strerror(errno));
-        std::unique_ptr<TTargetFile> file(new TTargetFile(fileName, fd));
-        struct stat st;
-        if (::fstat(fd, &st) != 0) Failed("resume", fileName, std::strerror(errno));
-        if (int64_t(st.st_size) != size)
-            Failed("resume", fileName, "it holds " + IntToStr(int64_t(st.st_size)) + " bytes, not " + IntToStr(size));
-        if (::lseek(fd, off_t(size), SEEK_SET) < 0) Failed("resume", fileName, std::strerror(errno));
-        return file;
-    }
-    ~TTargetFile() {
-        try {
-            Flush();
-        } catch (...) {
-            // Already failing (the flush that threw is the one that counts).
-        }
-        ::close(FFd);
-    }
-    TTargetFile(const TTargetFile&) = delete;
-    TTargetFile& operator=(const TTargetFile&) = delete;
-
-    void Write(const char* data, size_t count) {
-        FPending.insert(FPending.end(), data, data + count);
-        if (FPending.size() >= Capacity) Flush();
-    }
-    // Throws when the file cannot take the bytes; they are dropped then, so the
-    // destructor does not try them again.
-    void Flush() {
-        std::vector<char> pending;
-        pending.swap(FPending);
-        for (size_t done = 0; done < pending.size();) {
-            ssize_t n = ::write(FFd, pending.data() + done, pending.size() - done);
-            if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) Failed("write", FFileName, n < 0 ? std::strerror(errno) : "nothing written");
-            done += size_t(n);
-        }
-        FPending.reserve(Capacity);
-    }
-
-private:
-    static constexpr size_t Capacity = 64 * 1024;
-    TTargetFile(const std::string& fileName, int fd) : FFileName(fileName), FFd(fd) { FPending.reserve(Capacity); }
-    [[noreturn]] static void Failed(const char* what, const std::string& fileName, const std::string& reason) {
-        throw ETransferFailed(std::string("cannot ") + what + " " + ExtractFileName(fileName) + ": " + reason);
-    }
-
-    std::string FFileName;
-    int FFd;
-    std::vector<char> FPending;
-};
 
 // The environment's proxy settings as one text: a session opened under other settings
 // would go another way than the system's configuration now says.
@@ -581,6 +504,8 @@ void THTTPGetThread::SetAhead(std::vector<THTTPGetNext> next) {
     FWanted = std::move(next);
 }
 
+// ==== reading the body ==============================================================================
+
 void THTTPGetThread::TakeHead() {
     DWORD status = 0, len = sizeof status;
     if (HttpQueryInfoA(FRequestInUse, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &status, &len, nullptr))
@@ -591,56 +516,77 @@ void THTTPGetThread::TakeHead() {
 }
 
 bool THTTPGetThread::ReadBody() {
+    if (!ReadLength() || Stopped()) return false;
+    std::unique_ptr<TTargetFile> file;
+    if (FToFile && !OpenTarget(file)) return false;
+    bool copied = CopyBody(file.get());
+    if (file) file->Flush();  // a write error here fails the transfer
+    if (!copied) return false;
+    if (!FToFile && FReaded == 0) {
+        Fail("empty answer");
+        return false;
+    }
+    if (FToFile && FHaveLength && FFileSize != FReaded) {
+        Fail("received " + IntToStr(FReaded) + " of " + IntToStr(FFileSize) + " bytes");
+        return false;
+    }
+    return true;
+}
+
+bool THTTPGetThread::ReadLength() {
     std::vector<char> lengthText(LengthBufferSize + 1, 0);
     DWORD len = LengthBufferSize;
     FHaveLength = HttpQueryInfoA(FRequestInUse, HTTP_QUERY_CONTENT_LENGTH, lengthText.data(), &len, nullptr) != FALSE;
-    if (Stopped()) return false;
     // Without a length, BinaryData means: do not read (and create no file).
     if (!FHaveLength && FRequest.BinaryData) {
         Fail("no Content-Length");
         return false;
     }
-    if (FHaveLength) {
-        int64_t size = StrToIntDef(Trim(std::string(lengthText.data(), len)), -1);
-        if (size < 0) {
-            Fail("invalid Content-Length");
-            return false;
-        }
-        if (size > INT32_MAX) {  // beyond what FileSize can hold
-            Fail("Content-Length too large");
-            return false;
-        }
-        FFileSize = int32_t(size);
+    if (!FHaveLength) return true;
+    int64_t size = StrToIntDef(Trim(std::string(lengthText.data(), len)), -1);
+    if (size < 0) {
+        Fail("invalid Content-Length");
+        return false;
     }
+    if (size > INT32_MAX) {  // beyond what FileSize can hold
+        Fail("Content-Length too large");
+        return false;
+    }
+    FFileSize = int32_t(size);
+    return true;
+}
 
-    std::unique_ptr<TTargetFile> file;
-    if (FToFile && FRequest.ResumeFrom > 0) {
-        // A range asked for: only the whole resource or the rest of it may touch the file.
-        std::string range = httpwire::HeadFieldValue(FRawHead, "Content-Range");
-        if (FStatus == 206 && RangeContinues(range, FRequest.ResumeFrom, FHaveLength ? FFileSize : -1)) {
-            file = TTargetFile::Append(FRequest.FileName, FRequest.ResumeFrom);
-            FResumed = true;
-        } else if (FStatus == 200) {
-            file = TTargetFile::Create(FRequest.FileName);
-        } else if (FStatus == 206) {
-            Fail(range.empty() ? "206 answer without Content-Range"
-                               : "unexpected Content-Range \"" + range + "\" (asked from " +
-                                     IntToStr(FRequest.ResumeFrom) + ")");
-            return false;
-        } else {
-            Fail(FStatus >= 400 ? StatusErrorText(FStatus, FStatusText)
-                                : "unexpected answer " + IntToStr(FStatus) + " to a range request");
-            return false;
-        }
-    } else if (FToFile) {
+bool THTTPGetThread::OpenTarget(std::unique_ptr<TTargetFile>& file) {
+    if (FRequest.ResumeFrom <= 0) {
         file = TTargetFile::Create(FRequest.FileName);
+        return true;
     }
+    // A range asked for: only the whole resource or the rest of it may touch the file.
+    std::string range = httpwire::HeadFieldValue(FRawHead, "Content-Range");
+    if (FStatus == 206 && RangeContinues(range, FRequest.ResumeFrom, FHaveLength ? FFileSize : -1)) {
+        file = TTargetFile::Append(FRequest.FileName, FRequest.ResumeFrom);
+        FResumed = true;
+    } else if (FStatus == 200) {
+        file = TTargetFile::Create(FRequest.FileName);
+    } else if (FStatus == 206) {
+        Fail(range.empty() ? "206 answer without Content-Range"
+                           : "unexpected Content-Range \"" + range + "\" (asked from " +
+                                 IntToStr(FRequest.ResumeFrom) + ")");
+        return false;
+    } else {
+        Fail(FStatus >= 400 ? StatusErrorText(FStatus, FStatusText)
+                            : "unexpected answer " + IntToStr(FStatus) + " to a range request");
+        return false;
+    }
+    return true;
+}
 
-    bool readFailed = false;
+bool THTTPGetThread::CopyBody(TTargetFile* file) {
     std::vector<char> block(BlockSize);
     for (;;) {
         if (Stopped()) return false;
         DWORD got = 0;
+        bool readFailed = false;
         if (!InternetReadFile(FRequestInUse, block.data(), BlockSize, &got)) {
             readFailed = true;
             // Bytes delivered with a failure are still the body's; keep them.
@@ -652,7 +598,7 @@ bool THTTPGetThread::ReadBody() {
             FBrokenBehind = RequestsWaitedBehind();  // after the error was read: it queries
         }
         FBytesRead = got;
-        if (got == 0) break;
+        if (got == 0) return !readFailed;
         if (int64_t(FReaded) + got > INT32_MAX) {
             Fail("answer too large");
             return false;
@@ -661,19 +607,8 @@ bool THTTPGetThread::ReadBody() {
         else FTextResult.append(block.data(), got);
         FReaded += int32_t(got);
         if (FOnProgress) Synchronize([this] { ReportProgress(); });
-        if (readFailed) break;
+        if (readFailed) return false;
     }
-    if (file) file->Flush();  // a write error here fails the transfer
-    if (readFailed) return false;
-    if (!FToFile && FReaded == 0) {
-        Fail("empty answer");
-        return false;
-    }
-    if (FToFile && FHaveLength && FFileSize != FReaded) {
-        Fail("received " + IntToStr(FReaded) + " of " + IntToStr(FFileSize) + " bytes");
-        return false;
-    }
-    return true;
 }
 
 // ==== the component ===============================================================================

@@ -63,6 +63,8 @@ using TOnDoneFileEvent = std::function<void(TObject* Sender, const std::string& 
 using TOnDoneStringEvent = std::function<void(TObject* Sender, const std::string& Result)>;
 using TOnHeadEvent = std::function<void(TObject* Sender, int StatusCode, const std::string& RawHead)>;
 
+class TTargetFile;
+
 // The request values a transfer copies when it starts.
 struct THTTPGetRequest {
     std::string AcceptTypes, Agent, URL, FileName, UserName, Password, PostQuery, Referer;
@@ -204,8 +206,16 @@ private:
     // Takes the final head's status, text and raw form, and runs OnHead.
     void TakeHead();
     // Reads the body into the file or the text; the outcome of the read (ErrorText set
-    // when false).
+    // when false): the length the head tells, the target file, then the copy.
     bool ReadBody();
+    // Takes the Content-Length (FHaveLength, FFileSize); false when it is unusable.
+    bool ReadLength();
+    // Opens the target file for the answer: created, or appended to for a 206 that
+    // continues the part; false (ErrorText set) when the answer may not touch the file.
+    bool OpenTarget(std::unique_ptr<TTargetFile>& file);
+    // Copies the body into File (null: into the text) block by block, raising progress;
+    // false when a read failed (the bytes delivered with the failure are kept).
+    bool CopyBody(TTargetFile* file);
     // Closes the request and connection handles of the transfer, in this order.
     void CloseHandles();
     // On the interface thread: raises OnProgress (Sender: this worker).
