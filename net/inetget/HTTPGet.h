@@ -363,6 +363,8 @@ public:
     int StatusCode() const { return FStatusCode; }
     // The first value of header Name (any case) of that answer; "" when absent.
     std::string ResponseHeader(const std::string& Name) const;
+    // That answer's whole head, as received; "" when no answer came.
+    const std::string& RawHead() const { return FRawHead; }
     // The reason of a failure in English ("connection refused", "receive timed out after
     // 30000 ms", "cancelled", "HTTP 404 Not Found", "cannot write 3.jpg.part: No space
     // left on device", ...); empty on success.
