@@ -13,6 +13,7 @@
 #include "net/inetget/HTTPGet.h"
 
 #include "net/inetget/GetterReply.h"
+#include "net/inetget/RequestsAhead.h"
 #include "net/inetget/TargetFile.h"
 #include "platform/httpwire/HttpWire.h"
 #include "platform/messages/Messages.h"
@@ -44,18 +45,6 @@ std::string ProxySettings() {
     return text;
 }
 
-void CloseHandle(HINTERNET& h) {
-    if (h) InternetCloseHandle(h);
-    h = nullptr;
-}
-
-// The connection a request's answer comes on (0: none yet).
-DWORD ConnectionId(HINTERNET request) {
-    DWORD id = 0, len = sizeof id;
-    if (!InternetQueryOptionA(request, INTERNET_OPTION_CONNECTION_ID, &id, &len)) return 0;
-    return id;
-}
-
 // A text query of the request; empty when it fails.
 std::string QueryText(HINTERNET request, DWORD level) {
     std::vector<char> buffer(1024);
@@ -72,13 +61,19 @@ std::string QueryText(HINTERNET request, DWORD level) {
 
 // ==== the worker's thread ==========================================================================
 
-THTTPGetThread::THTTPGetThread() { FThread = std::thread([this] { Run(); }); }
+THTTPGetThread::THTTPGetThread()
+    : FAhead(std::make_unique<TRequestsAhead>(
+          [this](const THTTPGetRequest& request, const std::string& host, std::string& headers, HINTERNET& connect) {
+              return RequestHeaders(request, headers) ? OpenRequest(request, host, connect) : nullptr;
+          })) {
+    FThread = std::thread([this] { Run(); });
+}
 
 THTTPGetThread::~THTTPGetThread() {
     {
         std::lock_guard<std::mutex> g(FLock);
         FQuit = true;
-        CloseHandle(FPreconnectHandle);  // a connect under way ends at once
+        CloseInternetHandle(FPreconnectHandle);  // a connect under way ends at once
     }
     FWake.notify_one();
     if (FThread.joinable()) FThread.join();
@@ -153,16 +148,16 @@ void THTTPGetThread::RunPreconnect() {
     HINTERNET handle = OpenRequest(request, host, connect);
     {
         std::lock_guard<std::mutex> g(FLock);
-        if (FQuit || (FRunning && FTerminated)) CloseHandle(handle);
+        if (FQuit || (FRunning && FTerminated)) CloseInternetHandle(handle);
         FPreconnectHandle = handle;
     }
     // Its failure is no one's business: the transfer that follows connects as usual.
     if (handle) InternetPreconnectA(handle);
     {
         std::lock_guard<std::mutex> g(FLock);
-        CloseHandle(FPreconnectHandle);
+        CloseInternetHandle(FPreconnectHandle);
     }
-    CloseHandle(connect);
+    CloseInternetHandle(connect);
 }
 
 void THTTPGetThread::DoTerminate() {
@@ -182,8 +177,8 @@ void THTTPGetThread::Terminate() {
     if (!FRunning) return;
     FTerminated = true;
     FSuccess = false;
-    CloseHandle(FRequestHandle);
-    CloseHandle(FPreconnectHandle);  // the transfer waits behind it
+    CloseInternetHandle(FRequestHandle);
+    CloseInternetHandle(FPreconnectHandle);  // the transfer waits behind it
 }
 
 bool THTTPGetThread::Stopped() {
@@ -214,17 +209,17 @@ bool THTTPGetThread::OpenSession(const std::string& agent, const std::string& pr
 }
 
 void THTTPGetThread::CloseSession() {
-    DropSentAhead();
-    CloseHandle(FSession);
+    FAhead->Drop();
+    CloseInternetHandle(FSession);
 }
 
 void THTTPGetThread::CloseHandles() {
     {
         std::lock_guard<std::mutex> g(FLock);
-        CloseHandle(FRequestHandle);
+        CloseInternetHandle(FRequestHandle);
     }
     FRequestInUse = nullptr;
-    CloseHandle(FConnect);
+    CloseInternetHandle(FConnect);
 }
 
 void THTTPGetThread::ReportProgress() {
@@ -281,7 +276,7 @@ void THTTPGetThread::Execute() {
             break;
         // The run alone: no request goes ahead to this server from now on.
         FRequest.Servers->NoAhead(FHost);
-        DropSentAhead();
+        FAhead->Drop();
         CloseHandles();
     }
     CloseHandles();
@@ -298,7 +293,7 @@ void THTTPGetThread::RunOnce() {
             TakeHead();
             // Requests ahead wait only behind an answer that keeps its connection and
             // frames its body; the first request on a connection went alone.
-            if (NoteConnectionKept() && MayGoAhead() && !Stopped()) SendAhead(FRequestInUse);
+            if (NoteConnectionKept() && MayGoAhead() && !Stopped()) SendAhead();
             bool ok = !Stopped() && ReadBody();
             // An error status's text is set below, with every other unexplained failure.
             FSuccess = ok && FStatus < 400 && !FTerminated;
@@ -312,7 +307,7 @@ void THTTPGetThread::RunOnce() {
     }
     if (FTerminated) {
         // A stopped run asks for nothing more.
-        DropSentAhead();
+        FAhead->Drop();
         FSuccess = false;
         FErrorText = "cancelled";
     } else if (!FSuccess && FErrorText.empty()) {
@@ -358,18 +353,18 @@ bool THTTPGetThread::Open() {
     SplitHostPath(FRequest.URL, FHost, path);
     if (!RequestHeaders(FRequest, headers)) {
         Fail("invalid request header");
-        DropSentAhead();
+        FAhead->Drop();
         return false;
     }
     if (!OpenSession(FRequest.Agent, FProxySettings)) {
         Fail(LastInternetError());
         return false;
     }
-    HINTERNET request = MayGoAhead() ? TakeSentAhead(headers) : nullptr;
+    DWORD line = 0;
+    HINTERNET request = MayGoAhead() ? FAhead->Take(FRequest.URL, headers, FConnect, line) : nullptr;
     const bool sentAhead = request != nullptr;
-    DWORD line = sentAhead ? FTakenLine : 0;
     if (!sentAhead) {
-        DropSentAhead();
+        FAhead->Drop();
         request = OpenRequest(FRequest, FHost, FConnect);
     }
     if (!request) {
@@ -389,13 +384,13 @@ bool THTTPGetThread::Open() {
                                  DWORD(FRequest.PostQuery.size()));
     if (!sent) {
         Fail(LastInternetError());
-        FBrokenBehind = RequestsWaitedBehind();  // after the error was read: it queries
+        FBrokenBehind = FAhead->WaitedBehind(FRequestInUse);  // after the error was read: it queries
     }
     // Its answer came on another connection than it went out on: the line it waited in
     // broke, and the library sent it afresh. Such a server gets no more requests ahead.
-    if (sentAhead && ConnectionId(request) != line) {
+    if (sentAhead && ConnectionIdOf(request) != line) {
         FRequest.Servers->NoAhead(FHost);
-        DropSentAhead();
+        FAhead->Drop();
     }
     return sent != FALSE;
 }
@@ -406,97 +401,21 @@ bool THTTPGetThread::MayGoAhead() const {
     return FToFile && FRequest.PostQuery.empty() && FRequest.AheadLimit > 0 && FRequest.Servers->MayGoAhead(FHost);
 }
 
-bool THTTPGetThread::RequestsWaitedBehind() const {
-    DWORD line = FRequestInUse ? ConnectionId(FRequestInUse) : 0;
-    if (line == 0) return false;
-    for (const TSentAhead& sent : FSent)
-        if (sent.Line == line) return true;
+bool THTTPGetThread::NoteConnectionKept() {
+    if (TRequestsAhead::HeadTakesRequestsBehind(FRawHead, FStatus)) return true;
+    if (!MayGoAhead()) return false;
+    FRequest.Servers->NoAhead(FHost);
+    FAhead->Drop();
     return false;
 }
 
-HINTERNET THTTPGetThread::TakeSentAhead(const std::string& headers) {
-    if (FSent.empty()) return nullptr;
-    TSentAhead& first = FSent.front();
-    if (first.Next.URL != FRequest.URL || first.Headers != headers) return nullptr;
-    FConnect = first.Connect;
-    HINTERNET request = first.Request;
-    FTakenLine = first.Line;
-    FSent.pop_front();
-    return request;
-}
-
-void THTTPGetThread::DropSentAhead(size_t from) {
-    while (FSent.size() > from) {
-        CloseHandle(FSent.back().Request);
-        CloseHandle(FSent.back().Connect);
-        FSent.pop_back();
-    }
-}
-
-void THTTPGetThread::SendAhead(HINTERNET current) {
-    // Those riding on another connection than Current's lost their place in line.
-    DWORD line = ConnectionId(current);
-    for (size_t i = 0; i < FSent.size(); ++i) {
-        if (line == 0 || ConnectionId(FSent[i].Request) != line) {
-            DropSentAhead(i);
-            break;
-        }
-    }
+void THTTPGetThread::SendAhead() {
     std::vector<THTTPGetNext> wanted;
     {
         std::lock_guard<std::mutex> g(FLock);
         wanted = FWanted;
     }
-    const size_t limit = std::min(wanted.size(), size_t(std::max(0, FRequest.AheadLimit)));
-    for (size_t i = 0; i < limit; ++i) {
-        if (i < FSent.size()) {
-            if (FSent[i].Next == wanted[i]) continue;
-            DropSentAhead(i);  // the owner changed its plans from here on
-        }
-        if (Stopped() || !SendOneAhead(wanted[i], FSent.empty() ? current : FSent.back().Request)) break;
-    }
-}
-
-bool THTTPGetThread::SendOneAhead(const THTTPGetNext& next, HINTERNET behind) {
-    THTTPGetRequest request = FRequest;
-    request.URL = next.URL;
-    request.ResumeFrom = next.ResumeFrom;
-    request.IfRange = next.IfRange;
-    std::string host, path, headers;
-    SplitHostPath(next.URL, host, path);
-    // One line holds requests to one server; a foreign address is sent in its own turn.
-    if (!SameText(host, FHost) || !httpwire::ForeignScheme(next.URL).empty() ||
-        !RequestHeaders(request, headers))
-        return false;
-    TSentAhead sent;
-    sent.Next = next;
-    sent.Headers = headers;
-    sent.Request = OpenRequest(request, host, sent.Connect);
-    if (sent.Request && HttpSendRequestAheadA(sent.Request, behind, headers.c_str(), DWORD(headers.size()))) {
-        sent.Line = ConnectionId(sent.Request);
-        FSent.push_back(sent);
-        return true;
-    }
-    CloseHandle(sent.Request);
-    CloseHandle(sent.Connect);
-    return false;
-}
-
-bool THTTPGetThread::NoteConnectionKept() {
-    std::string connection = httpwire::HeadFieldValue(FRawHead, "Connection");
-    bool http10 = StartsText("HTTP/1.0", FRawHead);
-    bool closes = httpwire::ListHasToken(connection, "close") ||
-                  (http10 && !httpwire::ListHasToken(connection, "keep-alive"));
-    // A body with neither length nor chunks ends at the close: the server closes after it.
-    bool framed = !httpwire::HeadFieldValue(FRawHead, "Content-Length").empty() ||
-                  httpwire::ListHasToken(httpwire::HeadFieldValue(FRawHead, "Transfer-Encoding"), "chunked");
-    bool bodiless = FStatus == 204 || FStatus == 304 || (FStatus >= 100 && FStatus < 200);
-    // HTTP/1.0 servers, even those that keep connections, are not trusted with pipelining.
-    if (!http10 && !closes && (framed || bodiless)) return true;
-    if (!MayGoAhead()) return false;
-    FRequest.Servers->NoAhead(FHost);
-    DropSentAhead();
-    return false;
+    FAhead->Fill(FRequestInUse, FRequest, FHost, wanted, [this] { return Stopped(); });
 }
 
 void THTTPGetThread::SetAhead(std::vector<THTTPGetNext> next) {
@@ -595,7 +514,7 @@ bool THTTPGetThread::CopyBody(TTargetFile* file) {
                      ? "connection closed after " + IntToStr(int64_t(FReaded) + got) + " of " +
                            IntToStr(FFileSize) + " bytes"
                      : LastInternetError());
-            FBrokenBehind = RequestsWaitedBehind();  // after the error was read: it queries
+            FBrokenBehind = FAhead->WaitedBehind(FRequestInUse);  // after the error was read: it queries
         }
         FBytesRead = got;
         if (got == 0) return !readFailed;

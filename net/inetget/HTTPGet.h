@@ -49,7 +49,6 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
-#include <deque>
 #include <exception>
 #include <functional>
 #include <memory>
@@ -64,6 +63,7 @@ using TOnDoneStringEvent = std::function<void(TObject* Sender, const std::string
 using TOnHeadEvent = std::function<void(TObject* Sender, int StatusCode, const std::string& RawHead)>;
 
 class TTargetFile;
+class TRequestsAhead;
 
 // The request values a transfer copies when it starts.
 struct THTTPGetRequest {
@@ -170,36 +170,17 @@ private:
     // null (the internet library's error set) when either cannot be opened.
     HINTERNET OpenRequest(const THTTPGetRequest& request, const std::string& host, HINTERNET& connect);
 
-    // ---- requests ahead ----
-    // A request sent ahead of the running transfer, with what it was sent as.
-    struct TSentAhead {
-        THTTPGetNext Next;
-        std::string Headers;
-        HINTERNET Connect = nullptr;
-        HINTERNET Request = nullptr;
-        DWORD Line = 0;  // the connection it went out on
-    };
+    // ---- requests ahead (RequestsAhead.h) ----
     // Whether this transfer may carry requests ahead.
     bool MayGoAhead() const;
-    // The request sent ahead for this transfer (its handles become the transfer's), or
-    // null when the first one sent ahead is another's; then all are dropped.
-    HINTERNET TakeSentAhead(const std::string& headers);
-    // Closes the requests sent ahead from position From on.
-    void DropSentAhead(size_t from = 0);
-    // Sends requests ahead behind Current until AheadLimit are out: first those that no
-    // longer ride on Current's connection (it broke and Current was sent afresh) again,
-    // then the next ones the owner named.
-    void SendAhead(HINTERNET current);
-    bool SendOneAhead(const THTTPGetNext& next, HINTERNET behind);
     // After the head: a server that closes its connections gets no more requests ahead.
     // True when requests may wait behind this answer: the server keeps the connection and
     // the body has an end of its own.
     bool NoteConnectionKept();
+    // Sends requests of the transfers the owner named ahead behind the running one.
+    void SendAhead();
     // One run of the transfer (Execute runs it again when requests ahead broke it).
     void RunOnce();
-    // After a failed run: whether requests sent ahead waited behind this transfer on its
-    // connection, so that they, not its own answer, may have broken it.
-    bool RequestsWaitedBehind() const;
     // Opens the connection and request handles and sends the request; false (ErrorText
     // set) when no response arrived.
     bool Open();
@@ -251,9 +232,8 @@ private:
     HINTERNET FRequestInUse = nullptr;   // for the thread's own calls
     HINTERNET FRequestHandle = nullptr;  // to be closed, by the thread or by Terminate
     std::string FHost;                   // of the running transfer
-    std::deque<TSentAhead> FSent;        // requests sent ahead, in order (thread only)
+    std::unique_ptr<TRequestsAhead> FAhead;  // requests sent ahead, in order (thread only)
     bool FBrokenBehind = false;          // the run failed with requests ahead behind it
-    DWORD FTakenLine = 0;                // the connection the request taken from FSent went on
     std::vector<THTTPGetNext> FWanted;   // the transfers to come (under FLock)
 
     std::mutex FLock;
