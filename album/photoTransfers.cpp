@@ -1,16 +1,10 @@
-// photoTransfers: the photo getters of an album run, their retries and their files (see
-// photoTransfers.h).
-//
-// A slot is one getter and the photo it holds. A try ends with the getter's done or error
-// event, raised on the interface thread inside the pump of WaitForEnded; the handler only
-// marks the slot, and WaitForEnded judges it after the pump returns, so no photo's end is
-// handled re-entrantly inside another's. Photos taken but not started wait in FWaiting
-// until a getter is free, or in a busy getter's line (its requests go ahead), from which
-// the getter takes them one after the other.
+// photoTransfers: the photos of an album run, their retries and their files (see
+// photoTransfers.h). Each photo is one transfer of the queue, numbered by its index; the
+// queue's results are judged after its pump returned, so no photo's end is handled
+// re-entrantly inside another's.
 #include "album/photoTransfers.h"
 
 #include "album/commonFunc.h"
-#include "net/inetget/HTTPGet.h"
 #include "platform/httpwire/HttpWire.h"
 #include "platform/rtl/FileSys.h"
 
@@ -66,208 +60,73 @@ bool FinalAnswer(int status) { return status >= 400 && status < 500 && status !=
 }  // namespace
 
 TPhotoTransfers::TPhotoTransfers(int Jobs, std::vector<DWORD> RetryDelaysMs, DWORD TimeoutMs, int Ahead)
-    : FRetryDelaysMs(std::move(RetryDelaysMs)), FTimeoutMs(TimeoutMs), FLimit(std::max(1, Jobs)),
-      FAhead(std::max(0, Ahead)), FServers(std::make_shared<TServerMemory>()) {}
-
-TPhotoTransfers::~TPhotoTransfers() {
-    // The getters' destructors cancel and wait; no event reaches a slot after this.
-    for (auto& slot : FSlots) slot->Getter.reset();
+    : FRetryDelaysMs(std::move(RetryDelaysMs)), FQueue(Jobs, TimeoutMs, Ahead) {
+    FQueue.OnStarted = [this](int index) {
+        auto it = FTaken.find(index);
+        if (it != FTaken.end()) it->second.Started = true;
+        if (OnStarted) OnStarted(index);
+    };
+    // Before any byte of a whole answer is written: the validator a later run resumes with.
+    FQueue.OnHead = [this](int index, int status, const std::string& rawHead) {
+        auto it = FTaken.find(index);
+        if (status != 200 || it == FTaken.end()) return;
+        const TPhotoTask& task = it->second.Task;
+        if (WorthResuming(rawHead)) StoreValidator(task, ResumeValidator(rawHead));
+        else DeleteFile(ValidatorFile(task));  // a killed run's, of the part this answer replaces
+    };
 }
 
 // ==== starting ==============================================================================
 
-int TPhotoTransfers::Active() const {
-    int active = 0;
-    for (const auto& slot : FSlots) active += slot->Active;
-    return active;
-}
-
-size_t TPhotoTransfers::Taken() const {
-    size_t taken = FWaiting.size();
-    for (const auto& slot : FSlots) taken += slot->Active + slot->Line.size();
-    return taken;
-}
-
 bool TPhotoTransfers::HasRoom() const {
     if (FStopped) return false;
-    return Taken() < size_t(FLimit) * size_t(1 + FAhead);
-}
-
-bool TPhotoTransfers::Idle() const { return Taken() == 0; }
-
-TPhotoTransfers::TSlot& TPhotoTransfers::FreeSlot() {
-    for (auto& slot : FSlots)
-        if (!slot->Active && slot->Line.empty()) return *slot;
-    // A new getter, kept for the rest of the run. Its events only mark the slot.
-    auto slot = std::make_unique<TSlot>();
-    TSlot* s = slot.get();
-    s->Getter = std::make_unique<THTTPGet>(nullptr);
-    s->Getter->SetReceiveTimeout(FTimeoutMs);
-    s->Getter->SetServerMemory(FServers);  // what one getter learns of a server, all know
-    s->Getter->OnDoneFile = [s](TObject*, const std::string&, int32_t) { s->Ended = true; };
-    s->Getter->OnError = [s](TObject*) { s->Ended = true; };
-    // Before any byte of a whole answer is written: the validator a later run resumes with.
-    s->Getter->OnHead = [s](TObject*, int status, const std::string& rawHead) {
-        if (status != 200) return;
-        if (WorthResuming(rawHead)) StoreValidator(s->Task, ResumeValidator(rawHead));
-        else DeleteFile(ValidatorFile(s->Task));  // a killed run's, of the part this answer replaces
-    };
-    FSlots.push_back(std::move(slot));
-    return *s;
+    return FTaken.size() < size_t(FQueue.Limit()) * size_t(1 + FQueue.Ahead());
 }
 
 void TPhotoTransfers::Start(const TPhotoTask& Task) {
-    FWaiting.push_back(Task);
-    Dispatch();
-}
-
-void TPhotoTransfers::Dispatch() {
-    if (FStopped) return;
-    // Getters whose photo ended go on with their lines first: those answers are on the way.
-    for (auto& slot : FSlots)
-        if (!slot->Active && !slot->Line.empty() && Active() < FLimit) StartNextInLine(*slot);
-    while (!FWaiting.empty() && Active() < FLimit) {
-        TPhotoTask task = FWaiting.front();
-        FWaiting.pop_front();
-        StartPhoto(FreeSlot(), task);
-    }
-    // The rest join the shortest line, so that every connection carries its share.
-    std::vector<TSlot*> changed;
-    while (!FWaiting.empty() && FAhead > 0) {
-        TSlot* shortest = nullptr;
-        for (auto& slot : FSlots)
-            if (slot->Active && slot->Line.size() < size_t(FAhead) &&
-                (!shortest || slot->Line.size() < shortest->Line.size()))
-                shortest = slot.get();
-        if (!shortest) break;
-        shortest->Line.emplace_back(FWaiting.front(), AskedAs(FWaiting.front()));
-        FWaiting.pop_front();
-        if (std::find(changed.begin(), changed.end(), shortest) == changed.end()) changed.push_back(shortest);
-    }
-    for (TSlot* slot : changed) ShowLine(*slot);
-}
-
-void TPhotoTransfers::StartPhoto(TSlot& slot, const TPhotoTask& task) {
-    slot.Task = task;
-    slot.Active = true;
-    slot.Retries = 0;
-    slot.RetryAt = 0;
-    THTTPGetNext asked = AskedAs(task);
-    slot.ResumeFrom = asked.ResumeFrom;
-    slot.IfRange = asked.IfRange;
-    if (slot.ResumeFrom == 0) RemovePartFiles(task);
-    ShowLine(slot);
-    StartTry(slot);
-    if (OnStarted) OnStarted(task.Index);
+    FTaken[Task.Index] = TPhoto{Task, 0};
+    TTransfer transfer = AskedAs(Task);
+    if (transfer.ResumeFrom == 0) RemovePartFiles(Task);
+    FQueue.Add(transfer);
 }
 
 // What an earlier run left (it was killed mid-photo) is resumed when the site told us how
 // to ask for the rest; anything else starts afresh.
-THTTPGetNext TPhotoTransfers::AskedAs(const TPhotoTask& task) {
-    THTTPGetNext next{task.Url, std::max<int64_t>(0, FileSize(PartFile(task))), ReadValidator(task)};
-    if (next.ResumeFrom == 0 || next.IfRange.empty()) {
-        next.ResumeFrom = 0;
-        next.IfRange.clear();
+TTransfer TPhotoTransfers::AskedAs(const TPhotoTask& task) {
+    TTransfer transfer{task.Index, task.Url, PartFile(task), std::max<int64_t>(0, FileSize(PartFile(task))),
+                       ReadValidator(task)};
+    if (transfer.ResumeFrom == 0 || transfer.IfRange.empty()) {
+        transfer.ResumeFrom = 0;
+        transfer.IfRange.clear();
     }
-    return next;
-}
-
-void TPhotoTransfers::ShowLine(TSlot& slot) {
-    slot.Getter->SetAheadLimit(FAhead);
-    std::vector<THTTPGetNext> next;
-    for (const auto& lined : slot.Line) next.push_back(lined.second);
-    slot.Getter->SetAhead(std::move(next));
-}
-
-void TPhotoTransfers::StartNextInLine(TSlot& slot) {
-    if (FStopped || slot.Line.empty()) return;
-    TPhotoTask next = slot.Line.front().first;
-    slot.Line.pop_front();
-    StartPhoto(slot, next);
-}
-
-void TPhotoTransfers::RecallLines() {
-    std::vector<TPhotoTask> recalled(FWaiting.begin(), FWaiting.end());
-    for (auto& slot : FSlots) {
-        for (const auto& lined : slot->Line) recalled.push_back(lined.first);
-        slot->Line.clear();
-        ShowLine(*slot);
-    }
-    std::sort(recalled.begin(), recalled.end(),
-              [](const TPhotoTask& a, const TPhotoTask& b) { return a.Index < b.Index; });
-    FWaiting.assign(recalled.begin(), recalled.end());
-}
-
-void TPhotoTransfers::StartTry(TSlot& slot) {
-    slot.Ended = false;
-    slot.RetryAt = 0;
-    THTTPGet& getter = *slot.Getter;
-    getter.SetURL(slot.Task.Url);
-    getter.SetFileName(PartFile(slot.Task));
-    getter.SetResumeFrom(slot.ResumeFrom);
-    getter.SetIfRange(slot.IfRange);
-    // A retry starts afresh: the part of the failed try is gone.
-    slot.ResumeFrom = 0;
-    slot.IfRange.clear();
-    getter.StartTransfer();
+    return transfer;
 }
 
 // ==== waiting ===============================================================================
 
-bool TPhotoTransfers::AnyEnded() const {
-    for (const auto& slot : FSlots)
-        if (slot->Active && slot->Ended && !slot->Getter->Busy()) return true;
-    return false;
-}
-
-bool TPhotoTransfers::AnyRetryDue() const {
-    uint64_t now = GetTickCount64();
-    for (const auto& slot : FSlots)
-        if (slot->Active && slot->RetryAt && slot->RetryAt <= now) return true;
-    return false;
-}
-
-DWORD TPhotoTransfers::MsToNextRetry() const {
-    uint64_t now = GetTickCount64(), next = 0;
-    for (const auto& slot : FSlots)
-        if (slot->Active && slot->RetryAt && (!next || slot->RetryAt < next)) next = slot->RetryAt;
-    if (!next) return INFINITE;
-    return next <= now ? 0 : DWORD(next - now);
-}
-
-void TPhotoTransfers::StartDueRetries() {
-    uint64_t now = GetTickCount64();
-    for (auto& slot : FSlots)
-        if (slot->Active && slot->RetryAt && slot->RetryAt <= now) StartTry(*slot);
-}
-
 std::vector<TPhotoOutcome> TPhotoTransfers::WaitForEnded() {
     std::vector<TPhotoOutcome> ended;
     while (ended.empty() && !FStopped && !Idle()) {
-        // The owner has taken the photos that ended last time: their getters go on.
-        Dispatch();
-        // Blocks in the message wait; a retry falling due ends the wait by its time-out.
-        WaitUntil([this] { return FStopped || AnyEnded() || AnyRetryDue(); }, MsToNextRetry());
-        if (FStopped) break;
-        for (auto& slot : FSlots) {
-            if (!slot->Active || !slot->Ended || slot->Getter->Busy()) continue;
+        for (const TTransferResult& result : FQueue.WaitForEnded()) {
             TPhotoOutcome outcome;
-            if (Judge(*slot, outcome)) ended.push_back(outcome);
+            if (Judge(result, outcome)) ended.push_back(outcome);
         }
-        StartDueRetries();
+        if (FQueue.Cancelled()) break;
     }
     return ended;
 }
 
 // ==== judging a try =========================================================================
 
-bool TPhotoTransfers::Judge(TSlot& slot, TPhotoOutcome& outcome) {
-    slot.Ended = false;
-    const TPhotoTask& task = slot.Task;
+bool TPhotoTransfers::Judge(const TTransferResult& result, TPhotoOutcome& outcome) {
+    auto it = FTaken.find(result.Id);
+    if (it == FTaken.end()) return false;
+    TPhoto& photo = it->second;
+    const TPhotoTask& task = photo.Task;
     const std::string part = PartFile(task);
     outcome.Index = task.Index;
     outcome.FilePath = task.FilePath;
-    bool ok = slot.Getter->LastResult();
+    bool ok = result.Success;
     if (ok && !FileHasPictureSignature(part)) {
         ok = false;  // an error page or a text answered 200: never a photo
         outcome.Reason = "not a picture";
@@ -278,78 +137,58 @@ bool TPhotoTransfers::Judge(TSlot& slot, TPhotoOutcome& outcome) {
     } else if (!ok) {
         outcome.Reason = WriteProblem(part);
         outcome.WriteFailed = !outcome.Reason.empty();
-        if (!outcome.WriteFailed) outcome.Reason = slot.Getter->ErrorText();
+        if (!outcome.WriteFailed) outcome.Reason = result.ErrorText;
     }
     if (ok) {
         outcome.Saved = true;
         RemovePartFiles(task);
-        slot.Active = false;
+        FTaken.erase(it);
         return true;
     }
     RemovePartFiles(task);
     if (FStopped) {
-        slot.Active = false;  // abandoned: no outcome
+        FTaken.erase(it);  // abandoned: no outcome
         return false;
     }
-    if (!outcome.WriteFailed && !FinalAnswer(slot.Getter->StatusCode()) && slot.Retries < FRetryDelaysMs.size()) {
-        ScheduleRetry(slot, SiteWaitMs(*slot.Getter));
+    if (!outcome.WriteFailed && !FinalAnswer(result.StatusCode) && photo.Retries < FRetryDelaysMs.size()) {
+        int64_t siteWaitMs = SiteWaitMs(result);
+        DWORD wait = std::max<DWORD>(FRetryDelaysMs[photo.Retries++], DWORD(std::max<int64_t>(siteWaitMs, 0)));
+        if (siteWaitMs >= 0 && OnSiteWait) OnSiteWait(task.Index, wait);
+        FQueue.Retry(result.Id, wait);
         return false;
     }
-    slot.Active = false;
+    FTaken.erase(it);
     return true;
 }
 
 // A busy site (429, 503) may say how long to wait; it is waited, at most a minute, and
 // from then on the run goes one photo at a time. -1: the site asked nothing.
-int64_t TPhotoTransfers::SiteWaitMs(const THTTPGet& getter) {
-    int status = getter.StatusCode();
-    if (status != 429 && status != 503) return -1;
-    FLimit = 1;
-    FAhead = 0;
-    RecallLines();
-    return std::max<int64_t>(0, RetryAfterMs(getter.ResponseHeader("Retry-After"), getter.ResponseHeader("Date"),
+int64_t TPhotoTransfers::SiteWaitMs(const TTransferResult& result) {
+    if (result.StatusCode != 429 && result.StatusCode != 503) return -1;
+    FQueue.OneAtATime();
+    return std::max<int64_t>(0, RetryAfterMs(httpwire::HeadFieldValue(result.RawHead, "Retry-After"),
+                                             httpwire::HeadFieldValue(result.RawHead, "Date"),
                                              int64_t(std::time(nullptr))));
-}
-
-void TPhotoTransfers::ScheduleRetry(TSlot& slot, int64_t siteWaitMs) {
-    DWORD wait = std::max<DWORD>(FRetryDelaysMs[slot.Retries++], DWORD(std::max<int64_t>(siteWaitMs, 0)));
-    if (siteWaitMs >= 0 && OnSiteWait) OnSiteWait(slot.Task.Index, wait);
-    slot.RetryAt = GetTickCount64() + std::max<DWORD>(wait, 1);
 }
 
 // ==== stopping ==============================================================================
 
 void TPhotoTransfers::Stop() {
     FStopped = true;
-    // Photos not yet started have no file to remove.
-    FWaiting.clear();
-    for (auto& slot : FSlots) {
-        slot->Line.clear();
-        slot->RetryAt = 0;
-        if (slot->Getter->Busy()) slot->Getter->CancelTransfer();
-    }
+    FQueue.Cancel();
 }
 
 std::vector<TPhotoOutcome> TPhotoTransfers::Abandon() {
-    // A cancelled getter ends within milliseconds; its end handler needs the pump.
-    WaitUntil(
-        [this] {
-            for (const auto& slot : FSlots)
-                if (slot->Getter->Busy()) return false;
-            return true;
-        },
-        5000);
     std::vector<TPhotoOutcome> ended;
-    for (auto& slot : FSlots) {
-        if (!slot->Active) continue;
+    for (const TTransferResult& result : FQueue.Abandon()) {
         TPhotoOutcome outcome;
-        if (slot->Ended && !slot->Getter->Busy() && Judge(*slot, outcome)) {
-            ended.push_back(outcome);
-        } else {
-            RemovePartFiles(slot->Task);
-            slot->Active = false;
-        }
+        if (Judge(result, outcome)) ended.push_back(outcome);
     }
+    // The parts of photos that started go; one not yet started keeps what a killed run
+    // left of it, for a later run to resume.
+    for (const auto& taken : FTaken)
+        if (taken.second.Started) RemovePartFiles(taken.second.Task);
+    FTaken.clear();
     return ended;
 }
 
@@ -357,8 +196,8 @@ std::vector<TPhotoOutcome> TPhotoTransfers::Abandon() {
 
 int64_t TPhotoTransfers::PartBytes() const {
     int64_t bytes = 0;
-    for (const auto& slot : FSlots)
-        if (slot->Active) bytes += std::max<int64_t>(0, FileSize(PartFile(slot->Task)));
+    for (const auto& taken : FTaken)
+        if (taken.second.Started) bytes += std::max<int64_t>(0, FileSize(PartFile(taken.second.Task)));
     return bytes;
 }
 

@@ -15,13 +15,18 @@ std::unique_ptr<TSiteTransport> NewTransport(const TSiteOptions& options) {
 }  // namespace
 
 TDemoSite::TDemoSite(const TSiteOptions& options)
-    : FRouter(""), FReports(options.ReportLog), FTransport(NewTransport(options)) {
+    : FRouter(""), FEndAtClose(options.EndAtClose), FReports(options.ReportLog), FTransport(NewTransport(options)) {
     FPort = FTransport->Listen(options.Bind, options.Port);
     std::string host = options.Bind == "0.0.0.0" ? "127.0.0.1" : options.Bind;
     FAddress = host + ":" + std::to_string(FPort);
     FRouter.SetSiteAddress(FAddress);
     FRouter.OnReport = [this](const std::string& body) { FReports.Add(body); };
-    FTransport->Handler = [this](const TSiteRequest& r) { return FRouter.Handle(r); };
+    FTransport->Handler = [this](const TSiteRequest& r) {
+        TSiteResponse response = FRouter.Handle(r);
+        // An answer framed by the close cannot keep its connection: the session closes it.
+        if (FEndAtClose && response.Framing == TBodyFraming::Length) response.Framing = TBodyFraming::Close;
+        return response;
+    };
     FTransport->OnLog = [this](const std::string& line) {
         {
             std::lock_guard<std::mutex> guard(FLock);

@@ -25,6 +25,9 @@ struct TSiteOptions {
     bool UsePollTransport = false;  // the BSD-socket transport instead of the socket layer's
     int LatencyMs = 0;              // per new connection, and per request from its arrival
     int IdleTimeoutMs = 15000;      // an idle connection is dropped after this
+    // Every answer ends at the close: no Content-Length, "Connection: close", one request
+    // per connection, as CGI gateways and small embedded servers answer.
+    bool EndAtClose = false;
 };
 
 class TDemoSite {
@@ -51,6 +54,7 @@ public:
 
 private:
     TSiteRouter FRouter;
+    const bool FEndAtClose;
     TReportLog FReports;
     std::unique_ptr<TSiteTransport> FTransport;
     int FPort = 0;

@@ -1,6 +1,6 @@
 // tavo-site: the demo album site as a program.
 //
-//   tavo-site [--bind ADDR] [--port PORT] [--report-log FILE] [--latency MS] [--poll]
+//   tavo-site [--bind ADDR] [--port PORT] [--report-log FILE] [--latency MS] [--close] [--poll]
 //             [--help] [--version]
 //
 // Serves until interrupted (SIGINT, SIGTERM) and prints one line per request to standard
@@ -24,8 +24,8 @@
 namespace {
 
 const char* const UsageLine =
-    "usage: tavo-site [--bind ADDR] [--port PORT] [--report-log FILE] [--latency MS] [--poll]\n"
-    "                 [--help] [--version]\n";
+    "usage: tavo-site [--bind ADDR] [--port PORT] [--report-log FILE] [--latency MS] [--close]\n"
+    "                 [--poll] [--help] [--version]\n";
 
 const char* const Description =
     "The demo album site: album pages, the album XML service, photos, music, the usage\n"
@@ -33,7 +33,7 @@ const char* const Description =
     "page / lists every album and what it does wrong on purpose. Each request is logged\n"
     "on standard output as METHOD TARGET STATUS BYTES.\n";
 
-enum class TSiteOption { Bind, Port, ReportLog, Latency, Poll, Help, Version };
+enum class TSiteOption { Bind, Port, ReportLog, Latency, Close, Poll, Help, Version };
 
 // Every option, in the order of the help. An option is added with a row here and a case
 // in ReadOption.
@@ -47,6 +47,8 @@ const std::vector<TOptionSpec>& OptionTable() {
          "play a far-away site: wait MS milliseconds once per\n"
          "new connection, and answer each request MS\n"
          "milliseconds after it arrived (default 0)"},
+        {int(TSiteOption::Close), 0, "close", nullptr,
+         "end every answer at the close of its connection:\nno Content-Length, one request per connection"},
         {int(TSiteOption::Poll), 0, "poll", nullptr, "serve with plain sockets and poll() instead of the\nsocket layer"},
         {int(TSiteOption::Help), 'h', "help", nullptr, "print this help and exit"},
         {int(TSiteOption::Version), 'V', "version", nullptr, "print the version and exit"},
@@ -90,6 +92,7 @@ bool ReadOption(TCommandLine& c, const TOptionSpec& option, const std::string& v
         if (!ReadBoundedNumber(value, 0, MaxLatencyMs, c.Site.LatencyMs))
             error = "invalid latency (0 to " + std::to_string(MaxLatencyMs) + " ms): " + value;
         break;
+    case TSiteOption::Close: c.Site.EndAtClose = true; break;
     case TSiteOption::Poll: c.Site.UsePollTransport = true; break;
     case TSiteOption::Help: c.Help = true; return false;
     case TSiteOption::Version: c.Version = true; return false;

@@ -8,23 +8,21 @@
 // progress event each when OnProgress is set. The first reason of a failure is kept as
 // the transfer's ErrorText; a stop request overrides it with "cancelled".
 //
-// Sections: the target file, the worker's thread, one transfer, the component.
+// Sections: the worker's thread, one transfer, requests ahead, reading the body, the
+// component. The target file is a unit of its own (TargetFile.h).
 #include "net/inetget/HTTPGet.h"
 
 #include "net/inetget/GetterReply.h"
+#include "net/inetget/RequestsAhead.h"
+#include "net/inetget/TargetFile.h"
 #include "platform/httpwire/HttpWire.h"
 #include "platform/messages/Messages.h"
-#include "platform/rtl/FileSys.h"
 #include "platform/rtl/SysUtils.h"
 
-#include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <exception>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 #include <utility>
 #include <vector>
 
@@ -36,80 +34,6 @@ constexpr DWORD BlockSize = 1025;
 constexpr DWORD LengthBufferSize = 1024;
 const char* const FormContentType = "Content-Type: application/x-www-form-urlencoded";
 
-// ==== the target file ==============================================================================
-
-// A failure with the reason ErrorText reports.
-class ETransferFailed : public Exception {
-public:
-    using Exception::Exception;
-};
-
-// The target file, written in large pieces: blocks of 1025 bytes gather here and reach
-// the file 64 KB at a time, which spares one system call per block. Whatever was
-// received is in the file once the writer is gone, on every path. Failures throw
-// ETransferFailed "cannot create|write|resume NAME: reason" (NAME without its folder).
-class TTargetFile {
-public:
-    // Creates the file, or empties an existing one.
-    static std::unique_ptr<TTargetFile> Create(const std::string& fileName) {
-        int fd = ::open(fileName.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-        if (fd < 0) Failed("create", fileName, std::strerror(errno));
-        return std::unique_ptr<TTargetFile>(new TTargetFile(fileName, fd));
-    }
-    // Opens an existing file of exactly Size bytes for writing after them; it stays as it
-    // was when it is missing or of another size.
-    static std::unique_ptr<TTargetFile> Append(const std::string& fileName, int64_t size) {
-        int fd = ::open(fileName.c_str(), O_WRONLY | O_CLOEXEC);
-        if (fd < 0) Failed("resume", fileName, std::strerror(errno));
-        std::unique_ptr<TTargetFile> file(new TTargetFile(fileName, fd));
-        struct stat st;
-        if (::fstat(fd, &st) != 0) Failed("resume", fileName, std::strerror(errno));
-        if (int64_t(st.st_size) != size)
-            Failed("resume", fileName, "it holds " + IntToStr(int64_t(st.st_size)) + " bytes, not " + IntToStr(size));
-        if (::lseek(fd, off_t(size), SEEK_SET) < 0) Failed("resume", fileName, std::strerror(errno));
-        return file;
-    }
-    ~TTargetFile() {
-        try {
-            Flush();
-        } catch (...) {
-            // Already failing (the flush that threw is the one that counts).
-        }
-        ::close(FFd);
-    }
-    TTargetFile(const TTargetFile&) = delete;
-    TTargetFile& operator=(const TTargetFile&) = delete;
-
-    void Write(const char* data, size_t count) {
-        FPending.insert(FPending.end(), data, data + count);
-        if (FPending.size() >= Capacity) Flush();
-    }
-    // Throws when the file cannot take the bytes; they are dropped then, so the
-    // destructor does not try them again.
-    void Flush() {
-        std::vector<char> pending;
-        pending.swap(FPending);
-        for (size_t done = 0; done < pending.size();) {
-            ssize_t n = ::write(FFd, pending.data() + done, pending.size() - done);
-            if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) Failed("write", FFileName, n < 0 ? std::strerror(errno) : "nothing written");
-            done += size_t(n);
-        }
-        FPending.reserve(Capacity);
-    }
-
-private:
-    static constexpr size_t Capacity = 64 * 1024;
-    TTargetFile(const std::string& fileName, int fd) : FFileName(fileName), FFd(fd) { FPending.reserve(Capacity); }
-    [[noreturn]] static void Failed(const char* what, const std::string& fileName, const std::string& reason) {
-        throw ETransferFailed(std::string("cannot ") + what + " " + ExtractFileName(fileName) + ": " + reason);
-    }
-
-    std::string FFileName;
-    int FFd;
-    std::vector<char> FPending;
-};
-
 // The environment's proxy settings as one text: a session opened under other settings
 // would go another way than the system's configuration now says.
 std::string ProxySettings() {
@@ -119,18 +43,6 @@ std::string ProxySettings() {
         text += std::string(name) + "=" + (value ? value : "") + "\n";
     }
     return text;
-}
-
-void CloseHandle(HINTERNET& h) {
-    if (h) InternetCloseHandle(h);
-    h = nullptr;
-}
-
-// The connection a request's answer comes on (0: none yet).
-DWORD ConnectionId(HINTERNET request) {
-    DWORD id = 0, len = sizeof id;
-    if (!InternetQueryOptionA(request, INTERNET_OPTION_CONNECTION_ID, &id, &len)) return 0;
-    return id;
 }
 
 // A text query of the request; empty when it fails.
@@ -149,13 +61,19 @@ std::string QueryText(HINTERNET request, DWORD level) {
 
 // ==== the worker's thread ==========================================================================
 
-THTTPGetThread::THTTPGetThread() { FThread = std::thread([this] { Run(); }); }
+THTTPGetThread::THTTPGetThread()
+    : FAhead(std::make_unique<TRequestsAhead>(
+          [this](const THTTPGetRequest& request, const std::string& host, std::string& headers, HINTERNET& connect) {
+              return RequestHeaders(request, headers) ? OpenRequest(request, host, connect) : nullptr;
+          })) {
+    FThread = std::thread([this] { Run(); });
+}
 
 THTTPGetThread::~THTTPGetThread() {
     {
         std::lock_guard<std::mutex> g(FLock);
         FQuit = true;
-        CloseHandle(FPreconnectHandle);  // a connect under way ends at once
+        CloseInternetHandle(FPreconnectHandle);  // a connect under way ends at once
     }
     FWake.notify_one();
     if (FThread.joinable()) FThread.join();
@@ -230,16 +148,16 @@ void THTTPGetThread::RunPreconnect() {
     HINTERNET handle = OpenRequest(request, host, connect);
     {
         std::lock_guard<std::mutex> g(FLock);
-        if (FQuit || (FRunning && FTerminated)) CloseHandle(handle);
+        if (FQuit || (FRunning && FTerminated)) CloseInternetHandle(handle);
         FPreconnectHandle = handle;
     }
     // Its failure is no one's business: the transfer that follows connects as usual.
     if (handle) InternetPreconnectA(handle);
     {
         std::lock_guard<std::mutex> g(FLock);
-        CloseHandle(FPreconnectHandle);
+        CloseInternetHandle(FPreconnectHandle);
     }
-    CloseHandle(connect);
+    CloseInternetHandle(connect);
 }
 
 void THTTPGetThread::DoTerminate() {
@@ -259,8 +177,8 @@ void THTTPGetThread::Terminate() {
     if (!FRunning) return;
     FTerminated = true;
     FSuccess = false;
-    CloseHandle(FRequestHandle);
-    CloseHandle(FPreconnectHandle);  // the transfer waits behind it
+    CloseInternetHandle(FRequestHandle);
+    CloseInternetHandle(FPreconnectHandle);  // the transfer waits behind it
 }
 
 bool THTTPGetThread::Stopped() {
@@ -291,17 +209,17 @@ bool THTTPGetThread::OpenSession(const std::string& agent, const std::string& pr
 }
 
 void THTTPGetThread::CloseSession() {
-    DropSentAhead();
-    CloseHandle(FSession);
+    FAhead->Drop();
+    CloseInternetHandle(FSession);
 }
 
 void THTTPGetThread::CloseHandles() {
     {
         std::lock_guard<std::mutex> g(FLock);
-        CloseHandle(FRequestHandle);
+        CloseInternetHandle(FRequestHandle);
     }
     FRequestInUse = nullptr;
-    CloseHandle(FConnect);
+    CloseInternetHandle(FConnect);
 }
 
 void THTTPGetThread::ReportProgress() {
@@ -358,7 +276,7 @@ void THTTPGetThread::Execute() {
             break;
         // The run alone: no request goes ahead to this server from now on.
         FRequest.Servers->NoAhead(FHost);
-        DropSentAhead();
+        FAhead->Drop();
         CloseHandles();
     }
     CloseHandles();
@@ -375,7 +293,7 @@ void THTTPGetThread::RunOnce() {
             TakeHead();
             // Requests ahead wait only behind an answer that keeps its connection and
             // frames its body; the first request on a connection went alone.
-            if (NoteConnectionKept() && MayGoAhead() && !Stopped()) SendAhead(FRequestInUse);
+            if (NoteConnectionKept() && MayGoAhead() && !Stopped()) SendAhead();
             bool ok = !Stopped() && ReadBody();
             // An error status's text is set below, with every other unexplained failure.
             FSuccess = ok && FStatus < 400 && !FTerminated;
@@ -389,7 +307,7 @@ void THTTPGetThread::RunOnce() {
     }
     if (FTerminated) {
         // A stopped run asks for nothing more.
-        DropSentAhead();
+        FAhead->Drop();
         FSuccess = false;
         FErrorText = "cancelled";
     } else if (!FSuccess && FErrorText.empty()) {
@@ -435,18 +353,18 @@ bool THTTPGetThread::Open() {
     SplitHostPath(FRequest.URL, FHost, path);
     if (!RequestHeaders(FRequest, headers)) {
         Fail("invalid request header");
-        DropSentAhead();
+        FAhead->Drop();
         return false;
     }
     if (!OpenSession(FRequest.Agent, FProxySettings)) {
         Fail(LastInternetError());
         return false;
     }
-    HINTERNET request = MayGoAhead() ? TakeSentAhead(headers) : nullptr;
+    DWORD line = 0;
+    HINTERNET request = MayGoAhead() ? FAhead->Take(FRequest.URL, headers, FConnect, line) : nullptr;
     const bool sentAhead = request != nullptr;
-    DWORD line = sentAhead ? FTakenLine : 0;
     if (!sentAhead) {
-        DropSentAhead();
+        FAhead->Drop();
         request = OpenRequest(FRequest, FHost, FConnect);
     }
     if (!request) {
@@ -466,13 +384,13 @@ bool THTTPGetThread::Open() {
                                  DWORD(FRequest.PostQuery.size()));
     if (!sent) {
         Fail(LastInternetError());
-        FBrokenBehind = RequestsWaitedBehind();  // after the error was read: it queries
+        FBrokenBehind = FAhead->WaitedBehind(FRequestInUse);  // after the error was read: it queries
     }
     // Its answer came on another connection than it went out on: the line it waited in
     // broke, and the library sent it afresh. Such a server gets no more requests ahead.
-    if (sentAhead && ConnectionId(request) != line) {
+    if (sentAhead && ConnectionIdOf(request) != line) {
         FRequest.Servers->NoAhead(FHost);
-        DropSentAhead();
+        FAhead->Drop();
     }
     return sent != FALSE;
 }
@@ -483,103 +401,29 @@ bool THTTPGetThread::MayGoAhead() const {
     return FToFile && FRequest.PostQuery.empty() && FRequest.AheadLimit > 0 && FRequest.Servers->MayGoAhead(FHost);
 }
 
-bool THTTPGetThread::RequestsWaitedBehind() const {
-    DWORD line = FRequestInUse ? ConnectionId(FRequestInUse) : 0;
-    if (line == 0) return false;
-    for (const TSentAhead& sent : FSent)
-        if (sent.Line == line) return true;
+bool THTTPGetThread::NoteConnectionKept() {
+    if (TRequestsAhead::HeadTakesRequestsBehind(FRawHead, FStatus)) return true;
+    if (!MayGoAhead()) return false;
+    FRequest.Servers->NoAhead(FHost);
+    FAhead->Drop();
     return false;
 }
 
-HINTERNET THTTPGetThread::TakeSentAhead(const std::string& headers) {
-    if (FSent.empty()) return nullptr;
-    TSentAhead& first = FSent.front();
-    if (first.Next.URL != FRequest.URL || first.Headers != headers) return nullptr;
-    FConnect = first.Connect;
-    HINTERNET request = first.Request;
-    FTakenLine = first.Line;
-    FSent.pop_front();
-    return request;
-}
-
-void THTTPGetThread::DropSentAhead(size_t from) {
-    while (FSent.size() > from) {
-        CloseHandle(FSent.back().Request);
-        CloseHandle(FSent.back().Connect);
-        FSent.pop_back();
-    }
-}
-
-void THTTPGetThread::SendAhead(HINTERNET current) {
-    // Those riding on another connection than Current's lost their place in line.
-    DWORD line = ConnectionId(current);
-    for (size_t i = 0; i < FSent.size(); ++i) {
-        if (line == 0 || ConnectionId(FSent[i].Request) != line) {
-            DropSentAhead(i);
-            break;
-        }
-    }
+void THTTPGetThread::SendAhead() {
     std::vector<THTTPGetNext> wanted;
     {
         std::lock_guard<std::mutex> g(FLock);
         wanted = FWanted;
     }
-    const size_t limit = std::min(wanted.size(), size_t(std::max(0, FRequest.AheadLimit)));
-    for (size_t i = 0; i < limit; ++i) {
-        if (i < FSent.size()) {
-            if (FSent[i].Next == wanted[i]) continue;
-            DropSentAhead(i);  // the owner changed its plans from here on
-        }
-        if (Stopped() || !SendOneAhead(wanted[i], FSent.empty() ? current : FSent.back().Request)) break;
-    }
-}
-
-bool THTTPGetThread::SendOneAhead(const THTTPGetNext& next, HINTERNET behind) {
-    THTTPGetRequest request = FRequest;
-    request.URL = next.URL;
-    request.ResumeFrom = next.ResumeFrom;
-    request.IfRange = next.IfRange;
-    std::string host, path, headers;
-    SplitHostPath(next.URL, host, path);
-    // One line holds requests to one server; a foreign address is sent in its own turn.
-    if (!SameText(host, FHost) || !httpwire::ForeignScheme(next.URL).empty() ||
-        !RequestHeaders(request, headers))
-        return false;
-    TSentAhead sent;
-    sent.Next = next;
-    sent.Headers = headers;
-    sent.Request = OpenRequest(request, host, sent.Connect);
-    if (sent.Request && HttpSendRequestAheadA(sent.Request, behind, headers.c_str(), DWORD(headers.size()))) {
-        sent.Line = ConnectionId(sent.Request);
-        FSent.push_back(sent);
-        return true;
-    }
-    CloseHandle(sent.Request);
-    CloseHandle(sent.Connect);
-    return false;
-}
-
-bool THTTPGetThread::NoteConnectionKept() {
-    std::string connection = httpwire::HeadFieldValue(FRawHead, "Connection");
-    bool http10 = StartsText("HTTP/1.0", FRawHead);
-    bool closes = httpwire::ListHasToken(connection, "close") ||
-                  (http10 && !httpwire::ListHasToken(connection, "keep-alive"));
-    // A body with neither length nor chunks ends at the close: the server closes after it.
-    bool framed = !httpwire::HeadFieldValue(FRawHead, "Content-Length").empty() ||
-                  httpwire::ListHasToken(httpwire::HeadFieldValue(FRawHead, "Transfer-Encoding"), "chunked");
-    bool bodiless = FStatus == 204 || FStatus == 304 || (FStatus >= 100 && FStatus < 200);
-    // HTTP/1.0 servers, even those that keep connections, are not trusted with pipelining.
-    if (!http10 && !closes && (framed || bodiless)) return true;
-    if (!MayGoAhead()) return false;
-    FRequest.Servers->NoAhead(FHost);
-    DropSentAhead();
-    return false;
+    FAhead->Fill(FRequestInUse, FRequest, FHost, wanted, [this] { return Stopped(); });
 }
 
 void THTTPGetThread::SetAhead(std::vector<THTTPGetNext> next) {
     std::lock_guard<std::mutex> g(FLock);
     FWanted = std::move(next);
 }
+
+// ==== reading the body ==============================================================================
 
 void THTTPGetThread::TakeHead() {
     DWORD status = 0, len = sizeof status;
@@ -591,80 +435,12 @@ void THTTPGetThread::TakeHead() {
 }
 
 bool THTTPGetThread::ReadBody() {
-    std::vector<char> lengthText(LengthBufferSize + 1, 0);
-    DWORD len = LengthBufferSize;
-    FHaveLength = HttpQueryInfoA(FRequestInUse, HTTP_QUERY_CONTENT_LENGTH, lengthText.data(), &len, nullptr) != FALSE;
-    if (Stopped()) return false;
-    // Without a length, BinaryData means: do not read (and create no file).
-    if (!FHaveLength && FRequest.BinaryData) {
-        Fail("no Content-Length");
-        return false;
-    }
-    if (FHaveLength) {
-        int64_t size = StrToIntDef(Trim(std::string(lengthText.data(), len)), -1);
-        if (size < 0) {
-            Fail("invalid Content-Length");
-            return false;
-        }
-        if (size > INT32_MAX) {  // beyond what FileSize can hold
-            Fail("Content-Length too large");
-            return false;
-        }
-        FFileSize = int32_t(size);
-    }
-
+    if (!ReadLength() || Stopped()) return false;
     std::unique_ptr<TTargetFile> file;
-    if (FToFile && FRequest.ResumeFrom > 0) {
-        // A range asked for: only the whole resource or the rest of it may touch the file.
-        std::string range = httpwire::HeadFieldValue(FRawHead, "Content-Range");
-        if (FStatus == 206 && RangeContinues(range, FRequest.ResumeFrom, FHaveLength ? FFileSize : -1)) {
-            file = TTargetFile::Append(FRequest.FileName, FRequest.ResumeFrom);
-            FResumed = true;
-        } else if (FStatus == 200) {
-            file = TTargetFile::Create(FRequest.FileName);
-        } else if (FStatus == 206) {
-            Fail(range.empty() ? "206 answer without Content-Range"
-                               : "unexpected Content-Range \"" + range + "\" (asked from " +
-                                     IntToStr(FRequest.ResumeFrom) + ")");
-            return false;
-        } else {
-            Fail(FStatus >= 400 ? StatusErrorText(FStatus, FStatusText)
-                                : "unexpected answer " + IntToStr(FStatus) + " to a range request");
-            return false;
-        }
-    } else if (FToFile) {
-        file = TTargetFile::Create(FRequest.FileName);
-    }
-
-    bool readFailed = false;
-    std::vector<char> block(BlockSize);
-    for (;;) {
-        if (Stopped()) return false;
-        DWORD got = 0;
-        if (!InternetReadFile(FRequestInUse, block.data(), BlockSize, &got)) {
-            readFailed = true;
-            // Bytes delivered with a failure are still the body's; keep them.
-            DWORD error = GetLastError();
-            Fail(error == ERROR_INTERNET_CONNECTION_ABORTED && FHaveLength
-                     ? "connection closed after " + IntToStr(int64_t(FReaded) + got) + " of " +
-                           IntToStr(FFileSize) + " bytes"
-                     : LastInternetError());
-            FBrokenBehind = RequestsWaitedBehind();  // after the error was read: it queries
-        }
-        FBytesRead = got;
-        if (got == 0) break;
-        if (int64_t(FReaded) + got > INT32_MAX) {
-            Fail("answer too large");
-            return false;
-        }
-        if (file) file->Write(block.data(), got);
-        else FTextResult.append(block.data(), got);
-        FReaded += int32_t(got);
-        if (FOnProgress) Synchronize([this] { ReportProgress(); });
-        if (readFailed) break;
-    }
+    if (FToFile && !OpenTarget(file)) return false;
+    bool copied = CopyBody(file.get());
     if (file) file->Flush();  // a write error here fails the transfer
-    if (readFailed) return false;
+    if (!copied) return false;
     if (!FToFile && FReaded == 0) {
         Fail("empty answer");
         return false;
@@ -674,6 +450,84 @@ bool THTTPGetThread::ReadBody() {
         return false;
     }
     return true;
+}
+
+bool THTTPGetThread::ReadLength() {
+    std::vector<char> lengthText(LengthBufferSize + 1, 0);
+    DWORD len = LengthBufferSize;
+    FHaveLength = HttpQueryInfoA(FRequestInUse, HTTP_QUERY_CONTENT_LENGTH, lengthText.data(), &len, nullptr) != FALSE;
+    // Without a length, BinaryData means: do not read (and create no file).
+    if (!FHaveLength && FRequest.BinaryData) {
+        Fail("no Content-Length");
+        return false;
+    }
+    if (!FHaveLength) return true;
+    int64_t size = StrToIntDef(Trim(std::string(lengthText.data(), len)), -1);
+    if (size < 0) {
+        Fail("invalid Content-Length");
+        return false;
+    }
+    if (size > INT32_MAX) {  // beyond what FileSize can hold
+        Fail("Content-Length too large");
+        return false;
+    }
+    FFileSize = int32_t(size);
+    return true;
+}
+
+bool THTTPGetThread::OpenTarget(std::unique_ptr<TTargetFile>& file) {
+    if (FRequest.ResumeFrom <= 0) {
+        file = TTargetFile::Create(FRequest.FileName);
+        return true;
+    }
+    // A range asked for: only the whole resource or the rest of it may touch the file.
+    std::string range = httpwire::HeadFieldValue(FRawHead, "Content-Range");
+    if (FStatus == 206 && RangeContinues(range, FRequest.ResumeFrom, FHaveLength ? FFileSize : -1)) {
+        file = TTargetFile::Append(FRequest.FileName, FRequest.ResumeFrom);
+        FResumed = true;
+    } else if (FStatus == 200) {
+        file = TTargetFile::Create(FRequest.FileName);
+    } else if (FStatus == 206) {
+        Fail(range.empty() ? "206 answer without Content-Range"
+                           : "unexpected Content-Range \"" + range + "\" (asked from " +
+                                 IntToStr(FRequest.ResumeFrom) + ")");
+        return false;
+    } else {
+        Fail(FStatus >= 400 ? StatusErrorText(FStatus, FStatusText)
+                            : "unexpected answer " + IntToStr(FStatus) + " to a range request");
+        return false;
+    }
+    return true;
+}
+
+bool THTTPGetThread::CopyBody(TTargetFile* file) {
+    std::vector<char> block(BlockSize);
+    for (;;) {
+        if (Stopped()) return false;
+        DWORD got = 0;
+        bool readFailed = false;
+        if (!InternetReadFile(FRequestInUse, block.data(), BlockSize, &got)) {
+            readFailed = true;
+            // Bytes delivered with a failure are still the body's; keep them.
+            DWORD error = GetLastError();
+            Fail(error == ERROR_INTERNET_CONNECTION_ABORTED && FHaveLength
+                     ? "connection closed after " + IntToStr(int64_t(FReaded) + got) + " of " +
+                           IntToStr(FFileSize) + " bytes"
+                     : LastInternetError());
+            FBrokenBehind = FAhead->WaitedBehind(FRequestInUse);  // after the error was read: it queries
+        }
+        FBytesRead = got;
+        if (got == 0) return !readFailed;
+        if (int64_t(FReaded) + got > INT32_MAX) {
+            Fail("answer too large");
+            return false;
+        }
+        if (file) file->Write(block.data(), got);
+        else FTextResult.append(block.data(), got);
+        FReaded += int32_t(got);
+        if (FOnProgress) Synchronize([this] { ReportProgress(); });
+        if (readFailed) return false;
+    }
 }
 
 // ==== the component ===============================================================================

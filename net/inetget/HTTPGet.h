@@ -49,7 +49,6 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
-#include <deque>
 #include <exception>
 #include <functional>
 #include <memory>
@@ -62,6 +61,9 @@ using TOnProgressEvent = std::function<void(TObject* Sender, int32_t TotalSize, 
 using TOnDoneFileEvent = std::function<void(TObject* Sender, const std::string& FileName, int32_t FileSize)>;
 using TOnDoneStringEvent = std::function<void(TObject* Sender, const std::string& Result)>;
 using TOnHeadEvent = std::function<void(TObject* Sender, int StatusCode, const std::string& RawHead)>;
+
+class TTargetFile;
+class TRequestsAhead;
 
 // The request values a transfer copies when it starts.
 struct THTTPGetRequest {
@@ -168,44 +170,33 @@ private:
     // null (the internet library's error set) when either cannot be opened.
     HINTERNET OpenRequest(const THTTPGetRequest& request, const std::string& host, HINTERNET& connect);
 
-    // ---- requests ahead ----
-    // A request sent ahead of the running transfer, with what it was sent as.
-    struct TSentAhead {
-        THTTPGetNext Next;
-        std::string Headers;
-        HINTERNET Connect = nullptr;
-        HINTERNET Request = nullptr;
-        DWORD Line = 0;  // the connection it went out on
-    };
+    // ---- requests ahead (RequestsAhead.h) ----
     // Whether this transfer may carry requests ahead.
     bool MayGoAhead() const;
-    // The request sent ahead for this transfer (its handles become the transfer's), or
-    // null when the first one sent ahead is another's; then all are dropped.
-    HINTERNET TakeSentAhead(const std::string& headers);
-    // Closes the requests sent ahead from position From on.
-    void DropSentAhead(size_t from = 0);
-    // Sends requests ahead behind Current until AheadLimit are out: first those that no
-    // longer ride on Current's connection (it broke and Current was sent afresh) again,
-    // then the next ones the owner named.
-    void SendAhead(HINTERNET current);
-    bool SendOneAhead(const THTTPGetNext& next, HINTERNET behind);
     // After the head: a server that closes its connections gets no more requests ahead.
     // True when requests may wait behind this answer: the server keeps the connection and
     // the body has an end of its own.
     bool NoteConnectionKept();
+    // Sends requests of the transfers the owner named ahead behind the running one.
+    void SendAhead();
     // One run of the transfer (Execute runs it again when requests ahead broke it).
     void RunOnce();
-    // After a failed run: whether requests sent ahead waited behind this transfer on its
-    // connection, so that they, not its own answer, may have broken it.
-    bool RequestsWaitedBehind() const;
     // Opens the connection and request handles and sends the request; false (ErrorText
     // set) when no response arrived.
     bool Open();
     // Takes the final head's status, text and raw form, and runs OnHead.
     void TakeHead();
     // Reads the body into the file or the text; the outcome of the read (ErrorText set
-    // when false).
+    // when false): the length the head tells, the target file, then the copy.
     bool ReadBody();
+    // Takes the Content-Length (FHaveLength, FFileSize); false when it is unusable.
+    bool ReadLength();
+    // Opens the target file for the answer: created, or appended to for a 206 that
+    // continues the part; false (ErrorText set) when the answer may not touch the file.
+    bool OpenTarget(std::unique_ptr<TTargetFile>& file);
+    // Copies the body into File (null: into the text) block by block, raising progress;
+    // false when a read failed (the bytes delivered with the failure are kept).
+    bool CopyBody(TTargetFile* file);
     // Closes the request and connection handles of the transfer, in this order.
     void CloseHandles();
     // On the interface thread: raises OnProgress (Sender: this worker).
@@ -241,9 +232,8 @@ private:
     HINTERNET FRequestInUse = nullptr;   // for the thread's own calls
     HINTERNET FRequestHandle = nullptr;  // to be closed, by the thread or by Terminate
     std::string FHost;                   // of the running transfer
-    std::deque<TSentAhead> FSent;        // requests sent ahead, in order (thread only)
+    std::unique_ptr<TRequestsAhead> FAhead;  // requests sent ahead, in order (thread only)
     bool FBrokenBehind = false;          // the run failed with requests ahead behind it
-    DWORD FTakenLine = 0;                // the connection the request taken from FSent went on
     std::vector<THTTPGetNext> FWanted;   // the transfers to come (under FLock)
 
     std::mutex FLock;
@@ -353,6 +343,8 @@ public:
     int StatusCode() const { return FStatusCode; }
     // The first value of header Name (any case) of that answer; "" when absent.
     std::string ResponseHeader(const std::string& Name) const;
+    // That answer's whole head, as received; "" when no answer came.
+    const std::string& RawHead() const { return FRawHead; }
     // The reason of a failure in English ("connection refused", "receive timed out after
     // 30000 ms", "cancelled", "HTTP 404 Not Found", "cannot write 3.jpg.part: No space
     // left on device", ...); empty on success.

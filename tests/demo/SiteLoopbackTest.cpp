@@ -104,6 +104,23 @@ TEST_P(SiteLoopback, KeepAliveByVersionAndConnectionHeader) {
     }
 }
 
+TEST_P(SiteLoopback, AnswersThatEndAtTheCloseHaveNoLengthAndCloseTheirConnection) {
+    TSiteOptions o = Options();
+    o.EndAtClose = true;
+    TDemoSiteThread site(o);
+    for (const char* version : {"HTTP/1.1", "HTTP/1.0"}) {
+        SCOPED_TRACE(version);
+        TTestConnection conn(site.Site().Port());
+        ASSERT_TRUE(conn.Send(RequestText("/photos/spring12/3.jpg", version, "Connection: keep-alive\r\n")));
+        TTestReply photo = conn.Read();
+        EXPECT_EQ(photo.Status, 200);
+        EXPECT_FALSE(photo.Has("Content-Length"));
+        EXPECT_EQ(photo.Header("Connection"), "close");
+        EXPECT_TRUE(photo.Closed);
+        EXPECT_EQ(photo.Body, *DemoPhotoJpeg("spring12", 3));
+    }
+}
+
 TEST_P(SiteLoopback, PipelinedRequestsAreAnsweredInOrder) {
     TDemoSiteThread site(Options());
     TTestConnection conn(site.Site().Port());
@@ -314,8 +331,8 @@ TRun RunSite(const std::string& args) {
 }
 
 const std::string UsageLine =
-    "usage: tavo-site [--bind ADDR] [--port PORT] [--report-log FILE] [--latency MS] [--poll]\n"
-    "                 [--help] [--version]\n";
+    "usage: tavo-site [--bind ADDR] [--port PORT] [--report-log FILE] [--latency MS] [--close]\n"
+    "                 [--poll] [--help] [--version]\n";
 
 TEST(TavoSiteProgram, HelpAndVersion) {
     TRun help = RunSite("--help");
