@@ -1,0 +1,3 @@
+#include "platform/tls/Tls.h"
+#include <gtest/gtest.h>
+TEST(Tls, Placeholder) {}
