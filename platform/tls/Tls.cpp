@@ -1,8 +1,8 @@
 // Tls: settings, contexts, sessions, the transport BIO and failure texts (see Tls.h).
 //
 // One lock guards the settings, the current client context and the kept sessions. A new
-// setting makes a new client context at once (so that a bad CA file is refused where it
-// is set) and forgets the kept sessions: a session verified under other settings must
+// setting with a CA file makes its client context at once (so that a bad file is refused
+// where it is set), and forgets the kept sessions: a session verified under other settings must
 // never be resumed under these.
 #include "platform/tls/Tls.h"
 
@@ -10,6 +10,7 @@
 #include <openssl/x509v3.h>
 
 #include <arpa/inet.h>
+#include <cstring>
 #include <map>
 #include <mutex>
 
@@ -130,7 +131,8 @@ TVerifySettings VerifySettings() {
 }
 
 void SetVerifySettings(const TVerifySettings& settings) {
-    TSslCtxPtr ctx = MakeClientContext(settings);
+    // Only a file of our own can be refused; the system's store loads when first needed.
+    TSslCtxPtr ctx = settings.CaFile.empty() ? nullptr : MakeClientContext(settings);
     TState& s = State();
     std::lock_guard<std::mutex> hold(s.Lock);
     s.Settings = settings;
@@ -223,6 +225,8 @@ std::string TakeErrorText() {
     unsigned long e = ERR_get_error();
     ERR_clear_error();
     if (e == 0) return std::string();
+    // A failing system call (a file that cannot be opened) carries its errno.
+    if (ERR_SYSTEM_ERROR(e)) return std::strerror(ERR_GET_REASON(e));
     const char* reason = ERR_reason_error_string(e);
     if (reason) return reason;
     char text[256];
