@@ -1,7 +1,7 @@
 // tavo-site: the demo album site as a program.
 //
 //   tavo-site [--bind ADDR] [--port PORT] [--report-log FILE] [--latency MS] [--close] [--poll]
-//             [--help] [--version]
+//             [--tls-cert FILE --tls-key FILE] [--help] [--version]
 //
 // Serves until interrupted (SIGINT, SIGTERM) and prints one line per request to standard
 // output, after a first line naming the address and the sample album. The options are
@@ -25,7 +25,7 @@ namespace {
 
 const char* const UsageLine =
     "usage: tavo-site [--bind ADDR] [--port PORT] [--report-log FILE] [--latency MS] [--close]\n"
-    "                 [--poll] [--help] [--version]\n";
+    "                 [--poll] [--tls-cert FILE --tls-key FILE] [--help] [--version]\n";
 
 const char* const Description =
     "The demo album site: album pages, the album XML service, photos, music, the usage\n"
@@ -33,7 +33,7 @@ const char* const Description =
     "page / lists every album and what it does wrong on purpose. Each request is logged\n"
     "on standard output as METHOD TARGET STATUS BYTES.\n";
 
-enum class TSiteOption { Bind, Port, ReportLog, Latency, Close, Poll, Help, Version };
+enum class TSiteOption { Bind, Port, ReportLog, Latency, Close, Poll, TlsCert, TlsKey, Help, Version };
 
 // Every option, in the order of the help. An option is added with a row here and a case
 // in ReadOption.
@@ -50,6 +50,9 @@ const std::vector<TOptionSpec>& OptionTable() {
         {int(TSiteOption::Close), 0, "close", nullptr,
          "end every answer at the close of its connection:\nno Content-Length, one request per connection"},
         {int(TSiteOption::Poll), 0, "poll", nullptr, "serve with plain sockets and poll() instead of the\nsocket layer"},
+        {int(TSiteOption::TlsCert), 0, "tls-cert", "FILE",
+         "serve https with the certificate (and its chain)\nin the PEM file FILE; the site's own addresses\nare then https"},
+        {int(TSiteOption::TlsKey), 0, "tls-key", "FILE", "the private key of --tls-cert, a PEM file"},
         {int(TSiteOption::Help), 'h', "help", nullptr, "print this help and exit"},
         {int(TSiteOption::Version), 'V', "version", nullptr, "print the version and exit"},
     };
@@ -94,6 +97,8 @@ bool ReadOption(TCommandLine& c, const TOptionSpec& option, const std::string& v
         break;
     case TSiteOption::Close: c.Site.EndAtClose = true; break;
     case TSiteOption::Poll: c.Site.UsePollTransport = true; break;
+    case TSiteOption::TlsCert: c.Site.TlsCert = value; break;
+    case TSiteOption::TlsKey: c.Site.TlsKey = value; break;
     case TSiteOption::Help: c.Help = true; return false;
     case TSiteOption::Version: c.Version = true; return false;
     }
@@ -114,7 +119,7 @@ int Serve(const TSiteOptions& options) {
             std::fflush(stdout);
         };
         std::thread watcher = StartSignalWatcher(site, signals);
-        std::printf("tavo-site listening on http://%s/ (sample album %s)\n", site.Address().c_str(),
+        std::printf("tavo-site listening on %s (sample album %s)\n", site.Url("/").c_str(),
                     site.Url(AlbumPagePath(*FindDemoAlbum(SampleAlbumId))).c_str());
         std::fflush(stdout);
         site.Run();
@@ -146,6 +151,7 @@ int Run(const std::vector<std::string>& args) {
         return 0;
     }
     if (!operands.empty()) return ArgumentError("unknown argument: " + operands.front());
+    if (c.Site.TlsCert.empty() != c.Site.TlsKey.empty()) return ArgumentError("--tls-cert and --tls-key go together");
     return Serve(c.Site);
 }
 

@@ -208,20 +208,28 @@ void THttpCli::HeaderEndedWithLocation() {
 }
 
 // Computes the next request from a Location value: connect host and port, target host,
-// request path and Location. The value is read by the shared Location rules: a control
-// byte in it or a scheme other than http fails the request; the rest is resolved against
-// the current address as RFC 3986 resolves a reference ("#s" is the same document, dot
-// segments go), so a network path ("//host") stays http.
+// request path, TLS and Location. The value is read by the shared Location rules (a
+// control byte fails the request) and resolved against the current address as RFC 3986
+// resolves a reference ("#s" is the same document, dot segments go, "//host" keeps the
+// scheme). Http may lead to https, never https to http; any other scheme fails.
 void THttpCli::ResolveLocation(const std::string& value) {
     httpwire::TReference ref;
     switch (httpwire::ReadLocation(value, ref)) {
     case httpwire::lvInvalid:
         throw EHttpException("Invalid character in Location", httperrBadCharacter);
     case httpwire::lvUnsupportedScheme:
-        throw EHttpException(SHttpUnsupportedProtocol + ref.Scheme, httperrUnsupportedProtocol);
+        if (ref.Scheme != "https")
+            throw EHttpException(SHttpUnsupportedProtocol + ref.Scheme, httperrUnsupportedProtocol);
+        break;
     case httpwire::lvFollow:
         break;
     }
+    // A relative path whose first segment holds a ":" ("host:8080/x") is a path, as the
+    // Location rules read it, not a scheme.
+    std::string reference = Trim(value);
+    if (httpwire::SchemeOf(reference).empty() && !ref.HasAuthority &&
+        reference.find(':') < reference.find_first_of("/?#"))
+        reference = "./" + reference;
 
     // Where the current request went.
     std::string host = FHostName, port = FPort, path = FPath;
@@ -230,23 +238,29 @@ void THttpCli::ResolveLocation(const std::string& value) {
         SplitUrl(FPath, proto, u, p, host, port, path);
         if (path.empty()) path = "/";
     }
-    const std::string base = "http://" + host + (port.empty() ? "" : ":" + port) + path;
+    const char* scheme = FTls ? "https" : "http";
+    const std::string base = std::string(scheme) + "://" + host + (port.empty() ? "" : ":" + port) + path;
 
     // Where the next one goes. Credentials written into the target are not used.
-    httpwire::SplitReference(httpwire::ResolveReference(base, Trim(value), false), ref);
+    httpwire::SplitReference(httpwire::ResolveReference(base, reference, false), ref);
+    if (FTls && ref.Scheme == "http") throw EHttpException(SHttpInsecureRedirect, httperrUnsupportedProtocol);
     std::string userInfo, hostPort, nHost, nPort;
     httpwire::SplitAuthority(ref.Authority, userInfo, hostPort);
     httpwire::SplitHostPortText(hostPort, nHost, nPort);
+    if (nHost.empty()) throw EHttpException(SHttpUnsupportedProtocol + ref.Scheme, httperrUnsupportedProtocol);
+    const bool tls = ref.Scheme == "https";
+    if (tls && !FProxy.empty()) throw EHttpException(SHttpTlsThroughProxy, httperrUnsupportedProtocol);
     std::string nPath = !ref.Path.empty() && ref.Path[0] == '?' ? "/" + ref.Path : ref.Path;
     const bool emptyPath = nPath.empty();
     if (emptyPath) nPath = "/";
 
+    FTls = tls;
     FTargetHost = nHost;
     if (FProxy.empty()) {
         FHostName = nHost;
-        FPort = nPort.empty() ? "80" : nPort;
+        FPort = nPort.empty() ? DefaultPort() : nPort;
         FPath = nPath;
-        FLocation = "http://" + nHost + (emptyPath ? "" : nPath);
+        FLocation = ref.Scheme + "://" + nHost + (emptyPath ? "" : nPath);
     } else {
         // The proxy needs the whole URL, port included.
         FLocation = "http://" + nHost + (nPort.empty() ? "" : ":" + nPort) + nPath;

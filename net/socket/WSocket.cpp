@@ -15,6 +15,7 @@
 // resolution and the lookups in WSocketResolve.cpp.
 #include "net/socket/WSocket.h"
 #include "net/socket/WSocketBinding.h"
+#include "net/socket/WSocketTls.h"
 
 #include <cstring>
 
@@ -232,6 +233,7 @@ void TCustomWSocket::ReportSocketError(const std::string& funcName) {
     int code = WS(WSAGetLastError)();
     std::string msg = "Error " + IntToStr(code) + " in function " + funcName + "\r\n" + SocketErrorDesc(code);
     if (code == WSAECONNRESET || code == WSAENOTCONN) {
+        EndTls(false);
         if (FHSocket != INVALID_SOCKET) WS(closesocket)(FHSocket);
         FHSocket = INVALID_SOCKET;
         if (FState != wsClosed) DoSessionClosed(uint16_t(code));
@@ -343,6 +345,17 @@ void TCustomWSocket::HandleSelect(WPARAM wParam, LPARAM lParam) {
     if (s != FHSocket || FPaused) return;
     uint16_t event = WSAGETSELECTEVENT(lParam);
     uint16_t error = WSAGETSELECTERROR(lParam);
+    // While a TLS handshake runs, every notification is its next step.
+    if (FTlsPhase == tlsHandshake) {
+        ContinueTlsHandshake(event);
+        return;
+    }
+    // A TLS connection is connected only when its handshake is done.
+    if ((event & (FD_CONNECT | FD_READ)) && FState == wsConnecting && FSslEnable && FTlsPhase == tlsOff &&
+        error == 0) {
+        BeginTls(false);
+        return;
+    }
     if (event & FD_CONNECT) {
         if (FState != wsConnected) {
             ChangeState(wsConnected);
@@ -373,7 +386,7 @@ void TCustomWSocket::HandleSelect(WPARAM wParam, LPARAM lParam) {
         if (s != FHSocket) return;
         if (!FCloseInvoked) {
             FCloseInvoked = true;
-            DoSessionClosed(error);
+            DoSessionClosed(TlsCloseError(error));
         }
         if (FState != wsClosed) Close();
     }
@@ -416,6 +429,7 @@ void TCustomWSocket::Connect() {
             RaiseError("Connect: No Protocol Specified");
             return;
         }
+        FTlsFailure.clear();
         if (!OpenHandle(opConnect)) return;
         ChangeState(wsOpened);
         const int on = -1;
@@ -512,6 +526,7 @@ void TCustomWSocket::InternalClose(bool shut, uint16_t error) {
         return;
     }
     if (FState == wsClosed) return;
+    EndTls(shut);
     if (shut) {
         Shutdown(1);
         // A graceful close delivers what the system already holds: lingering with a zero

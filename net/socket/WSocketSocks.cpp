@@ -58,6 +58,10 @@ void TCustomSocksWSocket::Connect() {
             RaiseError("tcp is the only protocol supported thru socks server");
             return;
         }
+        if (FSslEnable) {
+            RaiseError("TLS is not supported thru socks server");
+            return;
+        }
         try {
             // The connection goes to the proxy; the destination port is kept for the request.
             if (!FPortResolved) {

@@ -332,7 +332,7 @@ TRun RunSite(const std::string& args) {
 
 const std::string UsageLine =
     "usage: tavo-site [--bind ADDR] [--port PORT] [--report-log FILE] [--latency MS] [--close]\n"
-    "                 [--poll] [--help] [--version]\n";
+    "                 [--poll] [--tls-cert FILE --tls-key FILE] [--help] [--version]\n";
 
 TEST(TavoSiteProgram, HelpAndVersion) {
     TRun help = RunSite("--help");
@@ -340,7 +340,7 @@ TEST(TavoSiteProgram, HelpAndVersion) {
     EXPECT_EQ(help.Err, "");
     EXPECT_EQ(help.Out.rfind(UsageLine, 0), 0u) << help.Out;
     for (const char* option : {"-b, --bind=ADDR", "-p, --port=PORT", "    --report-log=FILE", "    --latency=MS",
-                               "    --poll", "-h, --help", "-V, --version"})
+                               "    --poll", "    --tls-cert=FILE", "    --tls-key=FILE", "-h, --help", "-V, --version"})
         EXPECT_NE(help.Out.find("\n  " + std::string(option)), std::string::npos) << option;
     for (const char* args : {"--port 1 --version", "-V", "--vers"}) {
         TRun version = RunSite(args);
@@ -369,6 +369,9 @@ TEST(TavoSiteProgram, ArgumentErrorsGoToStandardErrorWithExitTwo) {
         {"--port 12x", "invalid port: 12x"},
         {"--latency 60001", "invalid latency (0 to 60000 ms): 60001"},
         {"--latency ''", "invalid latency (0 to 60000 ms): "},
+        {"--tls-cert cert.pem", "--tls-cert and --tls-key go together"},
+        {"--tls-key key.pem --port 0", "--tls-cert and --tls-key go together"},
+        {"--tls-cert", "--tls-cert needs a value"},
     };
     for (const TCase& c : cases) {
         TRun run = RunSite(c.args);
