@@ -219,6 +219,8 @@ void TRegExpr::DiscardProgram() {
     FPrefix = -1;
     FPrefixLen = 0;
     FMemoNodes.clear();
+    std::memset(FFirstChars, 0, sizeof FFirstChars);
+    FHasFirstPairs = false;
     FMatch.MemoActive = false;
 }
 

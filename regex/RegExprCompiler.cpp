@@ -699,6 +699,17 @@ void TRegExpr::AnalyseShortcuts(int topFlags) {
     std::memset(FFirstCharSet, 0, sizeof FFirstCharSet);
     FComp.FillSteps = 0;
     FillFirstChars(FProgram.data() + 1, 0);
+    // A few first characters are looked for 16 at a time; the end (NUL) is no member.
+    std::memset(FFirstChars, 0, sizeof FFirstChars);
+    int members = 0;
+    for (int c = 1; c < 256 && members <= 4; ++c)
+        if (FFirstCharSet[c]) FFirstChars[members < 4 ? members : 0] = char(c), ++members;
+    if (members < 1 || members > 4 || FFirstCharSet[0]) std::memset(FFirstChars, 0, sizeof FFirstChars);
+    else for (int i = members; i < 4; ++i) FFirstChars[i] = FFirstChars[0];
+    // The first two characters, when every match begins with a literal of two or more.
+    FFirstPairs.assign(1024, 0);
+    FHasFirstPairs = AddFirstPairs(FProgram.data() + 1, 0);
+    if (!FHasFirstPairs) FFirstPairs.clear();
     FFirstChar = 0;
     FAnchoredAtStart = false;
     FMustHave = -1;
@@ -850,4 +861,35 @@ void TRegExpr::FindMemoNodes() {
         }
         if (candidate && !inLoop(at)) FMemoNodes.push_back(at);
     }
+}
+
+// Adds the first two characters of every match of the chain from Node to FFirstPairs;
+// false when some match may begin otherwise than with a case-sensitive literal of two
+// characters or more (then nothing is known).
+bool TRegExpr::AddFirstPairs(const uint8_t* node, int depth) {
+    if (depth > 16) return false;
+    while (node) {
+        const uint8_t k = Kind(node);
+        if (IsOpen(k) || IsClose(k) || k == EMPTY || k == SKIP) {
+            node = NextNode(node);
+            continue;
+        }
+        if (k == LITERAL) {
+            const uint8_t* op = Operand(node);
+            if (op[0] == 0 || op[1] == 0) return false;
+            const unsigned i = op[0] * 256u + op[1];
+            FFirstPairs[i >> 6] |= uint64_t(1) << (i & 63);
+            return true;
+        }
+        if (k != ALT) return false;
+        const uint8_t* next = NextNode(node);
+        if (!next || Kind(next) != ALT) {
+            node = Operand(node);  // a single alternative
+            continue;
+        }
+        for (const uint8_t* a = node; a && Kind(a) == ALT; a = NextNode(a))
+            if (!AddFirstPairs(Operand(a), depth + 1)) return false;
+        return true;
+    }
+    return false;
 }

@@ -89,6 +89,23 @@ bool CanStart(const uint8_t* node, const char* p, const unsigned char* swap) {
     }
 }
 
+// Whether the single-character node Operand accepts C; true when that cannot be told
+// (a back-reference).
+bool Accepts(const uint8_t* operand, unsigned char c, const unsigned char* swap) {
+    const uint8_t* op = Operand(operand);
+    switch (Kind(operand)) {
+    case ANY_CHAR: return c != 0;
+    case LITERAL: return c == op[0];
+    case LITERAL_CI: return c == op[0] || c == swap[op[0]];
+    case DIGIT: return IsDigitChar(char(c));
+    case NOT_DIGIT: return c != 0 && !IsDigitChar(char(c));
+    case SMALL_SET: return c == op[0] || c == op[1] || c == op[2];
+    case SMALL_SET_NOT: return c != 0 && c != op[0] && c != op[1] && c != op[2];
+    case BIT_SET: return c != 0 && InSet(op, c);
+    default: return true;
+    }
+}
+
 int RepeatMin(const uint8_t* node) {
     switch (Kind(node)) {
     case ONE_OR_MORE: case ONE_OR_MORE_LAZY: return 1;
@@ -168,8 +185,14 @@ bool TRegExpr::Search(int offset) {
             }
             return false;
         }
+        if (FFirstChars[0] != 0) {
+            // A few possible first characters, none of them the end (NUL).
+            for (const char* p = start; (p = FindFirstChar(p, end)) < end; ++p)
+                if (FirstPairFits(p) && TryAt(p)) return true;
+            return false;
+        }
         for (const char* p = start;; ++p) {
-            if (FFirstCharSet[(unsigned char)*p] && TryAt(p)) return true;
+            if (FFirstCharSet[(unsigned char)*p] && FirstPairFits(p) && TryAt(p)) return true;
             if (p == end) return false;
         }
     } catch (...) {
@@ -181,33 +204,60 @@ bool TRegExpr::Search(int offset) {
 }
 
 // The first place at or after From where the prefix literal stands, or nullptr. Looks for
-// its first and last characters 16 positions at a time and compares the rest there.
+// its first, second and last characters 16 positions at a time and compares the rest
+// where all three stand.
 const char* TRegExpr::FindPrefix(const char* from, const char* end) const {
     const char* lit = reinterpret_cast<const char*>(FProgram.data() + FPrefix);
     const size_t n = size_t(FPrefixLen);
     if (size_t(end - from) < n) return nullptr;
     const char* last = end - n;  // the last possible start
     const char* p = from;
+    auto rest = [&](const char* at) {
+        for (size_t i = 2; i + 1 < n; ++i)
+            if (at[i] != lit[i]) return false;
+        return true;
+    };
 #if defined(__SSE2__)
-    const __m128i first = _mm_set1_epi8(lit[0]);
-    const __m128i final = _mm_set1_epi8(lit[n - 1]);
+    const __m128i c0 = _mm_set1_epi8(lit[0]);
+    const __m128i c1 = _mm_set1_epi8(lit[1]);
+    const __m128i cn = _mm_set1_epi8(lit[n - 1]);
     for (; p + 16 <= last + 1; p += 16) {
         const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-        const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + n - 1));
-        unsigned mask = unsigned(_mm_movemask_epi8(_mm_and_si128(_mm_cmpeq_epi8(a, first), _mm_cmpeq_epi8(b, final))));
-        while (mask) {
-            const int bit = __builtin_ctz(mask);
-            if (std::memcmp(p + bit + 1, lit + 1, n - 2) == 0) return p + bit;
-            mask &= mask - 1;
+        const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 1));
+        const __m128i z = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + n - 1));
+        const __m128i hit = _mm_and_si128(_mm_and_si128(_mm_cmpeq_epi8(a, c0), _mm_cmpeq_epi8(b, c1)),
+                                          _mm_cmpeq_epi8(z, cn));
+        for (unsigned mask = unsigned(_mm_movemask_epi8(hit)); mask; mask &= mask - 1) {
+            const char* at = p + __builtin_ctz(mask);
+            if (rest(at)) return at;
         }
     }
 #endif
-    for (; p <= last; ++p) {
-        p = static_cast<const char*>(std::memchr(p, lit[0], size_t(last - p + 1)));
-        if (!p) return nullptr;
-        if (std::memcmp(p + 1, lit + 1, n - 1) == 0) return p;
-    }
+    for (; p <= last; ++p)
+        if (p[0] == lit[0] && p[1] == lit[1] && p[n - 1] == lit[n - 1] && rest(p)) return p;
     return nullptr;
+}
+
+// The first place at or after From whose character is one of the first characters (at
+// most four: FFirstChars), or End. Looks 16 positions at a time.
+const char* TRegExpr::FindFirstChar(const char* from, const char* end) const {
+    const char* p = from;
+#if defined(__SSE2__)
+    const __m128i c0 = _mm_set1_epi8(FFirstChars[0]);
+    const __m128i c1 = _mm_set1_epi8(FFirstChars[1]);
+    const __m128i c2 = _mm_set1_epi8(FFirstChars[2]);
+    const __m128i c3 = _mm_set1_epi8(FFirstChars[3]);
+    for (; p + 16 <= end; p += 16) {
+        const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+        const __m128i hit = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(a, c0), _mm_cmpeq_epi8(a, c1)),
+                                         _mm_or_si128(_mm_cmpeq_epi8(a, c2), _mm_cmpeq_epi8(a, c3)));
+        const unsigned mask = unsigned(_mm_movemask_epi8(hit));
+        if (mask) return p + __builtin_ctz(mask);
+    }
+#endif
+    for (; p < end; ++p)
+        if (FFirstCharSet[(unsigned char)*p]) return p;
+    return end;
 }
 
 // ======================================================================================
@@ -229,17 +279,11 @@ void TRegExpr::StepCheck() {
     if (m.NextCheck <= m.Steps) m.NextCheck = m.Steps + 1;
 }
 
-TRegExpr::TBacktrack& TRegExpr::Push(uint8_t kind) {
+// Makes room for more entries: doubles the stack up to its bound.
+void TRegExpr::GrowStack() {
     TMatchState& m = FMatch;
-    if (m.Depth == int64_t(m.Stack.size())) {
-        if (m.Depth >= MaxBacktrackEntries) Fail(reeMatchRecursionTooDeep);
-        m.Stack.resize(size_t(std::min<int64_t>(MaxBacktrackEntries, std::max<int64_t>(64, m.Depth * 2))));
-    }
-    TBacktrack& e = m.Stack[size_t(m.Depth++)];
-    e.Kind = kind;
-    e.Slot = -1;
-    e.Ahead = -1;
-    return e;
+    if (m.Depth >= MaxBacktrackEntries) Fail(reeMatchRecursionTooDeep);
+    m.Stack.resize(size_t(std::min<int64_t>(MaxBacktrackEntries, std::max<int64_t>(64, m.Depth * 2))));
 }
 
 void TRegExpr::ActivateMemo() {
@@ -301,6 +345,16 @@ bool TRegExpr::AtLineEnd(const char* p) const {
     if (AtPairHead(p)) return true;
     if (FSet.PairAssigned && c == FSet.PairTail && p > FMatch.InputStart && p[-1] == FSet.PairHead) return false;
     return FLineSeparatorSet[(unsigned char)c];
+}
+
+inline TRegExpr::TBacktrack& TRegExpr::Push(uint8_t kind) {
+    TMatchState& m = FMatch;
+    if (__builtin_expect(m.Depth == int64_t(m.Stack.size()), 0)) GrowStack();
+    TBacktrack& e = m.Stack[size_t(m.Depth++)];
+    e.Kind = kind;
+    e.Slot = -1;
+    e.Ahead = -1;
+    return e;
 }
 
 // The alternatives of a choice from ALT node Alt at P: pushes a choice for the next
@@ -386,6 +440,13 @@ int TRegExpr::RegRepeat(const uint8_t* operand, int max, int& step, const char* 
         run([&](unsigned char ch) { return ch == op[0] || ch == op[1] || ch == op[2]; });
         break;
     case SMALL_SET_NOT:
+        if (op[0] == op[2]) {
+            // One member (the padding repeats it): the run ends at its first occurrence.
+            const void* hit = std::memchr(p, op[0], size_t(limit));
+            count = hit ? int(static_cast<const char*>(hit) - p) : limit;
+            FMatch.Steps += count >> 4;
+            break;
+        }
         run([&](unsigned char ch) { return ch != op[0] && ch != op[1] && ch != op[2]; });
         break;
     case BIT_SET:
@@ -548,6 +609,15 @@ bool TRegExpr::TryAt(const char* start) {
                     } else if (k < 0 && slot >= 0) {
                         MemoMark(slot, p + min, p + top);
                     }
+                } else if (ahead >= 0 && step == 1 && !Accepts(operand, (unsigned char)ahead, FSet.Swap)) {
+                    // The run holds no character the continuation can begin with, so
+                    // only its end can be followed: no coming back for fewer.
+                    if ((unsigned char)p[top] == ahead) {
+                        p += top;
+                        break;
+                    }
+                    if (slot >= 0) MemoMark(slot, p + min, p + top);
+                    goto fail;
                 } else {
                     k = LastCandidate(p, top, min, step, ahead);
                     m.Steps += (top - (k < 0 ? min : k)) >> 4;
