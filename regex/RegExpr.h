@@ -248,6 +248,14 @@ private:
         int MemoSlots = 0;                  // slots that have bits (the first ones)
         int64_t MemoWords = 0;              // 64-bit words per slot
         std::vector<uint64_t> MemoBits;
+        // The last occurrence found of a few bytes: looking for Byte from any position in
+        // [From, Hit] finds Hit (nullptr: none up to the subject's end). Kept while the
+        // subject stays.
+        struct TFound {
+            const char* From = nullptr;
+            const char* Hit = nullptr;
+            int Byte = -1;
+        } Found[4];
     };
 
     // ---- public-operation helpers (RegExpr.cpp) ------------------------------------
@@ -308,6 +316,8 @@ private:
     TBacktrack& Push(uint8_t kind);
     void GrowStack();
     void StepCheck();
+    const char* NextByte(const char* from, int byte);
+    int64_t LazyCandidate(const char* save, int64_t k, int64_t top, int step, int ahead);
     void ActivateMemo();
     int MemoSlotOf(const uint8_t* node) const;
     bool MemoTest(int slot, const char* p) const;

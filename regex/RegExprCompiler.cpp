@@ -865,7 +865,8 @@ void TRegExpr::FindMemoNodes() {
 
 // Adds the first two characters of every match of the chain from Node to FFirstPairs;
 // false when some match may begin otherwise than with a case-sensitive literal of two
-// characters or more (then nothing is known).
+// characters or more, or of one followed by a literal or class that must match (then
+// nothing is known).
 bool TRegExpr::AddFirstPairs(const uint8_t* node, int depth) {
     if (depth > 16) return false;
     while (node) {
@@ -876,9 +877,37 @@ bool TRegExpr::AddFirstPairs(const uint8_t* node, int depth) {
         }
         if (k == LITERAL) {
             const uint8_t* op = Operand(node);
-            if (op[0] == 0 || op[1] == 0) return false;
-            const unsigned i = op[0] * 256u + op[1];
-            FFirstPairs[i >> 6] |= uint64_t(1) << (i & 63);
+            if (op[0] == 0) return false;
+            if (op[1] != 0) {
+                const unsigned i = op[0] * 256u + op[1];
+                FFirstPairs[i >> 6] |= uint64_t(1) << (i & 63);
+                return true;
+            }
+            // One character: the second is what the next node must begin with, when
+            // that is a literal or a class that must match once at least.
+            const uint8_t* next = NextNode(node);
+            while (next && (IsOpen(Kind(next)) || IsClose(Kind(next)) || Kind(next) == EMPTY || Kind(next) == SKIP))
+                next = NextNode(next);
+            if (!next) return false;
+            const uint8_t* single = next;
+            const uint8_t nk = Kind(next);
+            if (nk == ONE_OR_MORE || nk == ONE_OR_MORE_LAZY) single = Operand(next);
+            else if ((nk == BRACES || nk == BRACES_LAZY) && ReadInt(next + HeaderSize) > 0)
+                single = next + BracesHeaderSize;
+            const uint8_t* sop = Operand(single);
+            bool second[256] = {};
+            switch (Kind(single)) {
+            case LITERAL: second[sop[0]] = true; break;
+            case SMALL_SET: for (int i = 0; i < 3; ++i) second[sop[i]] = true; break;
+            case BIT_SET: for (int c = 1; c < 256; ++c) second[c] = InSet(sop, (unsigned char)c); break;
+            case DIGIT: for (int c = '0'; c <= '9'; ++c) second[c] = true; break;
+            default: return false;
+            }
+            for (int c = 1; c < 256; ++c)
+                if (second[c]) {
+                    const unsigned i = op[0] * 256u + unsigned(c);
+                    FFirstPairs[i >> 6] |= uint64_t(1) << (i & 63);
+                }
             return true;
         }
         if (k != ALT) return false;

@@ -181,7 +181,7 @@ bool TRegExpr::Search(int offset) {
             for (const char* p = start; p < end; ++p) {
                 p = static_cast<const char*>(std::memchr(p, FFirstChar, size_t(end - p)));
                 if (!p) return false;
-                if (TryAt(p)) return true;
+                if (FirstPairFits(p) && TryAt(p)) return true;
             }
             return false;
         }
@@ -322,6 +322,46 @@ void TRegExpr::MemoMark(int slot, const char* from, const char* to) {
     for (; i <= last; ++i) bits[i >> 6] |= uint64_t(1) << (i & 63);
 }
 
+// The smallest count K in [K, Top] of a lazy repeat from Save whose position can begin
+// the continuation (its character is Ahead), or -1; the scan costs steps.
+int64_t TRegExpr::LazyCandidate(const char* save, int64_t k, int64_t top, int step, int ahead) {
+    if (k > top || ahead < 0 || step != 1) {
+        const int64_t found = FirstCandidate(save, k, top, step, ahead);
+        if (ahead >= 0 && k <= top) FMatch.Steps += ((found < 0 ? top : found) - k) >> 4;
+        return found;
+    }
+    const char* hit = NextByte(save + k, ahead);
+    return hit && hit - save <= top ? hit - save : -1;
+}
+
+// The first occurrence of Byte at or after From up to the subject's end, or nullptr.
+// Backtracking asks the same from neighbouring places again and again (a repeat's run
+// end, where its continuation may start), so the last answer per byte is kept.
+const char* TRegExpr::NextByte(const char* from, int byte) {
+    TMatchState::TFound& f = FMatch.Found[byte & 3];
+    if (f.Byte == byte && (f.Hit ? from <= f.Hit : true)) {
+        if (from >= f.From) return f.Hit;
+        // Before the known stretch: only the gap up to it needs a look (backtracking
+        // steps back a character or a few at a time).
+        if (f.From - from <= 32) {
+            for (const char* q = from; q < f.From; ++q)
+                if ((unsigned char)*q == byte) {
+                    f.From = from;
+                    f.Hit = q;
+                    return q;
+                }
+            f.From = from;
+            return f.Hit;
+        }
+    }
+    const char* hit = static_cast<const char*>(std::memchr(from, byte, size_t(FMatch.InputEnd - from)));
+    FMatch.Steps += ((hit ? hit : FMatch.InputEnd) - from) >> 4;
+    f.From = from;
+    f.Hit = hit;
+    f.Byte = byte;
+    return hit;
+}
+
 // ======================================================================================
 // Node walk
 // ======================================================================================
@@ -442,9 +482,8 @@ int TRegExpr::RegRepeat(const uint8_t* operand, int max, int& step, const char* 
     case SMALL_SET_NOT:
         if (op[0] == op[2]) {
             // One member (the padding repeats it): the run ends at its first occurrence.
-            const void* hit = std::memchr(p, op[0], size_t(limit));
-            count = hit ? int(static_cast<const char*>(hit) - p) : limit;
-            FMatch.Steps += count >> 4;
+            const char* hit = op[0] ? NextByte(p, op[0]) : nullptr;
+            count = hit && hit - p < limit ? int(hit - p) : limit;
             break;
         }
         run([&](unsigned char ch) { return ch != op[0] && ch != op[1] && ch != op[2]; });
@@ -474,6 +513,8 @@ bool TRegExpr::TryAt(const char* start) {
     TMatchState& m = FMatch;
     const char* p = start;
     const uint8_t* scan = FProgram.data() + 1;
+    // The whole pattern as one alternative: begin inside it.
+    if (const uint8_t* next = NextNode(scan); Kind(scan) == ALT && next && Kind(next) != ALT) scan = Operand(scan);
     for (;;) {
         // ---- run nodes until one fails ----
         for (;;) {
@@ -601,8 +642,7 @@ bool TRegExpr::TryAt(const char* start) {
                 const int ahead = AheadChar(next);
                 int64_t k;
                 if (lazy) {
-                    k = FirstCandidate(p, min, top, step, ahead);
-                    m.Steps += ((k < 0 ? top : k) - min) >> 4;
+                    k = LazyCandidate(p, min, top, step, ahead);
                     if (k >= 0 && slot >= 0 && MemoTest(slot, p + k)) {
                         MemoMark(slot, p + min, p + k - 1);
                         k = -1;
@@ -733,8 +773,7 @@ bool TRegExpr::TryAt(const char* start) {
                     m.Steps += (e.A - (k < 0 ? min : k)) >> 4;
                     if (k < 0 && e.Slot >= 0) MemoMark(e.Slot, save + min, save + e.B);
                 } else {
-                    k = FirstCandidate(save, int64_t(e.A) + 1, e.B, e.C, e.Ahead);
-                    m.Steps += ((k < 0 ? e.B : k) - e.A) >> 4;
+                    k = LazyCandidate(save, int64_t(e.A) + 1, e.B, e.C, e.Ahead);
                     if (k >= 0 && e.Slot >= 0 && MemoTest(e.Slot, save + k)) {
                         MemoMark(e.Slot, save + min, save + k - 1);
                         k = -1;
