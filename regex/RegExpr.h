@@ -307,6 +307,7 @@ private:
         return (FFirstPairs[i >> 6] >> (i & 63)) & 1;
     }
     const uint8_t* EnterAlternatives(const uint8_t* alt, const char* p);
+    const uint8_t* LoopStep(const uint8_t* loop, bool iterate);
     const char* MatchBackRef(const uint8_t* node, const char* p) const;
     int RegRepeat(const uint8_t* operand, int max, int& step, const char* p);
     bool AtLineStart(const char* p) const;

@@ -397,6 +397,23 @@ inline TRegExpr::TBacktrack& TRegExpr::Push(uint8_t kind) {
     return e;
 }
 
+// One step of the general loop at LOOP node Loop, at the active depth: once more (the
+// body is returned) or out of it (the node after it). A pushed entry undoes the change.
+const uint8_t* TRegExpr::LoopStep(const uint8_t* loop, bool iterate) {
+    TMatchState& m = FMatch;
+    const int d = m.LoopDepth;
+    TBacktrack& e = Push(BtLoopState);
+    e.A = d;
+    e.B = d;
+    e.C = m.LoopCounters[d];
+    if (iterate) {
+        m.LoopCounters[d] += 1;
+        return loop + ReadInt(loop + HeaderSize + 8);
+    }
+    m.LoopDepth = d - 1;
+    return NextNode(loop);
+}
+
 // The alternatives of a choice from ALT node Alt at P: pushes a choice for the next
 // alternative that may match here, if any, and returns the operand of the first that may
 // (the last alternative is taken without looking).
@@ -694,30 +711,15 @@ bool TRegExpr::TryAt(const char* start) {
                 const int32_t max = ReadInt(scan + HeaderSize + 4);
                 const int32_t count = m.LoopCounters[d];
                 const bool again = count < max;
-                if (count < min || (kind == LOOP && again)) {
-                    if (count >= min) {
-                        TBacktrack& choice = Push(BtLoopLeave);
-                        choice.Node = scan;
-                        choice.Pos = p;
-                    }
-                    TBacktrack& e = Push(BtLoopState);
-                    e.A = d;
-                    e.B = d;
-                    e.C = count;
-                    m.LoopCounters[d] = count + 1;
-                    next = scan + ReadInt(scan + HeaderSize + 8);
-                } else {
-                    if (kind == LOOP_LAZY && again) {
-                        TBacktrack& choice = Push(BtLoopAgain);
-                        choice.Node = scan;
-                        choice.Pos = p;
-                    }
-                    TBacktrack& e = Push(BtLoopState);
-                    e.A = d;
-                    e.B = d;
-                    e.C = count;
-                    m.LoopDepth = d - 1;
+                // Greedy: once more while it may, leaving as the choice; lazy: leave once
+                // the minimum is done, once more as the choice.
+                const bool iterate = count < min || (kind == LOOP && again);
+                if (count >= min && again) {
+                    TBacktrack& choice = Push(iterate ? BtLoopLeave : BtLoopAgain);
+                    choice.Node = scan;
+                    choice.Pos = p;
                 }
+                next = LoopStep(scan, iterate);
                 break;
             }
             default: {
@@ -797,18 +799,7 @@ bool TRegExpr::TryAt(const char* start) {
                 const bool leave = e.Kind == BtLoopLeave;
                 p = e.Pos;
                 --m.Depth;
-                const int d = m.LoopDepth;
-                TBacktrack& s = Push(BtLoopState);
-                s.A = d;
-                s.B = d;
-                s.C = m.LoopCounters[d];
-                if (leave) {
-                    m.LoopDepth = d - 1;
-                    scan = NextNode(loop);
-                } else {
-                    m.LoopCounters[d] += 1;
-                    scan = loop + ReadInt(loop + HeaderSize + 8);
-                }
+                scan = LoopStep(loop, !leave);
                 break;
             }
             default:
