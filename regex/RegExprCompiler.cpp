@@ -5,7 +5,9 @@
 // into a program allocated at exactly that size, so no node is ever reallocated. Every
 // emission primitive therefore does its writing only outside the sizing pass, and no parse
 // decision may depend on program bytes. After the emitting pass the search shortcuts are
-// derived (first character, anchoring, required literal, first-character set).
+// derived (first character, anchoring, required literal, prefix literal, first-character
+// set, first pairs) and the nodes whose failed states the matcher may remember are chosen
+// (FindMemoNodes).
 //
 // The parser: ParseReg (alternatives) > ParseSequence (one alternative) > ParseQuantified
 // (an atom and its quantifier) > ParseAtom (and its helpers for classes, escapes, literal
