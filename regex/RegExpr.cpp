@@ -91,6 +91,7 @@ void TRegExpr::SetInputString(const std::string& text) {
     FInputBuffer.assign(text.data(), nul == std::string::npos ? text.size() : nul);
     FHasInput = true;
     FMatch.MemoActive = false;  // what failed in the old subject says nothing of the new
+    for (auto& f : FMatch.Found) f = TMatchState::TFound();
 }
 
 bool TRegExpr::GetModifierFlag(int index) const {
@@ -219,6 +220,8 @@ void TRegExpr::DiscardProgram() {
     FPrefix = -1;
     FPrefixLen = 0;
     FMemoNodes.clear();
+    std::memset(FFirstChars, 0, sizeof FFirstChars);
+    FHasFirstPairs = false;
     FMatch.MemoActive = false;
 }
 

@@ -248,6 +248,14 @@ private:
         int MemoSlots = 0;                  // slots that have bits (the first ones)
         int64_t MemoWords = 0;              // 64-bit words per slot
         std::vector<uint64_t> MemoBits;
+        // The last occurrence found of a few bytes: looking for Byte from any position in
+        // [From, Hit] finds Hit (nullptr: none up to the subject's end). Kept while the
+        // subject stays.
+        struct TFound {
+            const char* From = nullptr;
+            const char* Hit = nullptr;
+            int Byte = -1;
+        } Found[4];
     };
 
     // ---- public-operation helpers (RegExpr.cpp) ------------------------------------
@@ -286,12 +294,20 @@ private:
     void AnalyseShortcuts(int topFlags);
     void FillFirstChars(const uint8_t* node, int depth);
     void FindMemoNodes();
+    bool AddFirstPairs(const uint8_t* node, int depth);
 
     // ---- matcher (RegExprMatcher.cpp) ----------------------------------------------
     bool Search(int offset);
     bool TryAt(const char* start);
     const char* FindPrefix(const char* from, const char* end) const;
+    const char* FindFirstChar(const char* from, const char* end) const;
+    bool FirstPairFits(const char* p) const {
+        if (!FHasFirstPairs || *p == '\0') return true;
+        const unsigned i = (unsigned char)p[0] * 256u + (unsigned char)p[1];
+        return (FFirstPairs[i >> 6] >> (i & 63)) & 1;
+    }
     const uint8_t* EnterAlternatives(const uint8_t* alt, const char* p);
+    const uint8_t* LoopStep(const uint8_t* loop, bool iterate);
     const char* MatchBackRef(const uint8_t* node, const char* p) const;
     int RegRepeat(const uint8_t* operand, int max, int& step, const char* p);
     bool AtLineStart(const char* p) const;
@@ -299,7 +315,10 @@ private:
     bool AtPairHead(const char* p) const;
     bool IsWordChar(char c) const { return FSet.WordSet[(unsigned char)c]; }
     TBacktrack& Push(uint8_t kind);
+    void GrowStack();
     void StepCheck();
+    const char* NextByte(const char* from, int byte);
+    int64_t LazyCandidate(const char* save, int64_t k, int64_t top, int step, int ahead);
     void ActivateMemo();
     int MemoSlotOf(const uint8_t* node) const;
     bool MemoTest(int slot, const char* p) const;
@@ -313,6 +332,10 @@ private:
     int FPrefix = -1;                    // program offset of the literal every match
     int FPrefixLen = 0;                  // starts with (2 characters or more), or -1
     TSet FFirstCharSet;                  // possible first characters; NUL = end of subject
+    char FFirstChars[4] = {};            // the first-character set when it has 1 to 4
+                                         // members, none NUL (repeated to fill); or 0s
+    bool FHasFirstPairs = false;         // FFirstPairs says which two characters a match
+    std::vector<uint64_t> FFirstPairs;   // may begin with (bit c0 * 256 + c1)
     TSet FLineSeparatorSet;              // members of LineSeparatorChars
     std::vector<int32_t> FMemoNodes;     // program offsets of the memo slots' nodes,
                                          // ascending; empty without a failure memo

@@ -5,7 +5,9 @@
 // into a program allocated at exactly that size, so no node is ever reallocated. Every
 // emission primitive therefore does its writing only outside the sizing pass, and no parse
 // decision may depend on program bytes. After the emitting pass the search shortcuts are
-// derived (first character, anchoring, required literal, first-character set).
+// derived (first character, anchoring, required literal, prefix literal, first-character
+// set, first pairs) and the nodes whose failed states the matcher may remember are chosen
+// (FindMemoNodes).
 //
 // The parser: ParseReg (alternatives) > ParseSequence (one alternative) > ParseQuantified
 // (an atom and its quantifier) > ParseAtom (and its helpers for classes, escapes, literal
@@ -699,6 +701,17 @@ void TRegExpr::AnalyseShortcuts(int topFlags) {
     std::memset(FFirstCharSet, 0, sizeof FFirstCharSet);
     FComp.FillSteps = 0;
     FillFirstChars(FProgram.data() + 1, 0);
+    // A few first characters are looked for 16 at a time; the end (NUL) is no member.
+    std::memset(FFirstChars, 0, sizeof FFirstChars);
+    int members = 0;
+    for (int c = 1; c < 256 && members <= 4; ++c)
+        if (FFirstCharSet[c]) FFirstChars[members < 4 ? members : 0] = char(c), ++members;
+    if (members < 1 || members > 4 || FFirstCharSet[0]) std::memset(FFirstChars, 0, sizeof FFirstChars);
+    else for (int i = members; i < 4; ++i) FFirstChars[i] = FFirstChars[0];
+    // The first two characters, when every match begins with a literal of two or more.
+    FFirstPairs.assign(1024, 0);
+    FHasFirstPairs = AddFirstPairs(FProgram.data() + 1, 0);
+    if (!FHasFirstPairs) FFirstPairs.clear();
     FFirstChar = 0;
     FAnchoredAtStart = false;
     FMustHave = -1;
@@ -850,4 +863,64 @@ void TRegExpr::FindMemoNodes() {
         }
         if (candidate && !inLoop(at)) FMemoNodes.push_back(at);
     }
+}
+
+// Adds the first two characters of every match of the chain from Node to FFirstPairs;
+// false when some match may begin otherwise than with a case-sensitive literal of two
+// characters or more, or of one followed by a literal or class that must match (then
+// nothing is known).
+bool TRegExpr::AddFirstPairs(const uint8_t* node, int depth) {
+    if (depth > 16) return false;
+    while (node) {
+        const uint8_t k = Kind(node);
+        if (IsOpen(k) || IsClose(k) || k == EMPTY || k == SKIP) {
+            node = NextNode(node);
+            continue;
+        }
+        if (k == LITERAL) {
+            const uint8_t* op = Operand(node);
+            if (op[0] == 0) return false;
+            if (op[1] != 0) {
+                const unsigned i = op[0] * 256u + op[1];
+                FFirstPairs[i >> 6] |= uint64_t(1) << (i & 63);
+                return true;
+            }
+            // One character: the second is what the next node must begin with, when
+            // that is a literal or a class that must match once at least.
+            const uint8_t* next = NextNode(node);
+            while (next && (IsOpen(Kind(next)) || IsClose(Kind(next)) || Kind(next) == EMPTY || Kind(next) == SKIP))
+                next = NextNode(next);
+            if (!next) return false;
+            const uint8_t* single = next;
+            const uint8_t nk = Kind(next);
+            if (nk == ONE_OR_MORE || nk == ONE_OR_MORE_LAZY) single = Operand(next);
+            else if ((nk == BRACES || nk == BRACES_LAZY) && ReadInt(next + HeaderSize) > 0)
+                single = next + BracesHeaderSize;
+            const uint8_t* sop = Operand(single);
+            bool second[256] = {};
+            switch (Kind(single)) {
+            case LITERAL: second[sop[0]] = true; break;
+            case SMALL_SET: for (int i = 0; i < 3; ++i) second[sop[i]] = true; break;
+            case BIT_SET: for (int c = 1; c < 256; ++c) second[c] = InSet(sop, (unsigned char)c); break;
+            case DIGIT: for (int c = '0'; c <= '9'; ++c) second[c] = true; break;
+            default: return false;
+            }
+            for (int c = 1; c < 256; ++c)
+                if (second[c]) {
+                    const unsigned i = op[0] * 256u + unsigned(c);
+                    FFirstPairs[i >> 6] |= uint64_t(1) << (i & 63);
+                }
+            return true;
+        }
+        if (k != ALT) return false;
+        const uint8_t* next = NextNode(node);
+        if (!next || Kind(next) != ALT) {
+            node = Operand(node);  // a single alternative
+            continue;
+        }
+        for (const uint8_t* a = node; a && Kind(a) == ALT; a = NextNode(a))
+            if (!AddFirstPairs(Operand(a), depth + 1)) return false;
+        return true;
+    }
+    return false;
 }

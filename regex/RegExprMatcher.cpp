@@ -89,6 +89,23 @@ bool CanStart(const uint8_t* node, const char* p, const unsigned char* swap) {
     }
 }
 
+// Whether the single-character node Operand accepts C; true when that cannot be told
+// (a back-reference).
+bool Accepts(const uint8_t* operand, unsigned char c, const unsigned char* swap) {
+    const uint8_t* op = Operand(operand);
+    switch (Kind(operand)) {
+    case ANY_CHAR: return c != 0;
+    case LITERAL: return c == op[0];
+    case LITERAL_CI: return c == op[0] || c == swap[op[0]];
+    case DIGIT: return IsDigitChar(char(c));
+    case NOT_DIGIT: return c != 0 && !IsDigitChar(char(c));
+    case SMALL_SET: return c == op[0] || c == op[1] || c == op[2];
+    case SMALL_SET_NOT: return c != 0 && c != op[0] && c != op[1] && c != op[2];
+    case BIT_SET: return c != 0 && InSet(op, c);
+    default: return true;
+    }
+}
+
 int RepeatMin(const uint8_t* node) {
     switch (Kind(node)) {
     case ONE_OR_MORE: case ONE_OR_MORE_LAZY: return 1;
@@ -164,12 +181,18 @@ bool TRegExpr::Search(int offset) {
             for (const char* p = start; p < end; ++p) {
                 p = static_cast<const char*>(std::memchr(p, FFirstChar, size_t(end - p)));
                 if (!p) return false;
-                if (TryAt(p)) return true;
+                if (FirstPairFits(p) && TryAt(p)) return true;
             }
             return false;
         }
+        if (FFirstChars[0] != 0) {
+            // A few possible first characters, none of them the end (NUL).
+            for (const char* p = start; (p = FindFirstChar(p, end)) < end; ++p)
+                if (FirstPairFits(p) && TryAt(p)) return true;
+            return false;
+        }
         for (const char* p = start;; ++p) {
-            if (FFirstCharSet[(unsigned char)*p] && TryAt(p)) return true;
+            if (FFirstCharSet[(unsigned char)*p] && FirstPairFits(p) && TryAt(p)) return true;
             if (p == end) return false;
         }
     } catch (...) {
@@ -181,33 +204,60 @@ bool TRegExpr::Search(int offset) {
 }
 
 // The first place at or after From where the prefix literal stands, or nullptr. Looks for
-// its first and last characters 16 positions at a time and compares the rest there.
+// its first, second and last characters 16 positions at a time and compares the rest
+// where all three stand.
 const char* TRegExpr::FindPrefix(const char* from, const char* end) const {
     const char* lit = reinterpret_cast<const char*>(FProgram.data() + FPrefix);
     const size_t n = size_t(FPrefixLen);
     if (size_t(end - from) < n) return nullptr;
     const char* last = end - n;  // the last possible start
     const char* p = from;
+    auto rest = [&](const char* at) {
+        for (size_t i = 2; i + 1 < n; ++i)
+            if (at[i] != lit[i]) return false;
+        return true;
+    };
 #if defined(__SSE2__)
-    const __m128i first = _mm_set1_epi8(lit[0]);
-    const __m128i final = _mm_set1_epi8(lit[n - 1]);
+    const __m128i c0 = _mm_set1_epi8(lit[0]);
+    const __m128i c1 = _mm_set1_epi8(lit[1]);
+    const __m128i cn = _mm_set1_epi8(lit[n - 1]);
     for (; p + 16 <= last + 1; p += 16) {
         const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-        const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + n - 1));
-        unsigned mask = unsigned(_mm_movemask_epi8(_mm_and_si128(_mm_cmpeq_epi8(a, first), _mm_cmpeq_epi8(b, final))));
-        while (mask) {
-            const int bit = __builtin_ctz(mask);
-            if (std::memcmp(p + bit + 1, lit + 1, n - 2) == 0) return p + bit;
-            mask &= mask - 1;
+        const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 1));
+        const __m128i z = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + n - 1));
+        const __m128i hit = _mm_and_si128(_mm_and_si128(_mm_cmpeq_epi8(a, c0), _mm_cmpeq_epi8(b, c1)),
+                                          _mm_cmpeq_epi8(z, cn));
+        for (unsigned mask = unsigned(_mm_movemask_epi8(hit)); mask; mask &= mask - 1) {
+            const char* at = p + __builtin_ctz(mask);
+            if (rest(at)) return at;
         }
     }
 #endif
-    for (; p <= last; ++p) {
-        p = static_cast<const char*>(std::memchr(p, lit[0], size_t(last - p + 1)));
-        if (!p) return nullptr;
-        if (std::memcmp(p + 1, lit + 1, n - 1) == 0) return p;
-    }
+    for (; p <= last; ++p)
+        if (p[0] == lit[0] && p[1] == lit[1] && p[n - 1] == lit[n - 1] && rest(p)) return p;
     return nullptr;
+}
+
+// The first place at or after From whose character is one of the first characters (at
+// most four: FFirstChars), or End. Looks 16 positions at a time.
+const char* TRegExpr::FindFirstChar(const char* from, const char* end) const {
+    const char* p = from;
+#if defined(__SSE2__)
+    const __m128i c0 = _mm_set1_epi8(FFirstChars[0]);
+    const __m128i c1 = _mm_set1_epi8(FFirstChars[1]);
+    const __m128i c2 = _mm_set1_epi8(FFirstChars[2]);
+    const __m128i c3 = _mm_set1_epi8(FFirstChars[3]);
+    for (; p + 16 <= end; p += 16) {
+        const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+        const __m128i hit = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(a, c0), _mm_cmpeq_epi8(a, c1)),
+                                         _mm_or_si128(_mm_cmpeq_epi8(a, c2), _mm_cmpeq_epi8(a, c3)));
+        const unsigned mask = unsigned(_mm_movemask_epi8(hit));
+        if (mask) return p + __builtin_ctz(mask);
+    }
+#endif
+    for (; p < end; ++p)
+        if (FFirstCharSet[(unsigned char)*p]) return p;
+    return end;
 }
 
 // ======================================================================================
@@ -229,17 +279,11 @@ void TRegExpr::StepCheck() {
     if (m.NextCheck <= m.Steps) m.NextCheck = m.Steps + 1;
 }
 
-TRegExpr::TBacktrack& TRegExpr::Push(uint8_t kind) {
+// Makes room for more entries: doubles the stack up to its bound.
+void TRegExpr::GrowStack() {
     TMatchState& m = FMatch;
-    if (m.Depth == int64_t(m.Stack.size())) {
-        if (m.Depth >= MaxBacktrackEntries) Fail(reeMatchRecursionTooDeep);
-        m.Stack.resize(size_t(std::min<int64_t>(MaxBacktrackEntries, std::max<int64_t>(64, m.Depth * 2))));
-    }
-    TBacktrack& e = m.Stack[size_t(m.Depth++)];
-    e.Kind = kind;
-    e.Slot = -1;
-    e.Ahead = -1;
-    return e;
+    if (m.Depth >= MaxBacktrackEntries) Fail(reeMatchRecursionTooDeep);
+    m.Stack.resize(size_t(std::min<int64_t>(MaxBacktrackEntries, std::max<int64_t>(64, m.Depth * 2))));
 }
 
 void TRegExpr::ActivateMemo() {
@@ -278,6 +322,46 @@ void TRegExpr::MemoMark(int slot, const char* from, const char* to) {
     for (; i <= last; ++i) bits[i >> 6] |= uint64_t(1) << (i & 63);
 }
 
+// The smallest count K in [K, Top] of a lazy repeat from Save whose position can begin
+// the continuation (its character is Ahead), or -1; the scan costs steps.
+int64_t TRegExpr::LazyCandidate(const char* save, int64_t k, int64_t top, int step, int ahead) {
+    if (k > top || ahead < 0 || step != 1) {
+        const int64_t found = FirstCandidate(save, k, top, step, ahead);
+        if (ahead >= 0 && k <= top) FMatch.Steps += ((found < 0 ? top : found) - k) >> 4;
+        return found;
+    }
+    const char* hit = NextByte(save + k, ahead);
+    return hit && hit - save <= top ? hit - save : -1;
+}
+
+// The first occurrence of Byte at or after From up to the subject's end, or nullptr.
+// Backtracking asks the same from neighbouring places again and again (a repeat's run
+// end, where its continuation may start), so the last answer per byte is kept.
+const char* TRegExpr::NextByte(const char* from, int byte) {
+    TMatchState::TFound& f = FMatch.Found[byte & 3];
+    if (f.Byte == byte && (f.Hit ? from <= f.Hit : true)) {
+        if (from >= f.From) return f.Hit;
+        // Before the known stretch: only the gap up to it needs a look (backtracking
+        // steps back a character or a few at a time).
+        if (f.From - from <= 32) {
+            for (const char* q = from; q < f.From; ++q)
+                if ((unsigned char)*q == byte) {
+                    f.From = from;
+                    f.Hit = q;
+                    return q;
+                }
+            f.From = from;
+            return f.Hit;
+        }
+    }
+    const char* hit = static_cast<const char*>(std::memchr(from, byte, size_t(FMatch.InputEnd - from)));
+    FMatch.Steps += ((hit ? hit : FMatch.InputEnd) - from) >> 4;
+    f.From = from;
+    f.Hit = hit;
+    f.Byte = byte;
+    return hit;
+}
+
 // ======================================================================================
 // Node walk
 // ======================================================================================
@@ -301,6 +385,33 @@ bool TRegExpr::AtLineEnd(const char* p) const {
     if (AtPairHead(p)) return true;
     if (FSet.PairAssigned && c == FSet.PairTail && p > FMatch.InputStart && p[-1] == FSet.PairHead) return false;
     return FLineSeparatorSet[(unsigned char)c];
+}
+
+inline TRegExpr::TBacktrack& TRegExpr::Push(uint8_t kind) {
+    TMatchState& m = FMatch;
+    if (__builtin_expect(m.Depth == int64_t(m.Stack.size()), 0)) GrowStack();
+    TBacktrack& e = m.Stack[size_t(m.Depth++)];
+    e.Kind = kind;
+    e.Slot = -1;
+    e.Ahead = -1;
+    return e;
+}
+
+// One step of the general loop at LOOP node Loop, at the active depth: once more (the
+// body is returned) or out of it (the node after it). A pushed entry undoes the change.
+const uint8_t* TRegExpr::LoopStep(const uint8_t* loop, bool iterate) {
+    TMatchState& m = FMatch;
+    const int d = m.LoopDepth;
+    TBacktrack& e = Push(BtLoopState);
+    e.A = d;
+    e.B = d;
+    e.C = m.LoopCounters[d];
+    if (iterate) {
+        m.LoopCounters[d] += 1;
+        return loop + ReadInt(loop + HeaderSize + 8);
+    }
+    m.LoopDepth = d - 1;
+    return NextNode(loop);
 }
 
 // The alternatives of a choice from ALT node Alt at P: pushes a choice for the next
@@ -386,6 +497,12 @@ int TRegExpr::RegRepeat(const uint8_t* operand, int max, int& step, const char* 
         run([&](unsigned char ch) { return ch == op[0] || ch == op[1] || ch == op[2]; });
         break;
     case SMALL_SET_NOT:
+        if (op[0] == op[2]) {
+            // One member (the padding repeats it): the run ends at its first occurrence.
+            const char* hit = op[0] ? NextByte(p, op[0]) : nullptr;
+            count = hit && hit - p < limit ? int(hit - p) : limit;
+            break;
+        }
         run([&](unsigned char ch) { return ch != op[0] && ch != op[1] && ch != op[2]; });
         break;
     case BIT_SET:
@@ -413,6 +530,8 @@ bool TRegExpr::TryAt(const char* start) {
     TMatchState& m = FMatch;
     const char* p = start;
     const uint8_t* scan = FProgram.data() + 1;
+    // The whole pattern as one alternative: begin inside it.
+    if (const uint8_t* next = NextNode(scan); Kind(scan) == ALT && next && Kind(next) != ALT) scan = Operand(scan);
     for (;;) {
         // ---- run nodes until one fails ----
         for (;;) {
@@ -540,14 +659,22 @@ bool TRegExpr::TryAt(const char* start) {
                 const int ahead = AheadChar(next);
                 int64_t k;
                 if (lazy) {
-                    k = FirstCandidate(p, min, top, step, ahead);
-                    m.Steps += ((k < 0 ? top : k) - min) >> 4;
+                    k = LazyCandidate(p, min, top, step, ahead);
                     if (k >= 0 && slot >= 0 && MemoTest(slot, p + k)) {
                         MemoMark(slot, p + min, p + k - 1);
                         k = -1;
                     } else if (k < 0 && slot >= 0) {
                         MemoMark(slot, p + min, p + top);
                     }
+                } else if (ahead >= 0 && step == 1 && !Accepts(operand, (unsigned char)ahead, FSet.Swap)) {
+                    // The run holds no character the continuation can begin with, so
+                    // only its end can be followed: no coming back for fewer.
+                    if ((unsigned char)p[top] == ahead) {
+                        p += top;
+                        break;
+                    }
+                    if (slot >= 0) MemoMark(slot, p + min, p + top);
+                    goto fail;
                 } else {
                     k = LastCandidate(p, top, min, step, ahead);
                     m.Steps += (top - (k < 0 ? min : k)) >> 4;
@@ -584,30 +711,15 @@ bool TRegExpr::TryAt(const char* start) {
                 const int32_t max = ReadInt(scan + HeaderSize + 4);
                 const int32_t count = m.LoopCounters[d];
                 const bool again = count < max;
-                if (count < min || (kind == LOOP && again)) {
-                    if (count >= min) {
-                        TBacktrack& choice = Push(BtLoopLeave);
-                        choice.Node = scan;
-                        choice.Pos = p;
-                    }
-                    TBacktrack& e = Push(BtLoopState);
-                    e.A = d;
-                    e.B = d;
-                    e.C = count;
-                    m.LoopCounters[d] = count + 1;
-                    next = scan + ReadInt(scan + HeaderSize + 8);
-                } else {
-                    if (kind == LOOP_LAZY && again) {
-                        TBacktrack& choice = Push(BtLoopAgain);
-                        choice.Node = scan;
-                        choice.Pos = p;
-                    }
-                    TBacktrack& e = Push(BtLoopState);
-                    e.A = d;
-                    e.B = d;
-                    e.C = count;
-                    m.LoopDepth = d - 1;
+                // Greedy: once more while it may, leaving as the choice; lazy: leave once
+                // the minimum is done, once more as the choice.
+                const bool iterate = count < min || (kind == LOOP && again);
+                if (count >= min && again) {
+                    TBacktrack& choice = Push(iterate ? BtLoopLeave : BtLoopAgain);
+                    choice.Node = scan;
+                    choice.Pos = p;
                 }
+                next = LoopStep(scan, iterate);
                 break;
             }
             default: {
@@ -663,8 +775,7 @@ bool TRegExpr::TryAt(const char* start) {
                     m.Steps += (e.A - (k < 0 ? min : k)) >> 4;
                     if (k < 0 && e.Slot >= 0) MemoMark(e.Slot, save + min, save + e.B);
                 } else {
-                    k = FirstCandidate(save, int64_t(e.A) + 1, e.B, e.C, e.Ahead);
-                    m.Steps += ((k < 0 ? e.B : k) - e.A) >> 4;
+                    k = LazyCandidate(save, int64_t(e.A) + 1, e.B, e.C, e.Ahead);
                     if (k >= 0 && e.Slot >= 0 && MemoTest(e.Slot, save + k)) {
                         MemoMark(e.Slot, save + min, save + k - 1);
                         k = -1;
@@ -688,18 +799,7 @@ bool TRegExpr::TryAt(const char* start) {
                 const bool leave = e.Kind == BtLoopLeave;
                 p = e.Pos;
                 --m.Depth;
-                const int d = m.LoopDepth;
-                TBacktrack& s = Push(BtLoopState);
-                s.A = d;
-                s.B = d;
-                s.C = m.LoopCounters[d];
-                if (leave) {
-                    m.LoopDepth = d - 1;
-                    scan = NextNode(loop);
-                } else {
-                    m.LoopCounters[d] += 1;
-                    scan = loop + ReadInt(loop + HeaderSize + 8);
-                }
+                scan = LoopStep(loop, !leave);
                 break;
             }
             default:
