@@ -7,7 +7,8 @@
 // SSL_CERT_FILE and SSL_CERT_DIR variables honoured), the host name or IP address checked
 // against the certificate, SNI sent for a name, TLS 1.2 at least. The settings may add a
 // file of CA certificates or turn checking off; a context is made for the settings in
-// force when it is asked for and shared until they change. Everything here is safe to
+// force when it is first asked for (the variables are read then) and shared until they
+// change. Everything here is safe to
 // call from any thread; one SSL object belongs to one thread at a time.
 //
 // Failures are ETlsError with the system's texts; a failed check names the host and
