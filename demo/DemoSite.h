@@ -25,11 +25,14 @@ struct TSiteOptions {
     bool UsePollTransport = false;  // the BSD-socket transport instead of the socket layer's
     int LatencyMs = 0;              // per new connection, and per request from its arrival
     int IdleTimeoutMs = 15000;      // an idle connection is dropped after this
+    std::string TlsCert, TlsKey;    // PEM files: serve https with them (both or neither)
 };
 
 class TDemoSite {
 public:
-    // Listens at once. Throws ESiteError (cannot listen) or EFCreateError (report log).
+    // Listens at once. Throws ESiteError (cannot listen, or only one of the TLS files),
+    // tls::ETlsError (a certificate or key that cannot be loaded) or EFCreateError (report
+    // log).
     explicit TDemoSite(const TSiteOptions& options);
     ~TDemoSite();
     TDemoSite(const TDemoSite&) = delete;
@@ -38,7 +41,7 @@ public:
     int Port() const { return FPort; }
     // "HOST:PORT" as clients reach it (127.0.0.1 when bound to every address).
     const std::string& Address() const { return FAddress; }
-    // "http://HOST:PORT" + Path.
+    // "http://HOST:PORT" + Path ("https://" when it serves TLS).
     std::string Url(const std::string& path) const;
 
     void Run();   // serves until Stop; on the constructing thread
@@ -55,6 +58,7 @@ private:
     std::unique_ptr<TSiteTransport> FTransport;
     int FPort = 0;
     std::string FAddress;
+    bool FSecure = false;
     mutable std::mutex FLock;
     std::vector<std::string> FRequests;
 };

@@ -1,7 +1,7 @@
 // tavo-site: the demo album site as a program.
 //
 //   tavo-site [--bind ADDR] [--port PORT] [--report-log FILE] [--latency MS] [--poll]
-//             [--help] [--version]
+//             [--tls-cert FILE --tls-key FILE] [--help] [--version]
 //
 // Serves until interrupted (SIGINT, SIGTERM) and prints one line per request to standard
 // output, after a first line naming the address and the sample album. Argument errors go
@@ -22,7 +22,7 @@ namespace {
 
 const char* const UsageLine =
     "usage: tavo-site [--bind ADDR] [--port PORT] [--report-log FILE] [--latency MS] [--poll]\n"
-    "                 [--help] [--version]\n";
+    "                 [--tls-cert FILE --tls-key FILE] [--help] [--version]\n";
 
 const char* const OptionsHelp =
     "The demo album site: album pages, the album XML service, photos, music, the usage\n"
@@ -38,6 +38,9 @@ const char* const OptionsHelp =
     "                      connection, and answer each request MS milliseconds after\n"
     "                      it arrived (default 0)\n"
     "  --poll              serve with plain sockets and poll() instead of the socket layer\n"
+    "  --tls-cert FILE     serve https with the certificate (and its chain) in the PEM\n"
+    "                      file FILE; the site's own addresses are then https\n"
+    "  --tls-key FILE      the private key of --tls-cert, a PEM file\n"
     "  --help              print this help and exit\n"
     "  --version           print the version and exit\n";
 
@@ -77,7 +80,8 @@ int main(int argc, char** argv) {
             options.UsePollTransport = true;
             continue;
         }
-        if (a != "--bind" && a != "--port" && a != "--report-log" && a != "--latency")
+        if (a != "--bind" && a != "--port" && a != "--report-log" && a != "--latency" && a != "--tls-cert" &&
+            a != "--tls-key")
             return ArgumentError("unknown option " + a);
         if (i + 1 >= argc) return ArgumentError("option " + a + " needs a value");
         const std::string value = argv[++i];
@@ -85,6 +89,10 @@ int main(int argc, char** argv) {
             options.Bind = value;
         } else if (a == "--report-log") {
             options.ReportLog = value;
+        } else if (a == "--tls-cert") {
+            options.TlsCert = value;
+        } else if (a == "--tls-key") {
+            options.TlsKey = value;
         } else if (a == "--port") {
             if (!ReadBoundedNumber(value, 0, 65535, options.Port)) return ArgumentError("invalid port: " + value);
         } else if (!ReadBoundedNumber(value, 0, MaxLatencyMs, options.LatencyMs)) {
@@ -92,6 +100,8 @@ int main(int argc, char** argv) {
                                  " ms): " + value);
         }
     }
+    if (options.TlsCert.empty() != options.TlsKey.empty())
+        return ArgumentError("--tls-cert and --tls-key go together");
     sigset_t signals;
     sigemptyset(&signals);
     sigaddset(&signals, SIGINT);
@@ -104,7 +114,7 @@ int main(int argc, char** argv) {
             std::fflush(stdout);
         };
         std::thread watcher = StartSignalWatcher(site, signals);
-        std::printf("tavo-site listening on http://%s/ (sample album %s)\n", site.Address().c_str(),
+        std::printf("tavo-site listening on %s (sample album %s)\n", site.Url("/").c_str(),
                     site.Url(AlbumPagePath(*FindDemoAlbum(SampleAlbumId))).c_str());
         std::fflush(stdout);
         site.Run();
