@@ -315,7 +315,7 @@ TRun RunSite(const std::string& args) {
 
 const std::string UsageLine =
     "usage: tavo-site [--bind ADDR] [--port PORT] [--report-log FILE] [--latency MS] [--poll]\n"
-    "                 [--help] [--version]\n";
+    "                 [--tls-cert FILE --tls-key FILE] [--help] [--version]\n";
 
 TEST(TavoSiteProgram, HelpAndVersion) {
     TRun help = RunSite("--help");
@@ -323,7 +323,7 @@ TEST(TavoSiteProgram, HelpAndVersion) {
     EXPECT_EQ(help.Err, "");
     EXPECT_EQ(help.Out.rfind(UsageLine, 0), 0u) << help.Out;
     for (const char* option : {"--bind ADDR", "--port PORT", "--report-log FILE", "--latency MS", "--poll",
-                               "--help", "--version"})
+                               "--tls-cert FILE", "--tls-key FILE", "--help", "--version"})
         EXPECT_NE(help.Out.find("\n  " + std::string(option)), std::string::npos) << option;
     TRun version = RunSite("--port 1 --version");
     EXPECT_EQ(version.Code, 0);
@@ -342,6 +342,9 @@ TEST(TavoSiteProgram, ArgumentErrorsGoToStandardErrorWithExitTwo) {
         {"--port 12x", "invalid port: 12x"},
         {"--latency 60001", "invalid latency (0 to 60000 ms): 60001"},
         {"--latency ''", "invalid latency (0 to 60000 ms): "},
+        {"--tls-cert cert.pem", "--tls-cert and --tls-key go together"},
+        {"--tls-key key.pem --port 0", "--tls-cert and --tls-key go together"},
+        {"--tls-cert", "option --tls-cert needs a value"},
     };
     for (const TCase& c : cases) {
         TRun run = RunSite(c.args);
