@@ -592,7 +592,6 @@ void TCustomWSocket::Abort() {
 }
 
 void TCustomWSocket::Shutdown(int how) {
-    if (how != 0) SendTlsCloseAlert();
     if (FHSocket != INVALID_SOCKET) WS(shutdown)(FHSocket, how);
 }
 

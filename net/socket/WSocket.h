@@ -218,6 +218,10 @@ public:
     const std::string& TlsFailure() const { return FTlsFailure; }
     bool TlsActive() const { return FTlsPhase == tlsOpen; }  // the handshake is done
     bool TlsResumed() const;  // the connection resumed the session of an earlier one
+    // TLS: sends the closing alert now, once, if the system takes it (never waits); the
+    // peer then knows that what came is all. Close sends it too; Abort and Shutdown do not,
+    // so a connection shut without it ends as a cut. Nothing on a plain connection.
+    void SendCloseAlert();
 
     // Handles pending messages: the application's pump (MultiThreaded false) or this
     // thread's own loop (true).
@@ -310,8 +314,6 @@ protected:
     void FailTlsHandshake(const std::string& text);
     int32_t TlsRead(void* buffer, int32_t size);
     int32_t TlsWrite(const void* data, int32_t len);
-    // Sends the closing alert (once; never waits).
-    void SendTlsCloseAlert();
     // Ends the session; Orderly sends the closing alert first (and keeps the session).
     void EndTls(bool orderly);
     bool TlsHasPending() const;

@@ -125,6 +125,10 @@ int32_t TCustomWSocket::TlsRead(void* buffer, int32_t size) {
     if (n > 0) return n;
     switch (SSL_get_error(FTls->Ssl.get(), n)) {
     case SSL_ERROR_ZERO_RETURN:
+        // The peer's closing alert is its end, even while it keeps the TCP connection
+        // open for ours: it is reported as the system reports a close.
+        if (!FTlsCloseNotify)
+            PostMessageA(FWindowHandle, WM_SOCKET_SELECT, WPARAM(uint32_t(FHSocket)), WSAMAKESELECTREPLY(FD_CLOSE, 0));
         FTlsCloseNotify = true;
         return 0;
     case SSL_ERROR_WANT_READ:
@@ -164,7 +168,7 @@ uint16_t TCustomWSocket::TlsCloseError(uint16_t error) const {
 
 // ==== end =======================================================================================
 
-void TCustomWSocket::SendTlsCloseAlert() {
+void TCustomWSocket::SendCloseAlert() {
     if (FTlsPhase != tlsOpen || (SSL_get_shutdown(FTls->Ssl.get()) & SSL_SENT_SHUTDOWN)) return;
     // One try, never a wait: the alert goes out when the system takes it now.
     ERR_clear_error();
@@ -175,7 +179,7 @@ void TCustomWSocket::SendTlsCloseAlert() {
 void TCustomWSocket::EndTls(bool orderly) {
     if (!FTls) return;
     if (orderly && FTlsPhase == tlsOpen) {
-        SendTlsCloseAlert();
+        SendCloseAlert();
         if (!FTls->Server) tls::KeepSession(FTls->Ssl.get(), FTls->Host, FTls->Port);
     }
     FTls.reset();

@@ -71,9 +71,11 @@ TEST_P(SiteTls, ServesItsAlbumOverHttps) {
 
 TEST_P(SiteTls, PlainClientGetsNoPage) {
     TDemoSiteThread site(Options());
+    // The site takes the request for a broken handshake and closes (with an alert or
+    // without a word): either way no page.
     auto [page, error] = Fetch("http://" + site.Address() + "/album/spring12.html");
     EXPECT_EQ(page.find("<html"), std::string::npos);
-    EXPECT_NE(error, 0);
+    EXPECT_TRUE(error == 0 || error == httperrIncomplete || error == httperrBadStatusLine) << error;
 }
 
 TEST(SiteTlsOptions, CertificateAndKeyGoTogetherAndMustLoad) {

@@ -98,6 +98,7 @@ TScript& TScript::Delay(int ms) {
 }
 TScript& TScript::Close() { Steps.push_back(Step(TScriptStep::Close)); return *this; }
 TScript& TScript::Drop() { Steps.push_back(Step(TScriptStep::Drop)); return *this; }
+TScript& TScript::Alert() { Steps.push_back(Step(TScriptStep::Alert)); return *this; }
 TScript& TScript::Reset() { Steps.push_back(Step(TScriptStep::Reset)); return *this; }
 TScript& TScript::Hang() { Steps.push_back(Step(TScriptStep::Hang)); return *this; }
 TScript& TScript::Loop() { Steps.push_back(Step(TScriptStep::Loop)); return *this; }
@@ -267,6 +268,12 @@ bool TScriptedServer::RunStep(TConnection* conn, const TScriptStep& step) {
         return true;
     case TScriptStep::Delay:
         return Pause(step.Ms);
+    case TScriptStep::Alert:
+        if (conn->Ssl) {
+            ERR_clear_error();
+            SSL_shutdown(conn->Ssl.get());
+        }
+        return true;
     case TScriptStep::Close:
     case TScriptStep::Drop:
         CloseSending(conn, step.Kind == TScriptStep::Close);
@@ -561,6 +568,8 @@ TScriptStep ResolveStep(const TPendingStep& p, const std::map<std::string, std::
         s.Ms = ParseCount(w[1], p.Line);
     } else if (op == "close") {
         s.Kind = TScriptStep::Close;
+    } else if (op == "alert") {
+        s.Kind = TScriptStep::Alert;
     } else if (op == "drop") {
         s.Kind = TScriptStep::Drop;
     } else if (op == "reset") {

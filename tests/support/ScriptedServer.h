@@ -44,6 +44,7 @@
 //   send-text TEXT         send TEXT with the data escapes, no line end added
 //   trickle MS [section]   send a data section one byte at a time, MS ms between bytes
 //   delay MS               wait MS milliseconds
+//   alert                  TLS: send the closing alert, and nothing else (the TCP connection stays)
 //   close                  close the connection (orderly FIN; over TLS the closing alert first)
 //   drop                   close with a FIN but, over TLS, without the closing alert (a cut)
 //   reset                  close with SO_LINGER 0 (the peer sees a reset)
@@ -68,7 +69,7 @@ struct ssl_ctx_st;
 
 // One action of a connection script.
 struct TScriptStep {
-    enum TKind { ReadRequest, ReadBytes, ReadUntilClose, Send, Trickle, Delay, Close, Drop, Reset, Hang, Loop };
+    enum TKind { ReadRequest, ReadBytes, ReadUntilClose, Send, Trickle, Delay, Alert, Close, Drop, Reset, Hang, Loop };
     TKind Kind = Close;
     std::string Data;  // bytes to send (Send, Trickle)
     size_t Count = 0;  // bytes to read (ReadBytes)
@@ -84,6 +85,7 @@ public:
     TScript& Send(const std::string& bytes);
     TScript& Trickle(const std::string& bytes, int msBetweenBytes);
     TScript& Delay(int ms);
+    TScript& Alert();
     TScript& Close();
     TScript& Drop();
     TScript& Reset();
