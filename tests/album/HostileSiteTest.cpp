@@ -125,15 +125,18 @@ TEST_F(HostileSite, StopDuringATricklingPageEndsTheRunAtOnce) {
     EXPECT_TRUE(Log.empty());
 }
 
+// An https page is fetched over TLS only: from this plain site the handshake fails, and
+// nothing goes out in clear. Other schemes are refused.
 TEST_F(HostileSite, OnlyHttpPagesAreFetched) {
     REQUIRE_ALBUM("redirhttps");
     REQUIRE_ALBUM("redirftp");
     struct TCase { std::string Url; std::string Error; };
+    const std::string noTls = "TLS handshake with 127.0.0.1 failed: wrong version number";
     const TCase cases[] = {
-        {Site.Url("/album/redirhttps.html"), "Unsupported protocol: https"},
+        {Site.Url("/album/redirhttps.html"), noTls},
         {Site.Url("/album/redirftp.html"), "Unsupported protocol: ftp"},
-        {"https://" + Site.Address() + "/album/spring12.html", "Unsupported protocol: https"},
-        {"HTTPS://" + Site.Address() + "/album/spring12.html", "Unsupported protocol: https"},
+        {"https://" + Site.Address() + "/album/spring12.html", noTls},
+        {"HTTPS://" + Site.Address() + "/album/spring12.html", noTls},
     };
     for (const TCase& c : cases) {
         SCOPED_TRACE(c.Url);
@@ -143,7 +146,8 @@ TEST_F(HostileSite, OnlyHttpPagesAreFetched) {
         EXPECT_EQ(Run.Result().Error, c.Error);
         EXPECT_TRUE(Run.Result().Failure != nullptr);  // the owner shows it
         EXPECT_EQ(RequestCount("GET /album/spring12.html"), 0u);  // nothing asked for in clear
-        EXPECT_LE(Mark() - before, 1u);                           // at most the redirecting page
+        // At most the redirecting page, and the handshake the plain site takes for a request.
+        EXPECT_LE(Mark() - before, 2u);
     }
 }
 
