@@ -196,7 +196,11 @@ std::string TCustomWSocket::ReceiveStr() {
 }
 
 int32_t TCustomWSocket::RcvdCount() {
-    if (TlsHasPending()) return SSL_pending(FTls->Ssl.get());
+    if (FTlsPhase == tlsOpen) {
+        // What a Receive can take now: decrypted bytes, else received ones not yet decrypted.
+        if (int pending = SSL_pending(FTls->Ssl.get())) return pending;
+        if (FTls->HasInput()) return int32_t(FTls->InputEnd - FTls->InputAt);
+    }
     winsock::u_long n = 0;
     if (WS(ioctlsocket)(FHSocket, long(FIONREAD), &n) == SOCKET_ERROR) {
         ReportSocketError("ioctlSocket");
@@ -229,12 +233,13 @@ void TCustomWSocket::ReceivePending(uint16_t error, TWSocketOptions options) {
             }
             if (FLastError != 0) break;
             if (FHSocket == INVALID_SOCKET) break;  // a handler closed the socket
+            if (TlsHasPending()) continue;
             winsock::u_long waiting = 0;
             if (WS(ioctlsocket)(FHSocket, long(FIONREAD), &waiting) == SOCKET_ERROR) {
                 FLastError = WS(WSAGetLastError)();
                 break;
             }
-            if (waiting == 0 && !TlsHasPending()) break;
+            if (waiting == 0) break;
         } catch (const TSocketGone&) {
             throw;
         } catch (...) {

@@ -14,6 +14,9 @@
 
 #include <openssl/err.h>
 
+#include <algorithm>
+#include <cstring>
+
 using namespace winsock;
 
 // ==== transport =================================================================================
@@ -29,13 +32,23 @@ int TCustomWSocket::TTlsLink::Send(const char* data, int len, bool& wouldBlock) 
 }
 
 int TCustomWSocket::TTlsLink::Receive(char* buffer, int size, bool& wouldBlock) {
-    int n = WS(recv)(Handle, buffer, size, 0);
-    if (n < 0) {
-        int e = WS(WSAGetLastError)();
-        wouldBlock = e == WSAEWOULDBLOCK;
-        if (!wouldBlock) TransportError = e;
+    if (!HasInput()) {
+        int n = WS(recv)(Handle, Input.data(), int(Input.size()), 0);
+        if (n <= 0) {
+            if (n < 0) {
+                int e = WS(WSAGetLastError)();
+                wouldBlock = e == WSAEWOULDBLOCK;
+                if (!wouldBlock) TransportError = e;
+            }
+            return n;
+        }
+        InputAt = 0;
+        InputEnd = size_t(n);
     }
-    return n;
+    size_t n = std::min(InputEnd - InputAt, size_t(size));
+    std::memcpy(buffer, Input.data() + InputAt, n);
+    InputAt += n;
+    return int(n);
 }
 
 // ==== settings ==================================================================================
@@ -156,8 +169,11 @@ int32_t TCustomWSocket::TlsWrite(const void* data, int32_t len) {
     return -1;
 }
 
+// Decrypted bytes, or received ones OpenSSL has not taken yet: no notification of the
+// system would announce either. (Reading them may still end in "would block" when they
+// are not a whole record; then nothing is pending any more.)
 bool TCustomWSocket::TlsHasPending() const {
-    return FTls && FTlsPhase == tlsOpen && SSL_pending(FTls->Ssl.get()) > 0;
+    return FTls && FTlsPhase == tlsOpen && (SSL_pending(FTls->Ssl.get()) > 0 || FTls->HasInput());
 }
 
 // A peer that closed a TLS connection without its closing alert cut it short.
