@@ -240,6 +240,44 @@ SSL_CTX* MakeServerContext(const std::string& dir) {
     return ctx;
 }
 
+struct TPair {
+    TRun Ours, Curl;
+};
+
+// One Get of Base/big (after a warm-up Get) against curl with CurlOptions; prints both.
+TPair CompareLarge(const char* title, const std::string& base, const std::vector<std::string>& curlOptions,
+                   size_t bigMb) {
+    int64_t bytes = 0;
+    RunClient(base + "/small", 1, bytes);  // warm-up: socket layer started, caches filled
+    TPair r;
+    r.Ours = RunClient(base + "/big", 1, bytes);
+    if (bytes != int64_t(bigMb << 20)) std::fprintf(stderr, "short body: %lld bytes\n", (long long)bytes);
+    std::vector<std::string> args = {"curl", "-s"};
+    args.insert(args.end(), curlOptions.begin(), curlOptions.end());
+    args.insert(args.end(), {"-o", "/dev/null", base + "/big"});
+    r.Curl = RunCurl(args);
+    double mb = double(bigMb);
+    std::printf("%s (%zu MB)\n", title, bigMb);
+    std::printf("  THttpCli.Get   %8.3f s  %8.1f MB/s  cpu %6.3f s\n", r.Ours.Wall, mb / r.Ours.Wall, r.Ours.Cpu);
+    std::printf("  curl           %8.3f s  %8.1f MB/s  cpu %6.3f s\n", r.Curl.Wall, mb / r.Curl.Wall, r.Curl.Cpu);
+    return r;
+}
+
+// One curl run fetching Base/small Count times, listed in a config file.
+TRun CurlSmall(const std::string& base, const std::vector<std::string>& curlOptions, int count) {
+    std::string config = "/tmp/albrivo-http-bench-" + std::to_string(getpid()) + ".cfg";
+    {
+        std::ofstream cfg(config);
+        for (int i = 0; i < count; ++i) cfg << "url = \"" << base << "/small\"\noutput = \"/dev/null\"\n";
+    }
+    std::vector<std::string> args = {"curl", "-s"};
+    args.insert(args.end(), curlOptions.begin(), curlOptions.end());
+    args.insert(args.end(), {"-K", config});
+    TRun r = RunCurl(args);
+    std::remove(config.c_str());
+    return r;
+}
+
 void PrintSmall(const char* name, const TRun& r, int count) {
     std::printf("  %-30s %8.3f s  %8.0f req/s  %6.3f ms/req  cpu %6.3f s\n", name, r.Wall, count / r.Wall,
                 1000 * r.Wall / count, r.Cpu);
@@ -248,26 +286,13 @@ void PrintSmall(const char* name, const TRun& r, int count) {
 // The large file and the small requests over https, THttpCli against curl.
 void RunHttps(const std::string& base, const std::string& caFile, size_t bigMb, int smallCount, double plainSmallWall) {
     tls::SetVerifySettings({true, caFile});
-    int64_t bytes = 0;
-    RunClient(base + "/small", 1, bytes);  // warm-up
-    TRun ours = RunClient(base + "/big", 1, bytes);
-    if (bytes != int64_t(bigMb << 20)) std::fprintf(stderr, "short https body: %lld bytes\n", (long long)bytes);
-    TRun curl = RunCurl({"curl", "-s", "--cacert", caFile, "-o", "/dev/null", base + "/big"});
-    double mb = double(bigMb);
-    std::printf("https large file (%zu MB)\n", bigMb);
-    std::printf("  THttpCli.Get   %8.3f s  %8.1f MB/s  cpu %6.3f s\n", ours.Wall, mb / ours.Wall, ours.Cpu);
-    std::printf("  curl           %8.3f s  %8.1f MB/s  cpu %6.3f s\n", curl.Wall, mb / curl.Wall, curl.Cpu);
-    std::printf("  time ratio (THttpCli / curl) %.2f   (target <= 1.10)\n", ours.Wall / curl.Wall);
+    TPair large = CompareLarge("https large file", base, {"--cacert", caFile}, bigMb);
+    std::printf("  time ratio (THttpCli / curl) %.2f   (target <= 1.10)\n", large.Ours.Wall / large.Curl.Wall);
 
+    int64_t bytes = 0;
     TRun resumed = RunClient(base + "/small", smallCount, bytes);
     TRun full = RunClient(base + "/small", smallCount, bytes, true);
-    std::string config = "/tmp/albrivo-https-bench-" + std::to_string(getpid()) + ".cfg";
-    {
-        std::ofstream cfg(config);
-        for (int i = 0; i < smallCount; ++i) cfg << "url = \"" << base << "/small\"\noutput = \"/dev/null\"\n";
-    }
-    TRun curlSmall = RunCurl({"curl", "-s", "--cacert", caFile, "-K", config});
-    std::remove(config.c_str());
+    TRun curlSmall = CurlSmall(base, {"--cacert", caFile}, smallCount);
     std::printf("https small requests (%d x 10 KB, one TLS session per connection)\n", smallCount);
     PrintSmall("THttpCli, sessions resumed", resumed, smallCount);
     PrintSmall("THttpCli, full handshakes", full, smallCount);
@@ -294,27 +319,13 @@ int main(int argc, char** argv) {
 
     try {
         // Large file.
-        int64_t bytes = 0;
-        RunClient(base + "/small", 1, bytes);  // warm-up: socket layer started, caches filled
-        TRun ours = RunClient(base + "/big", 1, bytes);
-        if (bytes != int64_t(bigMb << 20)) std::fprintf(stderr, "short body: %lld bytes\n", (long long)bytes);
-        TRun curl = RunCurl({"curl", "-s", "-o", "/dev/null", base + "/big"});
-        double mb = double(bigMb);
-        std::printf("large file (%zu MB)\n", bigMb);
-        std::printf("  THttpCli.Get   %8.3f s  %8.1f MB/s  cpu %6.3f s\n", ours.Wall, mb / ours.Wall, ours.Cpu);
-        std::printf("  curl           %8.3f s  %8.1f MB/s  cpu %6.3f s\n", curl.Wall, mb / curl.Wall, curl.Cpu);
-        std::printf("  throughput ratio (THttpCli / curl) %.2f   (target >= 0.80)\n", curl.Wall / ours.Wall);
+        TPair large = CompareLarge("large file", base, {}, bigMb);
+        std::printf("  throughput ratio (THttpCli / curl) %.2f   (target >= 0.80)\n", large.Curl.Wall / large.Ours.Wall);
 
         // Small requests.
+        int64_t bytes = 0;
         TRun oursSmall = RunClient(base + "/small", smallCount, bytes);
-        std::string config = "/tmp/albrivo-http-bench-" + std::to_string(getpid()) + ".cfg";
-        {
-            std::ofstream cfg(config);
-            for (int i = 0; i < smallCount; ++i)
-                cfg << "url = \"" << base << "/small\"\noutput = \"/dev/null\"\n";
-        }
-        TRun curlSmall = RunCurl({"curl", "-s", "-K", config});
-        std::remove(config.c_str());
+        TRun curlSmall = CurlSmall(base, {}, smallCount);
         std::printf("small requests (%d x 10 KB)\n", smallCount);
         std::printf("  THttpCli.Get   %8.3f s  %8.0f req/s  cpu %6.3f s\n", oursSmall.Wall,
                     smallCount / oursSmall.Wall, oursSmall.Cpu);
