@@ -172,6 +172,8 @@ TEST_F(Https, BodyUntilCloseNeedsTheClosingAlert) {
         // The alert is the end even while the server keeps TCP open for the client's close.
         {"closing alert, TCP left open", TScript().ReadRequest().Send(head + "whole photo").Alert().Hang(), 0,
          "whole photo"},
+        {"closing alert, then a reset", TScript().ReadRequest().Send(head + "whole photo").Alert().Delay(50).Reset(),
+         0, "whole photo"},
         {"TCP close without the alert", TScript().ReadRequest().Send(head + "half a").Delay(50).Drop(),
          httperrIncomplete, "half a"},
         {"reset", TScript().ReadRequest().Send(head + "half a").Delay(50).Reset(), httperrIncomplete, "half a"},
