@@ -409,33 +409,18 @@ int TScriptedServer::ConnectionCount() const {
     return int(FConnections.size());
 }
 
-std::string TScriptedServer::ServerName(int index) const {
+template <typename T>
+T TScriptedServer::Of(int index, T TConnection::*field) const {
     std::lock_guard<std::mutex> g(FLock);
-    if (index < 0 || size_t(index) >= FConnections.size()) return "";
-    return FConnections[size_t(index)]->ServerName;
+    if (index < 0 || size_t(index) >= FConnections.size()) return T();
+    return FConnections[size_t(index)].get()->*field;
 }
 
-bool TScriptedServer::HandshakeDone(int index) const {
-    std::lock_guard<std::mutex> g(FLock);
-    return index >= 0 && size_t(index) < FConnections.size() && FConnections[size_t(index)]->HandshakeDone;
-}
-
-bool TScriptedServer::Resumed(int index) const {
-    std::lock_guard<std::mutex> g(FLock);
-    return index >= 0 && size_t(index) < FConnections.size() && FConnections[size_t(index)]->Resumed;
-}
-
-std::string TScriptedServer::Received(int index) const {
-    std::lock_guard<std::mutex> g(FLock);
-    if (index < 0 || size_t(index) >= FConnections.size()) return "";
-    return FConnections[size_t(index)]->Received;
-}
-
-int TScriptedServer::RequestCount(int index) const {
-    std::lock_guard<std::mutex> g(FLock);
-    if (index < 0 || size_t(index) >= FConnections.size()) return 0;
-    return FConnections[size_t(index)]->Requests;
-}
+std::string TScriptedServer::ServerName(int index) const { return Of(index, &TConnection::ServerName); }
+bool TScriptedServer::HandshakeDone(int index) const { return Of(index, &TConnection::HandshakeDone); }
+bool TScriptedServer::Resumed(int index) const { return Of(index, &TConnection::Resumed); }
+std::string TScriptedServer::Received(int index) const { return Of(index, &TConnection::Received); }
+int TScriptedServer::RequestCount(int index) const { return Of(index, &TConnection::Requests); }
 
 int TScriptedServer::TotalRequestCount() const {
     std::lock_guard<std::mutex> g(FLock);

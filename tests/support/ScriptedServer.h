@@ -151,6 +151,9 @@ private:
         bool Finished = false;
         std::thread Thread;
     };
+    // Field of connection Index under the lock; T() when there is no such connection.
+    template <typename T>
+    T Of(int index, T TConnection::*field) const;
     void Start();
     void AcceptLoop();
     // The TLS handshake of a new connection; false when it failed or timed out.
