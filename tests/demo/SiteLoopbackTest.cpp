@@ -331,8 +331,8 @@ TRun RunSite(const std::string& args) {
 }
 
 const std::string UsageLine =
-    "usage: tavo-site [--bind ADDR] [--port PORT] [--report-log FILE] [--latency MS] [--poll]\n"
-    "                 [--help] [--version]\n";
+    "usage: tavo-site [--bind ADDR] [--port PORT] [--report-log FILE] [--latency MS] [--close]\n"
+    "                 [--poll] [--help] [--version]\n";
 
 TEST(TavoSiteProgram, HelpAndVersion) {
     TRun help = RunSite("--help");
