@@ -3,7 +3,7 @@
 #   make demo   install, build, download the demo album from the local demo site
 #   make gui    the window against the local demo site
 #   make asan / make tsan / make fuzz   sanitizer builds and fuzzing (see README)
-#   make install [PREFIX=/usr/local]     the programs, man pages, menu entry and icon
+#   make install [PREFIX=/usr/local]     the programs, man pages, menu entry, icon, completion
 #   make package                         the Debian package, in $(BUILD)/
 MAKEFLAGS += --no-print-directory
 BUILD ?= build

@@ -30,6 +30,32 @@ std::string ExceptionText(std::exception_ptr error) {
     }
 }
 
+// Why Client's request for Url failed, as the user reads it: "HTTP 404 Not Found" when
+// the server answered with an error status; else the client's text followed by the
+// server as host:port, which the socket layer's texts ("Connection refused (Error
+// #10061)", "can't resolve hostname to IP address", a time-out) do not name. (The client
+// reports a failed lookup or connect as status 404 too, with no header received.)
+std::string RequestFailureText(const THttpCli& Client, const std::string& Url, const std::string& Text, int Code) {
+    if (Code >= 400 && Client.RcvdHeader().Count() > 0 && Client.StatusCode() == Code) {
+        std::string phrase = Client.ReasonPhrase();
+        return "HTTP " + IntToStr(Code) + (phrase.empty() ? "" : " " + phrase);
+    }
+    std::string server = AddressHostPort(Url);
+    if (Code == httperrUnsupportedProtocol || Code == httperrBadCharacter || server.empty()) return Text;
+    return Text + ": " + server;
+}
+
+// The cause of a failed photo: the getter's text names an HTTP status, the disk, or a
+// content that is no picture on its own; anything else happened on the way to the server
+// or back, and gets the server's host:port.
+std::string PhotoFailureText(const TPhotoOutcome& Outcome, const std::string& Url) {
+    const std::string& reason = Outcome.Reason;
+    if (Outcome.WriteFailed || reason.empty() || StartsText("HTTP ", reason) || reason == "not a picture")
+        return reason;
+    std::string server = AddressHostPort(Url);
+    return server.empty() ? reason : reason + ": " + server;
+}
+
 // Notes a pointer for the length of a scope and clears it on every exit.
 template <class T>
 class TNoted {
@@ -64,6 +90,7 @@ void TAlbumRun::RunSteps(const std::function<void()>& Steps) {
     FStopRequested = false;
     FResult = TAlbumRunResult();
     FSourceUrl.clear();
+    FXmlUrlPrefix.clear();
     FAlbumDir.clear();
     try {
         Steps();
@@ -95,14 +122,26 @@ void TAlbumRun::Log(const std::string& Line, TLogKind Kind) {
     if (OnLog) OnLog(Line, Kind);
 }
 
-// The run cannot go on: Line (and the reason, when there is one) goes to the log, Line to
-// the status line.
+// The run cannot go on: Line with its reason, when there is one, goes to the log and to
+// the status line as one text, so that an owner that prints both prints it once.
 void TAlbumRun::CannotBeDone(const std::string& Line, const std::string& Reason) {
     FResult.End = TRunEnd::Failed;
     FResult.Error = Reason.empty() ? Line : Line + ": " + Reason;
-    Log(Line, TLogKind::Error);
-    if (!Reason.empty()) Log(Reason, TLogKind::Error);
-    Status(Line);
+    Log(FResult.Error, TLogKind::Error);
+    Status(FResult.Error);
+}
+
+std::function<bool()> TAlbumRun::MatchProgress() {
+    // Called every few hundred microseconds of matching: the messages are handled about
+    // every 50 ms, which costs the match nothing to speak of.
+    return [this, last = GetTickCount64()]() mutable {
+        const uint64_t now = GetTickCount64();
+        if (now - last >= 50) {
+            last = now;
+            ProcessMessages();
+        }
+        return !FStopRequested;
+    };
 }
 
 THttpCli& TAlbumRun::PageClient() {
@@ -118,14 +157,25 @@ THttpCli& TAlbumRun::TextClient() {
 
 // ==== the page ==============================================================================
 
+std::string TAlbumRun::ResolvePageUrl(const std::string& PageUrl) const {
+    if (!AddressSite(PageUrl).empty()) return PageUrl;
+    std::string site = AddressSite(FSettings.XmlUrlPrefix);
+    if (site.empty() || PageUrl.empty() || PageUrl[0] != '/') return std::string();
+    return site + PageUrl;
+}
+
 TAlbumPage TAlbumRun::FetchAlbumPage(const std::string& PageUrl) {
-    FSourceUrl = PageUrl;
+    const std::string pageUrl = ResolvePageUrl(PageUrl);
+    if (pageUrl.empty()) throw Exception("不支持的地址: " + PageUrl + " (the address names no site)");
+    FSourceUrl = pageUrl;
+    // The album's XML lies on the site its page came from.
+    FXmlUrlPrefix = AddressSite(pageUrl) + "/xml?";
     THttpCli& client = PageClient();
     std::string pageText;
     {
         TStringStream stream;
         TBoundedStream bounded(stream, MaxPageBytes, "album page");
-        client.SetURL(PageUrl);
+        client.SetURL(pageUrl);
         client.SetTimeout(FSettings.TimeoutMs);
         client.SetRcvdStream(&bounded);
         TNoted<THttpCli> active(FActiveClient, &client);
@@ -135,16 +185,31 @@ TAlbumPage TAlbumRun::FetchAlbumPage(const std::string& PageUrl) {
             client.SetRcvdStream(nullptr);
             CannotBeDone("获取相册信息失败", e.Message());
             return TAlbumPage();
+        } catch (const EHttpException& e) {
+            client.SetRcvdStream(nullptr);
+            if (FStopRequested) throw;
+            // The page could not be fetched: the run ends with its cause shown.
+            throw EHttpException(RequestFailureText(client, pageUrl, e.Message(), e.ErrorCode()), e.ErrorCode());
         } catch (...) {
             client.SetRcvdStream(nullptr);
-            throw;  // the page could not be fetched: the run ends with the error shown
+            throw;
         }
         client.SetRcvdStream(nullptr);
         pageText = stream.DataString();
     }
     TRegExpr rx;
     rx.SetExpression(AlbumPagePattern);
-    if (!rx.Exec(pageText)) {
+    rx.OnMatchProgress = MatchProgress();
+    rx.SetMatchStepLimit(FSettings.MatchStepLimit);
+    bool matched = false;
+    try {
+        matched = rx.Exec(pageText);
+    } catch (const ERegExpr& e) {
+        if (FStopRequested) throw;  // the stop ended the match: the run is Stopped
+        CannotBeDone("无法读取相册页面", e.Message());
+        return TAlbumPage();
+    }
+    if (!matched) {
         CannotBeDone("未能识别相册页面", "");
         return TAlbumPage();
     }
@@ -161,19 +226,30 @@ void TAlbumRun::DownloadAlbum(const std::string& Title, const std::string& Album
     TTavoAlbumParser parser;
     parser.SetHttpClient(&TextClient());
     parser.OnStatus = [this](const std::string& text) { Status(text); };
+    parser.OnMatchProgress = MatchProgress();
+    parser.MatchStepLimit = FSettings.MatchStepLimit;
     TextClient().SetTimeout(FSettings.TimeoutMs);
     TPhotoList photos;
-    {
+    const std::string xmlUrl =
+        (FXmlUrlPrefix.empty() ? FSettings.XmlUrlPrefix : FXmlUrlPrefix) + EncodeRequestBytes(AlbumId);
+    try {
         TNoted<THttpCli> active(FActiveClient, &TextClient());
-        photos = parser.ParseAlbum(FSettings.XmlUrlPrefix + EncodeRequestBytes(AlbumId));
+        photos = parser.ParseAlbum(xmlUrl);
+    } catch (const ERegExpr& e) {
+        if (!FStopRequested) CannotBeDone("无法读取相册信息", e.Message());
+        else FResult.End = TRunEnd::Stopped;
+        return;
     }
     if (FStopRequested) {
         FResult.End = TRunEnd::Stopped;
         return;
     }
-    if (!parser.XmlFetchOutcome().Success) {
+    const TTransferOutcome& xml = parser.XmlFetchOutcome();
+    if (!xml.Success) {
         // Nothing is known of the album: no folder, no report.
-        CannotBeDone("获取相册信息失败", parser.XmlFetchOutcome().ErrorText);
+        CannotBeDone("获取相册信息失败", xml.TooLarge ? xml.ErrorText
+                                                      : RequestFailureText(TextClient(), xmlUrl, xml.ErrorText,
+                                                                           xml.StatusCode));
         return;
     }
     FAlbumDir = FSettings.BaseDir + AlbumFolderName(Title, AlbumId) + "/";
@@ -185,14 +261,14 @@ void TAlbumRun::DownloadAlbum(const std::string& Title, const std::string& Album
 
     // The report's connection opens while the photos arrive: it waits for it then.
     THTTPGet reportGetter(nullptr);
-    reportGetter.Preconnect(FSettings.ReportUrl);
+    if (FSettings.UsageReport) reportGetter.Preconnect(FSettings.ReportUrl);
     DownloadPhotos(photos);
     if (FStopRequested) FResult.End = TRunEnd::Stopped;
     if (!FResult.FolderError.empty())
         Log("无法写入相册文件夹: " + FAlbumDir + " (" + FResult.FolderError + ")", TLogKind::Error);
     Log("相册图片下载完毕");
     Status("相册图片下载完毕");
-    SendUsageReport(reportGetter, Title, parser.MusicUrl());
+    if (FSettings.UsageReport) SendUsageReport(reportGetter, Title, parser.MusicUrl());
     // A stopped run starts no new download.
     if (!parser.MusicUrl().empty() && !FStopRequested) FetchMusic(parser.MusicUrl());
     Log("处理完毕");
@@ -211,7 +287,7 @@ void TAlbumRun::DownloadPhotos(const TPhotoList& Photos) {
         ListReady();
     };
     TNoted<TPhotoTransfers> noted(FTransfers, &transfers);
-    FInFlight.clear();
+    TNoted<const TPhotoList> album(FPhotos, &Photos);
     FUnlisted.clear();
     FSavedBytes = 0;
     const int count = int(Photos.size());
@@ -238,13 +314,15 @@ void TAlbumRun::DownloadPhotos(const TPhotoList& Photos) {
         for (const TPhotoOutcome& outcome : transfers.Abandon()) ended(outcome);
     // After a stop: photos that ended after one before them was never started.
     ListReady(true);
-    FInFlight.clear();
     FUnlisted.clear();
 }
 
 void TAlbumRun::PhotoTransferred(const TPhotoOutcome& Outcome) {
     if (Outcome.Saved) FSavedBytes += std::max<int64_t>(0, FileSize(Outcome.FilePath));
-    PhotoEnded(Outcome);
+    std::string detail;
+    if (!Outcome.Saved && !Outcome.Reason.empty())
+        detail = " (" + PhotoFailureText(Outcome, (*FPhotos)[size_t(Outcome.Index)]->ImagePath()) + ")";
+    PhotoEnded(Outcome, detail);
 }
 
 
@@ -257,10 +335,12 @@ void TAlbumRun::StartPhoto(int Index, const std::string& Url) {
     bool known = true;  // the outcome needs no transfer
     if (!FFolderReady) {
         photo.Outcome.WriteFailed = true;
+        photo.Detail = " (" + FResult.FolderError + ")";
     } else if (FileIsWholePicture(task.FilePath)) {
         // Saved by an earlier run. A file that is no picture (an error page), or a picture
         // cut short (by an older tool, a full disk), is fetched again.
         photo.Outcome.Saved = true;
+        photo.Skipped = true;
     } else if (!IsFetchableAddress(Url)) {
         photo.Detail = " (不支持的地址: " + Url + ")";
     } else {
@@ -287,31 +367,30 @@ void TAlbumRun::ListReady(bool Finally) {
         TUnlisted photo = std::move(first->second);
         FUnlisted.erase(first);
         if (OnPhotoListed) OnPhotoListed(index, photo.Url);
-        FInFlight.insert(index);
-        ShowProgress();
+        // A photo refused without a transfer (its address, the folder) only gets its
+        // failure line; one listed after a stop without having started gets nothing.
+        if (photo.Transfer ? photo.Started : photo.Skipped) ShowPhotoStatus(index, photo.Skipped);
         if (!photo.HasOutcome) continue;
         if (photo.Transfer) PhotoTransferred(photo.Outcome);
-        else PhotoEnded(photo.Outcome, photo.Detail);
+        else PhotoEnded(photo.Outcome, photo.Detail, photo.Skipped);
     }
 }
 
-void TAlbumRun::PhotoEnded(const TPhotoOutcome& Outcome, const std::string& Detail) {
-    FInFlight.erase(Outcome.Index);
+void TAlbumRun::PhotoEnded(const TPhotoOutcome& Outcome, const std::string& Detail, bool Skipped) {
     if (Outcome.Saved) {
         FResult.SavedCount++;
+        if (Skipped) FResult.SkippedCount++;
     } else {
         FResult.FailedCount++;
         Log("下载失败: " + IntToStr(Outcome.Index) + ".jpg" + Detail, TLogKind::Error);
         if (Outcome.WriteFailed && FResult.FolderError.empty()) FResult.FolderError = Outcome.Reason;
     }
     if (OnPhotoFinished) OnPhotoFinished(Outcome.Index, Outcome.FilePath, Outcome.Saved);
-    ShowProgress();
 }
 
-void TAlbumRun::ShowProgress() {
-    if (FInFlight.empty()) return;
-    Status("正在下载: [" + IntToStr(FinishedCount() + 1) + "/" + IntToStr(FResult.PhotoCount) + "] - " +
-           IntToStr(*FInFlight.begin()) + ".jpg");
+void TAlbumRun::ShowPhotoStatus(int Index, bool Skipped) {
+    Status(std::string(Skipped ? "已存在，跳过: [" : "正在下载: [") + IntToStr(Index + 1) + "/" +
+           IntToStr(FResult.PhotoCount) + "] - " + IntToStr(Index) + ".jpg");
 }
 
 int TAlbumRun::PhotosInFlight() const { return FTransfers ? FTransfers->Active() : 0; }
@@ -340,26 +419,51 @@ void TAlbumRun::SendUsageReport(THTTPGet& Preconnected, const std::string& Title
 
 // Saves the background music as "background.mp3" when asked for and not yet there,
 // through "background.mp3.part" renamed on success only. An answer of type text/* (an
-// error page) is no music.
+// error page) is no music. A file already there is said to be kept; a failure names its
+// cause.
 void TAlbumRun::FetchMusic(const std::string& MusicUrl) {
     const std::string musicPath = FAlbumDir + "background.mp3";
-    if (!FSettings.Music || FileExists(musicPath)) return;
+    if (!FSettings.Music) return;
+    if (FileExists(musicPath)) {
+        Log("已存在，跳过: background.mp3");
+        Status("已存在，跳过: background.mp3");
+        return;
+    }
     Status("正在下载相册音乐,请稍候...");
-    const std::string partPath = musicPath + ".part";
+    std::string failure = MusicFailure(MusicUrl, musicPath);
+    if (failure.empty()) {
+        Status("相册音乐下载完毕!");
+    } else {
+        FResult.MusicFailed = true;
+        Log("相册音乐下载失败: " + failure, TLogKind::Error);
+        Status("相册音乐下载失败: " + failure);
+    }
+}
+
+std::string TAlbumRun::MusicFailure(const std::string& MusicUrl, const std::string& MusicPath) {
+    if (!IsFetchableAddress(MusicUrl)) return "不支持的地址: " + MusicUrl;
+    if (!FFolderReady) return FResult.FolderError;
+    const std::string partPath = MusicPath + ".part";
     TTransferOutcome outcome;
-    if (IsFetchableAddress(MusicUrl) && FFolderReady) {
+    std::string failure;
+    {
         TNoted<THttpCli> active(FActiveClient, &TextClient());
         try {
             TBaseAlbumParser::FetchText(TextClient(), MusicUrl, partPath, &outcome);
         } catch (const EInOutError& e) {
-            outcome.Success = false;  // the part file could not be made or read back
-            outcome.ErrorText = e.Message();
+            failure = e.Message();  // the part file could not be made or read back
         }
     }
-    if (outcome.Success && !StartsText("text/", outcome.ContentType) && RenameFile(partPath, musicPath)) {
-        Status("相册音乐下载完毕!");
-    } else {
-        DeleteFile(partPath);
-        Status("相册音乐下载失败");
+    if (!failure.empty()) {
+        // a cause on this machine: no server to name
+    } else if (!outcome.Success) {
+        failure = outcome.TooLarge ? outcome.ErrorText
+                                   : RequestFailureText(TextClient(), MusicUrl, outcome.ErrorText, outcome.StatusCode);
+    } else if (StartsText("text/", outcome.ContentType)) {
+        failure = "not music (" + outcome.ContentType + ")";
+    } else if (!RenameFile(partPath, MusicPath)) {
+        failure = "cannot rename " + ExtractFileName(partPath);
     }
+    if (!failure.empty()) DeleteFile(partPath);
+    return failure;
 }

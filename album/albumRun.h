@@ -15,11 +15,16 @@
 // passed its check, so a second run fetches exactly what is missing or broken. Stop
 // cancels every transfer in flight at once; a stopped run leaves no ".part" behind.
 //
-// Status texts of the photo stage: "正在下载: [F/N] - K.jpg", where F is one more than
-// the photos finished so far (saved, failed or already there), N the album's photo count
-// and K the lowest-numbered photo still in flight; shown when a photo starts and after
-// each photo ends while others are in flight. With one photo at a time this is exactly
-// "正在下载: [i+1/N] - i.jpg" as photo i starts.
+// Where the album is read: a page address names its site ("http://HOST:PORT/..."), and
+// the album XML is asked for on that same scheme, host and port. The album site the user
+// gave (XmlUrlPrefix) serves only pages that name no site of their own ("/album/x.html").
+//
+// Status texts of the photo stage name the photo they count: "正在下载: [i/N] - k.jpg"
+// as photo k's transfer starts (i = k + 1, N the album's photo count), and
+// "已存在，跳过: [i/N] - k.jpg" for a photo whose file an earlier run saved. Photos start
+// in album order, so i never goes down, also with several in flight. Every failure line
+// names its cause: the HTTP status, or the client's text with the server as host:port,
+// "not a picture", the disk's reason, the unsupported address.
 #pragma once
 
 #include "album/commonFunc.h"
@@ -33,7 +38,6 @@
 #include <functional>
 #include <map>
 #include <memory>
-#include <set>
 #include <string>
 #include <vector>
 
@@ -47,12 +51,14 @@ struct TAlbumRunResult {
     TRunEnd End = TRunEnd::NotRun;
     int PhotoCount = 0;     // photos of the album
     int SavedCount = 0;     // photos whose file is in the folder (fetched or already there)
+    int SkippedCount = 0;   // of those, the photos already there before the run (not fetched)
     int FailedCount = 0;    // photos that failed (after their retries, or refused)
     std::string Error;      // why a Failed run could not be done
     // The error that ended a Failed run when it was not written to the log (a page that
     // could not be fetched); the owner shows it. Null otherwise.
     std::exception_ptr Failure;
     std::string FolderError;  // the album folder could not be written: why; empty otherwise
+    bool MusicFailed = false;  // the music was asked for, the album has one, and it was not saved
 };
 
 // What a log line reports: progress, or a failure (albrivo-cli puts these on stderr).
@@ -60,13 +66,19 @@ enum class TLogKind { Info, Error };
 
 struct TAlbumRunSettings {
     std::string BaseDir;       // album folders are made in here; ends with "/"
-    std::string XmlUrlPrefix;  // the album XML service up to and including "xml?"
+    // The album site the user named, as its XML service up to and including "xml?";
+    // empty when none was named. Pages that name no site of their own are read on this
+    // site; a page that names its site has its XML asked for there.
+    std::string XmlUrlPrefix;
     std::string ReportUrl;     // the usage report's address (POST)
     std::string Version;       // the report's version value
     bool Music = false;        // also save the background music
+    bool UsageReport = true;   // post the usage report after the photos
     int Jobs = 4;              // photos in flight at most, 1 ... 16
     DWORD TimeoutMs = 30000;   // receive time-out of every transfer
     std::vector<DWORD> RetryDelaysMs{1000, 2000};  // waits before the retries of a photo
+    int64_t MatchStepLimit = 0;  // step budget of each match on the page and the XML;
+                                 // 0: the engine's default
 };
 
 // The page's title and album id, when the page matched.
@@ -103,13 +115,19 @@ public:
     void RunSteps(const std::function<void()>& Steps);
 
     // ---- the steps ----
-    // Fetches the page (at most MaxPageBytes) and takes the title and album id out of it.
-    // A page that does not match logs "未能识别相册页面"; a page too large logs
-    // "获取相册信息失败" and the reason; both end the run as Failed. Throws what the
-    // page's client throws (the page could not be fetched).
+    // Fetches the page (at most MaxPageBytes) and takes the title and album id out of it;
+    // the album XML will be asked for on the page's site. A page that does not match logs
+    // "未能识别相册页面"; a page too large logs "获取相册信息失败: " and the reason; a page
+    // the engine gives up on (its step budget) logs "无法读取相册页面" and the reason; each
+    // ends the run as Failed. The stop button is heard during the match too. Throws
+    // EHttpException with the cause when the page could not be fetched ("HTTP 404 Not
+    // Found", "Connection refused (Error #10061): HOST:PORT"), and Exception "不支持的地址:
+    // ..." for an address that names no site while no album site was given.
     TAlbumPage FetchAlbumPage(const std::string& PageUrl);
-    // The album proper: the XML (the id percent-encoded where it cannot stand in a request
-    // line), the folder, the photos, the usage report and the music.
+    // The album proper: the XML (on the page's site, or XmlUrlPrefix without a page; the
+    // id percent-encoded where it cannot stand in a request line), the folder, the
+    // photos, the usage report and the music. An XML the engine gives up on logs
+    // "无法读取相册信息" and the reason and ends the run as Failed.
     void DownloadAlbum(const std::string& Title, const std::string& AlbumId);
 
     // The stop button: sets the flag and cancels every transfer in flight (photos, the
@@ -145,6 +163,9 @@ private:
     void Status(const std::string& Text);
     void Log(const std::string& Line, TLogKind Kind = TLogKind::Info);
     void CannotBeDone(const std::string& Line, const std::string& Reason);
+    // For the engine of each match: keeps the messages flowing during a long match (the
+    // stop button, Ctrl-C, repainting) and ends the match once a stop was asked for.
+    std::function<bool()> MatchProgress();
     THttpCli& PageClient();
     THttpCli& TextClient();
 
@@ -156,22 +177,29 @@ private:
     // Finally: every photo up to the last one with an outcome.
     void ListReady(bool Finally = false);
     void PhotoTransferred(const TPhotoOutcome& Outcome);
-    void PhotoEnded(const TPhotoOutcome& Outcome, const std::string& Detail = std::string());
-    void ShowProgress();
+    void PhotoEnded(const TPhotoOutcome& Outcome, const std::string& Detail, bool Skipped = false);
+    // The status text of a photo as it is listed: started, or skipped (already there).
+    void ShowPhotoStatus(int Index, bool Skipped);
+    // The page address with the album site put in front when it names no site of its
+    // own; empty when it names none and no album site was given.
+    std::string ResolvePageUrl(const std::string& PageUrl) const;
     // Posts the report through Preconnected, whose connection to the report's server was
     // opened while the photos arrived (after a stop, through a getter of its own).
     void SendUsageReport(THTTPGet& Preconnected, const std::string& Title, const std::string& MusicUrl);
     void FetchMusic(const std::string& MusicUrl);
+    // Fetches the music into MusicPath; why it failed, empty when it was saved.
+    std::string MusicFailure(const std::string& MusicUrl, const std::string& MusicPath);
 
     TAlbumRunSettings FSettings;
     TAlbumRunResult FResult;
     bool FRunning = false;
     bool FStopRequested = false;
     std::string FSourceUrl;
+    std::string FXmlUrlPrefix;  // the album XML service of the page's site, once it is known
+    const TPhotoList* FPhotos = nullptr;  // the photo stage's album, while it runs
     std::string FAlbumDir;
     bool FFolderReady = false;
     int64_t FSavedBytes = 0;
-    std::set<int> FInFlight;  // photos listed and not yet ended
     // Photos taken and not listed yet. A photo is listed once it and every photo before it
     // started, so the photo list stays in album order and holds no photo that was never
     // asked for; an outcome that comes before the listing waits for it.
@@ -181,6 +209,7 @@ private:
         bool Transfer = true;    // its outcome comes from a transfer
         bool HasOutcome = false;
         TPhotoOutcome Outcome;
+        bool Skipped = false;    // its file was there already
         std::string Detail;      // of the log line of a failure that needed no transfer
     };
     std::map<int, TUnlisted> FUnlisted;

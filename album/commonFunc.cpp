@@ -3,6 +3,7 @@
 // name (see commonFunc.h).
 #include "album/commonFunc.h"
 
+#include "net/http/HttpUtils.h"
 #include "platform/httpwire/HttpWire.h"
 #include "platform/rtl/FileSys.h"
 #include "platform/rtl/SysUtils.h"
@@ -116,6 +117,31 @@ std::string UrlScheme(const std::string& Url) { return httpwire::SchemeOf(Url); 
 
 bool IsFetchableAddress(const std::string& Url) {
     return !httpwire::HasControlBytes(Url, false) && UrlScheme(Url) == "http";
+}
+
+namespace {
+
+// The scheme (lower case), host and port of Url as the HTTP client splits it.
+void SplitSite(const std::string& Url, std::string& scheme, std::string& host, std::string& port) {
+    std::string user, password, path;
+    SplitUrl(Url, scheme, user, password, host, port, path);
+    scheme = scheme.empty() ? std::string("http") : LowerCase(scheme);
+}
+
+}  // namespace
+
+std::string AddressSite(const std::string& Url) {
+    std::string scheme, host, port;
+    SplitSite(Url, scheme, host, port);
+    if (host.empty()) return std::string();
+    return scheme + "://" + host + (port.empty() ? "" : ":" + port);
+}
+
+std::string AddressHostPort(const std::string& Url) {
+    std::string scheme, host, port;
+    SplitSite(Url, scheme, host, port);
+    if (host.empty()) return std::string();
+    return host + ":" + (port.empty() ? (scheme == "https" ? "443" : "80") : port);
 }
 
 bool HasPictureSignature(const std::string& Head) {

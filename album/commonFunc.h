@@ -45,6 +45,13 @@ std::string EncodeRequestBytes(const std::string& Text);
 std::string UrlScheme(const std::string& Url);
 // True for an address this program fetches: scheme http and no control byte anywhere.
 bool IsFetchableAddress(const std::string& Url);
+// The site an address names, read as the HTTP client reads it: "scheme://host[:port]"
+// with the scheme lower-cased ("http" when the address names none) and the port as
+// written; empty when the address names no host ("/album/x.html").
+std::string AddressSite(const std::string& Url);
+// "host:port" of an address, the port filled in for its scheme (443 for https, else 80)
+// when it gives none; empty when it names no host. Failure texts name the server so.
+std::string AddressHostPort(const std::string& Url);
 
 // True when Head (the first bytes of a file) starts with the signature of a JPEG
 // (FF D8 FF), PNG, GIF (GIF87a, GIF89a) or WebP (RIFF....WEBP) picture.

@@ -115,6 +115,8 @@ TPhotoList TTavoAlbumParser::ParseAlbum(const std::string& XmlUrl) {
 TPhotoList TTavoAlbumParser::ParseAlbumXml(const std::string& Text) {
     TPhotoList photos;
     TRegExpr rx;  // freed on every exit, also when a search raises
+    rx.OnMatchProgress = OnMatchProgress;
+    rx.SetMatchStepLimit(MatchStepLimit);
     rx.SetExpression("song=\"(.*?)\"");
     if (rx.Exec(Text)) {
         FMusicUrl = rx.GroupText(1);

@@ -21,6 +21,7 @@
 #include "platform/rtl/SysUtils.h"
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 class THTTPGet;
@@ -124,6 +125,11 @@ public:
 
     // Hears every progress text (interface thread).
     TTextEvent OnStatus;
+    // Given to the engine of every match (TRegExpr::OnMatchProgress): hears long matches
+    // and ends them (ERegExpr, reeMatchCancelled) by returning false.
+    std::function<bool()> OnMatchProgress;
+    // The step budget of each match; 0: the engine's default.
+    int64_t MatchStepLimit = 0;
 
 private:
     void ShowStatus(const std::string& Text) {

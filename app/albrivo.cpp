@@ -3,39 +3,40 @@
 // the start-up sequence of program.h.
 //
 // Exit code: 0 after the main window closed (and after --help, --version), 1 when no
-// window can be opened, 2 for a command line it does not take; errors go to standard
-// error as "albrivo: reason" followed by the usage line.
+// window can be opened or standard output could not be written, 2 for a command line it
+// does not take; errors go to standard error as "albrivo: reason" followed by the usage
+// line.
 #include "app/program.h"
+#include "platform/rtl/CommandLine.h"
 #include "ui/forms/FltkBackend.h"
 
 #include <cstdio>
 
 namespace {
 
-// Prints Text on standard output; false when it could not be written (a closed pipe, a
-// full disk), which a caller must not report as success.
-bool PrintOut(const std::string& text) {
-    std::fputs(text.c_str(), stdout);
-    return std::fflush(stdout) == 0 && !std::ferror(stdout);
-}
-
-}  // namespace
-
-int main(int argc, char** argv) {
+// Everything but the closing of standard output; the exit code.
+int Run(const std::vector<std::string>& args) {
     TProgramOptions options;
     std::string error;
-    if (!ParseArguments(std::vector<std::string>(argv + 1, argv + argc), options, error)) {
+    if (!ParseArguments(args, options, error)) {
         std::fprintf(stderr, "albrivo: %s\n%s", error.c_str(), ProgramUsage());
         return 2;
     }
     if (options.Help || options.Version) {
-        if (PrintOut(options.Help ? ProgramHelp() : ProgramVersion() + "\n")) return 0;
-        std::fprintf(stderr, "albrivo: cannot write to standard output\n");
-        return 1;
+        // A write that fails shows when standard output is closed (main).
+        std::fputs((options.Help ? ProgramHelp() : ProgramVersion() + "\n").c_str(), stdout);
+        return 0;
     }
     if (!options.Headless && !UseFltkBackend(error)) {
         std::fprintf(stderr, "albrivo: %s (use --headless to run without a window)\n", error.c_str());
         return 1;
     }
     return RunProgram(options);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const int code = Run(std::vector<std::string>(argv + 1, argv + argc));
+    return CloseStandardOutput("albrivo", code);
 }

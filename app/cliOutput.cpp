@@ -67,6 +67,19 @@ std::string FitColumns(const std::string& Text, int Columns) {
     return Text.substr(0, std::min(i, Text.size()));
 }
 
+std::string SummaryLine(const TAlbumRunResult& Run, const std::string& Folder) {
+    return IntToStr(Run.SavedCount) + "/" + IntToStr(Run.PhotoCount) + " photos in " + Folder + " (" +
+           IntToStr(Run.SavedCount - Run.SkippedCount) + " saved, " + IntToStr(Run.SkippedCount) + " skipped, " +
+           IntToStr(Run.FailedCount) + " failed" + (Run.End == TRunEnd::Stopped ? ", stopped)" : ")");
+}
+
+std::string FailureLine(const TAlbumRunResult& Run, const std::string& Label) {
+    if (Run.End == TRunEnd::NotRun) return "albrivo-cli: " + Label + "the run did not start";
+    // With several albums the line names the album even when the run logged the cause.
+    if (!Run.Failure && Label.empty()) return std::string();
+    return "albrivo-cli: " + Label + Run.Error;
+}
+
 TCliOutput::TCliOutput(FILE* Out, FILE* Err, bool Terminal, int Columns)
     : FOut(Out), FErr(Err), FTerminal(Terminal), FColumns(Columns > 1 ? Columns : 80) {}
 

@@ -8,6 +8,8 @@
 // clears and then puts back, so the two never mix.
 #pragma once
 
+#include "album/albumRun.h"
+
 #include <cstdint>
 #include <cstdio>
 #include <string>
@@ -25,6 +27,15 @@ std::string ProgressLineText(int Photo, int Count, int64_t Bytes, double Seconds
 // Text cut to at most Columns terminal columns (a character of three or more UTF-8 bytes
 // counts as two, as CJK characters are drawn), never inside a character.
 std::string FitColumns(const std::string& Text, int Columns);
+
+// The summary line of a run that opened its album: "12/12 photos in FOLDER (3 saved, 9
+// skipped, 0 failed)", the first count the photos now in the folder, "saved" those this
+// run fetched, "skipped" those already there; ", stopped" closes the brackets after a stop.
+std::string SummaryLine(const TAlbumRunResult& Run, const std::string& Folder);
+// The line albrivo-cli ends a run that could not be done with ("albrivo-cli: ", Label (the
+// album's address and ": " when several albums run) and the cause); empty when the run
+// wrote its cause to the log already and no Label is given, so it is not printed twice.
+std::string FailureLine(const TAlbumRunResult& Run, const std::string& Label = std::string());
 
 class TCliOutput {
 public:

@@ -1,4 +1,4 @@
-// commonDefine: version tag and addresses (see commonDefine.h).
+// commonDefine: version tag, addresses and the usage report switch (see commonDefine.h).
 #include "app/commonDefine.h"
 
 #include "platform/httpwire/HttpWire.h"
@@ -10,8 +10,28 @@ std::string& Site() {
     return site;
 }
 
+bool& Given() {
+    static bool given = false;
+    return given;
+}
+
 std::string Http() { return "http://" + Site(); }
+
+bool& UsageReportSwitch() {
+    static bool on = true;
+    return on;
+}
 }  // namespace
+
+bool UsageReportEnabled() { return UsageReportSwitch(); }
+void SetUsageReportEnabled(bool On) { UsageReportSwitch() = On; }
+
+std::string UsageReportHelp() {
+    return "After the photos of each album a usage report is posted to\n"
+           "  " + ReportUrl() + "\n"
+           "with the album page's address, the music's address, the album's title and the\n"
+           "program's version tag. --no-report leaves it out.\n";
+}
 
 const std::string& SiteHost() { return Site(); }
 
@@ -32,12 +52,20 @@ bool SetSiteHost(const std::string& hostPort) {
     uint16_t port = 0;
     if (!SplitSiteHost(hostPort, host, port)) return false;
     Site() = host + ":" + IntToStr(port);
+    Given() = true;
     return true;
+}
+
+bool SiteHostGiven() { return Given(); }
+
+void ResetSiteHost() {
+    Site() = DefaultSiteHost;
+    Given() = false;
 }
 
 std::string MakerInfoUrl() { return Http() + "/owlmere/skyfen/app_info.php?app=tavophotos"; }
 std::string MakerHomeUrl() { return Http() + "/"; }
 std::string LinkServerUrl() { return Http() + "/app/ruvoviveduzude/i.php?a=getlinks"; }
-std::string AlbumXmlUrlPrefix() { return Http() + "/xml?"; }
+std::string AlbumXmlUrlPrefix() { return Given() ? Http() + "/xml?" : std::string(); }
 std::string ReportUrl() { return Http() + "/owlmere/skyfen/log.php"; }
 std::string SampleAlbumUrl() { return Http() + "/album/spring12.html"; }

@@ -1,4 +1,4 @@
-// commonDefine: the program's version tag and its fixed addresses.
+// commonDefine: the program's version tag, its fixed addresses and the usage report switch.
 //
 // Every address of the program lies on one site, "HOST:PORT", which is the demo album
 // site on this machine (127.0.0.1:18690) unless SetSiteHost changes it at start
@@ -20,6 +20,10 @@ bool IsSiteHost(const std::string& hostPort);
 // Sets the site from "HOST:PORT" (see IsSiteHost). False, with nothing changed, for
 // anything else.
 bool SetSiteHost(const std::string& hostPort);
+// True once SetSiteHost took a site: the user named one (--site).
+bool SiteHostGiven();
+// Back to the default site, as if none had been named.
+void ResetSiteHost();
 
 // The maker's information page shown in the browser panel.
 std::string MakerInfoUrl();
@@ -27,9 +31,17 @@ std::string MakerInfoUrl();
 std::string MakerHomeUrl();
 // The link server's list of promotional links.
 std::string LinkServerUrl();
-// The album XML service, up to and including "xml?"; the album id is appended.
+// The album XML service of the site the user named, up to and including "xml?" (the album
+// id is appended); empty when no site was named. An album page that names its own site
+// has its XML asked for on that site; this one serves pages that name none.
 std::string AlbumXmlUrlPrefix();
 // The usage report endpoint (POST).
 std::string ReportUrl();
+// Whether album runs post the usage report: yes, unless turned off at start
+// (`--no-report`).
+bool UsageReportEnabled();
+void SetUsageReportEnabled(bool On);
+// The paragraph of --help that says what the usage report sends and where.
+std::string UsageReportHelp();
 // The sample album page the address field starts with.
 std::string SampleAlbumUrl();

@@ -99,9 +99,16 @@ private:
     void DownloadAlbum(const std::string& Title, const std::string& AlbumId);
     void AlbumOpened(const std::string& Folder);
     void ShowThumbnail(int Index, const std::string& FilePath, bool Saved);
+    // Empties every thumbnail: picture and popup menu.
+    void ClearThumbnails();
     void AlbumRunEnded(const TAlbumRunResult& Result);
     std::unique_ptr<TAlbumRun> FAlbumRun;
 };
+
+// The log's last line of a run that opened its album: "共 12 张：新保存 3，跳过 9，失败 0；
+// 文件夹: FOLDER" ("，已停止" before the folder after a stop). New photos are the saved ones
+// that were not there before.
+std::string RunCountsLine(const TAlbumRunResult& Result, const std::string& Folder);
 
 // ---- state shared by the windows ----
 

@@ -5,9 +5,11 @@
 // controls to it: the download button starts it with the address field and the music
 // check box, the stop button stops it (mainUnit.cpp), and the run's events feed the
 // status pane, the log memo, the photo list (cbbPhotos), the thumbnails and AlbumDir.
-// Whatever way a run ends, the download button is enabled again; an error that was not
-// written to the log (the page could not be fetched) goes to the application's error
-// handler, a message box.
+// A run starts with every thumbnail empty (no picture, no popup menu), so nothing of an
+// earlier album stays on screen. A run that opened its album ends its log with a line of
+// the counts and the folder. Whatever way a run ends, the download button is enabled
+// again; an error that was not written to the log (the page could not be fetched) goes
+// to the application's error handler, a message box.
 #include "app/commonDefine.h"
 #include "app/mainUnit.h"
 
@@ -45,10 +47,12 @@ void TMainForm::btnDownloadClick(TObject*) {
     if (FAlbumRun->Running()) return;  // a run pumps messages: never start a second one inside it
     btnDownload->SetEnabled(false);
     mmStatus->Lines().Clear();
+    ClearThumbnails();
     TAlbumRunSettings& settings = FAlbumRun->Settings();
     settings.BaseDir = AlbumBaseFolder(AppDir, HomeAlbumFolder());
     settings.XmlUrlPrefix = AlbumXmlUrlPrefix();
     settings.ReportUrl = ReportUrl();
+    settings.UsageReport = UsageReportEnabled();
     settings.Version = AppVersion;
     settings.Music = chkAutoDownMusic->Checked();
     const std::string pageUrl = edtUrl->Text();
@@ -93,7 +97,22 @@ void TMainForm::ShowThumbnail(int Index, const std::string& FilePath, bool Saved
     image->SetPopupMenu(popup1);
 }
 
+void TMainForm::ClearThumbnails() {
+    for (TImage* image : Images) {
+        image->Picture().Clear();
+        image->SetPopupMenu(nullptr);
+    }
+}
+
+std::string RunCountsLine(const TAlbumRunResult& Result, const std::string& Folder) {
+    return "共 " + IntToStr(Result.PhotoCount) + " 张：新保存 " + IntToStr(Result.SavedCount - Result.SkippedCount) +
+           "，跳过 " + IntToStr(Result.SkippedCount) + "，失败 " + IntToStr(Result.FailedCount) +
+           (Result.End == TRunEnd::Stopped ? "，已停止" : "") + "；文件夹: " + Folder;
+}
+
 void TMainForm::AlbumRunEnded(const TAlbumRunResult& Result) {
+    // A run that opened its album ends its log with the counts and the folder.
+    if (!FAlbumRun->AlbumDir().empty()) mmStatus->Lines().Add(RunCountsLine(Result, FAlbumRun->AlbumDir()));
     if (!Result.Failure) return;
     try {
         std::rethrow_exception(Result.Failure);

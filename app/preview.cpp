@@ -9,7 +9,12 @@
 #include "platform/rtl/FileSys.h"
 #include "platform/rtl/SysUtils.h"
 
+#include <algorithm>
+
 namespace {
+
+// The picture area: img1's place in the layout.
+constexpr int PictureLeft = 168, PictureTop = 16, PictureWidth = 537, PictureHeight = 561;
 
 TNotifyEvent Handler(TPreviewForm* form, void (TPreviewForm::*method)(TObject*)) {
     return [form, method](TObject* sender) { (form->*method)(sender); };
@@ -41,8 +46,9 @@ TPreviewForm::TPreviewForm(TComponent* AOwner) : TForm(AOwner) {
     // main form): it lives until the program ends.
     OnClose = [](TObject*, TCloseAction& action) { action = caHide; };
 
-    img1 = Place<TImage>(this, "img1", 168, 16, 537, 561);
-    img1->SetAutoSize(true);
+    img1 = Place<TImage>(this, "img1", PictureLeft, PictureTop, PictureWidth, PictureHeight);
+    // Sized to each photo by FitPicture and stretched to that size.
+    img1->SetStretch(true);
     btn1 = Place<TButton>(this, "btn1", 56, 240, 65, 57);
     btn1->SetCaption("<<");
     btn1->OnClick = Handler(this, &TPreviewForm::btn1Click);
@@ -62,10 +68,31 @@ void TPreviewForm::ShowPhoto() {
     // Cleared first, so that a missing or undecodable file never leaves the previous
     // photo standing under this position.
     img1->Picture().Clear();
-    // The image sizes itself to each picture: a smaller photo leaves part of the old one's
-    // area uncovered, so the whole surface is repainted, also when loading fails.
+    // The whole area while loading: a stretched image decodes a large photo only at the
+    // scale its control needs, which must be the area, not the previous photo's size.
+    img1->SetBounds(PictureLeft, PictureTop, PictureWidth, PictureHeight);
+    // A smaller photo leaves part of the old one's area uncovered, so the whole surface
+    // is repainted, also when loading fails.
     Invalidate();
     if (FileExists(CurrentFile)) img1->Picture().LoadFromFile(CurrentFile);
+    FitPicture();
+}
+
+void TPreviewForm::FitPicture() {
+    int w = img1->Picture().Width(), h = img1->Picture().Height();
+    if (w <= 0 || h <= 0) return;
+    // Scaled by the smaller of the two ratios (compared in integers, without rounding
+    // twice), so that the photo keeps its aspect.
+    if (w > PictureWidth || h > PictureHeight) {
+        if (int64_t(w) * PictureHeight > int64_t(h) * PictureWidth) {
+            h = std::max(1, int(int64_t(h) * PictureWidth / w));
+            w = PictureWidth;
+        } else {
+            w = std::max(1, int(int64_t(w) * PictureHeight / h));
+            h = PictureHeight;
+        }
+    }
+    img1->SetBounds(PictureLeft, PictureTop, w, h);
 }
 
 void TPreviewForm::FormShow(TObject*) { ShowPhoto(); }

@@ -6,7 +6,10 @@
 // The window shows the file AlbumDir + PhotoIndex + ".jpg"; "<<" and ">>" step PhotoIndex
 // through the photo list of the main window (cbbPhotos), wrapping around at both ends,
 // with the count as it is at the moment of the click. A photo whose file does not exist
-// shows an empty picture, never the previous photo under another position.
+// shows an empty picture, never the previous photo under another position. The photo
+// sits at the top-left corner of the picture area (img1's place in the layout, 537 x
+// 561) at its own size; a larger one is scaled down to fit, keeping its aspect, and none
+// is enlarged, so no photo reaches under the buttons.
 #pragma once
 
 #include "ui/forms/ExtCtrls.h"
@@ -21,7 +24,7 @@ public:
     explicit TPreviewForm(TComponent* AOwner);
 
     // ---- controls (owned by the form) ----
-    TImage* img1;      // the photo; sizes itself to its picture
+    TImage* img1;      // the photo, sized to it within the picture area
     TButton* btn1;     // "<<": previous photo
     TButton* Button1;  // ">>": next photo
     TButton* btn3;     // closes (hides) the window
@@ -42,6 +45,8 @@ public:
     void btn3Click(TObject* Sender);    // closes the window, which hides it
 
 private:
+    // Sizes img1 to its picture, scaled down to the picture area when larger.
+    void FitPicture();
     // The number of photos in the main window's photo list (0 without a main window).
     int PhotoCount() const;
 };

@@ -5,6 +5,7 @@
 #include "app/dao.h"
 #include "app/mainUnit.h"
 #include "app/preview.h"
+#include "platform/rtl/CommandLine.h"
 #include "platform/rtl/SysUtils.h"
 
 namespace {
@@ -26,60 +27,79 @@ void ArmSmokeClose(TApplication& app, int ms) {
 
 }  // namespace
 
+namespace {
+
+enum class TProgramOption { Site, Headless, Smoke, NoReport, Help, Version };
+
+// Every option, in the order of the help. An option is added with a row here and a case
+// in ReadOption.
+const std::vector<TOptionSpec>& OptionTable() {
+    static const std::vector<TOptionSpec> table = {
+        {int(TProgramOption::Site), 0, "site", "HOST:PORT",
+         "send every request (album pages, album information,\n"
+         "links, usage reports) to HOST:PORT instead of\n" + std::string(DefaultSiteHost) +
+             " (where tavo-site listens by default)"},
+        {int(TProgramOption::Headless), 0, "headless", nullptr,
+         "run without a window system: the main window exists\n"
+         "unseen, and the program runs until it is ended (or\n"
+         "--smoke)"},
+        {int(TProgramOption::Smoke), 0, "smoke", "[MS]",
+         "close the main window MS milliseconds after it is shown\n"
+         "(0 to 600000; 2000 when MS is left out)"},
+        {int(TProgramOption::NoReport), 0, "no-report", nullptr, "send no usage report (see below)"},
+        {int(TProgramOption::Help), 'h', "help", nullptr, "print this help and exit"},
+        {int(TProgramOption::Version), 'V', "version", nullptr, "print the version and exit"},
+    };
+    return table;
+}
+
+bool ReadOption(TProgramOptions& o, const TOptionSpec& option, const std::string& value, std::string& error) {
+    switch (TProgramOption(option.Id)) {
+    case TProgramOption::Site:
+        // The site is only checked here; RunProgram applies it.
+        if (!IsSiteHost(value)) error = "--site: not HOST:PORT: " + value;
+        o.Site = value;
+        break;
+    case TProgramOption::Headless: o.Headless = true; break;
+    case TProgramOption::Smoke: {
+        int64_t ms = value.empty() ? 2000 : StrToIntDef(value, -1);
+        if (ms < 0 || ms > 600000) error = "--smoke takes milliseconds (0 to 600000)";
+        o.SmokeMs = int(ms);
+        break;
+    }
+    case TProgramOption::NoReport: o.Report = false; break;
+    case TProgramOption::Help: o.Help = true; return false;
+    case TProgramOption::Version: o.Version = true; return false;
+    }
+    return true;
+}
+
+}  // namespace
+
 const char* ProgramUsage() {
-    return "usage: albrivo [--site HOST:PORT] [--headless] [--smoke MS] [--help] [--version]\n";
+    return "usage: albrivo [--site HOST:PORT] [--headless] [--smoke MS] [--no-report]\n"
+           "               [--help] [--version]\n";
 }
 
 std::string ProgramHelp() {
     return std::string(ProgramUsage()) +
            "Downloads every photo of an online photo album into a folder, in a window.\n"
-           "\n"
-           "  --site HOST:PORT  send every request (album pages, album information, links,\n"
-           "                    usage reports) to HOST:PORT instead of 127.0.0.1:18690,\n"
-           "                    where the demo site tavo-site listens by default\n"
-           "  --headless        run without a window system: the main window exists unseen,\n"
-           "                    and the program runs until it is ended (or --smoke)\n"
-           "  --smoke MS        close the main window MS milliseconds after it is shown\n"
-           "                    (0 to 600000; 2000 when MS is left out)\n"
-           "  --help            print this help and exit\n"
-           "  --version         print the version and exit\n";
+           "The album folders go beside the program when its folder is writable, else\n"
+           "into $HOME/Albrivo/.\n"
+           "\n" +
+           OptionsHelp(OptionTable()) + "\n" + UsageReportHelp();
 }
 
 std::string ProgramVersion() { return std::string("albrivo ") + ALBRIVO_VERSION; }
 
 bool ParseArguments(const std::vector<std::string>& args, TProgramOptions& options, std::string& error) {
-    for (size_t i = 0; i < args.size(); i++) {
-        const std::string& a = args[i];
-        if (a == "--help" || a == "--version") {
-            (a == "--help" ? options.Help : options.Version) = true;
-            return true;
-        } else if (a == "--site") {
-            if (i + 1 >= args.size()) {
-                error = "--site needs HOST:PORT";
-                return false;
-            }
-            options.Site = args[++i];
-        } else if (a == "--headless") {
-            options.Headless = true;
-        } else if (a == "--smoke") {
-            options.SmokeMs = 2000;
-            if (i + 1 < args.size() && !args[i + 1].empty() && args[i + 1][0] != '-') {
-                int64_t ms = StrToIntDef(args[i + 1], -1);
-                if (ms < 0 || ms > 600000) {
-                    error = "--smoke takes milliseconds (0 to 600000)";
-                    return false;
-                }
-                options.SmokeMs = int(ms);
-                i++;
-            }
-        } else {
-            error = "unknown argument: " + a;
-            return false;
-        }
-    }
-    // The site is only checked here; RunProgram applies it.
-    if (!options.Site.empty() && !IsSiteHost(options.Site)) {
-        error = "--site: not HOST:PORT: " + options.Site;
+    std::vector<std::string> operands;
+    auto onOption = [&options](const TOptionSpec& option, const std::string& value, std::string& e) {
+        return ReadOption(options, option, value, e);
+    };
+    if (!ReadOptions(args, OptionTable(), onOption, operands, error)) return false;
+    if (!operands.empty() && !options.Help && !options.Version) {
+        error = "unknown argument: " + operands.front();
         return false;
     }
     return true;
@@ -87,6 +107,7 @@ bool ParseArguments(const std::vector<std::string>& args, TProgramOptions& optio
 
 int RunProgram(const TProgramOptions& options) {
     if (!options.Site.empty()) SetSiteHost(options.Site);
+    SetUsageReportEnabled(options.Report);
     // 1. The modules initialise.
     InitializeMainUnit();
     InitializeDao();

@@ -6,7 +6,8 @@
 // message loop runs until the main window closes; then the windows are destroyed and the
 // modules finalise. Trace, when set, hears the name of each step as it completes.
 // The command line and its texts (usage, help, version) are here too, so that tests read
-// the same texts the program prints.
+// the same texts the program prints; the options are read with getopt_long
+// (platform/rtl/CommandLine.h) from one table that the help is made from as well.
 #pragma once
 
 #include <functional>
@@ -17,14 +18,16 @@ struct TProgramOptions {
     std::string Site;       // "HOST:PORT" of every address, empty: the default
     bool Headless = false;  // no window system (the loop still runs)
     int SmokeMs = -1;       // >= 0: close the main window this long after it is shown
+    bool Report = true;     // album runs post the usage report (--no-report: false)
     bool Help = false;      // --help: print ProgramHelp() and run nothing
     bool Version = false;   // --version: print ProgramVersion() and run nothing
     std::function<void(const std::string& step)> Trace;
 };
 
-// Reads "--site HOST:PORT", "--headless", "--smoke [MS]" (default 2000), "--help" and
-// "--version" (either ends the reading: what follows is not looked at). False with Error
-// set (a reason without the program's name) for anything else.
+// Reads "--site HOST:PORT", "--headless", "--smoke [MS]" (default 2000), "--no-report",
+// "-h"/"--help" and "-V"/"--version" (either ends the reading: what follows is not looked
+// at), in the forms getopt_long takes ("--site=HOST:PORT", "--head"). False with Error set
+// (a reason without the program's name) for anything else, an operand included.
 bool ParseArguments(const std::vector<std::string>& args, TProgramOptions& options, std::string& error);
 
 // The usage line ("usage: albrivo [--site HOST:PORT] ...\n"), printed after an error.

@@ -3,6 +3,7 @@
 #   bin/                                   albrivo, albrivo-cli, tavo-site
 #   share/man/man1/                        albrivo.1.gz, albrivo-cli.1.gz, tavo-site.1.gz
 #   share/applications/albrivo.desktop     the menu entry of the window program
+#   share/bash-completion/completions/     albrivo-cli, its bash completion (loaded on demand)
 #   share/icons/hicolor/scalable/apps/     albrivo.svg
 #   share/icons/hicolor/48x48/apps/        albrivo.png, rendered from the SVG at build time
 #
@@ -47,6 +48,9 @@ foreach(page ${ALBRIVO_MAN_PAGES})
 endforeach()
 install(FILES ${PROJECT_SOURCE_DIR}/packaging/albrivo.desktop
   DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
+# bash-completion finds a completion by the command's name.
+install(FILES ${PROJECT_SOURCE_DIR}/packaging/albrivo-cli.bash-completion
+  DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions RENAME albrivo-cli)
 install(FILES ${PROJECT_SOURCE_DIR}/packaging/albrivo.svg
   DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/scalable/apps)
 install(FILES ${PROJECT_BINARY_DIR}/icons/albrivo.png

@@ -9,6 +9,9 @@ std::unique_ptr<TSiteTransport> NewTransport(const TSiteOptions& options) {
     auto transport = options.UsePollTransport ? NewPollTransport() : NewWSocketTransport();
     transport->Times.Latency = std::chrono::milliseconds(options.LatencyMs);
     transport->Times.IdleTimeout = std::chrono::milliseconds(options.IdleTimeoutMs);
+    if (options.TlsCert.empty() != options.TlsKey.empty())
+        throw ESiteError("A TLS certificate needs its key, and a key its certificate");
+    if (!options.TlsCert.empty()) transport->Tls = tls::ServerContext(options.TlsCert, options.TlsKey);
     return transport;
 }
 
@@ -20,6 +23,8 @@ TDemoSite::TDemoSite(const TSiteOptions& options)
     std::string host = options.Bind == "0.0.0.0" ? "127.0.0.1" : options.Bind;
     FAddress = host + ":" + std::to_string(FPort);
     FRouter.SetSiteAddress(FAddress);
+    FSecure = FTransport->Tls != nullptr;
+    FRouter.SetSecure(FSecure);
     FRouter.OnReport = [this](const std::string& body) { FReports.Add(body); };
     FTransport->Handler = [this](const TSiteRequest& r) {
         TSiteResponse response = FRouter.Handle(r);
@@ -38,7 +43,9 @@ TDemoSite::TDemoSite(const TSiteOptions& options)
 
 TDemoSite::~TDemoSite() = default;
 
-std::string TDemoSite::Url(const std::string& path) const { return "http://" + FAddress + path; }
+std::string TDemoSite::Url(const std::string& path) const {
+    return (FSecure ? "https://" : "http://") + FAddress + path;
+}
 
 void TDemoSite::Run() { FTransport->Run(); }
 

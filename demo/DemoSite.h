@@ -28,11 +28,14 @@ struct TSiteOptions {
     // Every answer ends at the close: no Content-Length, "Connection: close", one request
     // per connection, as CGI gateways and small embedded servers answer.
     bool EndAtClose = false;
+    std::string TlsCert, TlsKey;    // PEM files: serve https with them (both or neither)
 };
 
 class TDemoSite {
 public:
-    // Listens at once. Throws ESiteError (cannot listen) or EFCreateError (report log).
+    // Listens at once. Throws ESiteError (cannot listen, or only one of the TLS files),
+    // tls::ETlsError (a certificate or key that cannot be loaded) or EFCreateError (report
+    // log).
     explicit TDemoSite(const TSiteOptions& options);
     ~TDemoSite();
     TDemoSite(const TDemoSite&) = delete;
@@ -41,7 +44,7 @@ public:
     int Port() const { return FPort; }
     // "HOST:PORT" as clients reach it (127.0.0.1 when bound to every address).
     const std::string& Address() const { return FAddress; }
-    // "http://HOST:PORT" + Path.
+    // "http://HOST:PORT" + Path ("https://" when it serves TLS).
     std::string Url(const std::string& path) const;
 
     void Run();   // serves until Stop; on the constructing thread
@@ -59,6 +62,7 @@ private:
     std::unique_ptr<TSiteTransport> FTransport;
     int FPort = 0;
     std::string FAddress;
+    bool FSecure = false;
     mutable std::mutex FLock;
     std::vector<std::string> FRequests;
 };

@@ -6,7 +6,12 @@
 // passes). Each pass polls for reading when the session wants input, for writing when it
 // has bytes pending; poll's time-out is the nearest deadline of any session or drain, so
 // latencies, trickle pauses and idle limits are served by the loop, never by sleeping.
+// Over TLS a connection first runs its handshake, polled for what OpenSSL waits for;
+// then reads and writes go through its session, and the shutdown of our side sends the
+// closing alert before the FIN, unless the answer was cut off.
 #include "demo/SiteTransport.h"
+
+#include <openssl/err.h>
 
 #include <algorithm>
 #include <arpa/inet.h>
@@ -57,6 +62,9 @@ struct TConnection {
     TConnection(int fd, TSiteSession session) : Fd(fd), Session(std::move(session)) {}
     TFd Fd;
     TSiteSession Session;
+    tls::TSslPtr Ssl;            // null: plain
+    bool Handshaking = false;
+    short HandshakeWants = POLLIN;  // what the handshake waits for
     bool Draining = false;
     TClock::time_point DrainEnd;
 
@@ -74,6 +82,11 @@ private:
     void Accept();
     void OnReadable(TConnection& c);
     void OnWritable(TConnection& c);
+    void Handshake(TConnection& c);
+    // Reads or sends through the connection's session or socket: bytes moved, 0 at the
+    // peer's end, -1 with errno EAGAIN when nothing can move now, -1 on a failure.
+    ssize_t Read(TConnection& c, char* buf, size_t size);
+    ssize_t Write(TConnection& c, const char* data, size_t len);
     void Settle(TConnection& c, TClock::time_point now);
     int PollTimeoutMs(TClock::time_point now) const;
 
@@ -130,20 +143,29 @@ void TPollTransport::Run() {
         owners.clear();
         fds.push_back({FWakeRead.Get(), POLLIN, 0});
         fds.push_back({FListen.Get(), POLLIN, 0});
+        bool decrypted = false;  // a session holds bytes no poll will announce
         for (TConnection& c : FConnections) {
             short ev = 0;
             if (c.Draining || c.Session.WantsInput()) ev |= POLLIN;
             if (!c.Draining && c.Session.Pending().second > 0) ev |= POLLOUT;
+            if (c.Handshaking) ev = c.HandshakeWants;
+            if (c.Ssl && !c.Handshaking && (ev & POLLIN) && SSL_pending(c.Ssl.get()) > 0) decrypted = true;
             fds.push_back({c.Fd.Get(), ev, 0});  // errors and hang-ups are reported anyway
             owners.push_back(&c);
         }
-        int n = ::poll(fds.data(), fds.size(), PollTimeoutMs(TClock::now()));
+        int n = ::poll(fds.data(), fds.size(), decrypted ? 0 : PollTimeoutMs(TClock::now()));
         if (n < 0 && errno != EINTR) break;
         if (FStopped) break;
         if (fds[1].revents & POLLIN) Accept();
         for (size_t i = 0; i < owners.size(); ++i) {
             short re = fds[i + 2].revents;
             TConnection& c = *owners[i];
+            if ((fds[i + 2].events & POLLIN) && c.Ssl && !c.Handshaking && SSL_pending(c.Ssl.get()) > 0)
+                re |= POLLIN;
+            if (c.Handshaking && (re & (POLLIN | POLLOUT))) {
+                Handshake(c);
+                continue;
+            }
             if ((re & POLLOUT) && c.Fd.Get() >= 0) OnWritable(c);
             if ((re & POLLIN) && c.Fd.Get() >= 0)
                 OnReadable(c);
@@ -181,13 +203,60 @@ void TPollTransport::Accept() {
         if (fd < 0) return;  // EAGAIN, or a connection that went away before accept
         int one = 1;
         ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-        FConnections.emplace_back(fd, TSiteSession(Times, Handler, OnLog, TClock::now()));
+        TConnection& c = FConnections.emplace_back(fd, TSiteSession(Times, Handler, OnLog, TClock::now()));
+        if (!Tls) continue;
+        c.Ssl.reset(SSL_new(Tls.get()));
+        if (!c.Ssl || SSL_set_fd(c.Ssl.get(), fd) != 1) {
+            c.Fd.Reset();
+            continue;
+        }
+        SSL_set_accept_state(c.Ssl.get());
+        c.Handshaking = true;
     }
+}
+
+// One step of a connection's handshake; a failed one closes the connection.
+void TPollTransport::Handshake(TConnection& c) {
+    ERR_clear_error();
+    int rc = SSL_do_handshake(c.Ssl.get());
+    if (rc == 1) {
+        c.Handshaking = false;
+        return;
+    }
+    int err = SSL_get_error(c.Ssl.get(), rc);
+    ERR_clear_error();
+    if (err == SSL_ERROR_WANT_READ || err == SSL_ERROR_WANT_WRITE)
+        c.HandshakeWants = err == SSL_ERROR_WANT_READ ? POLLIN : POLLOUT;
+    else
+        c.Fd.Reset();
+}
+
+ssize_t TPollTransport::Read(TConnection& c, char* buf, size_t size) {
+    if (!c.Ssl) return ::recv(c.Fd.Get(), buf, size, 0);
+    ERR_clear_error();
+    int n = SSL_read(c.Ssl.get(), buf, int(size));
+    if (n > 0) return n;
+    int err = SSL_get_error(c.Ssl.get(), n);
+    ERR_clear_error();
+    if (err == SSL_ERROR_ZERO_RETURN) return 0;  // the client's closing alert
+    errno = err == SSL_ERROR_WANT_READ || err == SSL_ERROR_WANT_WRITE ? EAGAIN : ECONNRESET;
+    return -1;
+}
+
+ssize_t TPollTransport::Write(TConnection& c, const char* data, size_t len) {
+    if (!c.Ssl) return ::send(c.Fd.Get(), data, len, MSG_NOSIGNAL);
+    ERR_clear_error();
+    int n = SSL_write(c.Ssl.get(), data, int(std::min<size_t>(len, 1 << 20)));
+    if (n > 0) return n;
+    int err = SSL_get_error(c.Ssl.get(), n);
+    ERR_clear_error();
+    errno = err == SSL_ERROR_WANT_READ || err == SSL_ERROR_WANT_WRITE ? EAGAIN : ECONNRESET;
+    return -1;
 }
 
 void TPollTransport::OnReadable(TConnection& c) {
     char buf[16384];
-    ssize_t n = ::recv(c.Fd.Get(), buf, sizeof buf, 0);
+    ssize_t n = Read(c, buf, sizeof buf);
     if (n < 0 && (errno == EAGAIN || errno == EINTR)) return;
     if (n < 0 || (n == 0 && c.Draining)) {
         c.Fd.Reset();  // a failed connection, or a drained one the client has closed
@@ -204,7 +273,7 @@ void TPollTransport::OnWritable(TConnection& c) {
     if (c.Draining) return;
     auto pending = c.Session.Pending();
     if (pending.second == 0) return;
-    ssize_t n = ::send(c.Fd.Get(), pending.first, pending.second, MSG_NOSIGNAL);
+    ssize_t n = Write(c, pending.first, pending.second);
     if (n < 0 && (errno == EAGAIN || errno == EINTR)) return;
     if (n < 0) {
         c.Fd.Reset();  // the client went away
@@ -218,6 +287,11 @@ void TPollTransport::Settle(TConnection& c, TClock::time_point now) {
     if (c.Fd.Get() < 0 || c.Draining || !c.Session.Finished()) return;
     // Shut down our side: the client sees the end of the answer (or, for a cut-off
     // answer, an end before the announced length). Then wait for it to close.
+    if (c.Ssl && !c.Session.Cut()) {
+        ERR_clear_error();
+        SSL_shutdown(c.Ssl.get());  // the closing alert, if the socket takes it now
+        ERR_clear_error();
+    }
     ::shutdown(c.Fd.Get(), SHUT_WR);
     c.Draining = true;
     c.DrainEnd = now + DrainTimeout;

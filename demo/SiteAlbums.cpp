@@ -102,7 +102,9 @@ std::vector<TDemoAlbum> BuildCatalogue() {
 // How long the trickling album's page is at least: more than a minute at 20 bytes a second.
 constexpr size_t TricklePageBytes = 1500;
 
-std::string Http(const std::string& site) { return "http://" + site; }
+// The origin of a site: "HOST:PORT" is an http site; a site written with its scheme
+// ("https://HOST:PORT", a site serving TLS) stays as it is.
+std::string Http(const std::string& site) { return site.find("://") == std::string::npos ? "http://" + site : site; }
 
 }  // namespace
 

@@ -2,7 +2,8 @@
 //
 // Every album has an id (the XML service's whole query), a page title, a photo count,
 // optional music, and at most one fault that the site plays on its photos. The text
-// builders are pure functions of the catalogue and the site's own address ("HOST:PORT"),
+// builders are pure functions of the catalogue and the site's own address ("HOST:PORT";
+// "https://HOST:PORT" for a site that serves TLS),
 // so their output is the same on every run.
 #pragma once
 

@@ -99,7 +99,7 @@ TSiteResponse TSiteRouter::Handle(const TSiteRequest& request) {
     if (request.Method != "GET" && request.Method != "POST" && !head) return ErrorResponse(501);
     TSiteResponse r;
     try {
-        r = Route(request, SiteFor(request));
+        r = Route(request, FSecure ? "https://" + SiteFor(request) : SiteFor(request));
     } catch (const std::exception&) {
         r = ErrorResponse(500);
     }
@@ -136,7 +136,8 @@ TSiteResponse TSiteRouter::Route(const TSiteRequest& req, const std::string& sit
 TSiteResponse TSiteRouter::AlbumPage(const TDemoAlbum& album, const std::string& site) const {
     switch (album.Fault) {
     case TAlbumFault::PageToHttps:
-        return Redirect("https://" + site + "/album/spring12.html");
+        return Redirect("https://" + site.substr(site.find("://") == std::string::npos ? 0 : site.find("://") + 3) +
+                        "/album/spring12.html");
     case TAlbumFault::PageToFtp:
         return Redirect("ftp://127.0.0.1/album.html");
     case TAlbumFault::EndlessPage: {

@@ -43,6 +43,8 @@ public:
 
     const std::string& SiteAddress() const { return FSite; }
     void SetSiteAddress(const std::string& site) { FSite = site; }
+    // The site serves TLS: the addresses it writes are https.
+    void SetSecure(bool secure) { FSecure = secure; }
 
     // The answer to one request. Never throws for anything a client sends. Any thread.
     TSiteResponse Handle(const TSiteRequest& request);
@@ -62,6 +64,7 @@ private:
     bool FirstRequest(const TDemoAlbum& album, int index);
 
     std::string FSite;
+    bool FSecure = false;
     std::mutex FSeenLock;
     std::set<std::pair<std::string, int>> FSeen;
 };

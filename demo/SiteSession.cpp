@@ -184,17 +184,19 @@ void TSiteSession::FollowSender(TTime now) {
 }
 
 void TSiteSession::AnswerDone(TTime now) {
-    FSender.reset();
     if (!FKeepAlive) {
         Close();
         return;
     }
+    FSender.reset();
     FPhase = Reading;
     FDeadline = now + FTimes.IdleTimeout;
     ReadRequests(now);
 }
 
 void TSiteSession::Close() {
+    FCut = FPhase == Answering &&
+           (!FSender || FSender->State() != TResponseSender::Done || FSender->CutShort());
     FPhase = Closed;
     FSender.reset();
     FInput.clear();

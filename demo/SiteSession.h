@@ -61,6 +61,10 @@ public:
     TTime Deadline() const { return FDeadline; }
     // Whether the transport should close the connection (after sending what it took).
     bool Finished() const { return FPhase == Closed; }
+    // Once finished: the last answer was cut off (on purpose, by a stall, or by the idle
+    // limit) rather than sent whole. Over TLS such a connection ends without the closing
+    // alert, so that the client sees a cut as it would over plain TCP.
+    bool Cut() const { return FCut; }
 
     void Received(const char* data, size_t size, TTime now);
     // The peer sent its end of the stream (or the connection failed).
@@ -99,4 +103,5 @@ private:
     std::optional<TResponseSender> FSender;
     bool FKeepAlive = false;
     bool FPeerClosed = false;
+    bool FCut = false;
 };

@@ -6,7 +6,8 @@
 // only moves the bytes, keeps the session's deadlines as timers of its own loop, and
 // closes gracefully: it shuts its sending side and reads until the peer closes (for at
 // most two seconds), so closing never resets a connection whose answer the peer has not
-// read yet. Run serves on the calling thread until Stop, which any thread may call.
+// read yet (over TLS: after the closing alert). Run serves on the calling thread until
+// Stop, which any thread may call.
 // Connections are served concurrently and nothing waits on the serving thread, so a
 // trickling, stalled or delayed answer does not hold up the other connections.
 #pragma once
@@ -14,6 +15,7 @@
 #include "demo/SiteHttp.h"
 #include "demo/SiteSession.h"
 #include "platform/rtl/SysUtils.h"
+#include "platform/tls/Tls.h"
 
 #include <functional>
 #include <memory>
@@ -40,6 +42,9 @@ public:
     std::function<void(const std::string& line)> OnLog;
     // Latency and idle limits of every connection; set before Run.
     TSessionTimes Times;
+    // Serves TLS with this context (a connection's handshake comes before its session
+    // reads anything; one that fails is closed); null: plain. Set before Run.
+    tls::TSslCtxPtr Tls;
 };
 
 // How long a closing connection is read and drained before it is closed anyway.

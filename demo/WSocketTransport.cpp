@@ -14,6 +14,9 @@
 //             so one connection never keeps the thread from the others
 //   timing    one timer of the transport's hidden window per connection (id = the
 //             connection's id) stands for the session's deadline
+//   TLS       with a context, each connection serves TLS: the socket runs the handshake
+//             on its notifications before any data event; an answer sent whole ends
+//             with the closing alert before the send side's shutdown, a cut one without
 //   closing   a finished session is drained (send side shut, input read and dropped)
 //             until the peer closes or the drain time passes. A peer that closes ends
 //             the connection at once: the socket layer closes its side on FD_CLOSE
@@ -153,6 +156,10 @@ void TWSocketTransport::AcceptOne() {
     TWSocket& s = *(conn->Sock = std::make_unique<TWSocket>(nullptr));
     // One read per notification: a paused connection must not be read in a loop.
     s.SetComponentOptions(wsoNoReceiveLoop);
+    if (Tls) {
+        s.SetSslServerContext(Tls);
+        s.SetBufSize(16384);  // a TLS record per send block: full records, not 1460 bytes
+    }
     // With a handler, socket failures are reported here instead of thrown into the loop.
     s.OnError = [this, id](TObject*) {
         if (TConn* c = Find(id)) CloseConn(id, *c);
@@ -237,6 +244,7 @@ void TWSocketTransport::Settle(UINT_PTR id, TConn& c) {
 void TWSocketTransport::StartDraining(UINT_PTR id, TConn& c) {
     c.Draining = true;
     c.DrainEnd = TClock::now() + std::chrono::milliseconds(DrainTimeoutMs);
+    if (!c.Session->Cut()) c.Sock->SendCloseAlert();
     c.Sock->Shutdown(1);
     if (c.Paused) {
         c.Paused = false;

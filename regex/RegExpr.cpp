@@ -44,7 +44,8 @@ std::string UpToNul(const std::string& text) {
 
 TRegExpr::TRegExpr() {
     ClearGroups();
-    std::memset(FLoopCounters, 0, sizeof FLoopCounters);
+    std::memset(FMatch.LoopCounters, 0, sizeof FMatch.LoopCounters);
+    std::memset(FSet.WordSet, 0, sizeof FSet.WordSet);
     std::memset(FFirstCharSet, 0, sizeof FFirstCharSet);
     std::memset(FLineSeparatorSet, 0, sizeof FLineSeparatorSet);
     SetModifierFlag(1, DefaultCaseInsensitive);
@@ -78,7 +79,7 @@ void TRegExpr::SetExpression(const std::string& pattern) {
 }
 
 std::string TRegExpr::InputString() {
-    if (!FHasInput) Fail(1008);
+    if (!FHasInput) Fail(reeGetInputStringWithoutInputString);
     return FInputBuffer;
 }
 
@@ -89,68 +90,70 @@ void TRegExpr::SetInputString(const std::string& text) {
     const size_t nul = text.find('\0');
     FInputBuffer.assign(text.data(), nul == std::string::npos ? text.size() : nul);
     FHasInput = true;
+    FMatch.MemoActive = false;  // what failed in the old subject says nothing of the new
+    for (auto& f : FMatch.Found) f = TMatchState::TFound();
 }
 
 bool TRegExpr::GetModifierFlag(int index) const {
-    if (index < 1 || index > 6) const_cast<TRegExpr*>(this)->Fail(1013);
-    return FModifiers & (1u << (index - 1));
+    if (index < 1 || index > 6) const_cast<TRegExpr*>(this)->Fail(reeModifierUnsupported);
+    return FSet.Modifiers & (1u << (index - 1));
 }
 
 // Only Modifiers change; the next search recompiles because they then differ from
 // the program's.
 void TRegExpr::SetModifierFlag(int index, bool on) {
-    if (index < 1 || index > 6) Fail(1013);
+    if (index < 1 || index > 6) Fail(reeModifierUnsupported);
     const uint32_t bit = 1u << (index - 1);
-    FModifiers = on ? (FModifiers | bit) : (FModifiers & ~bit);
+    FSet.Modifiers = on ? (FSet.Modifiers | bit) : (FSet.Modifiers & ~bit);
 }
 
 std::string TRegExpr::LinePairedSeparator() const {
-    return FPairAssigned ? std::string{FPairHead, FPairTail} : std::string();
+    return FSet.PairAssigned ? std::string{FSet.PairHead, FSet.PairTail} : std::string();
 }
 
 void TRegExpr::SetLinePairedSeparator(const std::string& pair) {
     if (pair.size() == 2) {
-        if (pair[0] == pair[1]) Fail(128);
-        if (FPairAssigned && FPairHead == pair[0] && FPairTail == pair[1]) return;
-        FPairHead = pair[0];
-        FPairTail = pair[1];
-        FPairAssigned = true;
+        if (pair[0] == pair[1]) Fail(reeBadLinePairedSeparator);
+        if (FSet.PairAssigned && FSet.PairHead == pair[0] && FSet.PairTail == pair[1]) return;
+        FSet.PairHead = pair[0];
+        FSet.PairTail = pair[1];
+        FSet.PairAssigned = true;
         DiscardProgram();
     } else if (pair.empty()) {
-        if (!FPairAssigned) return;
-        FPairAssigned = false;
+        if (!FSet.PairAssigned) return;
+        FSet.PairAssigned = false;
         DiscardProgram();
     } else {
-        Fail(128);
+        Fail(reeBadLinePairedSeparator);
     }
 }
 
 // The character settings below are read by the compiler (classes, anchors, case
 // folding), so changing one discards the program: the next search compiles with it.
 void TRegExpr::SetSpaceCharacters(const std::string& chars) {
-    FSpaceCharacters = chars;
+    FSet.SpaceCharacters = chars;
     DiscardProgram();
 }
 
 void TRegExpr::SetWordCharacters(const std::string& chars) {
-    FWordCharacters = chars;
-    std::memset(FWordSet, 0, sizeof FWordSet);
-    for (char c : chars) FWordSet[(unsigned char)c] = c != '\0';
+    FSet.WordCharacters = chars;
+    std::memset(FSet.WordSet, 0, sizeof FSet.WordSet);
+    for (char c : chars) FSet.WordSet[(unsigned char)c] = c != '\0';
     DiscardProgram();
 }
 
 void TRegExpr::SetLineSeparatorChars(const std::string& chars) {
-    FLineSeparatorChars = chars;
+    FSet.LineSeparatorChars = chars;
     DiscardProgram();
 }
 
 // The swap is tabulated once; a swap that would turn a character into NUL keeps it,
 // since a NUL in the subject marks its end.
 void TRegExpr::SetCaseSwap(const TRegExprCaseSwap& swap) {
-    FCaseSwap = swap ? swap : TRegExprCaseSwap(DefaultCaseSwap);
+    FSet.CaseSwap = swap ? swap : TRegExprCaseSwap(DefaultCaseSwap);
     for (int c = 0; c < 256; ++c) {
-        const unsigned char s = (unsigned char)FCaseSwap(char(c));
-        FSwap[c] = s == 0 ? (unsigned char)c : s;
+        const unsigned char s = (unsigned char)FSet.CaseSwap(char(c));
+        FSet.Swap[c] = s == 0 ? (unsigned char)c : s;
     }
     DiscardProgram();
 }
@@ -167,48 +170,46 @@ bool TRegExpr::Exec(const std::string& text) {
 bool TRegExpr::ExecPos(int offset) { return Search(offset); }
 
 bool TRegExpr::ExecNext() {
-    if (!FGroupStart[0] || !FGroupEnd[0]) Fail(1007);
-    int offset = int(FGroupEnd[0] - FInputBuffer.c_str()) + 1;
-    if (FGroupEnd[0] == FGroupStart[0]) ++offset;
+    if (!FMatch.GroupStart[0] || !FMatch.GroupEnd[0]) Fail(reeExecNextWithoutExec);
+    int offset = int(FMatch.GroupEnd[0] - FInputBuffer.c_str()) + 1;
+    if (FMatch.GroupEnd[0] == FMatch.GroupStart[0]) ++offset;
     return ExecPos(offset);
 }
 
 std::string TRegExpr::GroupText(int n) const {
     if (n < 0 || n >= MaxGroups || !FHasInput) return std::string();
-    const char* s = FGroupStart[n];
-    const char* e = FGroupEnd[n];
+    const char* s = FMatch.GroupStart[n];
+    const char* e = FMatch.GroupEnd[n];
     if (!s || !e || e < s) return std::string();
     return std::string(s, size_t(e - s));
 }
 
 int TRegExpr::GroupPos(int n) const {
-    if (n < 0 || n >= MaxGroups || !FGroupStart[n] || !FGroupEnd[n] || FGroupEnd[n] < FGroupStart[n])
+    if (n < 0 || n >= MaxGroups || !FMatch.GroupStart[n] || !FMatch.GroupEnd[n] || FMatch.GroupEnd[n] < FMatch.GroupStart[n])
         return -1;
-    return int(FGroupStart[n] - FInputBuffer.c_str()) + 1;
+    return int(FMatch.GroupStart[n] - FInputBuffer.c_str()) + 1;
 }
 
 int TRegExpr::GroupLen(int n) const {
-    if (n < 0 || n >= MaxGroups || !FGroupStart[n] || !FGroupEnd[n] || FGroupEnd[n] < FGroupStart[n])
+    if (n < 0 || n >= MaxGroups || !FMatch.GroupStart[n] || !FMatch.GroupEnd[n] || FMatch.GroupEnd[n] < FMatch.GroupStart[n])
         return 0;
-    return int(FGroupEnd[n] - FGroupStart[n]);
+    return int(FMatch.GroupEnd[n] - FMatch.GroupStart[n]);
 }
 
 void TRegExpr::ClearGroups() {
-    for (int i = 0; i < MaxGroups; ++i) FGroupStart[i] = FGroupEnd[i] = nullptr;
+    for (int i = 0; i < MaxGroups; ++i) FMatch.GroupStart[i] = FMatch.GroupEnd[i] = nullptr;
 }
 
 // The first step of every search after the groups are cleared: makes sure a program for
 // the current settings exists, compiling when needed.
 bool TRegExpr::PrepareProgram() {
-    if (FModifiers != FProgramModifiers) DiscardProgram();
-    std::memset(FLineSeparatorSet, 0, sizeof FLineSeparatorSet);
-    for (char c : FLineSeparatorChars) FLineSeparatorSet[(unsigned char)c] = c != '\0';
+    if (FSet.Modifiers != FProgramModifiers) DiscardProgram();
     if (FProgram.empty()) {
-        if (!FHasExpression) Fail(1003);
+        if (!FHasExpression) Fail(reeNoExpression);
         CompileExpression();
     }
     if (FProgram.empty()) return false;
-    if (FProgram[0] != ProgramSignature) Fail(1004);
+    if (FProgram[0] != ProgramSignature) Fail(reeCorruptedProgram);
     return true;
 }
 
@@ -216,6 +217,12 @@ void TRegExpr::DiscardProgram() {
     FProgram.clear();
     FMustHave = -1;
     FMustHaveLen = 0;
+    FPrefix = -1;
+    FPrefixLen = 0;
+    FMemoNodes.clear();
+    std::memset(FFirstChars, 0, sizeof FFirstChars);
+    FHasFirstPairs = false;
+    FMatch.MemoActive = false;
 }
 
 // ======================================================================================
@@ -223,13 +230,13 @@ void TRegExpr::DiscardProgram() {
 // ======================================================================================
 
 int TRegExpr::ErrorPosition() const {
-    return (FPatternStart && FParsePos) ? int(FParsePos - FPatternStart) : 0;
+    return (FComp.PatternStart && FComp.ParsePos) ? int(FComp.ParsePos - FComp.PatternStart) : 0;
 }
 
 void TRegExpr::RaiseError(int code) {
     FLastErrorCode = code;
     std::string message = ErrorText(code);
-    if (code < 1000) message += " (pos " + IntToStr(ErrorPosition()) + ")";
+    if (code < reeRegRepeatCalledInappropriately) message += " (pos " + IntToStr(ErrorPosition()) + ")";
     throw ERegExpr(message, code, ErrorPosition());
 }
 
@@ -238,58 +245,59 @@ void TRegExpr::RaiseError(int code) {
 void TRegExpr::Fail(int code) {
     RaiseError(code);
     std::string message = ErrorText(code);
-    if (code < 1000) message += " (pos " + IntToStr(ErrorPosition()) + ")";
+    if (code < reeRegRepeatCalledInappropriately) message += " (pos " + IntToStr(ErrorPosition()) + ")";
     throw ERegExpr(message, code, ErrorPosition());
 }
 
 std::string TRegExpr::ErrorText(int code) const {
     switch (code) {
-    case 0: return "No errors";
-    case 100: return "TRegExpr(comp): Null Argument";                // no pattern text
-    case 101: return "TRegExpr(comp): Regexp Too Big";               // program beyond 1 GB
-    case 102: return "TRegExpr(comp): ParseReg Too Many ()";         // a 15th group
-    case 103: return "TRegExpr(comp): ParseReg Unmatched ()";        // group not closed
-    case 104: return "TRegExpr(comp): ParseReg Unmatched ()";        // ')' without group
-    case 105: return "TRegExpr(comp): ParseReg Junk On End";         // text after the end
-    case 106: return "TRegExpr(comp): *+ Operand Could Be Empty";    // * + {} on empty
-    case 107: return "TRegExpr(comp): Nested *?+";                   // quantifier twice
-    case 108: return "TRegExpr(comp): Bad Hex Digit";                // non-hex in \x
-    case 109: return "TRegExpr(comp): Invalid [] Range";             // range end < start
-    case 110: return "TRegExpr(comp): Parse Atom Trailing \\";       // '\' ends a class
-    case 111: return "TRegExpr(comp): No Hex Code After \\x";        // pattern ends in \x
-    case 112: return "TRegExpr(comp): Hex Code After \\x Is Too Big";  // \x{} above 255
-    case 113: return "TRegExpr(comp): Unmatched []";                 // class not closed
-    case 114: return "TRegExpr(comp): Internal Urp";                 // atom at end, ) or |
-    case 115: return "TRegExpr(comp): ?+*{ Follows Nothing";         // quantifier first
-    case 116: return "TRegExpr(comp): Trailing \\";                  // pattern ends in '\'
-    case 119: return "TRegExpr(comp): RarseAtom Internal Disaster";  // empty literal run
-    case 122: return "TRegExpr(comp): BRACES Argument Too Big";      // over 8 digits
-    case 124: return "TRegExpr(comp): BRACE Min Param Greater then Max";  // {m,n}, n < m
-    case 125: return "TRegExpr(comp): Unclosed (?#Comment)";         // comment without )
-    case 126:  // never raised
+    case reeOk: return "No errors";
+    case reeCompNullArgument: return "TRegExpr(comp): Null Argument";
+    case reeCompRegexpTooBig: return "TRegExpr(comp): Regexp Too Big";
+    case reeCompParseRegTooManyBrackets: return "TRegExpr(comp): ParseReg Too Many ()";
+    case reeCompParseRegUnmatchedBrackets: return "TRegExpr(comp): ParseReg Unmatched ()";
+    case reeCompParseRegUnmatchedBrackets2: return "TRegExpr(comp): ParseReg Unmatched ()";
+    case reeCompParseRegJunkOnEnd: return "TRegExpr(comp): ParseReg Junk On End";
+    case reePlusStarOperandCouldBeEmpty: return "TRegExpr(comp): *+ Operand Could Be Empty";
+    case reeNestedSQP: return "TRegExpr(comp): Nested *?+";
+    case reeBadHexDigit: return "TRegExpr(comp): Bad Hex Digit";
+    case reeInvalidRange: return "TRegExpr(comp): Invalid [] Range";
+    case reeParseAtomTrailingBackSlash: return "TRegExpr(comp): Parse Atom Trailing \\";
+    case reeNoHexCodeAfterBSlashX: return "TRegExpr(comp): No Hex Code After \\x";
+    case reeHexCodeAfterBSlashXTooBig: return "TRegExpr(comp): Hex Code After \\x Is Too Big";
+    case reeUnmatchedSqBrackets: return "TRegExpr(comp): Unmatched []";
+    case reeInternalUrp: return "TRegExpr(comp): Internal Urp";
+    case reeQPSBFollowsNothing: return "TRegExpr(comp): ?+*{ Follows Nothing";
+    case reeTrailingBackSlash: return "TRegExpr(comp): Trailing \\";
+    case reeRarseAtomInternalDisaster: return "TRegExpr(comp): RarseAtom Internal Disaster";
+    case reeBRACESArgTooBig: return "TRegExpr(comp): BRACES Argument Too Big";
+    case reeBracesMinParamGreaterMax: return "TRegExpr(comp): BRACE Min Param Greater then Max";
+    case reeUnclosedComment: return "TRegExpr(comp): Unclosed (?#Comment)";
+    case reeComplexBracesNotImplemented:
         return "TRegExpr(comp): If you want take part in beta-testing BRACES '{min,max}' and "
                "non-greedy ops '*?', '+?', '?\?' for complex cases - remove '.' from "
                "{.$DEFINE ComplexBraces}";
-    case 127: return "TRegExpr(comp): Urecognized Modifier";         // bad (?letters)
-    case 128:  // bad LinePairedSeparator
+    case reeUrecognizedModifier: return "TRegExpr(comp): Urecognized Modifier";
+    case reeBadLinePairedSeparator:
         return "TRegExpr(comp): LinePairedSeparator must countain two different chars or no "
                "chars at all";
-    case 1000: return "TRegExpr(exec): RegRepeat Called Inappropriately";  // bad operand
-    case 1001: return "TRegExpr(exec): MatchPrim Memory Corruption";       // bad node kind
-    case 1002: return "TRegExpr(exec): MatchPrim Corrupted Pointers";      // missing node
-    case 1003: return "TRegExpr(exec): Not Assigned Expression Property";  // no pattern
-    case 1004: return "TRegExpr(exec): Corrupted Program";                 // bad signature
-    case 1005: return "TRegExpr(exec): No Input String Specified";         // no subject
-    case 1006: return "TRegExpr(exec): Offset Must Be Greater Then 0";     // offset < 1
-    case 1007: return "TRegExpr(exec): ExecNext Without Exec[Pos]";        // no match yet
-    case 1008: return "TRegExpr(exec): GetInputString Without InputString";  // no subject
-    case 1011: return "TRegExpr(dump): Corrupted Opcode";                  // never raised
-    case 1014: return "TRegExpr(exec): Loop Stack Exceeded";               // 11 loops
-    case 1015: return "TRegExpr(exec): Loop Without LoopEntry !";          // stray LOOP
-    case 1016: return "TRegExpr(exec): Match Recursion Too Deep";          // depth bound
-    case 1017: return "TRegExpr(exec): Match Step Limit Exceeded";         // step bound
-    case 2000: return "TRegExpr(misc): Bad p-code imported";               // never raised
-    default: return "Unknown error";                                        // e.g. 1013
+    case reeRegRepeatCalledInappropriately: return "TRegExpr(exec): RegRepeat Called Inappropriately";
+    case reeMatchPrimMemoryCorruption: return "TRegExpr(exec): MatchPrim Memory Corruption";
+    case reeMatchPrimCorruptedPointers: return "TRegExpr(exec): MatchPrim Corrupted Pointers";
+    case reeNoExpression: return "TRegExpr(exec): Not Assigned Expression Property";
+    case reeCorruptedProgram: return "TRegExpr(exec): Corrupted Program";
+    case reeNoInputStringSpecified: return "TRegExpr(exec): No Input String Specified";
+    case reeOffsetMustBeGreaterThen0: return "TRegExpr(exec): Offset Must Be Greater Then 0";
+    case reeExecNextWithoutExec: return "TRegExpr(exec): ExecNext Without Exec[Pos]";
+    case reeGetInputStringWithoutInputString: return "TRegExpr(exec): GetInputString Without InputString";
+    case reeDumpCorruptedOpcode: return "TRegExpr(dump): Corrupted Opcode";
+    case reeLoopStackExceeded: return "TRegExpr(exec): Loop Stack Exceeded";
+    case reeLoopWithoutEntry: return "TRegExpr(exec): Loop Without LoopEntry !";
+    case reeMatchRecursionTooDeep: return "TRegExpr(exec): Match Recursion Too Deep";
+    case reeMatchStepLimitExceeded: return "TRegExpr(exec): Match Step Limit Exceeded";
+    case reeMatchCancelled: return "TRegExpr(exec): Match Cancelled";
+    case reeBadPCodeImported: return "TRegExpr(misc): Bad p-code imported";
+    default: return "Unknown error";
     }
 }
 
@@ -333,39 +341,33 @@ std::string TRegExpr::Dump() {
         if (IsOpen(k)) out += "OPEN" + IntToStr(k - OPEN_BASE);
         else if (IsClose(k)) out += "CLOSE" + IntToStr(k - CLOSE_BASE);
         else out += KindName(k);
-        int size = HeaderSize;
         switch (k) {
         case LITERAL: case LITERAL_CI: {
             const size_t len = std::strlen(reinterpret_cast<const char*>(op));
             out += "(";
             for (size_t i = 0; i < len; ++i) out += Printable(op[i]);
             out += ")";
-            size += int(len) + 1;
             break;
         }
         case SMALL_SET: case SMALL_SET_NOT:
             out += "(" + Printable(op[0]) + Printable(op[1]) + Printable(op[2]) + ")";
-            size += 3;
             break;
         case BIT_SET: {
             int members = 0;
             for (int c = 0; c < 256; ++c) members += InSet(op, (unsigned char)c);
             out += "(" + IntToStr(members) + ")";
-            size += 32;
             break;
         }
         case BACKREF: case BACKREF_CI:
             out += IntToStr(op[0]);
-            size += 1;
             break;
         case BRACES: case BRACES_LAZY: case LOOP: case LOOP_LAZY:
             out += "{" + IntToStr(ReadInt(op)) + "," + IntToStr(ReadInt(op + 4)) + "}";
-            size = (k == LOOP || k == LOOP_LAZY) ? LoopNodeSize : BracesHeaderSize;
             break;
         default:
             break;
         }
-        p += size;
+        p += NodeSize(p);
     }
     out += "\nFirstChar=" + (FFirstChar ? Printable((unsigned char)FFirstChar) : std::string("-"));
     out += std::string(" Anchored=") + (FAnchoredAtStart ? "1" : "0");

@@ -13,9 +13,19 @@
 // RaiseError; no operation returns an error code.
 //
 // Choices beyond the bare design: an empty Expression withdraws the pattern (the next
-// search raises 1003); the matcher's recursion is bounded by the stack it takes (1016);
-// an optional step bound (1017, off by default) caps backtracking for untrusted patterns;
-// a repeated back-reference steps back by whole repetitions of the group text.
+// search raises reeNoExpression); the matcher backtracks on a stack of its own in heap
+// memory, bounded by MaxBacktrackEntries (reeMatchRecursionTooDeep), never on the machine
+// stack; every search has a step budget, DefaultMatchStepLimit unless set otherwise
+// (reeMatchStepLimitExceeded); OnMatchProgress hears long searches and may cancel them
+// (reeMatchCancelled); a repeated back-reference steps back by whole repetitions of the
+// group text.
+//
+// Bounded work: in a program without back-references, a search that has taken many steps
+// starts remembering which states failed (an alternative or a repeat's continuations at a
+// subject position, outside general loops), and never explores such a state again. The
+// result is the same, since a state's failure depends only on the state; the work becomes
+// at most proportional to those states, so the album patterns run in time linear in the
+// subject whatever it holds.
 //
 // Invariant: while an engine holds a program, that program was compiled from the current
 // Expression with ProgramModifiers and the current character settings; every setter that
@@ -23,13 +33,14 @@
 #pragma once
 
 #include "platform/rtl/SysUtils.h"
+#include "regex/RegExprErrors.h"
 
 #include <cstdint>
 #include <functional>
 #include <string>
 #include <vector>
 
-// A failure of the engine: Code is one of the codes listed at TRegExpr::ErrorText, and
+// A failure of the engine: Code is one of the ree* codes (RegExprErrors.h), and
 // PatternPos the 0-based pattern offset of a compile error (0 for execution errors).
 class ERegExpr : public Exception {
 public:
@@ -65,11 +76,20 @@ public:
     static constexpr int MaxGroups = 15;
     // General loops ({n,m} and lazy quantifiers over groups) nested at one time.
     static constexpr int MaxLoopDepth = 10;
-    // Machine stack the matcher's recursion may take per search; reaching it raises 1016
-    // instead of overflowing the stack. Measured in bytes rather than levels, so that the
-    // bound holds whatever the frames cost in a given build (a level is about 50-250 bytes
-    // in an optimised build, several times that with sanitizers).
-    static constexpr intptr_t MaxMatchStack = 2 * 1024 * 1024;
+    // Entries the backtrack stack may hold in one search (32 bytes each, so 32 MB at
+    // most): one per open choice, group position set and loop step on the path being
+    // tried. Reaching it raises reeMatchRecursionTooDeep, on every thread and in every
+    // build alike. A pattern such as "(a|b)*c" takes about three per character.
+    static constexpr int64_t MaxBacktrackEntries = int64_t(1) << 20;
+    // Steps a search may take unless SetMatchStepLimit says otherwise. A step is one node
+    // the matcher runs or one choice it comes back to; a step takes a few nanoseconds,
+    // so the budget ends any search within about a second.
+    static constexpr int64_t DefaultMatchStepLimit = 200 * 1000 * 1000;
+    // OnMatchProgress is called once per this many steps of a search.
+    static constexpr int64_t MatchProgressSteps = 1 << 16;
+    // Steps a search takes before it starts remembering failed states (see "Bounded
+    // work" above): ordinary searches stay below it and never pay for the memo.
+    static constexpr int64_t DefaultMemoAfterSteps = 20000;
 
     TRegExpr();
     virtual ~TRegExpr();
@@ -80,12 +100,13 @@ public:
 
     // The pattern, up to its first NUL. Assigning a different text discards the program;
     // compiling waits for the next search. Assigning the empty text leaves the engine as
-    // if it never had a pattern: the next search raises 1003.
+    // if it never had a pattern: the next search raises reeNoExpression.
     const std::string& Expression() const { return FExpressionText; }
     void SetExpression(const std::string& pattern);
 
     // The subject, up to its first NUL; setting it clears the groups. Reading it before
-    // one was ever set raises 1008.
+    // one was ever set raises reeGetInputStringWithoutInputString. Subjects are byte
+    // strings shorter than 2 GB.
     std::string InputString();
     void SetInputString(const std::string& text);
 
@@ -93,11 +114,14 @@ public:
 
     // Sets the subject and searches it from its start; true when a match was found.
     bool Exec(const std::string& text);
-    // Searches the current subject from the 1-based Offset. Raises 1003 without a pattern,
-    // 1005 without a subject, 1006 for an offset below 1; compile errors as they arise.
+    // Searches the current subject from the 1-based Offset. Raises reeNoExpression
+    // without a pattern, reeNoInputStringSpecified without a subject,
+    // reeOffsetMustBeGreaterThen0 for an offset below 1, compile errors as they arise,
+    // and while matching reeMatchRecursionTooDeep, reeMatchStepLimitExceeded,
+    // reeMatchCancelled or reeLoopStackExceeded; after an error there is no current match.
     bool ExecPos(int offset = 1);
     // Searches on just after the current match (one further after an empty match).
-    // Raises 1007 when there is no current match.
+    // Raises reeExecNextWithoutExec when there is no current match.
     bool ExecNext();
 
     // The text of group N (0 = the whole match) of the current match; empty when N is
@@ -110,28 +134,41 @@ public:
 
     // ---- settings ------------------------------------------------------------------
 
-    // Modifiers by index: 1 i, 2 r, 3 s, 4 g, 5 m, 6 x. Other indexes raise 1013.
+    // Modifiers by index: 1 i, 2 r, 3 s, 4 g, 5 m, 6 x. Other indexes raise
+    // reeModifierUnsupported.
     bool GetModifierFlag(int index) const;
     void SetModifierFlag(int index, bool on);
 
     // Two different characters forming one line break (CR LF by default), or the empty
-    // text for none. Anything else raises 128.
+    // text for none. Anything else raises reeBadLinePairedSeparator.
     std::string LinePairedSeparator() const;
     void SetLinePairedSeparator(const std::string& pair);
 
-    const std::string& SpaceCharacters() const { return FSpaceCharacters; }
+    const std::string& SpaceCharacters() const { return FSet.SpaceCharacters; }
     void SetSpaceCharacters(const std::string& chars);
-    const std::string& WordCharacters() const { return FWordCharacters; }
+    const std::string& WordCharacters() const { return FSet.WordCharacters; }
     void SetWordCharacters(const std::string& chars);
-    const std::string& LineSeparatorChars() const { return FLineSeparatorChars; }
+    const std::string& LineSeparatorChars() const { return FSet.LineSeparatorChars; }
     void SetLineSeparatorChars(const std::string& chars);
-    const TRegExprCaseSwap& CaseSwap() const { return FCaseSwap; }
+    const TRegExprCaseSwap& CaseSwap() const { return FSet.CaseSwap; }
     void SetCaseSwap(const TRegExprCaseSwap& swap);
 
-    // A bound on matcher steps per search (0, the default: none). Reaching it raises 1017;
-    // it lets a caller that runs untrusted patterns cap exponential backtracking.
-    int64_t MatchStepLimit() const { return FMatchStepLimit; }
-    void SetMatchStepLimit(int64_t steps) { FMatchStepLimit = steps; }
+    // The step budget of each search (DefaultMatchStepLimit unless set). Spending it
+    // raises reeMatchStepLimitExceeded. A value of 0 or less restores the default.
+    int64_t MatchStepLimit() const { return FSet.MatchStepLimit; }
+    void SetMatchStepLimit(int64_t steps) { FSet.MatchStepLimit = steps > 0 ? steps : DefaultMatchStepLimit; }
+
+    // When searches start remembering failed states (DefaultMemoAfterSteps unless set);
+    // 0 makes every search remember from its first step, so that tests can compare the
+    // results with and without the memo. A value below 0 restores the default.
+    int64_t MemoAfterSteps() const { return FSet.MemoAfterSteps; }
+    void SetMemoAfterSteps(int64_t steps) { FSet.MemoAfterSteps = steps >= 0 ? steps : DefaultMemoAfterSteps; }
+
+    // Called on the searching thread once per MatchProgressSteps steps of a search (a few
+    // hundred microseconds of matching), so that a caller can keep its interface alive or
+    // give up: returning false ends the search with reeMatchCancelled. It must not use
+    // this engine. Empty: not called.
+    std::function<bool()> OnMatchProgress;
 
     // ---- errors and state ----------------------------------------------------------
 
@@ -151,6 +188,75 @@ public:
 
 private:
     using TSet = bool[256];
+
+    // One entry of the backtrack stack: a choice to come back to, or a value to restore
+    // when the path that changed it fails (RegExprMatcher.cpp).
+    struct TBacktrack {
+        const uint8_t* Node;  // the node the entry belongs to
+        const char* Pos;      // a subject position (or a saved group position)
+        int32_t A, B, C;      // per kind: counts, slot numbers, saved values
+        uint8_t Kind;         // what the entry is
+        int8_t Slot;          // the failure memo slot of a repeat, or -1
+        int16_t Ahead;        // the character a continuation must start with, or -1
+    };
+
+    // What the settings say; read by the compiler and the matcher, changed by setters.
+    struct TSettings {
+        uint32_t Modifiers = 0;          // what the user set
+        std::string SpaceCharacters;
+        std::string WordCharacters;
+        TRegExprCaseSwap CaseSwap;
+        std::string LineSeparatorChars;
+        bool PairAssigned = false;
+        char PairHead = 0;
+        char PairTail = 0;
+        TSet WordSet;                    // members of WordCharacters
+        unsigned char Swap[256];         // CaseSwap tabulated
+        int64_t MatchStepLimit = DefaultMatchStepLimit;
+        int64_t MemoAfterSteps = DefaultMemoAfterSteps;
+    };
+
+    // The compiler's working state, meaningful only while compiling.
+    struct TCompileState {
+        const char* PatternStart = nullptr;  // set only while compiling
+        const char* ParsePos = nullptr;      // the parse cursor
+        uint32_t Modifiers = 0;              // in force at the parse position
+        int NextGroupNo = 1;                 // number of the next capturing group
+        bool Sizing = false;                 // sizing pass: count bytes, write nothing
+        int64_t EmitPos = 0;                 // write position (or count) in the program
+        int64_t ProgramSize = 0;             // bytes counted by the sizing pass
+        int FillSteps = 0;                   // nodes visited by FillFirstChars
+    };
+
+    // The matcher's working state: the current match's groups and everything a search
+    // needs while it runs.
+    struct TMatchState {
+        const char* GroupStart[MaxGroups];  // group starts in the subject, or nullptr
+        const char* GroupEnd[MaxGroups];    // group ends (exclusive), or nullptr
+        int32_t LoopCounters[MaxLoopDepth + 1];  // iterations of the active loops
+        int32_t LoopDepth = 0;              // number of active general loops
+        const char* InputStart = nullptr;   // first character of the subject
+        const char* InputEnd = nullptr;     // the subject's terminating NUL
+        std::vector<TBacktrack> Stack;      // the backtrack stack (its size is kept)
+        int64_t Depth = 0;                  // entries in use
+        int64_t Steps = 0;                  // steps of this search
+        int64_t NextCheck = 0;              // when StepCheck runs next
+        int64_t NextProgress = 0;           // when OnMatchProgress is called next
+        // Failure memo: one bit per subject position and slot, kept while the subject and
+        // the program stay (their states fail alike in every search).
+        bool MemoActive = false;
+        int MemoSlots = 0;                  // slots that have bits (the first ones)
+        int64_t MemoWords = 0;              // 64-bit words per slot
+        std::vector<uint64_t> MemoBits;
+        // The last occurrence found of a few bytes: looking for Byte from any position in
+        // [From, Hit] finds Hit (nullptr: none up to the subject's end). Kept while the
+        // subject stays.
+        struct TFound {
+            const char* From = nullptr;
+            const char* Hit = nullptr;
+            int Byte = -1;
+        } Found[4];
+    };
 
     // ---- public-operation helpers (RegExpr.cpp) ------------------------------------
     [[noreturn]] void Fail(int code);
@@ -187,71 +293,64 @@ private:
     void Reserve(int64_t bytes);
     void AnalyseShortcuts(int topFlags);
     void FillFirstChars(const uint8_t* node, int depth);
+    void FindMemoNodes();
+    bool AddFirstPairs(const uint8_t* node, int depth);
 
     // ---- matcher (RegExprMatcher.cpp) ----------------------------------------------
     bool Search(int offset);
-    bool TryAt(const char* p);
-    bool MatchPrim(const uint8_t* node);
-    const uint8_t* MatchAlternatives(const uint8_t* alt);
-    bool MatchRepeat(const uint8_t* node, const uint8_t* next);
-    bool MatchLoopEntry(const uint8_t* next);
-    bool MatchLoop(const uint8_t* node, const uint8_t* next);
-    bool MatchBackRef(const uint8_t* node);
-    int RegRepeat(const uint8_t* operand, int max, int& step);
-    bool AtLineStart() const;
-    bool AtLineEnd() const;
+    bool TryAt(const char* start);
+    const char* FindPrefix(const char* from, const char* end) const;
+    const char* FindFirstChar(const char* from, const char* end) const;
+    bool FirstPairFits(const char* p) const {
+        if (!FHasFirstPairs || *p == '\0') return true;
+        const unsigned i = (unsigned char)p[0] * 256u + (unsigned char)p[1];
+        return (FFirstPairs[i >> 6] >> (i & 63)) & 1;
+    }
+    const uint8_t* EnterAlternatives(const uint8_t* alt, const char* p);
+    const uint8_t* LoopStep(const uint8_t* loop, bool iterate);
+    const char* MatchBackRef(const uint8_t* node, const char* p) const;
+    int RegRepeat(const uint8_t* operand, int max, int& step, const char* p);
+    bool AtLineStart(const char* p) const;
+    bool AtLineEnd(const char* p) const;
     bool AtPairHead(const char* p) const;
-    bool IsWordChar(char c) const { return FWordSet[(unsigned char)c]; }
+    bool IsWordChar(char c) const { return FSet.WordSet[(unsigned char)c]; }
+    TBacktrack& Push(uint8_t kind);
+    void GrowStack();
+    void StepCheck();
+    const char* NextByte(const char* from, int byte);
+    int64_t LazyCandidate(const char* save, int64_t k, int64_t top, int step, int ahead);
+    void ActivateMemo();
+    int MemoSlotOf(const uint8_t* node) const;
+    bool MemoTest(int slot, const char* p) const;
+    void MemoMark(int slot, const char* from, const char* to);
 
-    // ---- matcher state -------------------------------------------------------------
-    const char* FGroupStart[MaxGroups];  // group starts in FInputBuffer, or nullptr
-    const char* FGroupEnd[MaxGroups];    // group ends (exclusive), or nullptr
-    int32_t FLoopCounters[MaxLoopDepth + 1];  // iterations of the active loops, 1-based
-    int32_t FLoopDepth = 0;              // number of active general loops
-    uintptr_t FStackBase = 0;            // the machine stack's position when Search began
-    int64_t FMatchSteps = 0;             // MatchPrim entries in this search
-    int64_t FMatchStepLimit = 0;         // 0 = unbounded
-    const char* FCursor = nullptr;       // input position while nodes run
-    const char* FInputStart = nullptr;   // first character of the subject
-    const char* FInputEnd = nullptr;     // the subject's terminating NUL
-
-    // ---- search shortcuts ------------------------------------------------------------
+    // ---- search shortcuts (derived by the compiler) --------------------------------
     char FFirstChar = 0;                 // every match begins with it; 0 = unknown
     bool FAnchoredAtStart = false;       // the program begins with INPUT_START
     int FMustHave = -1;                  // program offset of a required literal, or -1
     int FMustHaveLen = 0;
+    int FPrefix = -1;                    // program offset of the literal every match
+    int FPrefixLen = 0;                  // starts with (2 characters or more), or -1
     TSet FFirstCharSet;                  // possible first characters; NUL = end of subject
-
-    // ---- compiler state ------------------------------------------------------------
-    const char* FPatternStart = nullptr; // set only while compiling
-    const char* FParsePos = nullptr;     // the parse cursor
-    int FNextGroupNo = 1;                // number of the next capturing group
-    bool FSizing = false;                // sizing pass: count bytes, write nothing
-    int64_t FEmitPos = 0;                // write position (or count) in the program
-    int64_t FProgramSize = 0;            // bytes counted by the sizing pass
-    int FFillSteps = 0;                  // nodes visited by FillFirstChars
+    char FFirstChars[4] = {};            // the first-character set when it has 1 to 4
+                                         // members, none NUL (repeated to fill); or 0s
+    bool FHasFirstPairs = false;         // FFirstPairs says which two characters a match
+    std::vector<uint64_t> FFirstPairs;   // may begin with (bit c0 * 256 + c1)
+    TSet FLineSeparatorSet;              // members of LineSeparatorChars
+    std::vector<int32_t> FMemoNodes;     // program offsets of the memo slots' nodes,
+                                         // ascending; empty without a failure memo
 
     // ---- owned data ------------------------------------------------------------------
     bool FCompiled = false;
     std::vector<uint8_t> FProgram;       // empty = no program
+    uint32_t FProgramModifiers = 0;      // what the program was compiled with
     bool FHasExpression = false;         // an ExpressionText exists
     std::string FExpressionText;
     bool FHasInput = false;              // an InputBuffer exists
     std::string FInputBuffer;            // NUL-terminated by std::string
     int FLastErrorCode = 0;
 
-    // ---- settings --------------------------------------------------------------------
-    uint32_t FModifiers = 0;             // what the user set
-    uint32_t FCompileModifiers = 0;      // in force at the parse position
-    uint32_t FProgramModifiers = 0;      // what the program was compiled with
-    std::string FSpaceCharacters;
-    std::string FWordCharacters;
-    TRegExprCaseSwap FCaseSwap;
-    std::string FLineSeparatorChars;
-    bool FPairAssigned = false;
-    char FPairHead = 0;
-    char FPairTail = 0;
-    TSet FLineSeparatorSet;              // rebuilt before every search
-    TSet FWordSet;                       // members of WordCharacters
-    unsigned char FSwap[256];            // FCaseSwap tabulated
+    TSettings FSet;
+    TCompileState FComp;
+    TMatchState FMatch;
 };

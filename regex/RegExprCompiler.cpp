@@ -5,7 +5,9 @@
 // into a program allocated at exactly that size, so no node is ever reallocated. Every
 // emission primitive therefore does its writing only outside the sizing pass, and no parse
 // decision may depend on program bytes. After the emitting pass the search shortcuts are
-// derived (first character, anchoring, required literal, first-character set).
+// derived (first character, anchoring, required literal, prefix literal, first-character
+// set, first pairs) and the nodes whose failed states the matcher may remember are chosen
+// (FindMemoNodes).
 //
 // The parser: ParseReg (alternatives) > ParseSequence (one alternative) > ParseQuantified
 // (an atom and its quantifier) > ParseAtom (and its helpers for classes, escapes, literal
@@ -15,8 +17,11 @@
 #include "regex/RegExpr.h"
 #include "regex/RegExprNodes.h"
 
+#include <algorithm>
 #include <climits>
 #include <cstring>
+#include <utility>
+#include <vector>
 
 using namespace regexpr;
 
@@ -64,40 +69,43 @@ uint32_t ModifierBit(char c) {
 // ======================================================================================
 
 void TRegExpr::CompileExpression() {
-    FParsePos = nullptr;
-    FPatternStart = nullptr;
+    FComp.ParsePos = nullptr;
+    FComp.PatternStart = nullptr;
     DiscardProgram();
     try {
-        if (!FHasExpression) Fail(100);
-        FPatternStart = FExpressionText.c_str();
-        FProgramModifiers = FModifiers;
+        if (!FHasExpression) Fail(reeCompNullArgument);
+        FComp.PatternStart = FExpressionText.c_str();
+        FProgramModifiers = FSet.Modifiers;
         RunPass(true);
-        FProgramSize = FEmitPos;
-        FProgram.assign(size_t(FProgramSize), 0);
+        FComp.ProgramSize = FComp.EmitPos;
+        FProgram.assign(size_t(FComp.ProgramSize), 0);
         RunPass(false);
-        if (FEmitPos != FProgramSize) Fail(114);
+        if (FComp.EmitPos != FComp.ProgramSize) Fail(reeInternalUrp);
+        std::memset(FLineSeparatorSet, 0, sizeof FLineSeparatorSet);
+        for (char c : FSet.LineSeparatorChars) FLineSeparatorSet[(unsigned char)c] = c != '\0';
+        FindMemoNodes();
     } catch (...) {
         DiscardProgram();
-        FPatternStart = nullptr;
+        FComp.PatternStart = nullptr;
         FCompiled = false;
         throw;
     }
-    FPatternStart = nullptr;
+    FComp.PatternStart = nullptr;
     FCompiled = true;
 }
 
 // One pass over the pattern; the shortcut analysis follows the emitting pass.
 void TRegExpr::RunPass(bool sizing) {
-    FSizing = sizing;
-    FCompileModifiers = FModifiers;
-    FParsePos = FPatternStart;
-    FNextGroupNo = 1;
-    FEmitPos = 0;
+    FComp.Sizing = sizing;
+    FComp.Modifiers = FSet.Modifiers;
+    FComp.ParsePos = FComp.PatternStart;
+    FComp.NextGroupNo = 1;
+    FComp.EmitPos = 0;
     AppendByte(ProgramSignature);
     int flags = 0;
     ParseReg(false, flags);
     if (!sizing) AnalyseShortcuts(flags);
-    FSizing = false;
+    FComp.Sizing = false;
 }
 
 // ======================================================================================
@@ -106,47 +114,47 @@ void TRegExpr::RunPass(bool sizing) {
 
 // Makes room for Bytes more bytes at the emit position; only checks in the sizing pass.
 void TRegExpr::Reserve(int64_t bytes) {
-    if (FSizing) {
-        if (FEmitPos + bytes > MaxProgramSize) Fail(101);
-    } else if (FEmitPos + bytes > int64_t(FProgram.size())) {
-        Fail(114);  // the passes disagree: never happens for a consistent parser
+    if (FComp.Sizing) {
+        if (FComp.EmitPos + bytes > MaxProgramSize) Fail(reeCompRegexpTooBig);
+    } else if (FComp.EmitPos + bytes > int64_t(FProgram.size())) {
+        Fail(reeInternalUrp);  // the passes disagree: never happens for a consistent parser
     }
 }
 
 int TRegExpr::AppendNode(uint8_t kind) {
     Reserve(HeaderSize);
-    int at = int(FEmitPos);
-    if (!FSizing) {
+    int at = int(FComp.EmitPos);
+    if (!FComp.Sizing) {
         FProgram[at] = kind;
         WriteInt(&FProgram[at + 1], 0);
     }
-    FEmitPos += HeaderSize;
+    FComp.EmitPos += HeaderSize;
     return at;
 }
 
 void TRegExpr::AppendByte(uint8_t b) {
     Reserve(1);
-    if (!FSizing) FProgram[size_t(FEmitPos)] = b;
-    FEmitPos += 1;
+    if (!FComp.Sizing) FProgram[size_t(FComp.EmitPos)] = b;
+    FComp.EmitPos += 1;
 }
 
 void TRegExpr::AppendInt(int32_t v) {
     Reserve(4);
-    if (!FSizing) WriteInt(&FProgram[size_t(FEmitPos)], v);
-    FEmitPos += 4;
+    if (!FComp.Sizing) WriteInt(&FProgram[size_t(FComp.EmitPos)], v);
+    FComp.EmitPos += 4;
 }
 
 // Moves everything from At to the emit position Size bytes on and puts a node of Kind
 // (with zeroed link and operand integers) in the gap.
 void TRegExpr::InsertNode(uint8_t kind, int at, int size) {
     Reserve(size);
-    if (!FSizing) {
+    if (!FComp.Sizing) {
         uint8_t* p = &FProgram[at];
-        std::memmove(p + size, p, size_t(FEmitPos - at));
+        std::memmove(p + size, p, size_t(FComp.EmitPos - at));
         p[0] = kind;
         std::memset(p + 1, 0, size_t(size - 1));
     }
-    FEmitPos += size;
+    FComp.EmitPos += size;
 }
 
 int TRegExpr::NextNodePos(int p) const {
@@ -156,7 +164,7 @@ int TRegExpr::NextNodePos(int p) const {
 
 // Points the link of the last node of P's chain at Target.
 void TRegExpr::LinkTail(int p, int target) {
-    if (FSizing) return;
+    if (FComp.Sizing) return;
     int scan = p;
     for (int next = NextNodePos(scan); next >= 0; next = NextNodePos(scan)) scan = next;
     WriteInt(&FProgram[scan + 1], target - scan);
@@ -164,7 +172,7 @@ void TRegExpr::LinkTail(int p, int target) {
 
 // For an ALT node: LinkTail of its alternative.
 void TRegExpr::LinkOperandTail(int p, int target) {
-    if (FSizing || FProgram[p] != ALT) return;
+    if (FComp.Sizing || FProgram[p] != ALT) return;
     LinkTail(p + HeaderSize, target);
 }
 
@@ -175,12 +183,12 @@ void TRegExpr::LinkOperandTail(int p, int target) {
 // Alternatives separated by '|', as a group (OPEN ... CLOSE) or the whole pattern.
 int TRegExpr::ParseReg(bool group, int& flags) {
     flags = HasWidth;
-    const uint32_t savedModifiers = FCompileModifiers;
+    const uint32_t savedModifiers = FComp.Modifiers;
     int result = -1;
     int n = 0;
     if (group) {
-        if (FNextGroupNo >= MaxGroups) Fail(102);
-        n = FNextGroupNo++;
+        if (FComp.NextGroupNo >= MaxGroups) Fail(reeCompParseRegTooManyBrackets);
+        n = FComp.NextGroupNo++;
         result = AppendNode(uint8_t(OPEN_BASE + n));
     }
     // lastAlt keeps linking linear in the number of alternatives.
@@ -190,8 +198,8 @@ int TRegExpr::ParseReg(bool group, int& flags) {
     int lastAlt = alt;
     if (!(altFlags & HasWidth)) flags &= ~HasWidth;
     flags |= altFlags & StartsRepetition;
-    while (*FParsePos == '|') {
-        ++FParsePos;
+    while (*FComp.ParsePos == '|') {
+        ++FComp.ParsePos;
         alt = ParseSequence(altFlags);
         LinkTail(lastAlt, alt);
         lastAlt = alt;
@@ -200,15 +208,15 @@ int TRegExpr::ParseReg(bool group, int& flags) {
     }
     const int closing = AppendNode(group ? uint8_t(CLOSE_BASE + n) : uint8_t(END));
     LinkTail(lastAlt, closing);
-    if (!FSizing)
+    if (!FComp.Sizing)
         for (int p = result; p >= 0; p = NextNodePos(p)) LinkOperandTail(p, closing);
     if (group) {
-        if (*FParsePos != ')') Fail(103);
-        ++FParsePos;
-    } else if (*FParsePos != '\0') {
-        Fail(*FParsePos == ')' ? 104 : 105);
+        if (*FComp.ParsePos != ')') Fail(reeCompParseRegUnmatchedBrackets);
+        ++FComp.ParsePos;
+    } else if (*FComp.ParsePos != '\0') {
+        Fail(*FComp.ParsePos == ')' ? reeCompParseRegUnmatchedBrackets2 : reeCompParseRegJunkOnEnd);
     }
-    FCompileModifiers = savedModifiers;
+    FComp.Modifiers = savedModifiers;
     return result;
 }
 
@@ -217,7 +225,7 @@ int TRegExpr::ParseSequence(int& flags) {
     flags = 0;
     const int result = AppendNode(ALT);
     int previous = -1;
-    while (*FParsePos != '\0' && *FParsePos != ')' && *FParsePos != '|') {
+    while (*FComp.ParsePos != '\0' && *FComp.ParsePos != ')' && *FComp.ParsePos != '|') {
         int pieceFlags = 0;
         const int piece = ParseQuantified(pieceFlags);
         flags |= pieceFlags & HasWidth;
@@ -232,7 +240,7 @@ int TRegExpr::ParseSequence(int& flags) {
 // Reads "{n}", "{n,}" or "{n,m}" at the parse position. False (position unchanged) when
 // the text is no quantifier, so that its '{' is read later as a literal.
 bool TRegExpr::ParseBraces(int& min, int& max) {
-    const char* p = FParsePos + 1;
+    const char* p = FComp.ParsePos + 1;
     const char* minStart = p;
     while (IsDigit(*p)) ++p;
     const char* minEnd = p;
@@ -246,8 +254,8 @@ bool TRegExpr::ParseBraces(int& min, int& max) {
         if (*p != '}') return false;
     }
     auto number = [this](const char* s, const char* e) {
-        FParsePos = e;
-        if (e - s > 8) Fail(122);
+        FComp.ParsePos = e;
+        if (e - s > 8) Fail(reeBRACESArgTooBig);
         int v = 0;
         for (; s < e; ++s) v = v * 10 + (*s - '0');
         return v;
@@ -256,9 +264,9 @@ bool TRegExpr::ParseBraces(int& min, int& max) {
     if (!maxStart) max = min;
     else if (maxEnd == maxStart) max = MaxRepeat;
     else max = number(maxStart, maxEnd);
-    FParsePos = p;  // at '}'
-    if (max < min) Fail(124);
-    FParsePos = p + 1;
+    FComp.ParsePos = p;  // at '}'
+    if (max < min) Fail(reeBracesMinParamGreaterMax);
+    FComp.ParsePos = p + 1;
     return true;
 }
 
@@ -266,7 +274,7 @@ bool TRegExpr::ParseBraces(int& min, int& max) {
 int TRegExpr::ParseQuantified(int& flags) {
     int atomFlags = 0;
     const int atom = ParseAtom(atomFlags);
-    const char op = *FParsePos;
+    const char op = *FComp.ParsePos;
     if (!IsQuantifier(op)) {
         flags = atomFlags;
         return atom;
@@ -274,26 +282,26 @@ int TRegExpr::ParseQuantified(int& flags) {
     int min = 0;
     int max = MaxRepeat;
     if (op == '{') {
-        const char* brace = FParsePos;
+        const char* brace = FComp.ParsePos;
         if (!ParseBraces(min, max)) {
-            FParsePos = brace;
+            FComp.ParsePos = brace;
             flags = atomFlags;
             return atom;
         }
         if (!(atomFlags & HasWidth)) {
-            FParsePos = brace;
-            Fail(106);
+            FComp.ParsePos = brace;
+            Fail(reePlusStarOperandCouldBeEmpty);
         }
     } else {
-        if (op != '?' && !(atomFlags & HasWidth)) Fail(106);
-        ++FParsePos;
+        if (op != '?' && !(atomFlags & HasWidth)) Fail(reePlusStarOperandCouldBeEmpty);
+        ++FComp.ParsePos;
         if (op == '+') min = 1;
         if (op == '?') max = 1;
     }
-    bool lazy = !(FCompileModifiers & ModG);
-    if (*FParsePos == '?') {
+    bool lazy = !(FComp.Modifiers & ModG);
+    if (*FComp.ParsePos == '?') {
         lazy = true;
-        ++FParsePos;
+        ++FComp.ParsePos;
     }
     WrapQuantifier(op, atom, atomFlags, min, max, lazy);
     switch (op) {
@@ -302,7 +310,7 @@ int TRegExpr::ParseQuantified(int& flags) {
     case '?': flags = 0; break;
     default: flags = (min > 0 ? HasWidth : 0) | (max > 0 ? StartsRepetition : 0); break;
     }
-    if (IsQuantifier(*FParsePos)) Fail(107);
+    if (IsQuantifier(*FComp.ParsePos)) Fail(reeNestedSQP);
     return atom;
 }
 
@@ -347,7 +355,7 @@ void TRegExpr::WrapQuantifier(char op, int atom, int atomFlags, int min, int max
     }
     if (single) {
         InsertNode(lazy ? BRACES_LAZY : BRACES, atom, BracesHeaderSize);
-        if (!FSizing) {
+        if (!FComp.Sizing) {
             WriteInt(&FProgram[atom + HeaderSize], min);
             WriteInt(&FProgram[atom + HeaderSize + 4], max);
         }
@@ -372,19 +380,19 @@ void TRegExpr::EmitLoop(int atom, int min, int max, bool lazy) {
 // is decided, so errors found on that character point one further.
 int TRegExpr::ParseAtom(int& flags) {
     flags = 0;
-    const char* atomStart = FParsePos;
-    if ((FCompileModifiers & ModX) && (IsBlank(*atomStart) || *atomStart == '#'))
+    const char* atomStart = FComp.ParsePos;
+    if ((FComp.Modifiers & ModX) && (IsBlank(*atomStart) || *atomStart == '#'))
         return ParseSkip();
-    const char c = *FParsePos++;
-    const bool lineAnchors = (FCompileModifiers & ModM) &&
-                             (!FLineSeparatorChars.empty() || FPairAssigned);
+    const char c = *FComp.ParsePos++;
+    const bool lineAnchors = (FComp.Modifiers & ModM) &&
+                             (!FSet.LineSeparatorChars.empty() || FSet.PairAssigned);
     switch (c) {
     case '^':
         return AppendNode(lineAnchors ? LINE_START : INPUT_START);
     case '$':
         return AppendNode(lineAnchors ? LINE_END : INPUT_END);
     case '.':
-        if (FCompileModifiers & ModS) {
+        if (FComp.Modifiers & ModS) {
             flags = HasWidth | Single;
             return AppendNode(ANY_CHAR);
         }
@@ -393,17 +401,17 @@ int TRegExpr::ParseAtom(int& flags) {
     case '[':
         return ParseClass(flags);
     case '(':
-        if (*FParsePos == '?') {
-            if (FParsePos[1] == '#') {
-                const char* close = std::strchr(FParsePos + 2, ')');
+        if (*FComp.ParsePos == '?') {
+            if (FComp.ParsePos[1] == '#') {
+                const char* close = std::strchr(FComp.ParsePos + 2, ')');
                 if (!close) {
-                    FParsePos += std::strlen(FParsePos);
-                    Fail(125);
+                    FComp.ParsePos += std::strlen(FComp.ParsePos);
+                    Fail(reeUnclosedComment);
                 }
-                FParsePos = close + 1;
+                FComp.ParsePos = close + 1;
                 return AppendNode(SKIP);
             }
-            ++FParsePos;
+            ++FComp.ParsePos;
             ParseModifierLetters();
             return AppendNode(SKIP);
         } else {
@@ -415,15 +423,15 @@ int TRegExpr::ParseAtom(int& flags) {
     case '\0':
     case '|':
     case ')':
-        Fail(114);
+        Fail(reeInternalUrp);
     case '*':
     case '+':
     case '?':
-        Fail(115);
+        Fail(reeQPSBFollowsNothing);
     case '\\':
         return ParseEscape(flags);
     default:
-        FParsePos = atomStart;
+        FComp.ParsePos = atomStart;
         return ParseLiteralRun(flags);
     }
 }
@@ -431,39 +439,39 @@ int TRegExpr::ParseAtom(int& flags) {
 // Extended mode: a '#' comment to the end of its line (and the line breaks after it), or
 // a run of blanks. Either leaves one SKIP node.
 int TRegExpr::ParseSkip() {
-    const char* p = FParsePos;
+    const char* p = FComp.ParsePos;
     if (*p == '#') {
         while (*p && *p != '\r' && *p != '\n') ++p;
         while (*p == '\r' || *p == '\n') ++p;
     } else {
         while (IsBlank(*p)) ++p;
     }
-    FParsePos = p;
+    FComp.ParsePos = p;
     return AppendNode(SKIP);
 }
 
 // "(?letters)": the parse position stands after "(?".
 void TRegExpr::ParseModifierLetters() {
     bool off = false;
-    uint32_t mods = FCompileModifiers;
-    for (; *FParsePos != ')'; ++FParsePos) {
-        const char c = *FParsePos;
+    uint32_t mods = FComp.Modifiers;
+    for (; *FComp.ParsePos != ')'; ++FComp.ParsePos) {
+        const char c = *FComp.ParsePos;
         if (c == '-') {
             off = true;
             continue;
         }
         const uint32_t bit = ModifierBit(c);
-        if (bit == 0) Fail(127);  // also the end of the pattern
+        if (bit == 0) Fail(reeUrecognizedModifier);  // also the end of the pattern
         mods = off ? (mods & ~bit) : (mods | bit);
     }
-    ++FParsePos;
-    FCompileModifiers = mods;
+    ++FComp.ParsePos;
+    FComp.Modifiers = mods;
 }
 
 // The character an escape stands for; the parse position stands on the character after
 // the backslash and moves past the escape.
 char TRegExpr::UnescapeChar() {
-    const char c = *FParsePos++;
+    const char c = *FComp.ParsePos++;
     switch (c) {
     case 't': return '\t';
     case 'n': return '\n';
@@ -479,21 +487,21 @@ char TRegExpr::UnescapeChar() {
 // "\xHH" or "\x{H...}" after the 'x'.
 int TRegExpr::ParseHexCode() {
     int value = 0;
-    if (*FParsePos == '{') {
-        for (++FParsePos; *FParsePos != '}'; ++FParsePos) {
-            if (*FParsePos == '\0') Fail(111);
-            const int d = HexValue(*FParsePos);
-            if (d < 0) Fail(108);
+    if (*FComp.ParsePos == '{') {
+        for (++FComp.ParsePos; *FComp.ParsePos != '}'; ++FComp.ParsePos) {
+            if (*FComp.ParsePos == '\0') Fail(reeNoHexCodeAfterBSlashX);
+            const int d = HexValue(*FComp.ParsePos);
+            if (d < 0) Fail(reeBadHexDigit);
             value = value * 16 + d;
-            if (value > 255) Fail(112);
+            if (value > 255) Fail(reeHexCodeAfterBSlashXTooBig);
         }
-        ++FParsePos;
+        ++FComp.ParsePos;
         return value;
     }
-    for (int i = 0; i < 2; ++i, ++FParsePos) {
-        if (*FParsePos == '\0') Fail(111);
-        const int d = HexValue(*FParsePos);
-        if (d < 0) Fail(108);
+    for (int i = 0; i < 2; ++i, ++FComp.ParsePos) {
+        if (*FComp.ParsePos == '\0') Fail(reeNoHexCodeAfterBSlashX);
+        const int d = HexValue(*FComp.ParsePos);
+        if (d < 0) Fail(reeBadHexDigit);
         value = value * 16 + d;
     }
     return value;
@@ -501,31 +509,31 @@ int TRegExpr::ParseHexCode() {
 
 // A backslash atom; the parse position stands after the backslash.
 int TRegExpr::ParseEscape(int& flags) {
-    const char c = *FParsePos;
-    if (c == '\0') Fail(116);
-    const bool ci = FCompileModifiers & ModI;
+    const char c = *FComp.ParsePos;
+    if (c == '\0') Fail(reeTrailingBackSlash);
+    const bool ci = FComp.Modifiers & ModI;
     flags = HasWidth | Single;
     switch (c) {
-    case 'd': ++FParsePos; return AppendNode(DIGIT);
-    case 'D': ++FParsePos; return AppendNode(NOT_DIGIT);
+    case 'd': ++FComp.ParsePos; return AppendNode(DIGIT);
+    case 'D': ++FComp.ParsePos; return AppendNode(NOT_DIGIT);
     case 's': case 'S': case 'w': case 'W': {
-        ++FParsePos;
+        ++FComp.ParsePos;
         // Never case-folded: the settings name the members exactly.
-        const std::string& chars = (c == 's' || c == 'S') ? FSpaceCharacters : FWordCharacters;
+        const std::string& chars = (c == 's' || c == 'S') ? FSet.SpaceCharacters : FSet.WordCharacters;
         bool set[256] = {};
         int count = 0;
         for (char ch : chars)
             if (!set[(unsigned char)ch]) { set[(unsigned char)ch] = true; ++count; }
         return EmitSet(set, count, c == 'S' || c == 'W');
     }
-    case 'b': ++FParsePos; flags = 0; return AppendNode(WORD_BOUNDARY);
-    case 'B': ++FParsePos; flags = 0; return AppendNode(NOT_WORD_BOUNDARY);
-    case 'A': ++FParsePos; flags = 0; return AppendNode(INPUT_START);
-    case 'Z': ++FParsePos; flags = 0; return AppendNode(INPUT_END);
+    case 'b': ++FComp.ParsePos; flags = 0; return AppendNode(WORD_BOUNDARY);
+    case 'B': ++FComp.ParsePos; flags = 0; return AppendNode(NOT_WORD_BOUNDARY);
+    case 'A': ++FComp.ParsePos; flags = 0; return AppendNode(INPUT_START);
+    case 'Z': ++FComp.ParsePos; flags = 0; return AppendNode(INPUT_END);
     default: break;
     }
     if (c >= '1' && c <= '9') {
-        ++FParsePos;
+        ++FComp.ParsePos;
         const int node = AppendNode(ci ? BACKREF_CI : BACKREF);
         AppendByte(uint8_t(c - '0'));
         return node;
@@ -546,15 +554,15 @@ int TRegExpr::ParseEscape(int& flags) {
 // A run of ordinary characters compiled into one literal. A quantifier after a run of
 // several characters applies to the last one only, which is left for the next atom.
 int TRegExpr::ParseLiteralRun(int& flags) {
-    const char* s = FParsePos;
-    const bool extended = FCompileModifiers & ModX;
+    const char* s = FComp.ParsePos;
+    const bool extended = FComp.Modifiers & ModX;
     auto ends = [extended](char c) {
         return c == '\0' || In("^$.[()|?+*\\{", c) || (extended && c == '#');
     };
     int len = 0;
     while (!ends(s[len])) ++len;
     if (len == 0) {
-        if (s[0] != '{') Fail(119);
+        if (s[0] != '{') Fail(reeRarseAtomInternalDisaster);
         len = 1;
         while (!ends(s[len])) ++len;
     }
@@ -570,8 +578,8 @@ int TRegExpr::ParseLiteralRun(int& flags) {
             if (nonBlank > 1) len = last;
         }
     }
-    FParsePos = s + len;
-    const int node = AppendNode((FCompileModifiers & ModI) ? LITERAL_CI : LITERAL);
+    FComp.ParsePos = s + len;
+    const int node = AppendNode((FComp.Modifiers & ModI) ? LITERAL_CI : LITERAL);
     int emitted = 0;
     for (int i = 0; i < len; ++i) {
         if (extended && IsBlank(s[i])) continue;
@@ -590,8 +598,8 @@ int TRegExpr::ParseLiteralRun(int& flags) {
 // Adds C, and with i its other-case form, to a class under construction.
 void TRegExpr::AddClassChar(bool* set, int& count, unsigned char c) {
     if (!set[c]) { set[c] = true; ++count; }
-    if (FCompileModifiers & ModI) {
-        const unsigned char s = FSwap[c];
+    if (FComp.Modifiers & ModI) {
+        const unsigned char s = FSet.Swap[c];
         if (!set[s]) { set[s] = true; ++count; }
     }
 }
@@ -624,27 +632,27 @@ int TRegExpr::ParseClass(int& flags) {
     bool set[256] = {};
     int count = 0;
     bool negated = false;
-    if (*FParsePos == '^') { negated = true; ++FParsePos; }
+    if (*FComp.ParsePos == '^') { negated = true; ++FComp.ParsePos; }
     bool prevSingle = false;  // the item just before was one character (a range start)
     unsigned char prev = 0;
-    if (*FParsePos == ']') {
+    if (*FComp.ParsePos == ']') {
         AddClassChar(set, count, ']');
         prevSingle = true;
         prev = ']';
-        ++FParsePos;
+        ++FComp.ParsePos;
     }
-    while (*FParsePos != ']') {
-        const char c = *FParsePos;
-        if (c == '\0') Fail(113);
-        if (c == '-' && prevSingle && FParsePos[1] != '\0' && FParsePos[1] != ']' &&
-            !(FParsePos[1] == '\\' && In("dDsSwW", FParsePos[2]))) {
-            FParsePos += 2;
-            unsigned char hi = (unsigned char)FParsePos[-1];
+    while (*FComp.ParsePos != ']') {
+        const char c = *FComp.ParsePos;
+        if (c == '\0') Fail(reeUnmatchedSqBrackets);
+        if (c == '-' && prevSingle && FComp.ParsePos[1] != '\0' && FComp.ParsePos[1] != ']' &&
+            !(FComp.ParsePos[1] == '\\' && In("dDsSwW", FComp.ParsePos[2]))) {
+            FComp.ParsePos += 2;
+            unsigned char hi = (unsigned char)FComp.ParsePos[-1];
             if (hi == '\\') {
-                if (*FParsePos == '\0') Fail(110);
+                if (*FComp.ParsePos == '\0') Fail(reeParseAtomTrailingBackSlash);
                 hi = (unsigned char)UnescapeChar();
             }
-            const bool cyrillic = FCompileModifiers & ModR;
+            const bool cyrillic = FComp.Modifiers & ModR;
             const bool lower = cyrillic && (prev == 0xE0 && (hi == 0xFF || hi == 0xDF));
             const bool upper = cyrillic && ((prev == 0xC0 && hi == 0xDF) || (prev == 0xE0 && hi == 0xDF));
             if (lower || upper) {
@@ -654,20 +662,20 @@ int TRegExpr::ParseClass(int& flags) {
                 if (lower) { for (int ch = 0xE0; ch <= 0xFF; ++ch) AddClassChar(set, count, (unsigned char)ch); AddClassChar(set, count, 0xB8); }
                 if (upper) { for (int ch = 0xC0; ch <= 0xDF; ++ch) AddClassChar(set, count, (unsigned char)ch); AddClassChar(set, count, 0xA8); }
             } else {
-                if (hi < prev) Fail(109);
+                if (hi < prev) Fail(reeInvalidRange);
                 for (int ch = prev; ch <= hi; ++ch) AddClassChar(set, count, (unsigned char)ch);
             }
             prevSingle = false;
             continue;
         }
         if (c == '\\') {
-            ++FParsePos;
-            const char e = *FParsePos;
-            if (e == '\0') Fail(110);
+            ++FComp.ParsePos;
+            const char e = *FComp.ParsePos;
+            if (e == '\0') Fail(reeParseAtomTrailingBackSlash);
             if (e == 'd' || e == 's' || e == 'w') {
-                ++FParsePos;
+                ++FComp.ParsePos;
                 const std::string digits = "0123456789";
-                const std::string& chars = e == 'd' ? digits : e == 's' ? FSpaceCharacters : FWordCharacters;
+                const std::string& chars = e == 'd' ? digits : e == 's' ? FSet.SpaceCharacters : FSet.WordCharacters;
                 for (char ch : chars) AddClassChar(set, count, (unsigned char)ch);
                 prevSingle = false;
                 continue;
@@ -675,12 +683,12 @@ int TRegExpr::ParseClass(int& flags) {
             prev = (unsigned char)UnescapeChar();
         } else {
             prev = (unsigned char)c;
-            ++FParsePos;
+            ++FComp.ParsePos;
         }
         AddClassChar(set, count, prev);
         prevSingle = true;
     }
-    ++FParsePos;
+    ++FComp.ParsePos;
     flags = HasWidth | Single;
     return EmitSet(set, count, negated);
 }
@@ -691,18 +699,39 @@ int TRegExpr::ParseClass(int& flags) {
 
 void TRegExpr::AnalyseShortcuts(int topFlags) {
     std::memset(FFirstCharSet, 0, sizeof FFirstCharSet);
-    FFillSteps = 0;
+    FComp.FillSteps = 0;
     FillFirstChars(FProgram.data() + 1, 0);
+    // A few first characters are looked for 16 at a time; the end (NUL) is no member.
+    std::memset(FFirstChars, 0, sizeof FFirstChars);
+    int members = 0;
+    for (int c = 1; c < 256 && members <= 4; ++c)
+        if (FFirstCharSet[c]) FFirstChars[members < 4 ? members : 0] = char(c), ++members;
+    if (members < 1 || members > 4 || FFirstCharSet[0]) std::memset(FFirstChars, 0, sizeof FFirstChars);
+    else for (int i = members; i < 4; ++i) FFirstChars[i] = FFirstChars[0];
+    // The first two characters, when every match begins with a literal of two or more.
+    FFirstPairs.assign(1024, 0);
+    FHasFirstPairs = AddFirstPairs(FProgram.data() + 1, 0);
+    if (!FHasFirstPairs) FFirstPairs.clear();
     FFirstChar = 0;
     FAnchoredAtStart = false;
     FMustHave = -1;
     FMustHaveLen = 0;
+    FPrefix = -1;
+    FPrefixLen = 0;
     const uint8_t* first = FProgram.data() + 1;
     const uint8_t* afterFirst = NextNode(first);
     if (!afterFirst || Kind(afterFirst) != END) return;  // several top-level alternatives
     const uint8_t* n = Operand(first);
-    if (Kind(n) == LITERAL) FFirstChar = char(Operand(n)[0]);
-    else if (Kind(n) == INPUT_START) FAnchoredAtStart = true;
+    if (Kind(n) == LITERAL) {
+        FFirstChar = char(Operand(n)[0]);
+        const size_t len = std::strlen(reinterpret_cast<const char*>(Operand(n)));
+        if (len >= 2) {
+            FPrefix = int(Operand(n) - FProgram.data());
+            FPrefixLen = int(len);
+        }
+    } else if (Kind(n) == INPUT_START) {
+        FAnchoredAtStart = true;
+    }
     if (!(topFlags & StartsRepetition)) return;
     // The top-level chain passes over the insides of groups, alternatives and loops, so
     // every literal on it is part of every match.
@@ -725,7 +754,7 @@ void TRegExpr::FillFirstChars(const uint8_t* node, int depth) {
     const int64_t budget = 1024 + 16 * int64_t(FProgram.size());
     auto all = [this] { std::memset(FFirstCharSet, 1, sizeof FFirstCharSet); };
     while (node) {
-        if (++FFillSteps > budget || depth > 256) return all();
+        if (++FComp.FillSteps > budget || depth > 256) return all();
         const uint8_t* op = Operand(node);
         const uint8_t kind = Kind(node);
         switch (kind) {
@@ -733,8 +762,8 @@ void TRegExpr::FillFirstChars(const uint8_t* node, int depth) {
             return all();
         case INPUT_END: case LINE_END:
             FFirstCharSet[0] = true;
-            if (FModifiers & ModM)
-                for (char c : FLineSeparatorChars) FFirstCharSet[(unsigned char)c] = true;
+            if (FSet.Modifiers & ModM)
+                for (char c : FSet.LineSeparatorChars) FFirstCharSet[(unsigned char)c] = true;
             return;
         case DIGIT: case NOT_DIGIT:
             for (int c = 0; c < 256; ++c)
@@ -745,7 +774,7 @@ void TRegExpr::FillFirstChars(const uint8_t* node, int depth) {
             return;
         case LITERAL_CI:
             FFirstCharSet[op[0]] = true;
-            FFirstCharSet[FSwap[op[0]]] = true;
+            FFirstCharSet[FSet.Swap[op[0]]] = true;
             return;
         case SMALL_SET:
             for (int i = 0; i < 3; ++i) FFirstCharSet[op[i]] = true;
@@ -783,9 +812,115 @@ void TRegExpr::FillFirstChars(const uint8_t* node, int depth) {
         case WORD_BOUNDARY: case NOT_WORD_BOUNDARY: case LOOPENTRY:
             break;
         default:
-            if (!IsOpen(kind) && !IsClose(kind)) Fail(1001);
+            if (!IsOpen(kind) && !IsClose(kind)) Fail(reeMatchPrimMemoryCorruption);
             break;
         }
         node = NextNode(node);
     }
+}
+
+// ======================================================================================
+// Failure memo slots
+// ======================================================================================
+
+// Chooses the nodes whose failed states the matcher may remember: the first ALT node of
+// each choice of alternatives, and each repeat of a single node without an upper bound,
+// in program order, at most 64. A state's failure depends only on the node and the
+// subject position where nothing else is read: not in a program with back-references
+// (they read the groups), and not inside a general loop's body (its continuation reads
+// the loop counters), so those get none.
+void TRegExpr::FindMemoNodes() {
+    constexpr size_t MaxMemoSlots = 64;
+    FMemoNodes.clear();
+    const uint8_t* begin = FProgram.data();
+    const uint8_t* end = begin + FProgram.size();
+    std::vector<std::pair<int32_t, int32_t>> loops;  // [LOOPENTRY, LOOP] offset ranges
+    std::vector<int32_t> chained;                    // ALT nodes that follow an ALT
+    for (const uint8_t* p = begin + 1; p < end; p += NodeSize(p)) {
+        const uint8_t k = Kind(p);
+        if (k == BACKREF || k == BACKREF_CI) return;
+        if (k == LOOPENTRY && NextNode(p)) loops.emplace_back(int32_t(p - begin), int32_t(NextNode(p) - begin));
+        const uint8_t* next = NextNode(p);
+        if (k == ALT && next && Kind(next) == ALT) chained.push_back(int32_t(next - begin));
+    }
+    auto inLoop = [&](int32_t at) {
+        for (const auto& r : loops)
+            if (at >= r.first && at <= r.second) return true;
+        return false;
+    };
+    for (const uint8_t* p = begin + 1; p < end && FMemoNodes.size() < MaxMemoSlots; p += NodeSize(p)) {
+        const int32_t at = int32_t(p - begin);
+        const uint8_t k = Kind(p);
+        const uint8_t* next = NextNode(p);
+        bool candidate = false;
+        if (k == ALT) {
+            candidate = next && Kind(next) == ALT &&
+                        std::find(chained.begin(), chained.end(), at) == chained.end();
+        } else if (k == ZERO_OR_MORE || k == ZERO_OR_MORE_LAZY || k == ONE_OR_MORE || k == ONE_OR_MORE_LAZY) {
+            candidate = true;
+        } else if (k == BRACES || k == BRACES_LAZY) {
+            candidate = ReadInt(p + HeaderSize + 4) == MaxRepeat;
+        }
+        if (candidate && !inLoop(at)) FMemoNodes.push_back(at);
+    }
+}
+
+// Adds the first two characters of every match of the chain from Node to FFirstPairs;
+// false when some match may begin otherwise than with a case-sensitive literal of two
+// characters or more, or of one followed by a literal or class that must match (then
+// nothing is known).
+bool TRegExpr::AddFirstPairs(const uint8_t* node, int depth) {
+    if (depth > 16) return false;
+    while (node) {
+        const uint8_t k = Kind(node);
+        if (IsOpen(k) || IsClose(k) || k == EMPTY || k == SKIP) {
+            node = NextNode(node);
+            continue;
+        }
+        if (k == LITERAL) {
+            const uint8_t* op = Operand(node);
+            if (op[0] == 0) return false;
+            if (op[1] != 0) {
+                const unsigned i = op[0] * 256u + op[1];
+                FFirstPairs[i >> 6] |= uint64_t(1) << (i & 63);
+                return true;
+            }
+            // One character: the second is what the next node must begin with, when
+            // that is a literal or a class that must match once at least.
+            const uint8_t* next = NextNode(node);
+            while (next && (IsOpen(Kind(next)) || IsClose(Kind(next)) || Kind(next) == EMPTY || Kind(next) == SKIP))
+                next = NextNode(next);
+            if (!next) return false;
+            const uint8_t* single = next;
+            const uint8_t nk = Kind(next);
+            if (nk == ONE_OR_MORE || nk == ONE_OR_MORE_LAZY) single = Operand(next);
+            else if ((nk == BRACES || nk == BRACES_LAZY) && ReadInt(next + HeaderSize) > 0)
+                single = next + BracesHeaderSize;
+            const uint8_t* sop = Operand(single);
+            bool second[256] = {};
+            switch (Kind(single)) {
+            case LITERAL: second[sop[0]] = true; break;
+            case SMALL_SET: for (int i = 0; i < 3; ++i) second[sop[i]] = true; break;
+            case BIT_SET: for (int c = 1; c < 256; ++c) second[c] = InSet(sop, (unsigned char)c); break;
+            case DIGIT: for (int c = '0'; c <= '9'; ++c) second[c] = true; break;
+            default: return false;
+            }
+            for (int c = 1; c < 256; ++c)
+                if (second[c]) {
+                    const unsigned i = op[0] * 256u + unsigned(c);
+                    FFirstPairs[i >> 6] |= uint64_t(1) << (i & 63);
+                }
+            return true;
+        }
+        if (k != ALT) return false;
+        const uint8_t* next = NextNode(node);
+        if (!next || Kind(next) != ALT) {
+            node = Operand(node);  // a single alternative
+            continue;
+        }
+        for (const uint8_t* a = node; a && Kind(a) == ALT; a = NextNode(a))
+            if (!AddFirstPairs(Operand(a), depth + 1)) return false;
+        return true;
+    }
+    return false;
 }

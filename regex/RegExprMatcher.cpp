@@ -1,35 +1,145 @@
 // RegExprMatcher: runs a compiled program against the subject by backtracking.
 //
-// Search picks the start positions (required literal, anchoring, first character,
-// first-character set), TryAt runs the program at one of them, and MatchPrim walks the
-// node chain. MatchPrim recurses only where it must be able to come back: alternatives
-// with a choice (the last alternative continues in the same frame), groups (to restore
-// their positions), repeats and loops; runs of plain nodes are walked in a loop.
+// Search picks the start positions (required literal, anchoring, a literal prefix, first
+// character, first-character set) and TryAt runs the program at each of them. TryAt is
+// one loop over the nodes with a backtrack stack of its own (FMatch.Stack, heap memory):
+// a choice pushes an entry to come back to, and every change to a group position or a
+// loop counter pushes the old value; failing pops entries, restoring values, until a
+// choice can go on. Nothing recurses, so the machine stack never limits a match; the
+// stack's size is bounded by MaxBacktrackEntries (reeMatchRecursionTooDeep).
 //
 // Invariants: the subject is NUL-terminated and holds no NUL before its end, so a test
-// of the character at the cursor also tests for the end; a strategy that fails leaves
-// the groups, the loop depth and the active loop counters as it found them; the
-// recursion never takes more than TRegExpr::MaxMatchStack bytes of stack (error 1016). Tested by
-// tests/regex/RegExprMatchTest.cpp and the differential test against PCRE2.
+// of the character at the cursor also tests for the end; when the stack is popped back to
+// a choice, the groups, the loop depth and the loop counters are as they were when the
+// choice was pushed; a failed TryAt leaves an empty stack and the groups cleared.
+//
+// Work is bounded twice. Every node run and every choice resumed is a step, and so are
+// every 16 characters a repeat scans (counting its run, or looking for where its
+// continuation may start), so that a scan repeated from many places costs what it takes;
+// a search has MatchStepLimit steps (reeMatchStepLimitExceeded); OnMatchProgress hears every
+// MatchProgressSteps. And once a search has taken MemoAfterSteps steps, the states of the
+// memo nodes (RegExprCompiler.cpp, FindMemoNodes) that failed are remembered per subject
+// position and never explored again: a choice of alternatives at a position, and the
+// continuations of an unbounded repeat from a position to the end of its run. Tested by
+// tests/regex/RegExprMatchTest.cpp, RegExprBoundsTest.cpp and the differential test
+// against PCRE2.
 #include "regex/RegExpr.h"
 #include "regex/RegExprNodes.h"
 
+#include <algorithm>
 #include <climits>
 #include <cstring>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 using namespace regexpr;
 
 namespace {
 
+// The memo takes at most this much memory; slots past it go without.
+constexpr int64_t MaxMemoBytes = 64 * 1024 * 1024;
+
+// Kinds of backtrack entries.
+enum : uint8_t {
+    BtAlt,         // choice: try the alternatives from ALT node Node at Pos
+    BtGroup,       // restore group position slot A (0..14 starts, 15..29 ends) to Pos
+    BtLoopState,   // restore loop depth A and counter B to C
+    BtGreedy,      // choice: repeat Node from Pos went A times; try fewer (run of B, step C)
+    BtLazy,        // choice: repeat Node from Pos went A times; try more (run of B, step C)
+    BtLoopLeave,   // choice: leave general loop Node at Pos
+    BtLoopAgain,   // choice: iterate general loop Node once more at Pos
+    BtMemo,        // everything from ALT slot A at Pos failed: remember it
+};
+
 bool IsDigitChar(char c) { return c >= '0' && c <= '9'; }
 
-uintptr_t StackPosition() { return reinterpret_cast<uintptr_t>(__builtin_frame_address(0)); }
+// The character every continuation from Node must begin with, or -1 when there is none
+// to tell. Looks through nodes that take no characters and make no choice.
+int AheadChar(const uint8_t* node) {
+    for (int i = 0; node && i < 16; ++i) {
+        const uint8_t k = Kind(node);
+        if (k == LITERAL) return Operand(node)[0];
+        if (IsOpen(k) || IsClose(k) || k == EMPTY || k == SKIP) {
+            node = NextNode(node);
+        } else if (k == ALT) {
+            const uint8_t* next = NextNode(node);
+            if (next && Kind(next) == ALT) return -1;
+            node = Operand(node);  // a single alternative
+        } else {
+            return -1;
+        }
+    }
+    return -1;
+}
 
-// The counters of the active loops, saved around a repeat's continuation attempts.
-struct LoopSnapshot {
-    int32_t Counters[TRegExpr::MaxLoopDepth + 1];
-    int32_t Depth;
-};
+// Whether an alternative starting with Node can match at P, judged by its first node
+// alone (true when that tells nothing).
+bool CanStart(const uint8_t* node, const char* p, const unsigned char* swap) {
+    const unsigned char c = (unsigned char)*p;
+    const uint8_t* op = Operand(node);
+    switch (Kind(node)) {
+    case LITERAL: return c == op[0];
+    case LITERAL_CI: return c == op[0] || c == swap[op[0]];
+    case SMALL_SET: return c != 0 && (c == op[0] || c == op[1] || c == op[2]);
+    case BIT_SET: return c != 0 && InSet(op, c);
+    case DIGIT: return IsDigitChar(char(c));
+    default: return true;
+    }
+}
+
+// Whether the single-character node Operand accepts C; true when that cannot be told
+// (a back-reference).
+bool Accepts(const uint8_t* operand, unsigned char c, const unsigned char* swap) {
+    const uint8_t* op = Operand(operand);
+    switch (Kind(operand)) {
+    case ANY_CHAR: return c != 0;
+    case LITERAL: return c == op[0];
+    case LITERAL_CI: return c == op[0] || c == swap[op[0]];
+    case DIGIT: return IsDigitChar(char(c));
+    case NOT_DIGIT: return c != 0 && !IsDigitChar(char(c));
+    case SMALL_SET: return c == op[0] || c == op[1] || c == op[2];
+    case SMALL_SET_NOT: return c != 0 && c != op[0] && c != op[1] && c != op[2];
+    case BIT_SET: return c != 0 && InSet(op, c);
+    default: return true;
+    }
+}
+
+int RepeatMin(const uint8_t* node) {
+    switch (Kind(node)) {
+    case ONE_OR_MORE: case ONE_OR_MORE_LAZY: return 1;
+    case BRACES: case BRACES_LAZY: return ReadInt(node + HeaderSize);
+    default: return 0;
+    }
+}
+
+// The greatest count K in [Min, K] whose position can begin the continuation (its
+// character is Ahead), or -1.
+int64_t LastCandidate(const char* save, int64_t k, int64_t min, int step, int ahead) {
+    if (k < min) return -1;
+    if (ahead < 0) return k;
+    if (step == 1) {
+        const void* hit = memrchr(save + min, ahead, size_t(k - min + 1));
+        return hit ? static_cast<const char*>(hit) - save : -1;
+    }
+    for (; k >= min; --k)
+        if ((unsigned char)save[k * step] == ahead) return k;
+    return -1;
+}
+
+// The smallest count K in [K, Top] whose position can begin the continuation, or -1.
+int64_t FirstCandidate(const char* save, int64_t k, int64_t top, int step, int ahead) {
+    if (k > top) return -1;
+    if (ahead < 0) return k;
+    if (step == 1) {
+        const void* hit = std::memchr(save + k, ahead, size_t(top - k + 1));
+        return hit ? static_cast<const char*>(hit) - save : -1;
+    }
+    for (; k <= top; ++k)
+        if ((unsigned char)save[k * step] == ahead) return k;
+    return -1;
+}
 
 }  // namespace
 
@@ -40,44 +150,216 @@ struct LoopSnapshot {
 bool TRegExpr::Search(int offset) {
     ClearGroups();
     if (!PrepareProgram()) return false;
-    if (!FHasInput) Fail(1005);
+    if (!FHasInput) Fail(reeNoInputStringSpecified);
     const int64_t len = int64_t(FInputBuffer.size());
-    if (offset < 1) Fail(1006);
+    if (offset < 1) Fail(reeOffsetMustBeGreaterThen0);
     if (offset > len + 1) return false;
     const char* base = FInputBuffer.c_str();
     const char* end = base + len;
     const char* start = base + offset - 1;
-    if (FMustHave >= 0 &&
+    if (FMustHave >= 0 && FMustHave != FPrefix &&
         !memmem(start, size_t(end - start), FProgram.data() + FMustHave, size_t(FMustHaveLen)))
         return false;
-    FInputStart = base;
-    FInputEnd = end;
-    FLoopDepth = 0;
-    FStackBase = StackPosition();
-    FMatchSteps = 0;
-    if (FAnchoredAtStart) return TryAt(start);
-    // A failed attempt leaves the groups as it found them (cleared), so no clearing is
-    // needed between attempts.
-    if (FFirstChar != 0) {
-        for (const char* p = start; p < end; ++p) {
-            p = static_cast<const char*>(std::memchr(p, FFirstChar, size_t(end - p)));
-            if (!p) return false;
-            if (TryAt(p)) return true;
+    TMatchState& m = FMatch;
+    m.InputStart = base;
+    m.InputEnd = end;
+    m.LoopDepth = 0;
+    m.Depth = 0;
+    m.Steps = 0;
+    m.NextProgress = MatchProgressSteps;
+    m.NextCheck = 0;  // StepCheck works out the real value on the first step
+    try {
+        if (FAnchoredAtStart) return TryAt(start);
+        if (FPrefixLen > 0) {
+            for (const char* p = start;; ++p) {
+                p = FindPrefix(p, end);
+                if (!p) return false;
+                if (TryAt(p)) return true;
+            }
         }
-        return false;
-    }
-    for (const char* p = start;; ++p) {
-        if (FFirstCharSet[(unsigned char)*p] && TryAt(p)) return true;
-        if (p == end) return false;
+        if (FFirstChar != 0) {
+            for (const char* p = start; p < end; ++p) {
+                p = static_cast<const char*>(std::memchr(p, FFirstChar, size_t(end - p)));
+                if (!p) return false;
+                if (FirstPairFits(p) && TryAt(p)) return true;
+            }
+            return false;
+        }
+        if (FFirstChars[0] != 0) {
+            // A few possible first characters, none of them the end (NUL).
+            for (const char* p = start; (p = FindFirstChar(p, end)) < end; ++p)
+                if (FirstPairFits(p) && TryAt(p)) return true;
+            return false;
+        }
+        for (const char* p = start;; ++p) {
+            if (FFirstCharSet[(unsigned char)*p] && FirstPairFits(p) && TryAt(p)) return true;
+            if (p == end) return false;
+        }
+    } catch (...) {
+        // No half-made match may survive an error.
+        m.Depth = 0;
+        ClearGroups();
+        throw;
     }
 }
 
-bool TRegExpr::TryAt(const char* p) {
-    FCursor = p;
-    if (!MatchPrim(FProgram.data() + 1)) return false;
-    FGroupStart[0] = p;
-    FGroupEnd[0] = FCursor;
-    return true;
+// The first place at or after From where the prefix literal stands, or nullptr. Looks for
+// its first, second and last characters 16 positions at a time and compares the rest
+// where all three stand.
+const char* TRegExpr::FindPrefix(const char* from, const char* end) const {
+    const char* lit = reinterpret_cast<const char*>(FProgram.data() + FPrefix);
+    const size_t n = size_t(FPrefixLen);
+    if (size_t(end - from) < n) return nullptr;
+    const char* last = end - n;  // the last possible start
+    const char* p = from;
+    auto rest = [&](const char* at) {
+        for (size_t i = 2; i + 1 < n; ++i)
+            if (at[i] != lit[i]) return false;
+        return true;
+    };
+#if defined(__SSE2__)
+    const __m128i c0 = _mm_set1_epi8(lit[0]);
+    const __m128i c1 = _mm_set1_epi8(lit[1]);
+    const __m128i cn = _mm_set1_epi8(lit[n - 1]);
+    for (; p + 16 <= last + 1; p += 16) {
+        const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+        const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 1));
+        const __m128i z = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + n - 1));
+        const __m128i hit = _mm_and_si128(_mm_and_si128(_mm_cmpeq_epi8(a, c0), _mm_cmpeq_epi8(b, c1)),
+                                          _mm_cmpeq_epi8(z, cn));
+        for (unsigned mask = unsigned(_mm_movemask_epi8(hit)); mask; mask &= mask - 1) {
+            const char* at = p + __builtin_ctz(mask);
+            if (rest(at)) return at;
+        }
+    }
+#endif
+    for (; p <= last; ++p)
+        if (p[0] == lit[0] && p[1] == lit[1] && p[n - 1] == lit[n - 1] && rest(p)) return p;
+    return nullptr;
+}
+
+// The first place at or after From whose character is one of the first characters (at
+// most four: FFirstChars), or End. Looks 16 positions at a time.
+const char* TRegExpr::FindFirstChar(const char* from, const char* end) const {
+    const char* p = from;
+#if defined(__SSE2__)
+    const __m128i c0 = _mm_set1_epi8(FFirstChars[0]);
+    const __m128i c1 = _mm_set1_epi8(FFirstChars[1]);
+    const __m128i c2 = _mm_set1_epi8(FFirstChars[2]);
+    const __m128i c3 = _mm_set1_epi8(FFirstChars[3]);
+    for (; p + 16 <= end; p += 16) {
+        const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+        const __m128i hit = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(a, c0), _mm_cmpeq_epi8(a, c1)),
+                                         _mm_or_si128(_mm_cmpeq_epi8(a, c2), _mm_cmpeq_epi8(a, c3)));
+        const unsigned mask = unsigned(_mm_movemask_epi8(hit));
+        if (mask) return p + __builtin_ctz(mask);
+    }
+#endif
+    for (; p < end; ++p)
+        if (FFirstCharSet[(unsigned char)*p]) return p;
+    return end;
+}
+
+// ======================================================================================
+// Steps, the stack and the failure memo
+// ======================================================================================
+
+// Runs when the step count reaches NextCheck: the budget, the progress event, and the
+// memo's start; then works out when it must run next.
+void TRegExpr::StepCheck() {
+    TMatchState& m = FMatch;
+    if (m.Steps > FSet.MatchStepLimit) Fail(reeMatchStepLimitExceeded);
+    if (m.Steps >= m.NextProgress) {
+        m.NextProgress += MatchProgressSteps;
+        if (OnMatchProgress && !OnMatchProgress()) Fail(reeMatchCancelled);
+    }
+    if (!m.MemoActive && !FMemoNodes.empty() && m.Steps >= FSet.MemoAfterSteps) ActivateMemo();
+    m.NextCheck = std::min(FSet.MatchStepLimit + 1, m.NextProgress);
+    if (!m.MemoActive && !FMemoNodes.empty()) m.NextCheck = std::min(m.NextCheck, FSet.MemoAfterSteps);
+    if (m.NextCheck <= m.Steps) m.NextCheck = m.Steps + 1;
+}
+
+// Makes room for more entries: doubles the stack up to its bound.
+void TRegExpr::GrowStack() {
+    TMatchState& m = FMatch;
+    if (m.Depth >= MaxBacktrackEntries) Fail(reeMatchRecursionTooDeep);
+    m.Stack.resize(size_t(std::min<int64_t>(MaxBacktrackEntries, std::max<int64_t>(64, m.Depth * 2))));
+}
+
+void TRegExpr::ActivateMemo() {
+    TMatchState& m = FMatch;
+    const int64_t positions = (m.InputEnd - m.InputStart) + 1;
+    m.MemoWords = (positions + 63) / 64;
+    const int64_t fit = MaxMemoBytes / (m.MemoWords * 8);
+    m.MemoSlots = int(std::min<int64_t>(fit, int64_t(FMemoNodes.size())));
+    m.MemoBits.assign(size_t(m.MemoSlots * m.MemoWords), 0);
+    m.MemoActive = true;
+}
+
+// The memo slot of Node, or -1 (no memo yet, or no slot for it).
+int TRegExpr::MemoSlotOf(const uint8_t* node) const {
+    if (!FMatch.MemoActive) return -1;
+    const int32_t at = int32_t(node - FProgram.data());
+    const auto it = std::lower_bound(FMemoNodes.begin(), FMemoNodes.end(), at);
+    if (it == FMemoNodes.end() || *it != at) return -1;
+    const int slot = int(it - FMemoNodes.begin());
+    return slot < FMatch.MemoSlots ? slot : -1;
+}
+
+bool TRegExpr::MemoTest(int slot, const char* p) const {
+    const int64_t i = p - FMatch.InputStart;
+    return (FMatch.MemoBits[size_t(slot * FMatch.MemoWords + (i >> 6))] >> (i & 63)) & 1;
+}
+
+// Marks the positions From..To (inclusive) of Slot as failed.
+void TRegExpr::MemoMark(int slot, const char* from, const char* to) {
+    if (to < from) return;
+    uint64_t* bits = FMatch.MemoBits.data() + slot * FMatch.MemoWords;
+    int64_t i = from - FMatch.InputStart;
+    const int64_t last = to - FMatch.InputStart;
+    for (; i <= last && (i & 63); ++i) bits[i >> 6] |= uint64_t(1) << (i & 63);
+    for (; i + 63 <= last; i += 64) bits[i >> 6] = ~uint64_t(0);
+    for (; i <= last; ++i) bits[i >> 6] |= uint64_t(1) << (i & 63);
+}
+
+// The smallest count K in [K, Top] of a lazy repeat from Save whose position can begin
+// the continuation (its character is Ahead), or -1; the scan costs steps.
+int64_t TRegExpr::LazyCandidate(const char* save, int64_t k, int64_t top, int step, int ahead) {
+    if (k > top || ahead < 0 || step != 1) {
+        const int64_t found = FirstCandidate(save, k, top, step, ahead);
+        if (ahead >= 0 && k <= top) FMatch.Steps += ((found < 0 ? top : found) - k) >> 4;
+        return found;
+    }
+    const char* hit = NextByte(save + k, ahead);
+    return hit && hit - save <= top ? hit - save : -1;
+}
+
+// The first occurrence of Byte at or after From up to the subject's end, or nullptr.
+// Backtracking asks the same from neighbouring places again and again (a repeat's run
+// end, where its continuation may start), so the last answer per byte is kept.
+const char* TRegExpr::NextByte(const char* from, int byte) {
+    TMatchState::TFound& f = FMatch.Found[byte & 3];
+    if (f.Byte == byte && (f.Hit ? from <= f.Hit : true)) {
+        if (from >= f.From) return f.Hit;
+        // Before the known stretch: only the gap up to it needs a look (backtracking
+        // steps back a character or a few at a time).
+        if (f.From - from <= 32) {
+            for (const char* q = from; q < f.From; ++q)
+                if ((unsigned char)*q == byte) {
+                    f.From = from;
+                    f.Hit = q;
+                    return q;
+                }
+            f.From = from;
+            return f.Hit;
+        }
+    }
+    const char* hit = static_cast<const char*>(std::memchr(from, byte, size_t(FMatch.InputEnd - from)));
+    FMatch.Steps += ((hit ? hit : FMatch.InputEnd) - from) >> 4;
+    f.From = from;
+    f.Hit = hit;
+    f.Byte = byte;
+    return hit;
 }
 
 // ======================================================================================
@@ -85,207 +367,125 @@ bool TRegExpr::TryAt(const char* p) {
 // ======================================================================================
 
 bool TRegExpr::AtPairHead(const char* p) const {
-    return FPairAssigned && *p != '\0' && *p == FPairHead && p[1] == FPairTail;
+    return FSet.PairAssigned && *p != '\0' && *p == FSet.PairHead && p[1] == FSet.PairTail;
 }
 
-bool TRegExpr::AtLineStart() const {
-    if (FCursor == FInputStart) return true;
-    const char prev = FCursor[-1];
-    if (FPairAssigned && prev == FPairTail && FCursor - FInputStart >= 2 && FCursor[-2] == FPairHead)
+bool TRegExpr::AtLineStart(const char* p) const {
+    if (p == FMatch.InputStart) return true;
+    const char prev = p[-1];
+    if (FSet.PairAssigned && prev == FSet.PairTail && p - FMatch.InputStart >= 2 && p[-2] == FSet.PairHead)
         return true;
-    if (FPairAssigned && prev == FPairHead && *FCursor == FPairTail) return false;
+    if (FSet.PairAssigned && prev == FSet.PairHead && *p == FSet.PairTail) return false;
     return FLineSeparatorSet[(unsigned char)prev];
 }
 
-bool TRegExpr::AtLineEnd() const {
-    const char c = *FCursor;
+bool TRegExpr::AtLineEnd(const char* p) const {
+    const char c = *p;
     if (c == '\0') return true;
-    if (AtPairHead(FCursor)) return true;
-    if (FPairAssigned && c == FPairTail && FCursor > FInputStart && FCursor[-1] == FPairHead)
-        return false;
+    if (AtPairHead(p)) return true;
+    if (FSet.PairAssigned && c == FSet.PairTail && p > FMatch.InputStart && p[-1] == FSet.PairHead) return false;
     return FLineSeparatorSet[(unsigned char)c];
 }
 
-bool TRegExpr::MatchPrim(const uint8_t* scan) {
-    const uintptr_t here = StackPosition();
-    if ((here < FStackBase ? FStackBase - here : here - FStackBase) > uintptr_t(MaxMatchStack))
-        Fail(1016);
-    if (FMatchStepLimit > 0 && ++FMatchSteps > FMatchStepLimit) Fail(1017);
-    for (;;) {
-        if (!scan) Fail(1002);
-        const uint8_t* next = NextNode(scan);
-        const uint8_t* op = Operand(scan);
-        const unsigned char c = (unsigned char)*FCursor;
-        switch (Kind(scan)) {
-        case END:
-            return true;
-        case INPUT_START:
-            if (FCursor != FInputStart) return false;
-            break;
-        case INPUT_END:
-            if (c != 0) return false;
-            break;
-        case LINE_START:
-            if (!AtLineStart()) return false;
-            break;
-        case LINE_END:
-            if (!AtLineEnd()) return false;
-            break;
-        case ANY_CHAR:
-            if (c == 0) return false;
-            ++FCursor;
-            break;
-        case ANY_BUT_LINE_BREAK:
-            if (c == 0 || AtPairHead(FCursor) || FLineSeparatorSet[c]) return false;
-            ++FCursor;
-            break;
-        case DIGIT:
-            if (!IsDigitChar(char(c))) return false;
-            ++FCursor;
-            break;
-        case NOT_DIGIT:
-            if (c == 0 || IsDigitChar(char(c))) return false;
-            ++FCursor;
-            break;
-        case LITERAL: {
-            // The literal holds no NUL, so a match stops before the subject's end.
-            if (c != op[0]) return false;
-            size_t i = 1;
-            for (; op[i]; ++i)
-                if ((unsigned char)FCursor[i] != op[i]) return false;
-            FCursor += i;
-            break;
-        }
-        case LITERAL_CI: {
-            size_t i = 0;
-            for (; op[i]; ++i) {
-                const unsigned char in = (unsigned char)FCursor[i];
-                if (in != op[i] && in != FSwap[op[i]]) return false;
-            }
-            FCursor += i;
-            break;
-        }
-        case SMALL_SET:
-            if (c == 0 || (c != op[0] && c != op[1] && c != op[2])) return false;
-            ++FCursor;
-            break;
-        case SMALL_SET_NOT:
-            if (c == 0 || c == op[0] || c == op[1] || c == op[2]) return false;
-            ++FCursor;
-            break;
-        case BIT_SET:
-            if (c == 0 || !InSet(op, c)) return false;
-            ++FCursor;
-            break;
-        case BACKREF:
-        case BACKREF_CI:
-            if (!MatchBackRef(scan)) return false;
-            break;
-        case WORD_BOUNDARY:
-        case NOT_WORD_BOUNDARY: {
-            const bool before = FCursor > FInputStart && IsWordChar(FCursor[-1]);
-            const bool after = c != 0 && IsWordChar(char(c));
-            if ((before != after) != (Kind(scan) == WORD_BOUNDARY)) return false;
-            break;
-        }
-        case JUMP_BACK:
-        case EMPTY:
-        case SKIP:
-            break;
-        case ALT:
-            next = MatchAlternatives(scan);
-            if (!next) return true;  // an earlier alternative matched to the end
-            break;
-        case ZERO_OR_MORE: case ZERO_OR_MORE_LAZY: case ONE_OR_MORE: case ONE_OR_MORE_LAZY:
-        case BRACES: case BRACES_LAZY:
-            return MatchRepeat(scan, next);
-        case LOOPENTRY:
-            return MatchLoopEntry(next);
-        case LOOP:
-        case LOOP_LAZY:
-            return MatchLoop(scan, next);
-        default: {
-            const uint8_t kind = Kind(scan);
-            const char** slot;
-            if (IsOpen(kind)) slot = &FGroupStart[kind - OPEN_BASE];
-            else if (IsClose(kind)) slot = &FGroupEnd[kind - CLOSE_BASE];
-            else Fail(1001);
-            const char* saved = *slot;
-            *slot = FCursor;
-            if (MatchPrim(next)) return true;
-            *slot = saved;
-            return false;
-        }
-        }
-        scan = next;
-    }
+inline TRegExpr::TBacktrack& TRegExpr::Push(uint8_t kind) {
+    TMatchState& m = FMatch;
+    if (__builtin_expect(m.Depth == int64_t(m.Stack.size()), 0)) GrowStack();
+    TBacktrack& e = m.Stack[size_t(m.Depth++)];
+    e.Kind = kind;
+    e.Slot = -1;
+    e.Ahead = -1;
+    return e;
 }
 
-// An ALT node. Earlier alternatives of a choice are tried in frames of their own; the
-// only or last alternative continues in the caller's frame, because its failure is the
-// failure of the whole choice. Returns the node to go on with, or nullptr when an
-// earlier alternative has matched to the end of the program.
-const uint8_t* TRegExpr::MatchAlternatives(const uint8_t* alt) {
-    const char* save = FCursor;
+// One step of the general loop at LOOP node Loop, at the active depth: once more (the
+// body is returned) or out of it (the node after it). A pushed entry undoes the change.
+const uint8_t* TRegExpr::LoopStep(const uint8_t* loop, bool iterate) {
+    TMatchState& m = FMatch;
+    const int d = m.LoopDepth;
+    TBacktrack& e = Push(BtLoopState);
+    e.A = d;
+    e.B = d;
+    e.C = m.LoopCounters[d];
+    if (iterate) {
+        m.LoopCounters[d] += 1;
+        return loop + ReadInt(loop + HeaderSize + 8);
+    }
+    m.LoopDepth = d - 1;
+    return NextNode(loop);
+}
+
+// The alternatives of a choice from ALT node Alt at P: pushes a choice for the next
+// alternative that may match here, if any, and returns the operand of the first that may
+// (the last alternative is taken without looking).
+const uint8_t* TRegExpr::EnterAlternatives(const uint8_t* alt, const char* p) {
     for (;;) {
         const uint8_t* following = NextNode(alt);
-        if (!following || Kind(following) != ALT) {
-            FCursor = save;
-            return Operand(alt);
+        if (!following || Kind(following) != ALT) return Operand(alt);
+        if (!CanStart(Operand(alt), p, FSet.Swap)) {
+            alt = following;
+            continue;
         }
-        if (MatchPrim(Operand(alt))) return nullptr;
-        FCursor = save;
-        alt = following;
+        // Skip the later alternatives that cannot start here, except the last.
+        const uint8_t* later = following;
+        for (;;) {
+            const uint8_t* after = NextNode(later);
+            if (!after || Kind(after) != ALT) break;
+            if (CanStart(Operand(later), p, FSet.Swap)) break;
+            later = after;
+        }
+        const uint8_t* afterLater = NextNode(later);
+        const bool lastAlone = !afterLater || Kind(afterLater) != ALT;
+        if (!(lastAlone && !CanStart(Operand(later), p, FSet.Swap))) {
+            TBacktrack& e = Push(BtAlt);
+            e.Node = later;
+            e.Pos = p;
+        }
+        return Operand(alt);
     }
 }
 
-bool TRegExpr::MatchBackRef(const uint8_t* node) {
+// Where a back-reference ends when it matches at P, or nullptr.
+const char* TRegExpr::MatchBackRef(const uint8_t* node, const char* p) const {
     const int n = Operand(node)[0];
-    const char* s = FGroupStart[n];
-    const char* e = FGroupEnd[n];
+    const char* s = FMatch.GroupStart[n];
+    const char* e = FMatch.GroupEnd[n];
     // A group re-entered in a loop may have its new start after its old end.
-    if (!s || !e || e < s) return false;
+    if (!s || !e || e < s) return nullptr;
     const int64_t len = e - s;
-    if (FInputEnd - FCursor < len) return false;
+    if (FMatch.InputEnd - p < len) return nullptr;
     if (Kind(node) == BACKREF) {
-        if (std::memcmp(FCursor, s, size_t(len)) != 0) return false;
+        if (std::memcmp(p, s, size_t(len)) != 0) return nullptr;
     } else {
         for (int64_t i = 0; i < len; ++i) {
-            const unsigned char in = (unsigned char)FCursor[i];
+            const unsigned char in = (unsigned char)p[i];
             const unsigned char g = (unsigned char)s[i];
-            if (in != g && in != FSwap[g]) return false;
+            if (in != g && in != FSet.Swap[g]) return nullptr;
         }
     }
-    FCursor += len;
-    return true;
+    return p + len;
 }
 
-// ======================================================================================
-// Repeats of single operands
-// ======================================================================================
-
-// How many times (up to Max) the single-character Operand matches in a row from the
-// cursor; moves the cursor past them. Step receives the characters per repetition
-// (the group text's length for a back-reference, else 1).
-int TRegExpr::RegRepeat(const uint8_t* operand, int max, int& step) {
+// How many times (up to Max) the single-character Operand matches in a row from P. Step
+// receives the characters per repetition (the group text's length for a back-reference,
+// else 1).
+int TRegExpr::RegRepeat(const uint8_t* operand, int max, int& step, const char* p) {
     step = 1;
-    const char* scan = FCursor;
-    const int64_t left = FInputEnd - FCursor;
+    const int64_t left = FMatch.InputEnd - p;
     const int limit = int(left < max ? left : max);
     const uint8_t* op = Operand(operand);
     int count = 0;
     auto run = [&](auto accepts) {
-        while (count < limit && accepts((unsigned char)scan[count])) ++count;
+        while (count < limit && accepts((unsigned char)p[count])) ++count;
+        FMatch.Steps += count >> 4;  // scanning costs steps too
     };
     switch (Kind(operand)) {
     case ANY_CHAR:
-        count = limit;
-        break;
+        return limit;
     case LITERAL:
         run([&](unsigned char ch) { return ch == op[0]; });
         break;
     case LITERAL_CI:
-        run([&](unsigned char ch) { return ch == op[0] || ch == FSwap[op[0]]; });
+        run([&](unsigned char ch) { return ch == op[0] || ch == FSet.Swap[op[0]]; });
         break;
     case DIGIT:
         run([](unsigned char ch) { return ch >= '0' && ch <= '9'; });
@@ -297,6 +497,12 @@ int TRegExpr::RegRepeat(const uint8_t* operand, int max, int& step) {
         run([&](unsigned char ch) { return ch == op[0] || ch == op[1] || ch == op[2]; });
         break;
     case SMALL_SET_NOT:
+        if (op[0] == op[2]) {
+            // One member (the padding repeats it): the run ends at its first occurrence.
+            const char* hit = op[0] ? NextByte(p, op[0]) : nullptr;
+            count = hit && hit - p < limit ? int(hit - p) : limit;
+            break;
+        }
         run([&](unsigned char ch) { return ch != op[0] && ch != op[1] && ch != op[2]; });
         break;
     case BIT_SET:
@@ -304,120 +510,304 @@ int TRegExpr::RegRepeat(const uint8_t* operand, int max, int& step) {
         break;
     case BACKREF:
     case BACKREF_CI: {
-        const char* s = FGroupStart[op[0]];
-        const char* e = FGroupEnd[op[0]];
+        const char* s = FMatch.GroupStart[op[0]];
+        const char* e = FMatch.GroupEnd[op[0]];
         if (!s || !e || e < s) return 0;
         step = int(e - s);
         // An empty group text repeats any number of times without moving.
         if (step == 0) return max;
-        while (count < max && MatchBackRef(operand)) ++count;
-        return count;  // MatchBackRef has moved the cursor
+        for (const char* q = p; count < max && (q = MatchBackRef(operand, q)); ) ++count;
+        FMatch.Steps += (int64_t(count) * step) >> 4;
+        return count;
     }
     default:
-        Fail(1000);
+        Fail(reeRegRepeatCalledInappropriately);
     }
-    FCursor = scan + count;
     return count;
 }
 
-bool TRegExpr::MatchRepeat(const uint8_t* node, const uint8_t* next) {
-    const uint8_t kind = Kind(node);
-    const uint8_t* operand = Operand(node);
-    int min = 0;
-    int max = INT_MAX;
-    if (kind == ONE_OR_MORE || kind == ONE_OR_MORE_LAZY) min = 1;
-    if (kind == BRACES || kind == BRACES_LAZY) {
-        min = ReadInt(node + HeaderSize);
-        max = ReadInt(node + HeaderSize + 4);
-        operand = node + BracesHeaderSize;
-    }
-    const bool lazy = kind == ZERO_OR_MORE_LAZY || kind == ONE_OR_MORE_LAZY || kind == BRACES_LAZY;
-    // Lookahead: the continuation can only match where its literal's first character is.
-    const bool look = next && Kind(next) == LITERAL;
-    const char nextch = look ? char(Operand(next)[0]) : 0;
-    const char* save = FCursor;
-    int step = 1;
-    int top = RegRepeat(operand, max, step);
-    if (top < min) return false;
-    if (step == 0) top = min;  // every count leaves the cursor at the same place
-
-    LoopSnapshot snap;
-    snap.Depth = FLoopDepth;
-    std::memcpy(snap.Counters, FLoopCounters, sizeof(int32_t) * size_t(FLoopDepth + 1));
-    auto attempt = [&](int64_t k) {
-        FCursor = save + k * step;
-        if (MatchPrim(next)) return true;
-        FLoopDepth = snap.Depth;
-        std::memcpy(FLoopCounters, snap.Counters, sizeof(int32_t) * size_t(snap.Depth + 1));
-        return false;
-    };
-    if (lazy) {
-        for (int64_t k = min; k <= top; ++k) {
-            if (look && step == 1) {
-                const void* p = std::memchr(save + k, nextch, size_t(top - k + 1));
-                if (!p) return false;
-                k = static_cast<const char*>(p) - save;
-            } else if (look && save[k * step] != nextch) {
-                continue;
+bool TRegExpr::TryAt(const char* start) {
+    TMatchState& m = FMatch;
+    const char* p = start;
+    const uint8_t* scan = FProgram.data() + 1;
+    // The whole pattern as one alternative: begin inside it.
+    if (const uint8_t* next = NextNode(scan); Kind(scan) == ALT && next && Kind(next) != ALT) scan = Operand(scan);
+    for (;;) {
+        // ---- run nodes until one fails ----
+        for (;;) {
+            if (++m.Steps >= m.NextCheck) StepCheck();
+            if (!scan) Fail(reeMatchPrimCorruptedPointers);
+            const uint8_t* next = NextNode(scan);
+            const uint8_t* op = Operand(scan);
+            const unsigned char c = (unsigned char)*p;
+            const uint8_t kind = Kind(scan);
+            switch (kind) {
+            case END:
+                m.GroupStart[0] = start;
+                m.GroupEnd[0] = p;
+                m.Depth = 0;
+                return true;
+            case INPUT_START:
+                if (p != m.InputStart) goto fail;
+                break;
+            case INPUT_END:
+                if (c != 0) goto fail;
+                break;
+            case LINE_START:
+                if (!AtLineStart(p)) goto fail;
+                break;
+            case LINE_END:
+                if (!AtLineEnd(p)) goto fail;
+                break;
+            case ANY_CHAR:
+                if (c == 0) goto fail;
+                ++p;
+                break;
+            case ANY_BUT_LINE_BREAK:
+                if (c == 0 || AtPairHead(p) || FLineSeparatorSet[c]) goto fail;
+                ++p;
+                break;
+            case DIGIT:
+                if (!IsDigitChar(char(c))) goto fail;
+                ++p;
+                break;
+            case NOT_DIGIT:
+                if (c == 0 || IsDigitChar(char(c))) goto fail;
+                ++p;
+                break;
+            case LITERAL: {
+                // The literal holds no NUL, so a match stops before the subject's end.
+                if (c != op[0]) goto fail;
+                size_t i = 1;
+                for (; op[i]; ++i)
+                    if ((unsigned char)p[i] != op[i]) goto fail;
+                p += i;
+                break;
             }
-            if (attempt(k)) return true;
+            case LITERAL_CI: {
+                size_t i = 0;
+                for (; op[i]; ++i) {
+                    const unsigned char in = (unsigned char)p[i];
+                    if (in != op[i] && in != FSet.Swap[op[i]]) goto fail;
+                }
+                p += i;
+                break;
+            }
+            case SMALL_SET:
+                if (c == 0 || (c != op[0] && c != op[1] && c != op[2])) goto fail;
+                ++p;
+                break;
+            case SMALL_SET_NOT:
+                if (c == 0 || c == op[0] || c == op[1] || c == op[2]) goto fail;
+                ++p;
+                break;
+            case BIT_SET:
+                if (c == 0 || !InSet(op, c)) goto fail;
+                ++p;
+                break;
+            case BACKREF:
+            case BACKREF_CI:
+                if (!(p = MatchBackRef(scan, p))) goto fail;
+                break;
+            case WORD_BOUNDARY:
+            case NOT_WORD_BOUNDARY: {
+                const bool before = p > m.InputStart && IsWordChar(p[-1]);
+                const bool after = c != 0 && IsWordChar(char(c));
+                if ((before != after) != (kind == WORD_BOUNDARY)) goto fail;
+                break;
+            }
+            case JUMP_BACK:
+            case EMPTY:
+            case SKIP:
+                break;
+            case ALT:
+                if (next && Kind(next) == ALT) {
+                    // A choice: a fresh visit of this state, which the memo may know.
+                    const int slot = m.MemoActive ? MemoSlotOf(scan) : -1;
+                    if (slot >= 0) {
+                        if (MemoTest(slot, p)) goto fail;
+                        TBacktrack& e = Push(BtMemo);
+                        e.A = slot;
+                        e.Pos = p;
+                    }
+                    next = EnterAlternatives(scan, p);
+                } else {
+                    next = op;  // a single alternative
+                }
+                break;
+            case ZERO_OR_MORE: case ZERO_OR_MORE_LAZY: case ONE_OR_MORE: case ONE_OR_MORE_LAZY:
+            case BRACES: case BRACES_LAZY: {
+                const uint8_t* operand = op;
+                int min = 0;
+                int max = INT_MAX;
+                if (kind == ONE_OR_MORE || kind == ONE_OR_MORE_LAZY) min = 1;
+                if (kind == BRACES || kind == BRACES_LAZY) {
+                    min = ReadInt(scan + HeaderSize);
+                    max = ReadInt(scan + HeaderSize + 4);
+                    operand = scan + BracesHeaderSize;
+                }
+                const bool lazy = kind == ZERO_OR_MORE_LAZY || kind == ONE_OR_MORE_LAZY || kind == BRACES_LAZY;
+                // The memo knows "every continuation from there to the run's end failed"
+                // (a program with a memo has no back-references, so a step is 1). Where
+                // the operand does not reach P + Min, the repeat fails all the same.
+                const int slot = m.MemoActive ? MemoSlotOf(scan) : -1;
+                if (slot >= 0 && (m.InputEnd - p < min || MemoTest(slot, p + min))) goto fail;
+                int step = 1;
+                int64_t top = RegRepeat(operand, max, step, p);
+                if (top < min) goto fail;
+                if (step == 0) top = min;  // every count leaves the cursor at the same place
+                const int ahead = AheadChar(next);
+                int64_t k;
+                if (lazy) {
+                    k = LazyCandidate(p, min, top, step, ahead);
+                    if (k >= 0 && slot >= 0 && MemoTest(slot, p + k)) {
+                        MemoMark(slot, p + min, p + k - 1);
+                        k = -1;
+                    } else if (k < 0 && slot >= 0) {
+                        MemoMark(slot, p + min, p + top);
+                    }
+                } else if (ahead >= 0 && step == 1 && !Accepts(operand, (unsigned char)ahead, FSet.Swap)) {
+                    // The run holds no character the continuation can begin with, so
+                    // only its end can be followed: no coming back for fewer.
+                    if ((unsigned char)p[top] == ahead) {
+                        p += top;
+                        break;
+                    }
+                    if (slot >= 0) MemoMark(slot, p + min, p + top);
+                    goto fail;
+                } else {
+                    k = LastCandidate(p, top, min, step, ahead);
+                    m.Steps += (top - (k < 0 ? min : k)) >> 4;
+                    if (k < 0 && slot >= 0) MemoMark(slot, p + min, p + top);
+                }
+                if (k < 0) goto fail;
+                TBacktrack& e = Push(lazy ? BtLazy : BtGreedy);
+                e.Node = scan;
+                e.Pos = p;
+                e.A = int32_t(k);
+                e.B = int32_t(top);
+                e.C = step;
+                e.Slot = int8_t(slot);
+                e.Ahead = int16_t(ahead);
+                p += k * step;
+                break;
+            }
+            case LOOPENTRY: {
+                const int d = m.LoopDepth + 1;
+                if (d > MaxLoopDepth) Fail(reeLoopStackExceeded);
+                TBacktrack& e = Push(BtLoopState);
+                e.A = m.LoopDepth;
+                e.B = d;
+                e.C = m.LoopCounters[d];
+                m.LoopDepth = d;
+                m.LoopCounters[d] = 0;
+                break;
+            }
+            case LOOP:
+            case LOOP_LAZY: {
+                const int d = m.LoopDepth;
+                if (d <= 0) Fail(reeLoopWithoutEntry);
+                const int32_t min = ReadInt(scan + HeaderSize);
+                const int32_t max = ReadInt(scan + HeaderSize + 4);
+                const int32_t count = m.LoopCounters[d];
+                const bool again = count < max;
+                // Greedy: once more while it may, leaving as the choice; lazy: leave once
+                // the minimum is done, once more as the choice.
+                const bool iterate = count < min || (kind == LOOP && again);
+                if (count >= min && again) {
+                    TBacktrack& choice = Push(iterate ? BtLoopLeave : BtLoopAgain);
+                    choice.Node = scan;
+                    choice.Pos = p;
+                }
+                next = LoopStep(scan, iterate);
+                break;
+            }
+            default: {
+                int slot;
+                if (IsOpen(kind)) slot = kind - OPEN_BASE;
+                else if (IsClose(kind)) slot = MaxGroups + (kind - CLOSE_BASE);
+                else Fail(reeMatchPrimMemoryCorruption);
+                const char** pos = slot < MaxGroups ? &m.GroupStart[slot] : &m.GroupEnd[slot - MaxGroups];
+                TBacktrack& e = Push(BtGroup);
+                e.A = slot;
+                e.Pos = *pos;
+                *pos = p;
+                break;
+            }
+            }
+            scan = next;
         }
-        return false;
-    }
-    for (int64_t k = top; k >= min; --k) {
-        if (look && step == 1) {
-            const void* p = memrchr(save + min, nextch, size_t(k - min + 1));
-            if (!p) return false;
-            k = static_cast<const char*>(p) - save;
-        } else if (look && save[k * step] != nextch) {
-            continue;
+
+    fail:
+        // ---- pop entries until a choice can go on ----
+        for (;;) {
+            if (m.Depth == 0) return false;
+            TBacktrack& e = m.Stack[size_t(m.Depth - 1)];
+            switch (e.Kind) {
+            case BtGroup:
+                if (e.A < MaxGroups) m.GroupStart[e.A] = e.Pos;
+                else m.GroupEnd[e.A - MaxGroups] = e.Pos;
+                --m.Depth;
+                continue;
+            case BtLoopState:
+                m.LoopDepth = e.A;
+                m.LoopCounters[e.B] = e.C;
+                --m.Depth;
+                continue;
+            case BtMemo:
+                MemoMark(e.A, e.Pos, e.Pos);
+                --m.Depth;
+                continue;
+            case BtAlt: {
+                const uint8_t* alt = e.Node;
+                p = e.Pos;
+                --m.Depth;
+                scan = EnterAlternatives(alt, p);
+                break;
+            }
+            case BtGreedy:
+            case BtLazy: {
+                const char* save = e.Pos;
+                const int min = RepeatMin(e.Node);
+                int64_t k;
+                if (e.Kind == BtGreedy) {
+                    k = LastCandidate(save, int64_t(e.A) - 1, min, e.C, e.Ahead);
+                    m.Steps += (e.A - (k < 0 ? min : k)) >> 4;
+                    if (k < 0 && e.Slot >= 0) MemoMark(e.Slot, save + min, save + e.B);
+                } else {
+                    k = LazyCandidate(save, int64_t(e.A) + 1, e.B, e.C, e.Ahead);
+                    if (k >= 0 && e.Slot >= 0 && MemoTest(e.Slot, save + k)) {
+                        MemoMark(e.Slot, save + min, save + k - 1);
+                        k = -1;
+                    } else if (k < 0 && e.Slot >= 0) {
+                        MemoMark(e.Slot, save + min, save + e.B);
+                    }
+                }
+                if (k < 0) {
+                    --m.Depth;
+                    continue;
+                }
+                e.A = int32_t(k);
+                p = save + k * e.C;
+                scan = NextNode(e.Node);
+                break;
+            }
+            case BtLoopLeave:
+            case BtLoopAgain: {
+                // The loop state is back to what it was at the LOOP node.
+                const uint8_t* loop = e.Node;
+                const bool leave = e.Kind == BtLoopLeave;
+                p = e.Pos;
+                --m.Depth;
+                scan = LoopStep(loop, !leave);
+                break;
+            }
+            default:
+                Fail(reeMatchPrimMemoryCorruption);
+            }
+            // A choice goes on: that is a step too.
+            if (++m.Steps >= m.NextCheck) StepCheck();
+            break;
         }
-        if (attempt(k)) return true;
     }
-    return false;
-}
-
-// ======================================================================================
-// General loops
-// ======================================================================================
-
-bool TRegExpr::MatchLoopEntry(const uint8_t* next) {
-    const int d = FLoopDepth + 1;
-    if (d > MaxLoopDepth) Fail(1014);
-    FLoopDepth = d;
-    const char* save = FCursor;
-    FLoopCounters[d] = 0;
-    const bool result = MatchPrim(next);
-    FLoopDepth = d - 1;
-    if (!result) FCursor = save;
-    return result;
-}
-
-bool TRegExpr::MatchLoop(const uint8_t* node, const uint8_t* next) {
-    const int d = FLoopDepth;
-    if (d <= 0) Fail(1015);
-    const int32_t min = ReadInt(node + HeaderSize);
-    const int32_t max = ReadInt(node + HeaderSize + 4);
-    const uint8_t* body = node + ReadInt(node + HeaderSize + 8);
-    const int32_t c = FLoopCounters[d];
-    const char* save = FCursor;
-    auto iterate = [&] {
-        FLoopCounters[d] = c + 1;
-        if (MatchPrim(body)) return true;
-        FLoopDepth = d;
-        FLoopCounters[d] = c;
-        FCursor = save;
-        return false;
-    };
-    auto leave = [&] {
-        FLoopDepth = d - 1;
-        if (MatchPrim(next)) return true;
-        FLoopDepth = d;
-        FLoopCounters[d] = c;
-        FCursor = save;
-        return false;
-    };
-    if (c < min) return iterate();
-    if (Kind(node) == LOOP) return (c < max && iterate()) || leave();
-    return leave() || (c < max && iterate());
 }

@@ -73,4 +73,19 @@ inline bool IsOpen(uint8_t k) { return k > OPEN_BASE && k < CLOSE_BASE; }
 inline bool IsClose(uint8_t k) { return k > CLOSE_BASE && k < KIND_LIMIT; }
 inline bool InSet(const uint8_t* bits, unsigned char c) { return (bits[c >> 3] >> (c & 7)) & 1; }
 
+// The bytes a node takes in the program, operands included (for walking a program in
+// order, as the dump and the memo analysis do).
+inline int NodeSize(const uint8_t* node) {
+    switch (Kind(node)) {
+    case LITERAL: case LITERAL_CI:
+        return HeaderSize + int(std::strlen(reinterpret_cast<const char*>(Operand(node)))) + 1;
+    case SMALL_SET: case SMALL_SET_NOT: return HeaderSize + 3;
+    case BIT_SET: return HeaderSize + 32;
+    case BACKREF: case BACKREF_CI: return HeaderSize + 1;
+    case BRACES: case BRACES_LAZY: return BracesHeaderSize;
+    case LOOP: case LOOP_LAZY: return LoopNodeSize;
+    default: return HeaderSize;
+    }
+}
+
 }  // namespace regexpr

@@ -3,8 +3,9 @@
 // song attribute) and an album page of about 200 KB. Each row times one Exec and the
 // ExecNext calls over all matches (the other engines walk their matches the same way)
 // and takes the best of several runs. The table gives the times and the ratios
-// TRegExpr / PCRE2 interpreter (target: at most 2) and std::regex / TRegExpr (target
-// on the album rows: at least 5). Every engine must find the same number of matches.
+// TRegExpr / PCRE2 interpreter (target: at most 0.5), TRegExpr / PCRE2 JIT (target: at
+// most 2) and std::regex / TRegExpr (a reference column). Every engine must find the
+// same number of matches. Run it on a quiet machine: other work skews the ratios.
 //
 // std::regex recurses once per character it repeats over, so it runs on a thread with a
 // large stack; its dot does not cross line breaks, so "." becomes "[\s\S]" for it.
@@ -146,7 +147,6 @@ struct Row {
     const char* name;
     std::string pattern;
     const std::string* text;
-    bool album;
 };
 
 }  // namespace
@@ -157,14 +157,14 @@ int main() {
     std::printf("album XML %zu bytes, album page %zu bytes; best of several runs, milliseconds\n\n", xml.size(),
                 page.size());
     const std::vector<Row> rows = {
-        {"song (XML)", "song=\"(.*?)\"", &xml, true},
-        {"image path (XML)", "<image path=\"(.*?)\"", &xml, true},
-        {"title + id (page)", "<title>(.*?) .*?code_without_top.html\\?id=(.*?)&", &page, true},
-        {"alternation (XML)", "(width|height|iso)=\"(\\d+)\"", &xml, false},
-        {"back-reference (page)", "<(\\w+)[^>]*>[^<]*</\\1>", &page, false},
+        {"song (XML)", "song=\"(.*?)\"", &xml},
+        {"image path (XML)", "<image path=\"(.*?)\"", &xml},
+        {"title + id (page)", "<title>(.*?) .*?code_without_top.html\\?id=(.*?)&", &page},
+        {"alternation (XML)", "(width|height|iso)=\"(\\d+)\"", &xml},
+        {"back-reference (page)", "<(\\w+)[^>]*>[^<]*</\\1>", &page},
     };
-    std::printf("%-22s %7s %9s %9s %9s %11s %10s %12s\n", "row", "matches", "TRegExpr", "PCRE2", "PCRE2-JIT",
-                "std::regex", "T/PCRE2", "std/T");
+    std::printf("%-22s %7s %9s %9s %9s %11s %8s %8s %8s\n", "row", "matches", "TRegExpr", "PCRE2", "PCRE2-JIT",
+                "std::regex", "T/PCRE2", "T/JIT", "std/T");
     bool ok = true;
     for (const Row& row : rows) {
         int mT = 0, mP = 0, mJ = 0, mS = 0;
@@ -182,10 +182,10 @@ int main() {
         });
         const bool same = mT == mP && mP == mJ && mJ == mS;
         ok = ok && same;
-        std::printf("%-22s %7d %9.3f %9.3f %9.3f %11.3f %10.2f %12.1f%s\n", row.name, mT, tT, tP, tJ, tS, tT / tP,
-                    tS / tT, same ? "" : "  (match counts differ)");
-        if (tT / tP > 2.0) std::printf("  ^ above the target of 2x the PCRE2 interpreter\n");
-        if (row.album && tS / tT < 5.0) std::printf("  ^ below the target of 5x faster than std::regex\n");
+        std::printf("%-22s %7d %9.3f %9.3f %9.3f %11.3f %8.2f %8.2f %8.1f%s\n", row.name, mT, tT, tP, tJ, tS, tT / tP,
+                    tT / tJ, tS / tT, same ? "" : "  (match counts differ)");
+        if (tT / tP > 0.5) std::printf("  ^ above the target of 0.5x the PCRE2 interpreter\n");
+        if (tT / tJ > 2.0) std::printf("  ^ above the target of 2x the PCRE2 JIT\n");
     }
     return ok ? 0 : 1;
 }

@@ -31,10 +31,15 @@ enum : uint16_t {
     httperrBadContentLength = 8,    // Content-Length not a number, negative, or conflicting
     httperrHeaderTooLarge = 9,      // the header block exceeds 1 MiB
     httperrBadChunk = 10,           // malformed chunked transfer coding
-    httperrIncomplete = 11,         // the connection ended before the announced body did
+    httperrIncomplete = 11,         // the connection ended before the head or the announced body
+                                    // did, or was reset during a body that ends at the close
     httperrBadCharacter = 12,       // a control byte in a value that goes into the request
     httperrAborted = 13,            // Abort() ended the request
-    httperrUnsupportedProtocol = 14,  // the address or a Location names a scheme other than http
+    httperrUnsupportedProtocol = 14,  // the address or a Location names a scheme other than
+                                      // http or https, https through a proxy, or a Location
+                                      // leads from https to http
+    httperrTls = 15,                // the TLS handshake failed: the certificate was not accepted,
+                                    // or no protocol, cipher or alert was agreed
 };
 
 // Messages of the codes above; the time-out and bad-character texts add details.
@@ -47,5 +52,8 @@ inline const char* const SHttpBadContentLength = "Invalid Content-Length";
 inline const char* const SHttpHeaderTooLarge = "HTTP header too large";
 inline const char* const SHttpBadChunk = "Invalid chunked transfer coding";
 inline const char* const SHttpIncomplete = "Connection closed before end of document";
+inline const char* const SHttpHeadIncomplete = "Connection closed before end of header";
 inline const char* const SHttpAborted = "HTTP request aborted";
 inline const char* const SHttpUnsupportedProtocol = "Unsupported protocol: ";  // + the scheme, lower case
+inline const char* const SHttpTlsThroughProxy = "Unsupported protocol: https through a proxy";
+inline const char* const SHttpInsecureRedirect = "Redirect from https to http refused";

@@ -100,6 +100,11 @@ bool THttpResponseParser::Feed(const char* data, size_t len) {
 }
 
 bool THttpResponseParser::Finish() {
+    // A head that began but never ended is no response, whatever its lines said.
+    if (FPhase == phHeader && FHeaderBytes > 0) {
+        Fail(httperrIncomplete, SHttpHeadIncomplete);
+        return false;
+    }
     if (FPhase == phBody) {
         if (FFraming == THttpFraming::Length || FFraming == THttpFraming::Chunked) {
             Fail(httperrIncomplete, SHttpIncomplete);

@@ -76,8 +76,9 @@ public:
     void Reset(bool headRequest = false);
     // Takes the next Len bytes of the stream. False once the parser has failed.
     bool Feed(const char* data, size_t len);
-    // The connection ended. False (with Error set) when the body was cut short of its
-    // Content-Length or last chunk; true otherwise, also when the header never ended.
+    // The connection ended. False (with Error set) when the head began but never ended,
+    // or the body was cut short of its Content-Length or last chunk; true otherwise (also
+    // when nothing at all came).
     bool Finish();
     // Drops everything until Reset(); safe to call from a sink callback.
     void Halt();

@@ -137,12 +137,14 @@ void THttpCli::CheckRequestValues() const {
             throw EHttpException(std::string("Invalid character in ") + v.first, httperrBadCharacter);
 }
 
-// Only plain HTTP is spoken: an address meant for TLS (or any other scheme) must not go
-// out in clear to port 80. An address without a scheme counts as http.
-void THttpCli::CheckScheme(const std::string& url) {
+// HTTP and HTTPS are spoken: an address meant for another protocol must not go out to
+// port 80, and an https address never goes to a proxy, which would see it in clear. An
+// address without a scheme counts as http.
+void THttpCli::CheckScheme(const std::string& url) const {
     std::string scheme = httpwire::ForeignScheme(url);
-    if (!scheme.empty())
-        throw EHttpException(SHttpUnsupportedProtocol + scheme, httperrUnsupportedProtocol);
+    if (scheme.empty()) return;
+    if (scheme != "https") throw EHttpException(SHttpUnsupportedProtocol + scheme, httperrUnsupportedProtocol);
+    if (!FProxy.empty()) throw EHttpException(SHttpTlsThroughProxy, httperrUnsupportedProtocol);
 }
 
 void THttpCli::StartRequest(THttpRequest kind) {
@@ -161,6 +163,7 @@ void THttpCli::StartRequest(THttpRequest kind) {
     FRelocating = false;
     FClosingOnPurpose = false;
     FCloseAfterBlock = false;
+    FBrokenOff = false;
     FRelocationCount = 0;
     FFailure = nullptr;
     FPendingInput.clear();
@@ -194,6 +197,7 @@ void THttpCli::ResetResponse() {
 void THttpCli::SplitRequestUrl() {
     std::string proto, user, pass, host, port, path;
     SplitUrl(FURL, proto, user, pass, host, port, path);
+    FTls = SameText(proto, "https");
     FTargetHost = host;
     FDocName = path;
     if (!user.empty()) FUsername = user;
@@ -202,7 +206,7 @@ void THttpCli::SplitRequestUrl() {
         // A query right after the host still needs the "/" of the request target.
         FPath = !path.empty() && path[0] == '?' ? "/" + path : path;
         FHostName = host;
-        FPort = port.empty() ? "80" : port;
+        FPort = port.empty() ? DefaultPort() : port;
     } else {
         // Through a proxy the request line carries the absolute URL.
         FPath = (proto.empty() ? std::string("http://") : proto + "://") + host +
@@ -267,6 +271,8 @@ void THttpCli::SocketDnsLookupDone(uint16_t error) {
         s.SetLocalAddr(FLocalAddr);
         s.SetPort(FPort);
         s.SetProto("tcp");
+        s.SetSslEnable(FTls);
+        s.SetSslHost(FTargetHost);
         try {
             s.Connect();
         } catch (const Exception&) {
@@ -288,6 +294,12 @@ void THttpCli::SocketSessionConnected(uint16_t error) {
         FRequestDoneError = error;
         FStatusCode = 404;
         FReasonPhrase = SocketErrorDesc(error) + " (Error #" + IntToStr(error) + ")";
+        // A TLS handshake that failed is the request's failure: nothing is fetched.
+        const std::string& tlsFailure = FCtrlSocket->TlsFailure();
+        if (!tlsFailure.empty()) {
+            FReasonPhrase = tlsFailure;
+            FFailure = std::make_exception_ptr(EHttpException(tlsFailure, httperrTls));
+        }
         FClosingOnPurpose = true;
         ConnectionClosed(false);
         return;

@@ -12,8 +12,10 @@
 //
 // Invariants: every request completes exactly once (its completion messages carry its
 // sequence number; stale ones are ignored), the control socket is closed whenever the
-// client is idle, no value containing a control byte ever reaches the request text, and
-// nothing is sent for an address or a Location whose scheme is not http. After a step
+// client is idle, no value containing a control byte ever reaches the request text,
+// nothing is sent for an address or a Location whose scheme is neither http nor https,
+// and nothing meant for https goes out in clear (not to a proxy, not after a Location
+// that leads to http). After a step
 // that raises an event (which may call Abort) the request is checked for being over
 // before the next step touches the socket.
 // Sources: HttpProt.cpp (component, request start, connection, request text,
@@ -135,9 +137,12 @@ public:
     // ---- operations ----
     // Starts a request; its end is reported by OnRequestDone. Throws EHttpException
     // "HTTP component is busy" (1), "HTTP component has nothing to post" (2),
-    // "Invalid character in <property>" (12) or, for a URL whose scheme is not http,
-    // "Unsupported protocol: <scheme>" (14), and then changes nothing. A Location that
-    // leads to another scheme fails the request with that same exception.
+    // "Invalid character in <property>" (12) or, for a URL whose scheme is neither http
+    // nor https, "Unsupported protocol: <scheme>" (14) (also for https with a Proxy), and
+    // then changes nothing. A Location that leads to another scheme, or from https to
+    // http, fails the request with code 14. An https address is fetched over TLS, verified
+    // as platform/tls says; a failed handshake fails the request with code 15 and the
+    // text of the failure ("Certificate of <host> not accepted: <reason>").
     void StartRequest(THttpRequest kind);
     // StartRequest, then pumps messages until the request is over. Rethrows Failure();
     // else raises EHttpException(ReasonPhrase, StatusCode) for a status of 400 or more.
@@ -200,7 +205,8 @@ private:
     // ---- HttpProt.cpp ----
     void WndProc(TMessage& msg);
     void CheckRequestValues() const;
-    static void CheckScheme(const std::string& url);
+    void CheckScheme(const std::string& url) const;
+    const char* DefaultPort() const { return FTls ? "443" : "80"; }
     void SplitRequestUrl();
     void SocketDnsLookupDone(uint16_t error);
     void SocketSessionConnected(uint16_t error);
@@ -214,6 +220,7 @@ private:
     void FeedResponse(const char* data, size_t len);
     void StrayData(const char* data, size_t len, uint16_t error);
     void ConnectionClosed(bool peerClosed);
+    void FailCutResponse();
     void HeaderEndedWithLocation();
     // Throws EHttpException 12 or 14 for a Location that is not followed.
     void ResolveLocation(const std::string& value);
@@ -236,6 +243,7 @@ private:
     std::string FHostName;    // looked up and connected: the URL's host or the proxy's
     std::string FTargetHost;  // the "Host: " value
     std::string FPort;        // connected port
+    bool FTls = false;        // the current address is https: TLS on the connection
     std::string FProxy;
     std::string FProxyPort = "80";
     std::string FUsername, FPassword;
@@ -284,6 +292,7 @@ private:
     bool FRelocating = false;      // the close now in progress leads to Relocate
     bool FClosingOnPurpose = false;  // the client itself closes (end, error, failure)
     bool FCloseAfterBlock = false;   // status >= 400: close once the current block is read
+    bool FBrokenOff = false;         // the connection ended in a reset or a receive error
     int FRelocationCount = 0;
     uint64_t FLastActivity = 0;
     std::exception_ptr FFailure;

@@ -28,6 +28,7 @@ void THttpCli::SocketDataAvailable(uint16_t error) {
             return;
         }
         int32_t n = FCtrlSocket->Receive(FRcvBuffer.get(), int32_t(ReceiveBlock));
+        if (n < 0 && FCtrlSocket->LastError() != winsock::WSAEWOULDBLOCK) FBrokenOff = true;
         if (FRequestType == httpAbort || n <= 0 || FReadyPosted) return;
         Touch();
         if (FState == httpAwaitingHeader || FState == httpAwaitingBody) {
@@ -207,19 +208,28 @@ void THttpCli::HeaderEndedWithLocation() {
 }
 
 // Computes the next request from a Location value: connect host and port, target host,
-// request path and Location. The value is read by the shared Location rules: a control
-// byte in it or a scheme other than http fails the request; a network path ("//host")
-// stays http.
+// request path, TLS and Location. The value is read by the shared Location rules (a
+// control byte fails the request) and resolved against the current address as RFC 3986
+// resolves a reference ("#s" is the same document, dot segments go, "//host" keeps the
+// scheme). Http may lead to https, never https to http; any other scheme fails.
 void THttpCli::ResolveLocation(const std::string& value) {
     httpwire::TReference ref;
     switch (httpwire::ReadLocation(value, ref)) {
     case httpwire::lvInvalid:
         throw EHttpException("Invalid character in Location", httperrBadCharacter);
     case httpwire::lvUnsupportedScheme:
-        throw EHttpException(SHttpUnsupportedProtocol + ref.Scheme, httperrUnsupportedProtocol);
+        if (ref.Scheme != "https")
+            throw EHttpException(SHttpUnsupportedProtocol + ref.Scheme, httperrUnsupportedProtocol);
+        break;
     case httpwire::lvFollow:
         break;
     }
+    // A relative path whose first segment holds a ":" ("host:8080/x") is a path, as the
+    // Location rules read it, not a scheme.
+    std::string reference = Trim(value);
+    if (httpwire::SchemeOf(reference).empty() && !ref.HasAuthority &&
+        reference.find(':') < reference.find_first_of("/?#"))
+        reference = "./" + reference;
 
     // Where the current request went.
     std::string host = FHostName, port = FPort, path = FPath;
@@ -228,31 +238,29 @@ void THttpCli::ResolveLocation(const std::string& value) {
         SplitUrl(FPath, proto, u, p, host, port, path);
         if (path.empty()) path = "/";
     }
+    const char* scheme = FTls ? "https" : "http";
+    const std::string base = std::string(scheme) + "://" + host + (port.empty() ? "" : ":" + port) + path;
 
     // Where the next one goes. Credentials written into the target are not used.
-    std::string nHost = host, nPort = port, nPath;
-    if (ref.HasAuthority) {
-        std::string userInfo, hostPort;
-        httpwire::SplitAuthority(ref.Authority, userInfo, hostPort);
-        httpwire::SplitHostPortText(hostPort, nHost, nPort);
-        nPath = !ref.Path.empty() && ref.Path[0] == '?' ? "/" + ref.Path : ref.Path;
-    } else if (ref.Path.empty()) {
-        nPath = "/";  // a fragment alone
-    } else if (ref.Path[0] == '/') {
-        nPath = ref.Path;
-    } else {
-        // A relative reference stays on the same server, beside the current document.
-        nPath = httpwire::MergePath(path, ref.Path);
-    }
+    httpwire::SplitReference(httpwire::ResolveReference(base, reference, false), ref);
+    if (FTls && ref.Scheme == "http") throw EHttpException(SHttpInsecureRedirect, httperrUnsupportedProtocol);
+    std::string userInfo, hostPort, nHost, nPort;
+    httpwire::SplitAuthority(ref.Authority, userInfo, hostPort);
+    httpwire::SplitHostPortText(hostPort, nHost, nPort);
+    if (nHost.empty()) throw EHttpException(SHttpUnsupportedProtocol + ref.Scheme, httperrUnsupportedProtocol);
+    const bool tls = ref.Scheme == "https";
+    if (tls && !FProxy.empty()) throw EHttpException(SHttpTlsThroughProxy, httperrUnsupportedProtocol);
+    std::string nPath = !ref.Path.empty() && ref.Path[0] == '?' ? "/" + ref.Path : ref.Path;
     const bool emptyPath = nPath.empty();
     if (emptyPath) nPath = "/";
 
+    FTls = tls;
     FTargetHost = nHost;
     if (FProxy.empty()) {
         FHostName = nHost;
-        FPort = nPort.empty() ? "80" : nPort;
+        FPort = nPort.empty() ? DefaultPort() : nPort;
         FPath = nPath;
-        FLocation = "http://" + nHost + (emptyPath ? "" : nPath);
+        FLocation = ref.Scheme + "://" + nHost + (emptyPath ? "" : nPath);
     } else {
         // The proxy needs the whole URL, port included.
         FLocation = "http://" + nHost + (nPort.empty() ? "" : ":" + nPort) + nPath;
@@ -264,6 +272,7 @@ void THttpCli::Relocate() {
     FConnected = false;
     FLocationFlag = false;
     FRelocating = false;
+    FBrokenOff = false;
     FAllowedToSend = false;
     if (FRequestType == httpPOST) FRequestType = httpGET;  // the body is not sent again
     if (OnLocationChange) OnLocationChange(this);
@@ -299,8 +308,9 @@ void THttpCli::SendBodyChunk() {
 
 // ---- end of the connection ----------------------------------------------------------
 
-void THttpCli::SocketSessionClosed(uint16_t) {
+void THttpCli::SocketSessionClosed(uint16_t error) {
     if (FReadyPosted) return;
+    if (error != 0) FBrokenOff = true;
     try {
         ConnectionClosed(!FClosingOnPurpose);
     } catch (...) {
@@ -316,6 +326,7 @@ void THttpCli::ConnectionClosed(bool peerClosed) {
         Relocate();
         return;
     }
+    if (peerClosed && !FFailure) FailCutResponse();
     if (FHeaderOpen) {
         TriggerHeaderEnd();
         // The header never ended, but a Location had arrived: follow it.
@@ -324,11 +335,20 @@ void THttpCli::ConnectionClosed(bool peerClosed) {
             return;
         }
     }
-    // A body cut short of its Content-Length or last chunk is a failure, not a document.
-    if (peerClosed && !FFailure && FState == httpAwaitingBody && !FParser.Finish() && FParser.Error())
-        FFailure = std::make_exception_ptr(*FParser.Error());
     if (FBodyChunkCount > 0) TriggerDocEnd();
     SetReady();
+}
+
+// The server closed while the response was still due. A head that began but never ended,
+// or a body cut short of its Content-Length or last chunk, is a failure, not a document;
+// so is any response that the connection's reset (or, over TLS, a close without the
+// closing alert) broke off, even one whose body was to end at the close.
+void THttpCli::FailCutResponse() {
+    if (FState != httpAwaitingHeader && FState != httpAwaitingBody) return;
+    if (!FParser.Finish() && FParser.Error())
+        FFailure = std::make_exception_ptr(*FParser.Error());
+    else if (FBrokenOff)
+        FFailure = std::make_exception_ptr(EHttpException(SHttpIncomplete, httperrIncomplete));
 }
 
 void THttpCli::FailRequest(std::exception_ptr failure) {

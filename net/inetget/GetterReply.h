@@ -4,7 +4,7 @@
 // checks are the shared wire rules' (platform/httpwire).
 #pragma once
 
-#include "platform/messages/Messages.h"
+#include "platform/rtl/WinTypes.h"
 
 #include <cstdint>
 #include <string>

@@ -11,9 +11,11 @@
 // unwinds to the outermost entry (the window procedure or a public operation, each
 // wrapped in Guarded), and nothing touches the freed object on the way.
 //
-// Sending, receiving, listening and the other operations are in WSocketIO.cpp.
+// Sending, receiving, listening and the other operations are in WSocketIO.cpp; name
+// resolution and the lookups in WSocketResolve.cpp.
 #include "net/socket/WSocket.h"
 #include "net/socket/WSocketBinding.h"
+#include "net/socket/WSocketTls.h"
 
 #include <cstring>
 
@@ -39,86 +41,6 @@ LRESULT SocketWindowProc(HWND wnd, UINT msg, WPARAM wParam, LPARAM lParam) {
 
 int32_t SocketInstanceCount() { return gSocketInstanceCount; }
 bool WinsockLoaded() { return wsbinding::Loaded(); }
-
-// ==== unit routines ===========================================================================
-
-uint32_t ParseLeadingNumber(const std::string& s) {
-    size_t i = 0;
-    while (i < s.size() && s[i] == ' ') ++i;
-    uint32_t n = 0;
-    for (; i < s.size() && s[i] >= '0' && s[i] <= '9'; ++i) n = n * 10 + uint32_t(s[i] - '0');
-    return n;
-}
-
-bool IsDottedIP(const std::string& s) {
-    size_t i = 0, len = s.size();
-    while (i < len && s[i] == ' ') ++i;
-    if (i < len && s[i] == '.') return false;
-    int dots = 0;
-    uint32_t num = 0;
-    for (; i < len; ++i) {
-        char c = s[i];
-        if (c == '.') {
-            ++dots;
-            if (dots > 3 || num > 255 || i + 1 >= len || s[i + 1] < '0' || s[i + 1] > '9') return false;
-            num = 0;
-        } else if (c >= '0' && c <= '9') {
-            num = num * 10 + uint32_t(c - '0');
-            if (num > 100000) return false;  // no part can grow this large and still pass
-        } else {
-            for (; i < len; ++i)
-                if (s[i] != ' ') return false;
-            break;
-        }
-    }
-    return dots == 3 && num <= 255;
-}
-
-uint32_t WSocketResolveHost(const std::string& inAddr) {
-    if (inAddr.empty() || inAddr.size() > 256)
-        throw ESocketException("WSocketResolveHost: '" + inAddr + "' Invalid Hostname.");
-    std::string text = Trim(inAddr);
-    if (IsDottedIP(inAddr)) {
-        winsock::u_long a = WS(inet_addr)(text.c_str());
-        if (a == INADDR_NONE && text != "255.255.255.255")
-            throw ESocketException("WSocketResolveHost: '" + inAddr + "' Invalid IP address.");
-        return uint32_t(a);
-    }
-    hostent* h = WS(gethostbyname)(text.c_str());
-    if (!h || !h->h_addr_list || !h->h_addr_list[0])
-        throw ESocketException("WSocketResolveHost: Cannot convert host address '" + inAddr + "', Error #" +
-                               IntToStr(WS(WSAGetLastError)()));
-    uint32_t a;
-    std::memcpy(&a, h->h_addr_list[0], 4);
-    return a;
-}
-
-uint16_t WSocketResolvePort(const std::string& port, const std::string& proto) {
-    if (port.empty() || port.size() >= 32) throw ESocketException("WSocketResolvePort: Invalid Port.");
-    if (proto.empty() || proto.size() >= 32) throw ESocketException("WSocketResolvePort: Invalid Proto.");
-    if (port[0] >= '0' && port[0] <= '9') {
-        uint32_t n = ParseLeadingNumber(port);
-        if (n > 65535) throw ESocketException("Range check error");
-        return uint16_t(n);
-    }
-    std::string p = Trim(proto);
-    servent* se = WS(getservbyname)(Trim(port).c_str(), p.empty() ? nullptr : p.c_str());
-    if (!se)
-        throw ESocketException("WSocketResolvePort: Cannot convert port '" + port + "', Error #" +
-                               IntToStr(WS(WSAGetLastError)()));
-    return WS(ntohs)(winsock::u_short(se->s_port));
-}
-
-int32_t WSocketResolveProto(const std::string& proto) {
-    if (proto.empty() || proto.size() >= 32) throw ESocketException("WSocketResolveProto: Invalid Protocol.");
-    std::string p = Trim(proto);
-    if (!p.empty() && p[0] >= '0' && p[0] <= '9') return int32_t(ParseLeadingNumber(p));
-    protoent* pe = WS(getprotobyname)(p.c_str());
-    if (!pe)
-        throw ESocketException("WSocketResolveProto: Cannot convert protocol '" + p + "', Error #" +
-                               IntToStr(WS(WSAGetLastError)()));
-    return pe->p_proto;
-}
 
 // ==== construction ============================================================================
 
@@ -311,6 +233,7 @@ void TCustomWSocket::ReportSocketError(const std::string& funcName) {
     int code = WS(WSAGetLastError)();
     std::string msg = "Error " + IntToStr(code) + " in function " + funcName + "\r\n" + SocketErrorDesc(code);
     if (code == WSAECONNRESET || code == WSAENOTCONN) {
+        EndTls(false);
         if (FHSocket != INVALID_SOCKET) WS(closesocket)(FHSocket);
         FHSocket = INVALID_SOCKET;
         if (FState != wsClosed) DoSessionClosed(uint16_t(code));
@@ -422,6 +345,17 @@ void TCustomWSocket::HandleSelect(WPARAM wParam, LPARAM lParam) {
     if (s != FHSocket || FPaused) return;
     uint16_t event = WSAGETSELECTEVENT(lParam);
     uint16_t error = WSAGETSELECTERROR(lParam);
+    // While a TLS handshake runs, every notification is its next step.
+    if (FTlsPhase == tlsHandshake) {
+        ContinueTlsHandshake(event);
+        return;
+    }
+    // A TLS connection is connected only when its handshake is done.
+    if ((event & (FD_CONNECT | FD_READ)) && FState == wsConnecting && FSslEnable && FTlsPhase == tlsOff &&
+        error == 0) {
+        BeginTls(false);
+        return;
+    }
     if (event & FD_CONNECT) {
         if (FState != wsConnected) {
             ChangeState(wsConnected);
@@ -452,151 +386,29 @@ void TCustomWSocket::HandleSelect(WPARAM wParam, LPARAM lParam) {
         if (s != FHSocket) return;
         if (!FCloseInvoked) {
             FCloseInvoked = true;
-            DoSessionClosed(error);
+            DoSessionClosed(TlsCloseError(error));
         }
         if (FState != wsClosed) Close();
     }
 }
 
-// ==== lookups =================================================================================
-
-// A new lookup replaces a running one silently (no OnDnsLookupDone for it) and starts
-// from empty results.
-void TCustomWSocket::StartFreshLookup() {
-    if (FDnsLookupHandle != 0) {
-        WS(WSACancelAsyncRequest)(FDnsLookupHandle);
-        FDnsLookupHandle = 0;
-    }
-    FDnsResult.clear();
-    FDnsResultList.Clear();
-}
-
-void TCustomWSocket::DnsLookup(const std::string& hostName) {
-    Guarded([&] {
-        if (hostName.empty()) {
-            RaiseError("DNS lookup: invalid host name.");
-            DoDnsLookupDone(WSAEINVAL);
-            return;
-        }
-        StartFreshLookup();
-        winsock::u_long a = WS(inet_addr)(hostName.c_str());
-        if (a != INADDR_NONE) {
-            in_addr ia;
-            ia.s_addr = a;
-            FDnsResult = WS(inet_ntoa)(ia);
-            DoDnsLookupDone(0);
-            return;
-        }
-        FEarlyReply = false;
-        HANDLE h = WS(WSAAsyncGetHostByName)(FWindowHandle, WM_SOCKET_HOST_BY_NAME, hostName.c_str(),
-                                             FDnsLookupBuffer, int(sizeof FDnsLookupBuffer));
-        if (h == 0) {
-            RaiseErrorFmt(hostName + ": can't start DNS lookup, error #" + IntToStr(WS(WSAGetLastError)()));
-            return;
-        }
-        FDnsLookupHandle = h;
-        if (FEarlyReply) {
-            FEarlyReply = false;
-            HandleHostByName(FSavedReply.WParam, FSavedReply.LParam);
-        }
-    });
-}
-
-void TCustomWSocket::HandleHostByName(WPARAM wParam, LPARAM lParam) {
-    if (FDnsLookupHandle == 0) {
-        // The reply overtook the call that started the lookup.
-        FEarlyReply = true;
-        FSavedReply.Msg = WM_SOCKET_HOST_BY_NAME;
-        FSavedReply.WParam = wParam;
-        FSavedReply.LParam = lParam;
-        return;
-    }
-    if (HANDLE(wParam) != FDnsLookupHandle) return;
-    FDnsLookupHandle = 0;
-    uint16_t error = WSAGETASYNCERROR(lParam);
-    if (error == 0) {
-        const hostent* h = reinterpret_cast<const hostent*>(FDnsLookupBuffer);
-        for (int i = 0; h->h_addr_list && h->h_addr_list[i] && i < 256; ++i) {
-            in_addr ia;
-            std::memcpy(&ia, h->h_addr_list[i], 4);
-            FDnsResultList.Add(WS(inet_ntoa)(ia));
-        }
-        if (FDnsResultList.Count() > 0) FDnsResult = FDnsResultList[0];
-    }
-    DoDnsLookupDone(error);
-}
-
-void TCustomWSocket::HandleHostByAddr(WPARAM wParam, LPARAM lParam) {
-    if (FDnsLookupHandle == 0 || HANDLE(wParam) != FDnsLookupHandle) return;
-    FDnsLookupHandle = 0;
-    uint16_t error = WSAGETASYNCERROR(lParam);
-    if (error == 0) {
-        const hostent* h = reinterpret_cast<const hostent*>(FDnsLookupBuffer);
-        FDnsResult = h->h_name ? h->h_name : "";
-        FDnsResultList.Add(FDnsResult);
-    }
-    DoDnsLookupDone(error);
-}
-
-void TCustomWSocket::ReverseDnsLookup(const std::string& hostAddr) {
-    Guarded([&] {
-        if (hostAddr.empty() || hostAddr.size() > 256) {
-            RaiseError("ReverseDnsLookup: Invalid host name.");
-            DoDnsLookupDone(WSAEINVAL);
-            return;
-        }
-        StartFreshLookup();
-        winsock::u_long a = WS(inet_addr)(hostAddr.c_str());
-        HANDLE h = WS(WSAAsyncGetHostByAddr)(FWindowHandle, WM_SOCKET_HOST_BY_ADDR, reinterpret_cast<const char*>(&a),
-                                             4, AF_INET, FDnsLookupBuffer, int(sizeof FDnsLookupBuffer));
-        if (h == 0) {
-            RaiseErrorFmt(hostAddr + ": can't start DNS lookup, error #" + IntToStr(WS(WSAGetLastError)()));
-            return;
-        }
-        FDnsLookupHandle = h;
-    });
-}
-
-void TCustomWSocket::CancelDnsLookup() {
-    Guarded([&] {
-        if (FDnsLookupHandle == 0) return;
-        // A lookup that has just completed cannot be cancelled any more, but its reply is
-        // still queued: forgetting the handle drops it, so it counts as cancelled too.
-        if (WS(WSACancelAsyncRequest)(FDnsLookupHandle) != 0 && WS(WSAGetLastError)() != WSAEINVAL) {
-            FDnsLookupHandle = 0;
-            ReportSocketError("WSACancelAsyncRequest");
-            return;
-        }
-        FDnsLookupHandle = 0;
-        if (!FDestroying) DoDnsLookupDone(WSAEINTR);
-    });
-}
-
 // ==== connecting ==============================================================================
 
-// Resolves protocol, remote port, (for Connect) local port and remote address, each once.
-void TCustomWSocket::ResolveRemote(const std::string& prefix) {
+// The step Connect and Listen share: the endpoint resolved, the send queue emptied and a
+// handle of the endpoint's protocol made. False after the failure has been reported
+// (RaiseError for the endpoint, ReportSocketError for the handle).
+bool TCustomWSocket::OpenHandle(TOpenPurpose purpose) {
     try {
-        if (!FProtoResolved) {
-            FProto = WSocketResolveProto(FProtoStr);
-            FType = FProto == IPPROTO_UDP ? SOCK_DGRAM : SOCK_STREAM;
-            FProtoResolved = true;
-        }
-        if (!FPortResolved) {
-            FSin.sin_port = WS(htons)(WSocketResolvePort(FPortStr, FProtoStr));
-            FPortResolved = true;
-        }
-        if (prefix == "connect: " && !FLocalPortResolved) {
-            FLocalPortNum = WSocketResolvePort(FLocalPortStr, FProtoStr);
-            FLocalPortResolved = true;
-        }
-        if (!FAddrResolved) {
-            FSin.sin_addr.s_addr = WSocketResolveHost(FAddrStr);
-            FAddrResolved = true;
-        }
-    } catch (const Exception& e) {
-        throw ESocketException(prefix + e.Message());
+        ResolveRemote(purpose);
+    } catch (const ESocketException& e) {
+        RaiseError(e.Message());
+        return false;
     }
+    ClearSendQueue();
+    FHSocket = WS(socket)(FAddrFormat, FType, FProto);
+    if (FHSocket != INVALID_SOCKET) return true;
+    ReportSocketError(purpose == opConnect ? "Connect (socket)" : "socket");
+    return false;
 }
 
 void TCustomWSocket::Connect() {
@@ -617,18 +429,8 @@ void TCustomWSocket::Connect() {
             RaiseError("Connect: No Protocol Specified");
             return;
         }
-        try {
-            ResolveRemote("connect: ");
-        } catch (const ESocketException& e) {
-            RaiseError(e.Message());
-            return;
-        }
-        ClearSendQueue();
-        FHSocket = WS(socket)(FAddrFormat, FType, FProto);
-        if (FHSocket == INVALID_SOCKET) {
-            ReportSocketError("Connect (socket)");
-            return;
-        }
+        FTlsFailure.clear();
+        if (!OpenHandle(opConnect)) return;
         ChangeState(wsOpened);
         const int on = -1;
         const char* onp = reinterpret_cast<const char*>(&on);
@@ -636,7 +438,7 @@ void TCustomWSocket::Connect() {
             BindLocal();
             if (FMultiCast && FMultiCastIpTTL != 1) {
                 int ttl = FMultiCastIpTTL;
-                if (winsock::setsockopt(FHSocket, IPPROTO_IP, IP_MULTICAST_TTL, reinterpret_cast<char*>(&ttl), sizeof ttl)) {
+                if (WS(setsockopt)(FHSocket, IPPROTO_IP, IP_MULTICAST_TTL, reinterpret_cast<char*>(&ttl), sizeof ttl)) {
                     ReportSocketError("setsockopt(IP_MULTICAST_TTL)");
                     return;
                 }
@@ -724,13 +526,14 @@ void TCustomWSocket::InternalClose(bool shut, uint16_t error) {
         return;
     }
     if (FState == wsClosed) return;
+    EndTls(shut);
     if (shut) {
         Shutdown(1);
         // A graceful close delivers what the system already holds: lingering with a zero
         // time would reset the connection and drop the tail of the data.
         linger lg{};
         int len = sizeof lg;
-        if (winsock::getsockopt(FHSocket, SOL_SOCKET, SO_LINGER, reinterpret_cast<char*>(&lg), &len) == 0 &&
+        if (WS(getsockopt)(FHSocket, SOL_SOCKET, SO_LINGER, reinterpret_cast<char*>(&lg), &len) == 0 &&
             lg.l_onoff && lg.l_linger == 0) {
             lg.l_onoff = 0;
             WS(setsockopt)(FHSocket, SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&lg), sizeof lg);

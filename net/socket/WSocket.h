@@ -23,7 +23,8 @@
 // A socket object may be destroyed inside any of its own event handlers: the code that
 // fired the event notices and unwinds without touching the object again.
 //
-// Units: WSocket.cpp (core), WSocketIO.cpp (sending, receiving, listening), WSocketLine.cpp
+// Units: WSocket.cpp (core), WSocketResolve.cpp (name resolution, lookups), WSocketIO.cpp
+// (sending, receiving, listening), WSocketTls.cpp (TLS on a connection), WSocketLine.cpp
 // (line mode, waiting), WSocketSocks.cpp (SOCKS), WSocketBinding.cpp (binding, error texts).
 #pragma once
 
@@ -31,6 +32,7 @@
 #include "platform/messages/Messages.h"
 #include "platform/rtl/Classes.h"
 #include "platform/rtl/SysUtils.h"
+#include "platform/tls/Tls.h"
 #include "platform/winsock/Winsock.h"
 
 #include <cstdint>
@@ -196,6 +198,31 @@ public:
     virtual std::string ReceiveStr();
     virtual int32_t ReceiveFrom(void* buffer, int32_t bufferSize, sockaddr_in& from, int& fromLen);
 
+    // -- TLS (WSocketTls.cpp) --
+    // TLS on the connections made from now on (closed only). Connect follows the TCP
+    // connect with a handshake that verifies the server as tls::ClientContext() says, and
+    // OnSessionConnected fires when it is over: 0, or WSAECONNABORTED with TlsFailure()
+    // telling why (the connection is then closed). Data then goes through TLS, driven by
+    // the same notifications; a peer that closes without TLS's closing alert is reported
+    // as WSAECONNABORTED (a cut, never an end). Not through a SOCKS server.
+    bool SslEnable() const { return FSslEnable; }
+    void SetSslEnable(bool value);
+    // The name (or dotted address) sent as SNI and checked against the certificate;
+    // empty: Addr.
+    const std::string& SslHost() const { return FSslHost; }
+    void SetSslHost(const std::string& value) { FSslHost = value; }
+    // Serves TLS with Ctx on the handles adopted with Dup from now on: the handshake runs
+    // first and OnSessionConnected ends it, as for a client. Null: plain.
+    void SetSslServerContext(tls::TSslCtxPtr ctx) { FSslServerContext = std::move(ctx); }
+    // Why the last handshake failed ("Certificate of h not accepted: ..."); "" when it did not.
+    const std::string& TlsFailure() const { return FTlsFailure; }
+    bool TlsActive() const { return FTlsPhase == tlsOpen; }  // the handshake is done
+    bool TlsResumed() const;  // the connection resumed the session of an earlier one
+    // TLS: sends the closing alert now, once, if the system takes it (never waits); the
+    // peer then knows that what came is all. Close sends it too; Abort and Shutdown do not,
+    // so a connection shut without it ends as a cut. Nothing on a plain connection.
+    void SendCloseAlert();
+
     // Handles pending messages: the application's pump (MultiThreaded false) or this
     // thread's own loop (true).
     virtual void PumpMessages();
@@ -272,8 +299,25 @@ protected:
     void HandleSelect(WPARAM wParam, LPARAM lParam);
     void HandleHostByName(WPARAM wParam, LPARAM lParam);
     void HandleHostByAddr(WPARAM wParam, LPARAM lParam);
-    void ResolveRemote(const std::string& prefix);
+    // What a handle is opened for: the local port is resolved only for a connect, and a
+    // failure's text begins "connect: " or "listen: ".
+    enum TOpenPurpose : uint8_t { opConnect, opListen };
+    void ResolveRemote(TOpenPurpose purpose);
+    bool OpenHandle(TOpenPurpose purpose);
     bool Destroying() const { return FDestroying; }
+
+    // TLS (WSocketTls.cpp): the session over this socket's handle, its phase and end.
+    struct TTlsLink;
+    enum TTlsPhase : uint8_t { tlsOff, tlsHandshake, tlsOpen };
+    void BeginTls(bool server);
+    void ContinueTlsHandshake(uint16_t event);
+    void FailTlsHandshake(const std::string& text);
+    int32_t TlsRead(void* buffer, int32_t size);
+    int32_t TlsWrite(const void* data, int32_t len);
+    // Ends the session; Orderly sends the closing alert first (and keeps the session).
+    void EndTls(bool orderly);
+    bool TlsHasPending() const;
+    uint16_t TlsCloseError(uint16_t error) const;
 
     std::shared_ptr<TLife> FLife = std::make_shared<TLife>();
     std::string FDnsResult;
@@ -324,6 +368,13 @@ protected:
     long FSelectEvent = 0;
     bool FDestroying = false;
     sockaddr_in FSin{};
+    bool FSslEnable = false;
+    std::string FSslHost;
+    tls::TSslCtxPtr FSslServerContext;
+    std::string FTlsFailure;
+    std::unique_ptr<TTlsLink> FTls;
+    TTlsPhase FTlsPhase = tlsOff;
+    bool FTlsCloseNotify = false;  // the peer's closing alert arrived
 };
 
 // ---- TCustomSocksWSocket -----------------------------------------------------------------

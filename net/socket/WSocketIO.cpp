@@ -7,6 +7,7 @@
 // handler inside ReceivePending, which keeps calling it while bytes are waiting.
 #include "net/socket/WSocket.h"
 #include "net/socket/WSocketBinding.h"
+#include "net/socket/WSocketTls.h"
 
 #include <cstring>
 
@@ -33,7 +34,9 @@ void TCustomWSocket::BufferSendData(const void* data, int32_t len) {
 
 int32_t TCustomWSocket::RawSend(const void* data, int32_t len) {
     int32_t n;
-    if (FType == SOCK_DGRAM)
+    if (FTlsPhase == tlsOpen)
+        n = TlsWrite(data, len);
+    else if (FType == SOCK_DGRAM)
         n = WS(sendto)(FHSocket, static_cast<const char*>(data), len, FSendFlags,
                        reinterpret_cast<const sockaddr*>(&FSin), sizeof FSin);
     else
@@ -57,7 +60,7 @@ int32_t TCustomWSocket::GatherSend(int32_t& len) {
         len += l;
         if (++count == 64) break;
     }
-    int32_t n = winsock::sendv(FHSocket, pieces, count, FSendFlags);
+    int32_t n = WS(sendv)(FHSocket, pieces, count, FSendFlags);
     if (n > 0) DoSendData(n);
     return n;
 }
@@ -77,7 +80,9 @@ void TCustomWSocket::TryToSend() {
             continue;
         }
         // Several blocks waiting on a stream: hand them over in one call.
-        int32_t n = FType == SOCK_STREAM && FBufList.size() > 1 ? GatherSend(len) : RawSend(p, len);
+        // (TLS writes block by block: a record is made of the bytes of one call.)
+        int32_t n = FType == SOCK_STREAM && FTlsPhase == tlsOff && FBufList.size() > 1 ? GatherSend(len)
+                                                                                       : RawSend(p, len);
         if (n == 0) return;
         if (n < 0) {
             int err = WS(WSAGetLastError)();
@@ -153,6 +158,7 @@ void TCustomWSocket::Flush() {
 // ==== receiving ===============================================================================
 
 int32_t TCustomWSocket::RawReceive(void* buffer, int32_t size, int flags) {
+    if (FTlsPhase == tlsOpen) return TlsRead(buffer, size);
     return WS(recv)(FHSocket, static_cast<char*>(buffer), size, flags);
 }
 
@@ -190,6 +196,11 @@ std::string TCustomWSocket::ReceiveStr() {
 }
 
 int32_t TCustomWSocket::RcvdCount() {
+    if (FTlsPhase == tlsOpen) {
+        // What a Receive can take now: decrypted bytes, else received ones not yet decrypted.
+        if (int pending = SSL_pending(FTls->Ssl.get())) return pending;
+        if (FTls->HasInput()) return int32_t(FTls->InputEnd - FTls->InputAt);
+    }
     winsock::u_long n = 0;
     if (WS(ioctlsocket)(FHSocket, long(FIONREAD), &n) == SOCKET_ERROR) {
         ReportSocketError("ioctlSocket");
@@ -213,9 +224,16 @@ void TCustomWSocket::ReceivePending(uint16_t error, TWSocketOptions options) {
                     }
                 }
             }
-            if (options & wsoNoReceiveLoop) break;
+            if (options & wsoNoReceiveLoop) {
+                // Decrypted bytes left unread would never be announced by the system.
+                if (TlsHasPending())
+                    PostMessageA(FWindowHandle, WM_SOCKET_SELECT, WPARAM(uint32_t(FHSocket)),
+                                 WSAMAKESELECTREPLY(FD_READ, 0));
+                break;
+            }
             if (FLastError != 0) break;
             if (FHSocket == INVALID_SOCKET) break;  // a handler closed the socket
+            if (TlsHasPending()) continue;
             winsock::u_long waiting = 0;
             if (WS(ioctlsocket)(FHSocket, long(FIONREAD), &waiting) == SOCKET_ERROR) {
                 FLastError = WS(WSAGetLastError)();
@@ -243,18 +261,7 @@ void TCustomWSocket::Listen() {
             ReportSocketError(missing);
             return;
         }
-        try {
-            ResolveRemote("listen: ");
-        } catch (const ESocketException& e) {
-            RaiseError(e.Message());
-            return;
-        }
-        ClearSendQueue();
-        FHSocket = WS(socket)(FAddrFormat, FType, FProto);
-        if (FHSocket == INVALID_SOCKET) {
-            ReportSocketError("socket");
-            return;
-        }
+        if (!OpenHandle(opListen)) return;
         const int on = -1;
         if (FType == SOCK_DGRAM && FReuseAddr &&
             WS(setsockopt)(FHSocket, SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char*>(&on), sizeof on)) {
@@ -270,9 +277,9 @@ void TCustomWSocket::Listen() {
         if (FType == SOCK_DGRAM) {
             if (FMultiCast) {
                 ip_mreq mreq{};
-                mreq.imr_multiaddr.s_addr = winsock::inet_addr(FMultiCastAddrStr.c_str());
-                mreq.imr_interface.s_addr = winsock::htonl(INADDR_ANY);
-                if (winsock::setsockopt(FHSocket, IPPROTO_IP, IP_ADD_MEMBERSHIP, reinterpret_cast<char*>(&mreq),
+                mreq.imr_multiaddr.s_addr = WS(inet_addr)(FMultiCastAddrStr.c_str());
+                mreq.imr_interface.s_addr = WS(htonl)(INADDR_ANY);
+                if (WS(setsockopt)(FHSocket, IPPROTO_IP, IP_ADD_MEMBERSHIP, reinterpret_cast<char*>(&mreq),
                                         sizeof mreq)) {
                     ReportSocketError("setsockopt(IP MULTICAST)");
                     return;
@@ -332,6 +339,12 @@ void TCustomWSocket::Dup(SOCKET newHSocket) {
         FSelectEvent = FD_READ | FD_WRITE | FD_CONNECT | FD_CLOSE;
         if (WS(WSAAsyncSelect)(FHSocket, FWindowHandle, WM_SOCKET_SELECT, FSelectEvent)) {
             ReportSocketError("WSAAsyncSelect");
+            return;
+        }
+        if (FSslServerContext) {
+            // Serving TLS: connected once the handshake is done.
+            ChangeState(wsConnecting);
+            BeginTls(true);
             return;
         }
         ChangeState(wsConnected);

@@ -58,6 +58,10 @@ void TCustomSocksWSocket::Connect() {
             RaiseError("tcp is the only protocol supported thru socks server");
             return;
         }
+        if (FSslEnable) {
+            RaiseError("TLS is not supported thru socks server");
+            return;
+        }
         try {
             // The connection goes to the proxy; the destination port is kept for the request.
             if (!FPortResolved) {
@@ -169,7 +173,7 @@ void TCustomSocksWSocket::SendSocksConnectRequest() {
     std::string r;
     FSocksState = SocksConnecting;
     if (FSocksLevel[0] == '4') {
-        uint32_t addr = winsock::htonl(1);  // 0.0.0.1: SOCKS 4A, the proxy resolves the name
+        uint32_t addr = WS(htonl)(1);  // 0.0.0.1: SOCKS 4A, the proxy resolves the name
         if (FSocksLevel == "4") {
             try {
                 addr = WSocketResolveHost(FAddrStr);

@@ -234,6 +234,102 @@ std::string MergePath(const std::string& basePath, const std::string& relative) 
     return RemoveDotSegments(path) + (query == std::string::npos ? std::string() : relative.substr(query));
 }
 
+namespace {
+
+// The five parts of a URI reference by the grammar of RFC 3986 appendix B; an absent
+// part differs from an empty one ("?" alone is an empty query).
+struct TUriParts {
+    std::string Scheme, Authority, Path, Query, Fragment;
+    bool HasScheme = false, HasAuthority = false, HasQuery = false, HasFragment = false;
+};
+
+TUriParts SplitUri(const std::string& text) {
+    TUriParts u;
+    std::string rest = text;
+    size_t hash = rest.find('#');
+    if (hash != std::string::npos) {
+        u.HasFragment = true;
+        u.Fragment = rest.substr(hash + 1);
+        rest.erase(hash);
+    }
+    size_t stop = rest.find_first_of(":/?");
+    if (stop != std::string::npos && rest[stop] == ':' && IsSchemeText(rest.substr(0, stop))) {
+        u.HasScheme = true;
+        u.Scheme = rest.substr(0, stop);
+        rest.erase(0, stop + 1);
+    }
+    if (rest.compare(0, 2, "//") == 0) {
+        size_t end = rest.find_first_of("/?", 2);
+        u.HasAuthority = true;
+        u.Authority = rest.substr(2, end == std::string::npos ? std::string::npos : end - 2);
+        rest.erase(0, end == std::string::npos ? rest.size() : end);
+    }
+    size_t question = rest.find('?');
+    if (question != std::string::npos) {
+        u.HasQuery = true;
+        u.Query = rest.substr(question + 1);
+        rest.erase(question);
+    }
+    u.Path = rest;
+    return u;
+}
+
+// RFC 3986 5.3: the parts put together again.
+std::string JoinUri(const TUriParts& u) {
+    std::string out;
+    if (u.HasScheme) out += u.Scheme + ":";
+    if (u.HasAuthority) out += "//" + u.Authority;
+    out += u.Path;
+    if (u.HasQuery) out += "?" + u.Query;
+    if (u.HasFragment) out += "#" + u.Fragment;
+    return out;
+}
+
+// RFC 3986 5.2.3: the reference's path beside the base's last segment.
+std::string MergeUriPaths(const TUriParts& base, const std::string& relative) {
+    if (base.HasAuthority && base.Path.empty()) return "/" + relative;
+    size_t slash = base.Path.rfind('/');
+    return (slash == std::string::npos ? std::string() : base.Path.substr(0, slash + 1)) + relative;
+}
+
+}  // namespace
+
+std::string ResolveReference(const std::string& base, const std::string& reference, bool strict) {
+    const TUriParts b = SplitUri(base);
+    TUriParts r = SplitUri(reference);
+    if (!strict && r.HasScheme && SameText(r.Scheme, b.Scheme)) r.HasScheme = false;
+    TUriParts t;
+    if (r.HasScheme) {
+        t = r;
+        t.Path = RemoveDotSegments(r.Path);
+    } else {
+        t.HasScheme = b.HasScheme;
+        t.Scheme = b.Scheme;
+        if (r.HasAuthority) {
+            t.HasAuthority = true;
+            t.Authority = r.Authority;
+            t.Path = RemoveDotSegments(r.Path);
+            t.HasQuery = r.HasQuery;
+            t.Query = r.Query;
+        } else {
+            t.HasAuthority = b.HasAuthority;
+            t.Authority = b.Authority;
+            if (r.Path.empty()) {
+                t.Path = b.Path;
+                t.HasQuery = r.HasQuery || b.HasQuery;
+                t.Query = r.HasQuery ? r.Query : b.Query;
+            } else {
+                t.Path = RemoveDotSegments(r.Path[0] == '/' ? r.Path : MergeUriPaths(b, r.Path));
+                t.HasQuery = r.HasQuery;
+                t.Query = r.Query;
+            }
+        }
+    }
+    t.HasFragment = r.HasFragment;
+    t.Fragment = r.Fragment;
+    return JoinUri(t);
+}
+
 // ==== response heads ===============================================================================
 
 bool ParseStatusLine(const std::string& line, TStatusLine& out) {

@@ -98,6 +98,15 @@ TLocationVerdict ReadLocation(const std::string& value, TReference& ref);
 // segment; "." and ".." segments are then resolved. An empty base counts as "/".
 std::string MergePath(const std::string& basePath, const std::string& relative);
 
+// The target of Reference resolved against the absolute address Base, as RFC 3986
+// section 5.2 resolves a URI reference: "." and ".." segments removed, the base's query
+// kept only for a reference that has neither path nor query, the reference's fragment
+// kept (the base's dropped). Both are read by the RFC's own grammar (appendix B), with
+// no "host:port" exception. Strict false takes a reference whose scheme equals the base's
+// as relative ("http:g" from an http base is "g"), the reading of the RFC's non-strict
+// parsers; strict keeps it absolute.
+std::string ResolveReference(const std::string& base, const std::string& reference, bool strict = true);
+
 // ==== response heads ===============================================================================
 
 // The longest framing line (a chunk-size or trailer line) with its line end, and the

@@ -12,28 +12,15 @@
 // wait, which watches the same descriptor), so an idle program uses no processor time.
 #pragma once
 
+#include "platform/rtl/WinTypes.h"
+
 #include <cstdint>
 #include <functional>
 #include <string>
 
-// ---- Windows types and constants ------------------------------------------------------
+// ---- message types and constants ---------------------------------------------------------
 
-struct HWND__;
-using HWND = HWND__*;
-using UINT = uint32_t;
-using DWORD = uint32_t;
-using BOOL = int;
-using WPARAM = uintptr_t;
-using LPARAM = intptr_t;
-using LRESULT = intptr_t;
-using LONG_PTR = intptr_t;
-using UINT_PTR = uintptr_t;
-using HINSTANCE = void*;
 using WNDPROC = LRESULT (*)(HWND, UINT, WPARAM, LPARAM);
-
-constexpr BOOL TRUE = 1;
-constexpr BOOL FALSE = 0;
-constexpr DWORD INFINITE = 0xFFFFFFFF;
 
 constexpr UINT WM_NULL = 0x0000;
 constexpr UINT WM_DESTROY = 0x0002;

@@ -6,7 +6,7 @@
 // switch the launcher to recording mode: calls are then recorded instead of run.
 #pragma once
 
-#include "platform/messages/Messages.h"
+#include "platform/rtl/WinTypes.h"
 
 #include <string>
 #include <vector>

@@ -65,7 +65,7 @@
 // nothing is sent.
 #pragma once
 
-#include "platform/messages/Messages.h"
+#include "platform/rtl/WinTypes.h"
 
 #include <cstdint>
 

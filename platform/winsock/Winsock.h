@@ -204,16 +204,16 @@ int sendv(SOCKET s, const struct iovec* pieces, int count, int flags);
 // The descriptor behind a handle, -1 when none (for tests and benchmarks).
 int SocketDescriptor(SOCKET s);
 
-// Every call a Winsock 1.1 library exports under these names, as an X-macro list: the
-// name table below and the socket classes' binding slots are both made from it, so the
-// two cannot drift apart.
+// Every call a Winsock 1.1 library exports under these names, and this layer's sendv, as
+// an X-macro list: the name table below and the socket classes' binding slots are both
+// made from it, so the two cannot drift apart and no call of the classes goes around it.
 #define WINSOCK_EXPORTS(X) \
     X(WSAStartup) X(WSACleanup) X(WSASetLastError) X(WSAGetLastError) X(WSACancelAsyncRequest) \
     X(WSAAsyncGetHostByName) X(WSAAsyncGetHostByAddr) X(WSAAsyncSelect) X(getservbyname) \
     X(getprotobyname) X(gethostbyname) X(socket) X(shutdown) X(setsockopt) X(getsockopt) \
     X(sendto) X(send) X(recv) X(recvfrom) X(ntohs) X(ntohl) X(htons) X(htonl) X(listen) \
     X(ioctlsocket) X(inet_ntoa) X(inet_addr) X(getsockname) X(getpeername) X(connect) \
-    X(closesocket) X(bind) X(accept)
+    X(closesocket) X(bind) X(accept) X(sendv)
 
 // The address of a call of this layer by its Winsock name, null when there is none
 // (the socket classes bind their calls through it, by name).

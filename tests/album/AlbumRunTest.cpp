@@ -4,7 +4,9 @@
 // photos, music, and the ways a run cannot be done. Retry waits are shortened except
 // where the schedule is the subject.
 #include "demo/SiteMedia.h"
+#include "net/http/HttpProt.h"
 #include "tests/album/RunFixture.h"
+#include "tests/support/ScriptedServer.h"
 
 namespace {
 
@@ -85,14 +87,13 @@ TEST_F(AlbumRun, SeveralInFlightFilesByIndexAndTextsCountFinishedPhotos) {
         for (auto& f : Finished) ended.push_back(f.first);
         std::sort(ended.begin(), ended.end());
         EXPECT_EQ(ended, order);
-        // "[F/N] - K.jpg": F never goes down and stays within 1 ... N.
-        int last = 0;
-        for (const std::string& p : Progress()) {
-            int f = std::stoi(p.substr(p.find('[') + 1));
-            EXPECT_GE(f, last) << p;
-            EXPECT_LE(f, c.Photos) << p;
-            last = f;
-        }
+        // One "[i/N] - k.jpg" per photo as it starts, in album order, i = k + 1 (the
+        // texts once named another photo than the one they counted).
+        std::vector<std::string> progress = Progress();
+        ASSERT_EQ(int(progress.size()), c.Photos);
+        for (int i = 0; i < c.Photos; i++)
+            EXPECT_EQ(progress[size_t(i)], "正在下载: [" + std::to_string(i + 1) + "/" + std::to_string(c.Photos) +
+                                               "] - " + std::to_string(i) + ".jpg");
         EXPECT_EQ(Log, CompletionLines);
         EXPECT_EQ(Result().SavedCount, c.Photos);
     }
@@ -208,7 +209,29 @@ TEST_F(AlbumRun, ResumeFetchesOnlyWhatIsMissingOrNoPicture) {
     EXPECT_EQ(ReadFile(folder + "4.jpg"), *DemoPhotoJpeg("spring12", 4));
     EXPECT_EQ(ReadFile(folder + "8.jpg"), eight);
     EXPECT_EQ(Result().SavedCount, 12);
+    EXPECT_EQ(Result().SkippedCount, 6);
+    // The photos already there say so; only the fetched ones say "正在下载".
+    EXPECT_TRUE(Shown("已存在，跳过: [1/12] - 0.jpg"));
+    EXPECT_FALSE(Shown("正在下载: [1/12] - 0.jpg"));
+    EXPECT_EQ(Progress().size(), 6u);
     EXPECT_EQ(Reports().size(), 2u);  // reported again
+}
+
+TEST_F(AlbumRun, ASecondRunOfACompleteAlbumSaysWhatItSkipped) {
+    RunAlbum("spring12", true);
+    ASSERT_EQ(Result().SkippedCount, 0);
+    size_t mark = Mark();
+    RunAlbum("spring12", true);
+    EXPECT_TRUE(Requests("GET /photos/", mark).empty());
+    EXPECT_TRUE(Requests("GET /music/", mark).empty());
+    EXPECT_TRUE(Progress().empty());
+    for (int i = 0; i < 12; i++)
+        EXPECT_TRUE(Shown("已存在，跳过: [" + std::to_string(i + 1) + "/12] - " + std::to_string(i) + ".jpg")) << i;
+    const std::vector<std::string> log = {"相册图片下载完毕", "已存在，跳过: background.mp3", "处理完毕"};
+    EXPECT_EQ(Log, log);
+    EXPECT_EQ(Result().SavedCount, 12);
+    EXPECT_EQ(Result().SkippedCount, 12);
+    EXPECT_EQ(Result().FailedCount, 0);
 }
 
 // ---- failing photos -----------------------------------------------------------------------
@@ -229,9 +252,10 @@ TEST_F(AlbumRun, FailingPhotosAreRetriedThenLoggedWithoutAFile) {
         EXPECT_FALSE(FileExists(folder + bad));
         EXPECT_TRUE(NoPartFiles(folder, 5));
         EXPECT_EQ(FileCount(folder, 5), 4);
-        const std::vector<std::string> log = {"下载失败: " + bad, "相册图片下载完毕", "处理完毕"};
+        ASSERT_EQ(ErrorLog.size(), 1u);
+        EXPECT_EQ(ErrorLog[0].rfind("下载失败: " + bad + " (", 0), 0u) << ErrorLog[0];
+        const std::vector<std::string> log = {ErrorLog[0], "相册图片下载完毕", "处理完毕"};
         EXPECT_EQ(Log, log);
-        EXPECT_EQ(ErrorLog, std::vector<std::string>{"下载失败: " + bad});
         EXPECT_EQ(Result().FailedCount, 1);
         EXPECT_EQ(Result().End, TRunEnd::Completed);
         EXPECT_TRUE(std::find(Finished.begin(), Finished.end(), std::make_pair(c.Bad, false)) != Finished.end());
@@ -246,7 +270,7 @@ TEST_F(AlbumRun, RetriesWaitOneThenTwoSecondsAndTheStopEndsTheWait) {
     DWORD elapsed = GetTickCount() - start;
     EXPECT_GE(elapsed, 3000u);
     EXPECT_LT(elapsed, 8000u);
-    EXPECT_EQ(Log.front(), "下载失败: 3.jpg");
+    EXPECT_EQ(Log.front().rfind("下载失败: 3.jpg (connection closed after ", 0), 0u) << Log.front();
 
     // Pressed while photo 3 fails: the wait ends at once and the run stops there.
     OnStatus = [this](const std::string& t) {
@@ -273,7 +297,9 @@ TEST_F(AlbumRun, AFolderThatCannotBeMadeFailsEveryPhotoAndNamesTheFolder) {
     EXPECT_EQ(Result().SavedCount, 0);
     EXPECT_FALSE(Result().FolderError.empty());
     const std::string folder = BaseDir + "plain-file/旅行_日记_Tom_s/";
-    const std::vector<std::string> errors = {"下载失败: 0.jpg", "下载失败: 1.jpg", "下载失败: 2.jpg",
+    const std::vector<std::string> errors = {"下载失败: 0.jpg (the folder cannot be created)",
+                                             "下载失败: 1.jpg (the folder cannot be created)",
+                                             "下载失败: 2.jpg (the folder cannot be created)",
                                              "无法写入相册文件夹: " + folder + " (the folder cannot be created)"};
     EXPECT_EQ(ErrorLog, errors);
     EXPECT_TRUE(Requests("GET /photos/", mark).empty());  // nothing fetched for nowhere
@@ -316,15 +342,17 @@ TEST_F(AlbumRun, BackgroundMusic) {
 // ---- runs that cannot be done -------------------------------------------------------------
 
 TEST_F(AlbumRun, RunsThatCannotBeDone) {
-    // The page's server cannot be reached: the error is the owner's to show.
-    RunUrl("http://127.0.0.1:" + std::to_string(ClosedPort()) + "/album/spring12.html");
+    // The page's server cannot be reached: the error, naming the server, is the owner's
+    // to show.
+    const std::string dead = "127.0.0.1:" + std::to_string(ClosedPort());
+    RunUrl("http://" + dead + "/album/spring12.html");
     EXPECT_EQ(Result().End, TRunEnd::Failed);
-    EXPECT_EQ(Result().Error, "Connection refused (Error #10061)");
+    EXPECT_EQ(Result().Error, "Connection refused (Error #10061): " + dead);
     EXPECT_TRUE(Result().Failure != nullptr);
     EXPECT_TRUE(Log.empty());
     EXPECT_EQ(Ended, 1);
 
-    // A page without the title-and-id pattern.
+    // A page without the title-and-id pattern: one line, also the status.
     RunUrl(Site.Url("/"));
     EXPECT_EQ(Log, std::vector<std::string>{"未能识别相册页面"});
     EXPECT_EQ(ErrorLog, Log);
@@ -333,18 +361,182 @@ TEST_F(AlbumRun, RunsThatCannotBeDone) {
     EXPECT_EQ(Result().Error, "未能识别相册页面");
     EXPECT_TRUE(Result().Failure == nullptr);  // written to the log: nothing more to show
 
-    // The album XML cannot be fetched: no folder, no report.
-    Run.Settings().XmlUrlPrefix = "http://127.0.0.1:" + std::to_string(ClosedPort()) + "/xml?";
+    // The album XML cannot be fetched: no folder, no report; one line with the cause.
+    Run.Settings().XmlUrlPrefix = "http://" + dead + "/xml?";
     size_t reports = Reports().size();
-    RunAlbum("spring12");
-    ASSERT_EQ(Log.size(), 2u);
-    EXPECT_EQ(Log[0], "获取相册信息失败");
-    EXPECT_FALSE(Log[1].empty());
-    EXPECT_EQ(Statuses.back(), "获取相册信息失败");
-    EXPECT_EQ(Result().Error, "获取相册信息失败: " + Log[1]);
+    Log.clear();
+    Run.RunSteps([this] { Run.DownloadAlbum("春日花园", "spring12"); });
+    const std::string line = "获取相册信息失败: Connection refused (Error #10061): " + dead;
+    EXPECT_EQ(Log, std::vector<std::string>{line});
+    EXPECT_EQ(Statuses.back(), line);
+    EXPECT_EQ(Result().Error, line);
     EXPECT_FALSE(DirectoryExists(BaseDir + "春日花园/"));
     EXPECT_EQ(Reports().size(), reports);
     EXPECT_EQ(Result().End, TRunEnd::Failed);
+}
+
+// ---- pages the engine works hard on -------------------------------------------------------
+
+namespace {
+
+std::string Repeat(const std::string& unit, size_t size) {
+    std::string s;
+    while (s.size() < size) s += unit;
+    return s;
+}
+
+// The shape that once kept a run matching for minutes: a title of many blanks, and the
+// player address with no "&" after the album id.
+std::string PageOfBlanks(size_t size) {
+    std::string page = "<html><head><title>" + Repeat("spring album ", size / 2) + "</title></head><body>";
+    page += "<a href=\"/code_without_top.html?id=2290117\">slide show</a>\r\n";
+    return page + Repeat("<p>lovely pictures, thanks for sharing</p>\r\n", size - page.size());
+}
+
+// A server that answers one request with Page.
+std::unique_ptr<TScriptedServer> ServePage(const std::string& page) {
+    const std::string reply = "HTTP/1.0 200 OK\r\nContent-Type: text/html\r\nContent-Length: " +
+                              std::to_string(page.size()) + "\r\n\r\n" + page;
+    return std::make_unique<TScriptedServer>(std::vector<TScript>{TScript().ReadRequest().Send(reply).Close()});
+}
+
+std::string PageUrl(const TScriptedServer& server) {
+    return "http://127.0.0.1:" + std::to_string(server.Port()) + "/album/big.html";
+}
+
+}  // namespace
+
+TEST_F(AlbumRun, APageOfTheExplosiveShapeAtTheCapIsTurnedDownQuickly) {
+    auto server = ServePage(PageOfBlanks(TAlbumRun::MaxPageBytes - 4096));
+    const uint64_t start = GetTickCount64();
+    RunUrl(PageUrl(*server));
+    EXPECT_LT(GetTickCount64() - start, 10000u);
+    EXPECT_EQ(Log, std::vector<std::string>{"未能识别相册页面"});
+    EXPECT_EQ(Result().End, TRunEnd::Failed);
+}
+
+TEST_F(AlbumRun, APageTheEngineGivesUpOnIsReportedUnreadable) {
+    Run.Settings().MatchStepLimit = 1000;
+    auto server = ServePage(PageOfBlanks(120 * 1024));
+    RunUrl(PageUrl(*server));
+    const std::vector<std::string> lines = {"无法读取相册页面: TRegExpr(exec): Match Step Limit Exceeded"};
+    EXPECT_EQ(Log, lines);
+    EXPECT_EQ(ErrorLog, lines);
+    EXPECT_EQ(Statuses.back(), lines[0]);
+    EXPECT_EQ(Result().End, TRunEnd::Failed);
+    EXPECT_EQ(Result().Error, "无法读取相册页面: TRegExpr(exec): Match Step Limit Exceeded");
+    EXPECT_TRUE(Result().Failure == nullptr);  // written to the log: nothing more to show
+    EXPECT_EQ(Ended, 1);
+}
+
+TEST_F(AlbumRun, AnAlbumXmlTheEngineGivesUpOnIsReportedUnreadable) {
+    Run.Settings().MatchStepLimit = 1;
+    Run.RunSteps([this] { Run.DownloadAlbum("春日花园", "spring12"); });
+    EXPECT_EQ(Log, std::vector<std::string>{"无法读取相册信息: TRegExpr(exec): Match Step Limit Exceeded"});
+    EXPECT_EQ(Result().End, TRunEnd::Failed);
+    EXPECT_FALSE(DirectoryExists(BaseDir + "春日花园/"));
+}
+
+TEST_F(AlbumRun, TheStopIsHeardDuringALongPageMatch) {
+    // Titles and blanks up to the cap: no match, after most of a second of matching.
+    auto server = ServePage(Repeat("<title> c c c c c c c c ", TAlbumRun::MaxPageBytes - 4096));
+    // The page's client starts the stop's timer when the page is in: the stop comes while
+    // the page is matched, and the match hears it.
+    THttpCli client(nullptr);
+    client.OnDocEnd = [this](TObject*) { StopAfter(20); };
+    Run.SetPageClient(&client);
+    RunUrl(PageUrl(*server));
+    // Had the match run to its end, the page would have been turned down (Failed).
+    EXPECT_EQ(Result().End, TRunEnd::Stopped);
+    EXPECT_NE(StoppedAt, 0u);
+    EXPECT_LT(GetTickCount() - StoppedAt, 500u);
+    EXPECT_TRUE(ErrorLog.empty());
+}
+
+// ---- the causes a failure names ---------------------------------------------------------
+
+TEST_F(AlbumRun, PageFailuresNameTheirCause) {
+    struct TCase { std::string Url; std::string Error; };
+    const TCase cases[] = {
+        {Site.Url("/album/nosuchalbum.html"), "HTTP 404 Not Found"},
+        // The lookup's own text names no host: the run adds it.
+        {"http://no-such-host.invalid/album/spring12.html", "can't resolve hostname to IP address: no-such-host.invalid:80"},
+        {"ftp://127.0.0.1/album.html", "Unsupported protocol: ftp"},
+    };
+    for (const TCase& c : cases) {
+        SCOPED_TRACE(c.Url);
+        RunUrl(c.Url);
+        EXPECT_EQ(Result().End, TRunEnd::Failed);
+        EXPECT_EQ(Result().Error, c.Error);
+        EXPECT_TRUE(Result().Failure != nullptr);
+        EXPECT_TRUE(Log.empty());
+    }
+}
+
+TEST_F(AlbumRun, AlbumAndPhotoFailuresNameTheirCause) {
+    // An album id the XML service does not know.
+    Log.clear();
+    Run.RunSteps([this] { Run.DownloadAlbum("t", "nosuchalbum"); });
+    EXPECT_EQ(Log, std::vector<std::string>{"获取相册信息失败: HTTP 404 Not Found"});
+
+    // Photos: an answer that is no picture; a head and then nothing (a time-out, naming
+    // the server); a 404.
+    Run.Settings().RetryDelaysMs = {};
+    Run.Settings().Jobs = 1;
+    struct TCase { const char* Id; const char* Line; };
+    const TCase cases[] = {
+        {"htmlphoto", "下载失败: 1.jpg (not a picture)"},
+        {"missing404", "下载失败: 2.jpg (HTTP 404 Not Found)"},
+    };
+    for (const TCase& c : cases) {
+        SCOPED_TRACE(c.Id);
+        RunAlbum(c.Id);
+        EXPECT_EQ(ErrorLog, std::vector<std::string>{c.Line});
+    }
+    Run.Settings().TimeoutMs = 300;
+    RunAlbum("stall");
+    ASSERT_EQ(ErrorLog.size(), 1u);
+    EXPECT_EQ(ErrorLog[0], "下载失败: 1.jpg (receive timed out after 300 ms: " + Site.Address() + ")");
+}
+
+// ---- whose site the album is read on ----------------------------------------------------
+
+TEST_F(AlbumRun, TheXmlIsAskedForOnTheSiteOfThePage) {
+    // Another host: a second site on another port. The album site the user named is Site.
+    TDemoSiteThread other;
+    size_t mark = Mark();
+    RunUrl(other.Url("/album/night40.html"));
+    EXPECT_EQ(Result().End, TRunEnd::Completed);
+    EXPECT_EQ(Result().SavedCount, 40);
+    EXPECT_TRUE(Requests("GET ", mark).empty());  // nothing of the album from the named site
+    std::vector<std::string> requests = other.Site().Requests();
+    EXPECT_EQ(std::count_if(requests.begin(), requests.end(),
+                            [](const std::string& r) { return r.rfind("GET /xml?night40 ", 0) == 0; }),
+              1);
+    // The report still goes to the maker's server.
+    EXPECT_EQ(Reports().size(), 1u);
+
+    // A page that names no site is read on the named one.
+    RunUrl("/album/spring12.html");
+    EXPECT_EQ(Result().End, TRunEnd::Completed);
+    EXPECT_EQ(Requests("GET /xml?spring12", mark).size(), 1u);
+    EXPECT_EQ(Reports().back()["source_url"], Site.Url("/album/spring12.html"));
+
+    // ... and without a named site it is an address this program cannot use.
+    Run.Settings().XmlUrlPrefix.clear();
+    RunUrl("/album/spring12.html");
+    EXPECT_EQ(Result().End, TRunEnd::Failed);
+    EXPECT_EQ(Result().Error, "不支持的地址: /album/spring12.html (the address names no site)");
+}
+
+TEST_F(AlbumRun, TheUsageReportBodyExactly) {
+    RunAlbum("spring12");
+    std::vector<std::string> bodies = Site.Site().Reports();
+    ASSERT_EQ(bodies.size(), 1u);
+    const std::string port = std::to_string(Site.Site().Port());
+    EXPECT_EQ(bodies[0], "source_url=http%3A%2F%2F127.0.0.1%3A" + port + "%2Falbum%2Fspring12.html" +
+                             "&music=http%3A%2F%2F127.0.0.1%3A" + port + "%2Fmusic%2Fspring12.mp3" +
+                             "&title=%E6%98%A5%E6%97%A5%E8%8A%B1%E5%9B%AD&version=KV1.0");
 }
 
 TEST_F(AlbumRun, TheAlbumIdIsEncodedInTheXmlAddress) {

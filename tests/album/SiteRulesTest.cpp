@@ -187,3 +187,20 @@ TEST(AlbumBaseFolder, TheProgramsFolderWhenWritableElseTheFallback) {
 }
 
 }  // namespace
+
+TEST(SiteRules, AddressSiteAndHostPort) {
+    struct TCase { const char* Url; const char* Site; const char* HostPort; };
+    const TCase cases[] = {
+        {"http://127.0.0.1:8080/album/x.html", "http://127.0.0.1:8080", "127.0.0.1:8080"},
+        {"HTTP://Example.org/a?b", "http://Example.org", "Example.org:80"},
+        {"https://h/x", "https://h", "h:443"},
+        {"h:81/x", "http://h:81", "h:81"},  // no scheme: read as http, as the client reads it
+        {"/album/x.html", "", ""},          // names no site
+        {"", "", ""},
+    };
+    for (const TCase& c : cases) {
+        SCOPED_TRACE(c.Url);
+        EXPECT_EQ(AddressSite(c.Url), c.Site);
+        EXPECT_EQ(AddressHostPort(c.Url), c.HostPort);
+    }
+}

@@ -9,6 +9,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <sstream>
 
 namespace {
 
@@ -16,48 +17,111 @@ TEST(CliOptions, ArgumentsAndTheirErrors) {
     struct TCase {
         std::vector<std::string> Args;
         std::string Error;  // empty: accepted
+        std::vector<std::string> Urls = {};
         int Jobs = 4;
         int Timeout = 30;
+        std::string Dir = "";
     };
     const TCase cases[] = {
-        {{"http://h/a.html"}, ""},
-        {{"--jobs", "1", "--timeout", "2", "--quiet", "--music", "x"}, "", 1, 2},
-        {{"--jobs", "16", "x"}, "", 16},
-        {{"--help"}, ""},
-        {{"--version", "--jobs", "3"}, "", 3},
+        {{"http://h/a.html"}, "", {"http://h/a.html"}},
+        {{"--jobs", "1", "--timeout", "2", "--quiet", "--music", "x"}, "", {"x"}, 1, 2},
+        {{"--jobs", "16", "x"}, "", {"x"}, 16},
+        // short forms, values attached or apart, bundles, "--opt=value"
+        {{"-j", "8", "-T5", "-qm", "-d", "out", "x"}, "", {"x"}, 8, 5, "out"},
+        {{"-j8", "--timeout=7", "--dir=a=b", "x"}, "", {"x"}, 8, 7, "a=b"},
+        {{"--jobs=8", "x"}, "", {"x"}, 8},
+        // unambiguous abbreviations
+        {{"--jo", "3", "--tim=9", "--di", "d", "x"}, "", {"x"}, 3, 9, "d"},
+        // several addresses, options after them, "--" ending the options
+        {{"a", "-j2", "b", "--", "-c", "--jobs"}, "", {"a", "b", "-c", "--jobs"}, 2},
+        {{"-i", "list", "--input-file=-"}, ""},
+        {{"--music"}, ""},  // the addresses may all come from input files
+        {{"--help", "--bogus"}, ""},  // --help ends the reading
+        {{"--version", "--jobs", "x"}, ""},
         {{"--jobs", "0", "x"}, "--jobs takes a number from 1 to 16: 0"},
         {{"--jobs", "17", "x"}, "--jobs takes a number from 1 to 16: 17"},
         {{"--jobs", "two", "x"}, "--jobs takes a number from 1 to 16: two"},
         {{"--jobs", "-1", "x"}, "--jobs takes a number from 1 to 16: -1"},
+        {{"-j", "", "x"}, "--jobs takes a number from 1 to 16: "},
         {{"--timeout", "0", "x"}, "--timeout takes seconds from 1 to 3600: 0"},
         {{"--timeout", "1.5", "x"}, "--timeout takes seconds from 1 to 3600: 1.5"},
         {{"--timeout"}, "--timeout needs a value"},
         {{"--dir"}, "--dir needs a value"},
-        {{"--music"}, "the album page address is missing"},
+        {{"x", "-d"}, "-d needs a value"},
         {{"--fast", "x"}, "unknown argument: --fast"},
-        {{"a", "b"}, "only one page address, please: b"},
+        {{"--fast=1", "x"}, "unknown argument: --fast"},
+        {{"-x", "a"}, "unknown argument: -x"},
+        {{"-qx", "a"}, "unknown argument: -x"},
+        {{"--music=yes", "a"}, "--music takes no value"},
+        {{"--mus=yes", "a"}, "--music takes no value"},
         {{"--site", "nohost", "x"}, "--site: not HOST:PORT: nohost"},
+        {{"--site=", "x"}, "--site: not HOST:PORT: "},
     };
     for (const TCase& c : cases) {
-        SCOPED_TRACE(c.Args[0]);
+        std::string trace;
+        for (const std::string& a : c.Args) trace += a + " ";
+        SCOPED_TRACE(trace);
         TCliOptions o;
         std::string error;
         EXPECT_EQ(ParseCliArguments(c.Args, o, error), c.Error.empty());
         EXPECT_EQ(error, c.Error);
         if (c.Error.empty()) {
+            EXPECT_EQ(o.PageUrls, c.Urls);
             EXPECT_EQ(o.Jobs, c.Jobs);
             EXPECT_EQ(o.TimeoutSeconds, c.Timeout);
+            EXPECT_EQ(o.Dir, c.Dir);
         }
         EXPECT_EQ(SiteHost(), DefaultSiteHost);  // parsing applies nothing
     }
 }
 
+TEST(CliOptions, SwitchesAndInputFiles) {
+    TCliOptions o;
+    std::string error;
+    ASSERT_TRUE(ParseCliArguments({"-mq", "--no-rep", "-i", "a.txt", "--input=-", "u"}, o, error)) << error;
+    EXPECT_TRUE(o.Music);
+    EXPECT_TRUE(o.Quiet);
+    EXPECT_FALSE(o.Report);
+    EXPECT_EQ(o.InputFiles, (std::vector<std::string>{"a.txt", "-"}));
+
+    TCliOptions defaults;
+    ASSERT_TRUE(ParseCliArguments({"u"}, defaults, error));
+    EXPECT_FALSE(defaults.Music || defaults.Quiet || defaults.Help || defaults.Version);
+    EXPECT_TRUE(defaults.Report);
+    EXPECT_EQ(defaults.Dir, "");  // the current folder
+
+    TCliOptions help, version;
+    ASSERT_TRUE(ParseCliArguments({"-h", "-V"}, help, error));
+    ASSERT_TRUE(ParseCliArguments({"-V", "-h"}, version, error));
+    EXPECT_TRUE(help.Help && !help.Version);
+    EXPECT_TRUE(version.Version && !version.Help);
+}
+
+TEST(CliOptions, AddressListSkipsBlanksAndComments) {
+    std::istringstream in("http://h/a.html\n"
+                          "\n"
+                          "   \t\n"
+                          "# a comment\n"
+                          "  # an indented comment\n"
+                          "  http://h/b.html  \r\n"
+                          "http://h/c.html#part\n"
+                          "http://h/d.html");  // no line break at the end
+    std::vector<std::string> urls = {"first"};
+    ReadAddressList(in, urls);
+    EXPECT_EQ(urls, (std::vector<std::string>{"first", "http://h/a.html", "http://h/b.html", "http://h/c.html#part",
+                                              "http://h/d.html"}));
+}
+
 TEST(CliOptions, HelpNamesEveryOptionAndVersionTheRelease) {
     std::string help = CliHelp();
     EXPECT_EQ(help.rfind(CliUsage(), 0), 0u);
-    for (const char* option : {"--music", "--dir DIR", "--site HOST:PORT", "--jobs N", "--timeout SECONDS",
-                               "--quiet", "--help", "--version", "PAGE_URL"})
+    for (const char* option : {"-m, --music", "-d, --dir=DIR", "-i, --input-file=FILE", "    --site=HOST:PORT",
+                               "-j, --jobs=N", "-T, --timeout=SECONDS", "-q, --quiet", "    --no-report",
+                               "-h, --help", "-V, --version", "PAGE_URL...", "log.php"})
         EXPECT_NE(help.find(option), std::string::npos) << option;
+    // Every line fits a terminal of 80 columns.
+    std::istringstream lines(help);
+    for (std::string line; std::getline(lines, line);) EXPECT_LE(line.size(), 80u) << line;
     EXPECT_EQ(CliVersion(), std::string("albrivo-cli ") + ALBRIVO_VERSION);
 }
 

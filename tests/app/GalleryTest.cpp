@@ -95,7 +95,9 @@ TEST_F(GalleryTest, PreviewWindowLayout) {
             EXPECT_EQ(r.C->Caption(), r.Caption);
         }
     }
-    EXPECT_TRUE(p.img1->AutoSize());
+    // Sized to each photo by the window itself, within the picture area.
+    EXPECT_FALSE(p.img1->AutoSize());
+    EXPECT_TRUE(p.img1->Stretch());
 }
 
 TEST_F(GalleryTest, ClickingAThumbnailShowsItsPhoto) {
@@ -105,7 +107,39 @@ TEST_F(GalleryTest, ClickingAThumbnailShowsItsPhoto) {
     EXPECT_EQ(PreviewForm->PhotoIndex, 2);
     EXPECT_EQ(PreviewForm->CurrentFile, Photo(2));
     ASSERT_NE(PreviewForm->img1->Picture().Graphic(), nullptr);
-    EXPECT_EQ(PreviewForm->img1->Width(), PreviewForm->img1->Picture().Width());  // sized to it
+}
+
+TEST_F(GalleryTest, APhotoLargerThanThePictureAreaIsScaledDownToFitKeepingItsAspect) {
+    // Photos of the demo site's sizes; the area is 537 x 561 at 168, 16.
+    struct TCase { int W, H, ShownW, ShownH; };
+    const TCase cases[] = {
+        {800, 600, 537, 402},  // wider than the area: the width decides (600 * 537 / 800)
+        {600, 800, 420, 561},  // taller: the height decides (600 * 561 / 800)
+        {320, 240, 320, 240},  // fits: its own size, never enlarged
+    };
+    FakeAlbum(0);
+    for (const TCase& c : cases) {
+        SCOPED_TRACE(std::to_string(c.W) + "x" + std::to_string(c.H));
+        int index = 0;
+        while (index < 200 && (DemoPhotoSize("preview", index).Width != c.W || DemoPhotoSize("preview", index).Height != c.H))
+            index++;
+        ASSERT_LT(index, 200);
+        WriteFile(Photo(0), *DemoPhotoJpeg("preview", index));
+        MainForm->cbbPhotos->Items().Add("http://127.0.0.1/photos/0.jpg");
+        PreviewForm->PhotoIndex = 0;
+        PreviewForm->ShowPhoto();
+        TImage* img = PreviewForm->img1;
+        EXPECT_EQ(img->Left(), 168);
+        EXPECT_EQ(img->Top(), 16);
+        EXPECT_EQ(img->Width(), c.ShownW);
+        EXPECT_EQ(img->Height(), c.ShownH);
+        EXPECT_LE(img->Left() + img->Width(), PreviewForm->Button1->Left());  // never under the buttons
+    }
+    // A missing photo leaves the whole area empty.
+    DeleteFile(Photo(0));
+    PreviewForm->ShowPhoto();
+    EXPECT_EQ(PreviewForm->img1->Picture().Graphic(), nullptr);
+    EXPECT_EQ(PreviewForm->img1->Width(), 537);
 }
 
 TEST_F(GalleryTest, StepsWrapAroundAtBothEnds) {

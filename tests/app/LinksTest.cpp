@@ -194,3 +194,35 @@ TEST_F(LinksTest, NoServerNoLinksNoErrorsAfterStartup) {
     EXPECT_EQ(app->ExceptionCount(), 1);
     EXPECT_EQ(MainForm->httpcli1->RcvdStream(), nullptr);  // no dangling stream
 }
+
+TEST_F(LinksTest, ATickAndAClickWhileTheStartUpFetchRunsDoNothing) {
+    // The link server answers after a pause; a tick and a click arrive through the loop
+    // while the fetch waits for it, as the timer and a user's click would.
+    server = std::make_unique<TScriptedServer>(
+        std::vector<TScript>{TScript().ReadRequest().Delay(300).Send(Reply(200, "OK", FivePairs)).Close()});
+    ASSERT_TRUE(SetSiteHost("127.0.0.1:" + std::to_string(server->Port())));
+    InitializeMainUnit();
+    app = std::make_unique<TApplication>();
+    SetShellRecording(true);
+    ClearRecordedShellCalls();
+    bool duringFetch = false;
+    std::string shownDuring = "unset";
+    HWND inside = AllocateHWnd([&](TMessage&) {
+        duringFetch = MainForm && MainForm->httpcli1->State() != httpIdle && LinkList && LinkList->Count() == 0;
+        MainForm->tmr1Timer(MainForm->tmr1);
+        MainForm->statusLinkClick(MainForm->statusLink);
+        shownDuring = MainForm->statusLink->Caption();
+    });
+    PostMessageA(inside, WM_USER, 0, 0);
+    app->CreateForm(MainForm);
+    DeallocateHWnd(inside);
+    EXPECT_TRUE(duringFetch);
+    EXPECT_EQ(shownDuring, "");
+    EXPECT_TRUE(Opened().empty());
+    EXPECT_EQ(LinkIndex, 0);
+    EXPECT_EQ(app->ExceptionCount(), 0);
+    // The list that arrived rotates from its start.
+    ASSERT_EQ(LinkPairCount(), 5);
+    Tick();
+    EXPECT_EQ(Showing(), "B");
+}

@@ -93,6 +93,12 @@ protected:
 
 const std::vector<std::string> CompletionLines = {"相册图片下载完毕", "处理完毕"};
 
+// The log of a run that opened its album: Lines, then the counts and the folder.
+std::vector<std::string> RunLog(std::vector<std::string> lines) {
+    lines.push_back(RunCountsLine(MainForm->LastRun(), AlbumDir));
+    return lines;
+}
+
 TEST_F(MainFormAlbum, ADownloadFillsThumbnailsPhotoListLogAndStatus) {
     struct TCase { const char* Id; const char* Folder; int Photos; int Thumbnails; int Jobs; };
     const TCase cases[] = {
@@ -115,7 +121,7 @@ TEST_F(MainFormAlbum, ADownloadFillsThumbnailsPhotoListLogAndStatus) {
         EXPECT_EQ(MainForm->cbbPhotos->Items()[size_t(c.Photos - 1)],
                   Site.Url("/photos/" + std::string(c.Id) + "/" + std::to_string(c.Photos - 1) + ".jpg"));
         EXPECT_EQ(MainForm->status1->Caption(), "处理完毕");
-        EXPECT_EQ(Log(), CompletionLines);
+        EXPECT_EQ(Log(), RunLog(CompletionLines));
         EXPECT_TRUE(MainForm->btnDownload->Enabled());
         EXPECT_EQ(MainForm->LastRun().End, TRunEnd::Completed);
         EXPECT_EQ(MainForm->LastRun().SavedCount, c.Photos);
@@ -138,8 +144,7 @@ TEST_F(MainFormAlbum, TheMusicCheckBoxChoosesTheMusic) {
 TEST_F(MainFormAlbum, AFailedPhotoEmptiesItsThumbnailAndIsLogged) {
     MainForm->AlbumRun().Settings().Jobs = 1;
     Run("missing404");
-    const std::vector<std::string> log = {"下载失败: 2.jpg", "相册图片下载完毕", "处理完毕"};
-    EXPECT_EQ(Log(), log);
+    EXPECT_EQ(Log(), RunLog({"下载失败: 2.jpg (HTTP 404 Not Found)", "相册图片下载完毕", "处理完毕"}));
     EXPECT_FALSE(HasThumbnail(2));
     EXPECT_EQ(MainForm->Images[2]->PopupMenu(), nullptr);
     EXPECT_TRUE(HasThumbnail(3));
@@ -159,33 +164,115 @@ TEST_F(MainFormAlbum, TheStopButtonStopsTheRunThroughTheLoop) {
     EXPECT_EQ(MainForm->cbbPhotos->Items().Count(), 2);
     EXPECT_TRUE(HasThumbnail(0));
     EXPECT_FALSE(FileExists(AlbumDir + "1.jpg.part"));
-    EXPECT_EQ(Log(), CompletionLines);
+    EXPECT_EQ(Log(), RunLog(CompletionLines));
+    EXPECT_NE(Log().back().find("，已停止；"), std::string::npos) << Log().back();
     EXPECT_TRUE(MainForm->btnDownload->Enabled());
 }
 
 TEST_F(MainFormAlbum, RunsThatCannotBeDone) {
-    // The page's server cannot be reached: the error is shown, the button comes back.
-    RunUrl("http://127.0.0.1:" + std::to_string(ClosedPort()) + "/album/spring12.html");
+    // The page's server cannot be reached: the error, naming the server, is shown once,
+    // the button comes back.
+    const std::string dead = "127.0.0.1:" + std::to_string(ClosedPort());
+    RunUrl("http://" + dead + "/album/spring12.html");
     ASSERT_EQ(Errors.size(), 1u);
-    EXPECT_EQ(Errors[0], "Connection refused (Error #10061)");
+    EXPECT_EQ(Errors[0], "Connection refused (Error #10061): " + dead);
     EXPECT_EQ(MainForm->LastRun().End, TRunEnd::Failed);
     EXPECT_TRUE(MainForm->btnDownload->Enabled());
     EXPECT_TRUE(Log().empty());
+
+    // A host whose name cannot be looked up.
+    RunUrl("http://no-such-host.invalid/album/spring12.html");
+    ASSERT_EQ(Errors.size(), 2u);
+    EXPECT_EQ(Errors[1], "can't resolve hostname to IP address: no-such-host.invalid:80");
 
     // A page without the title-and-id pattern: the log and the status say so, no box.
     RunUrl(Site.Url("/"));
     EXPECT_EQ(Log(), std::vector<std::string>{"未能识别相册页面"});
     EXPECT_EQ(MainForm->status1->Caption(), "未能识别相册页面");
     EXPECT_TRUE(MainForm->btnDownload->Enabled());
+    EXPECT_EQ(Errors.size(), 2u);
+}
 
-    // The album XML cannot be fetched.
+TEST_F(MainFormAlbum, TheAlbumIsReadOnTheSiteOfThePage) {
+    // The site named at start (--site) is another host: the page's own site still serves
+    // the album's XML and photos.
     ASSERT_TRUE(SetSiteHost("127.0.0.1:" + std::to_string(ClosedPort())));
     Run("spring12");
-    ASSERT_EQ(Log().size(), 2u);
-    EXPECT_EQ(Log()[0], "获取相册信息失败");
-    EXPECT_EQ(MainForm->status1->Caption(), "获取相册信息失败");
+    EXPECT_EQ(MainForm->LastRun().End, TRunEnd::Completed);
+    EXPECT_EQ(MainForm->LastRun().SavedCount, 12);
+    EXPECT_TRUE(Errors.empty());
+
+    // Without a named site, a page address that names none cannot be used.
+    ResetSiteHost();
+    RunUrl("/album/spring12.html");
+    ASSERT_EQ(Errors.size(), 1u);
+    EXPECT_EQ(Errors[0], "不支持的地址: /album/spring12.html (the address names no site)");
     EXPECT_TRUE(MainForm->btnDownload->Enabled());
-    EXPECT_EQ(Errors.size(), 1u);
+}
+
+TEST_F(MainFormAlbum, EveryThumbnailIsClearedWhenARunStarts) {
+    Run("night40");
+    ASSERT_EQ(Thumbnails(), 30);
+    // A smaller album, with photo 2 failing: nothing of the earlier album stays.
+    MainForm->AlbumRun().Settings().Jobs = 1;
+    Run("missing404");
+    for (int i = 0; i < ThumbnailCount; i++) {
+        SCOPED_TRACE(i);
+        bool filled = i < 5 && i != 2;
+        EXPECT_EQ(HasThumbnail(i), filled);
+        if (!filled) {
+            EXPECT_EQ(MainForm->Images[size_t(i)]->Picture().Graphic(), nullptr);
+            EXPECT_EQ(MainForm->Images[size_t(i)]->PopupMenu(), nullptr);
+        }
+    }
+}
+
+TEST_F(MainFormAlbum, TheDownloadButtonRefusesASecondRunWhileOneRuns) {
+    // Clicks on the button, delivered by the loop while a photo trickles in.
+    MainForm->AlbumRun().Settings().Jobs = 1;
+    int clicks = 0;
+    OnStatus = [&clicks](const std::string& t) {
+        if (t.rfind("正在下载: [", 0) == 0 && clicks++ < 2) Application->PostClick(MainForm->btnDownload);
+    };
+    Run("slow");
+    OnStatus = nullptr;
+    EXPECT_EQ(clicks, 3);
+    EXPECT_EQ(std::count(Statuses.begin(), Statuses.end(), "正在获取相册信息..."), 1);
+    EXPECT_EQ(MainForm->LastRun().End, TRunEnd::Completed);
+    EXPECT_EQ(MainForm->LastRun().SavedCount, 3);
+    EXPECT_EQ(Log(), RunLog(CompletionLines));
+    EXPECT_TRUE(MainForm->btnDownload->Enabled());
+}
+
+TEST_F(MainFormAlbum, ASavedPhotoThatCannotBeShownIsLoggedAndTheRunGoesOn) {
+    // A file an earlier run left that starts and ends like a JPEG but is none: it is kept
+    // (it looks whole), its thumbnail cannot show it.
+    std::string folder = AppDir + "旅行_日记_Tom_s/";
+    ASSERT_TRUE(ForceDirectories(folder));
+    std::ofstream(folder + "0.jpg", std::ios::binary) << std::string("\xFF\xD8\xFF\xE0 not really a JPEG \xFF\xD9");
+    Run("oddtitle");
+    std::vector<std::string> log = Log();
+    ASSERT_EQ(log.size(), 4u);
+    EXPECT_EQ(log[0].rfind("无法显示图片: 0.jpg (", 0), 0u) << log[0];
+    EXPECT_EQ(std::vector<std::string>(log.begin() + 1, log.end()), RunLog(CompletionLines));
+    EXPECT_FALSE(HasThumbnail(0));
+    EXPECT_TRUE(HasThumbnail(1));
+    EXPECT_TRUE(HasThumbnail(2));
+    EXPECT_EQ(MainForm->LastRun().End, TRunEnd::Completed);
+    EXPECT_EQ(MainForm->LastRun().SkippedCount, 1);
+    EXPECT_TRUE(Errors.empty());
+}
+
+TEST(RunCountsLine, CountsAndFolder) {
+    TAlbumRunResult r;
+    r.PhotoCount = 12;
+    r.SavedCount = 11;
+    r.SkippedCount = 9;
+    r.FailedCount = 1;
+    r.End = TRunEnd::Completed;
+    EXPECT_EQ(RunCountsLine(r, "/a/"), "共 12 张：新保存 2，跳过 9，失败 1；文件夹: /a/");
+    r.End = TRunEnd::Stopped;
+    EXPECT_EQ(RunCountsLine(r, "/a/"), "共 12 张：新保存 2，跳过 9，失败 1，已停止；文件夹: /a/");
 }
 
 TEST_F(MainFormAlbum, AlbumsGoToTheHomeFolderWhenTheProgramsFolderCannotBeWritten) {

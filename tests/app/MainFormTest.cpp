@@ -251,6 +251,14 @@ TEST(StartupTest, SiteHostAndAddresses) {
     EXPECT_EQ(ReportUrl(), "http://10.0.0.2:81/owlmere/skyfen/log.php");
     SetSiteHost(DefaultSiteHost);
     EXPECT_EQ(SampleAlbumUrl(), "http://127.0.0.1:18690/album/spring12.html");
+    // Without a site named, album pages are read on their own site: no album site.
+    ResetSiteHost();
+    EXPECT_FALSE(SiteHostGiven());
+    EXPECT_EQ(AlbumXmlUrlPrefix(), "");
+    EXPECT_EQ(ReportUrl(), "http://127.0.0.1:18690/owlmere/skyfen/log.php");
+    ASSERT_TRUE(SetSiteHost("10.0.0.2:81"));
+    EXPECT_TRUE(SiteHostGiven());
+    ResetSiteHost();
 }
 
 TEST(StartupTest, CommandLine) {

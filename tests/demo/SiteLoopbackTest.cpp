@@ -332,33 +332,46 @@ TRun RunSite(const std::string& args) {
 
 const std::string UsageLine =
     "usage: tavo-site [--bind ADDR] [--port PORT] [--report-log FILE] [--latency MS] [--close]\n"
-    "                 [--poll] [--help] [--version]\n";
+    "                 [--poll] [--tls-cert FILE --tls-key FILE] [--help] [--version]\n";
 
 TEST(TavoSiteProgram, HelpAndVersion) {
     TRun help = RunSite("--help");
     EXPECT_EQ(help.Code, 0);
     EXPECT_EQ(help.Err, "");
     EXPECT_EQ(help.Out.rfind(UsageLine, 0), 0u) << help.Out;
-    for (const char* option : {"--bind ADDR", "--port PORT", "--report-log FILE", "--latency MS", "--poll",
-                               "--help", "--version"})
+    for (const char* option : {"-b, --bind=ADDR", "-p, --port=PORT", "    --report-log=FILE", "    --latency=MS",
+                               "    --poll", "    --tls-cert=FILE", "    --tls-key=FILE", "-h, --help", "-V, --version"})
         EXPECT_NE(help.Out.find("\n  " + std::string(option)), std::string::npos) << option;
-    TRun version = RunSite("--port 1 --version");
-    EXPECT_EQ(version.Code, 0);
-    EXPECT_EQ(version.Out, "tavo-site " ALBRIVO_VERSION "\n");
+    for (const char* args : {"--port 1 --version", "-V", "--vers"}) {
+        TRun version = RunSite(args);
+        EXPECT_EQ(version.Code, 0);
+        EXPECT_EQ(version.Out, "tavo-site " ALBRIVO_VERSION "\n");
+    }
+    TRun full = RunSite("--help >/dev/full");
+    EXPECT_EQ(full.Code, 1);
+    EXPECT_EQ(full.Err, "tavo-site: cannot write to standard output: No space left on device\n");
 }
 
 TEST(TavoSiteProgram, ArgumentErrorsGoToStandardErrorWithExitTwo) {
     struct TCase { std::string args, reason; };
     const TCase cases[] = {
-        {"--print-sample-url", "unknown option --print-sample-url"},
-        {"extra", "unknown option extra"},
-        {"--port", "option --port needs a value"},
-        {"--latency", "option --latency needs a value"},
+        {"--print-sample-url", "unknown argument: --print-sample-url"},
+        {"extra", "unknown argument: extra"},
+        {"--port", "--port needs a value"},
+        {"-p", "-p needs a value"},
+        {"--latency", "--latency needs a value"},
+        {"--poll=1", "--poll takes no value"},
+        {"-p 65536", "invalid port: 65536"},
+        {"--po=1", "ambiguous option: --po (--port, --poll)"},
+        {"--por=65536", "invalid port: 65536"},
         {"--port 65536", "invalid port: 65536"},
         {"--port -1", "invalid port: -1"},
         {"--port 12x", "invalid port: 12x"},
         {"--latency 60001", "invalid latency (0 to 60000 ms): 60001"},
         {"--latency ''", "invalid latency (0 to 60000 ms): "},
+        {"--tls-cert cert.pem", "--tls-cert and --tls-key go together"},
+        {"--tls-key key.pem --port 0", "--tls-cert and --tls-key go together"},
+        {"--tls-cert", "--tls-cert needs a value"},
     };
     for (const TCase& c : cases) {
         TRun run = RunSite(c.args);

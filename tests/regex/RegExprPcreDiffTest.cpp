@@ -133,8 +133,11 @@ std::string PcreMatches(const std::string& pattern, const std::string& subject, 
     return out;
 }
 
-std::string OurMatches(const std::string& pattern, const std::string& subject, int groups, bool& ok) {
+// MemoAfter: when the engine starts remembering failed states (0: from the first step).
+std::string OurMatches(const std::string& pattern, const std::string& subject, int groups, bool& ok,
+                       int64_t memoAfter = TRegExpr::DefaultMemoAfterSteps) {
     TRegExpr rx;
+    rx.SetMemoAfterSteps(memoAfter);
     rx.SetExpression(pattern);
     std::string out;
     try {
@@ -169,6 +172,9 @@ TEST(RegExprPcreDiff, GeneratedPatternsAgreeWithPcre2) {
             const std::string actual = OurMatches(pattern, subject, groups, ourOk);
             if (!pcreOk || !ourOk) break;
             EXPECT_EQ(actual, expected) << "pattern '" << pattern << "' subject '" << subject << "'";
+            // The failure memo from the first step changes no result.
+            EXPECT_EQ(OurMatches(pattern, subject, groups, ourOk, 0), expected)
+                << "with the memo: pattern '" << pattern << "' subject '" << subject << "'";
             ++compared;
             matched += !expected.empty();
         }
@@ -206,9 +212,40 @@ TEST(RegExprPcreDiff, AllShortPatternsAgreeWithPcre2) {
             const std::string actual = OurMatches(pattern, subject, groups, ourOk);
             if (!ourOk) break;
             EXPECT_EQ(actual, expected) << "pattern '" << pattern << "' subject '" << subject << "'";
+            EXPECT_EQ(OurMatches(pattern, subject, groups, ourOk, 0), expected)
+                << "with the memo: pattern '" << pattern << "' subject '" << subject << "'";
             ++compared;
         }
     }
     EXPECT_GE(compared, 5000);
+    RecordProperty("compared", compared);
+}
+
+// Longer subjects, where the same states come up again and again, with the failure memo
+// on from the first step and off (a memo that starts late, as by default, only covers
+// less).
+TEST(RegExprPcreDiff, LongSubjectsWithTheFailureMemoAgreeWithPcre2) {
+    PatternGenerator gen(7031);
+    std::mt19937 random(99);
+    int compared = 0;
+    int attempts = 0;
+    while (compared < 600 && attempts < 10000) {
+        ++attempts;
+        const std::string pattern = gen.Pattern();
+        std::string subject;
+        for (int i = 0; i < 3; ++i) subject += gen.Subject();
+        for (int i = 0; i < 12; ++i) subject += "ab"[random() % 2];
+        bool pcreOk = false, ourOk = false;
+        int groups = 0;
+        const std::string expected = PcreMatches(pattern, subject, pcreOk, groups);
+        if (!pcreOk) continue;
+        const std::string withMemo = OurMatches(pattern, subject, groups, ourOk, 0);
+        if (!ourOk) continue;
+        EXPECT_EQ(withMemo, expected) << "pattern '" << pattern << "' subject '" << subject << "'";
+        EXPECT_EQ(OurMatches(pattern, subject, groups, ourOk, INT64_MAX), expected)
+            << "without the memo: pattern '" << pattern << "' subject '" << subject << "'";
+        ++compared;
+    }
+    EXPECT_GE(compared, 600);
     RecordProperty("compared", compared);
 }

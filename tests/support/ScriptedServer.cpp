@@ -3,8 +3,12 @@
 // Threads: one acceptor, plus one thread per accepted connection. All of them block only
 // in poll() on their socket and the stop pipe, so writing one byte to the pipe releases
 // every thread at once; the destructor then joins them. The record of received bytes is
-// shared with the test thread under FLock.
+// shared with the test thread under FLock. Over TLS a connection's socket is non-blocking
+// and every OpenSSL call that would block waits in the same poll() first.
 #include "tests/support/ScriptedServer.h"
+
+#include <openssl/err.h>
+#include <openssl/ssl.h>
 
 #include "platform/rtl/Classes.h"
 #include "platform/rtl/SysUtils.h"
@@ -93,14 +97,38 @@ TScript& TScript::Delay(int ms) {
     return *this;
 }
 TScript& TScript::Close() { Steps.push_back(Step(TScriptStep::Close)); return *this; }
+TScript& TScript::Drop() { Steps.push_back(Step(TScriptStep::Drop)); return *this; }
+TScript& TScript::Alert() { Steps.push_back(Step(TScriptStep::Alert)); return *this; }
 TScript& TScript::Reset() { Steps.push_back(Step(TScriptStep::Reset)); return *this; }
 TScript& TScript::Hang() { Steps.push_back(Step(TScriptStep::Hang)); return *this; }
 TScript& TScript::Loop() { Steps.push_back(Step(TScriptStep::Loop)); return *this; }
 
 // ==== server life ===========================================================================
 
+void TScriptedServer::TSslFree::operator()(ssl_st* s) const { SSL_free(s); }
+void TScriptedServer::TCtxFree::operator()(ssl_ctx_st* c) const { SSL_CTX_free(c); }
+
 TScriptedServer::TScriptedServer(std::vector<TScript> scripts, int stepTimeoutMs)
     : FScripts(std::move(scripts)), FStepTimeoutMs(stepTimeoutMs) {
+    Start();
+}
+
+TScriptedServer::TScriptedServer(std::vector<TScript> scripts, const TServerTls& tls, int stepTimeoutMs)
+    : FScripts(std::move(scripts)), FStepTimeoutMs(stepTimeoutMs) {
+    FTls.reset(SSL_CTX_new(TLS_server_method()));
+    SSL_CTX* ctx = FTls.get();
+    if (!ctx || SSL_CTX_use_certificate_chain_file(ctx, tls.CertFile.c_str()) != 1 ||
+        SSL_CTX_use_PrivateKey_file(ctx, tls.KeyFile.c_str(), SSL_FILETYPE_PEM) != 1)
+        throw Exception("Scripted server: cannot load " + tls.CertFile + " and " + tls.KeyFile);
+    // An old protocol is offered only when the security level allows it.
+    if (tls.MinVersion && tls.MinVersion < TLS1_2_VERSION) SSL_CTX_set_security_level(ctx, 0);
+    SSL_CTX_set_min_proto_version(ctx, tls.MinVersion);
+    SSL_CTX_set_max_proto_version(ctx, tls.MaxVersion);
+    SSL_CTX_set_mode(ctx, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
+    Start();
+}
+
+void TScriptedServer::Start() {
     if (FScripts.empty()) throw Exception("Scripted server needs at least one script");
     // A peer that closes while we send must not kill the test process.
     std::signal(SIGPIPE, SIG_IGN);
@@ -165,20 +193,24 @@ void TScriptedServer::AcceptLoop() {
 
 void TScriptedServer::RunScript(TConnection* conn, const TScript& script) {
     bool closed = false;
+    if (FTls && !Handshake(conn)) {
+        std::lock_guard<std::mutex> g(FLock);
+        conn->Finished = true;
+        FChanged.notify_all();
+        return;
+    }
     for (size_t i = 0; i < script.Steps.size(); ++i) {
         const TScriptStep& step = script.Steps[i];
         if (FStopping || !RunStep(conn, step)) break;
-        if (step.Kind == TScriptStep::Close || step.Kind == TScriptStep::Reset ||
+        if (step.Kind == TScriptStep::Close || step.Kind == TScriptStep::Drop || step.Kind == TScriptStep::Reset ||
             step.Kind == TScriptStep::Hang) {
             closed = true;
             break;
         }
         if (step.Kind == TScriptStep::Loop) i = size_t(-1);  // the next pass starts at 0
     }
+    if (!closed && conn->Fd >= 0) CloseSending(conn, true);
     std::lock_guard<std::mutex> g(FLock);
-    if (!closed && conn->Fd >= 0) {
-        ::shutdown(conn->Fd, SHUT_WR);
-    }
     conn->Finished = true;
     FChanged.notify_all();
 }
@@ -238,16 +270,23 @@ bool TScriptedServer::RunStep(TConnection* conn, const TScriptStep& step) {
             if (n < 0) return false;
         }
     case TScriptStep::Send:
-        return SendAll(conn->Fd, step.Data);
+        return SendAll(conn, step.Data);
     case TScriptStep::Trickle:
         for (char c : step.Data) {
-            if (!SendAll(conn->Fd, std::string(1, c)) || !Pause(step.Ms)) return false;
+            if (!SendAll(conn, std::string(1, c)) || !Pause(step.Ms)) return false;
         }
         return true;
     case TScriptStep::Delay:
         return Pause(step.Ms);
+    case TScriptStep::Alert:
+        if (conn->Ssl) {
+            ERR_clear_error();
+            SSL_shutdown(conn->Ssl.get());
+        }
+        return true;
     case TScriptStep::Close:
-        ::shutdown(conn->Fd, SHUT_WR);
+    case TScriptStep::Drop:
+        CloseSending(conn, step.Kind == TScriptStep::Close);
         // Let the peer read everything, then take the rest so that our close does not
         // turn into a reset because of unread bytes.
         while (ReadSome(conn, 200) > 0) {
@@ -285,18 +324,47 @@ bool TScriptedServer::WaitReady(int fd, short events, int timeoutMs) const {
 }
 
 long TScriptedServer::ReadSome(TConnection* conn, int timeoutMs) {
-    if (conn->Fd < 0 || !WaitReady(conn->Fd, POLLIN, timeoutMs)) return -1;
     char buf[16384];
-    ssize_t n = ::recv(conn->Fd, buf, sizeof buf, 0);
-    if (n <= 0) return n == 0 ? 0 : -1;
+    ssize_t n;
+    if (conn->Ssl) {
+        for (;;) {
+            if (conn->Fd < 0) return -1;
+            if (SSL_pending(conn->Ssl.get()) == 0 && !WaitReady(conn->Fd, POLLIN, timeoutMs)) return -1;
+            ERR_clear_error();
+            int r = SSL_read(conn->Ssl.get(), buf, sizeof buf);
+            if (r > 0) {
+                n = r;
+                break;
+            }
+            int e = SSL_get_error(conn->Ssl.get(), r);
+            if (e == SSL_ERROR_WANT_READ) continue;
+            return e == SSL_ERROR_ZERO_RETURN ? 0 : -1;
+        }
+    } else {
+        if (conn->Fd < 0 || !WaitReady(conn->Fd, POLLIN, timeoutMs)) return -1;
+        n = ::recv(conn->Fd, buf, sizeof buf, 0);
+        if (n <= 0) return n == 0 ? 0 : -1;
+    }
     std::lock_guard<std::mutex> g(FLock);
     conn->Received.append(buf, size_t(n));
     FChanged.notify_all();
     return long(n);
 }
 
-bool TScriptedServer::SendAll(int fd, const std::string& bytes) {
+bool TScriptedServer::SendAll(TConnection* conn, const std::string& bytes) {
+    const int fd = conn->Fd;
     size_t done = 0;
+    while (conn->Ssl && done < bytes.size()) {
+        ERR_clear_error();
+        int n = SSL_write(conn->Ssl.get(), bytes.data() + done, int(bytes.size() - done));
+        if (n > 0) {
+            done += size_t(n);
+            continue;
+        }
+        int e = SSL_get_error(conn->Ssl.get(), n);
+        if (e != SSL_ERROR_WANT_WRITE && e != SSL_ERROR_WANT_READ) return false;
+        if (!WaitReady(fd, e == SSL_ERROR_WANT_READ ? POLLIN : POLLOUT, FStepTimeoutMs)) return false;
+    }
     while (done < bytes.size()) {
         if (!WaitReady(fd, POLLOUT, FStepTimeoutMs)) return false;
         ssize_t n = ::send(fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
@@ -305,6 +373,38 @@ bool TScriptedServer::SendAll(int fd, const std::string& bytes) {
         done += size_t(n);
     }
     return true;
+}
+
+bool TScriptedServer::Handshake(TConnection* conn) {
+    ::fcntl(conn->Fd, F_SETFL, ::fcntl(conn->Fd, F_GETFL) | O_NONBLOCK);
+    SSL* ssl = SSL_new(FTls.get());
+    conn->Ssl.reset(ssl);
+    SSL_set_fd(ssl, conn->Fd);
+    auto deadline = TClock::now() + std::chrono::milliseconds(FStepTimeoutMs);
+    for (;;) {
+        ERR_clear_error();
+        int r = SSL_accept(ssl);
+        if (r == 1) break;
+        int e = SSL_get_error(ssl, r);
+        if ((e != SSL_ERROR_WANT_READ && e != SSL_ERROR_WANT_WRITE) ||
+            !WaitReady(conn->Fd, e == SSL_ERROR_WANT_READ ? POLLIN : POLLOUT, RemainingMs(deadline)))
+            return false;
+    }
+    const char* name = SSL_get_servername(ssl, TLSEXT_NAMETYPE_host_name);
+    std::lock_guard<std::mutex> g(FLock);
+    conn->ServerName = name ? name : "";
+    conn->HandshakeDone = true;
+    conn->Resumed = SSL_session_reused(ssl) == 1;
+    FChanged.notify_all();
+    return true;
+}
+
+void TScriptedServer::CloseSending(TConnection* conn, bool alert) {
+    if (conn->Ssl && alert) {
+        ERR_clear_error();
+        SSL_shutdown(conn->Ssl.get());
+    }
+    ::shutdown(conn->Fd, SHUT_WR);
 }
 
 bool TScriptedServer::Pause(int ms) const {
@@ -317,6 +417,22 @@ bool TScriptedServer::Pause(int ms) const {
 int TScriptedServer::ConnectionCount() const {
     std::lock_guard<std::mutex> g(FLock);
     return int(FConnections.size());
+}
+
+std::string TScriptedServer::ServerName(int index) const {
+    std::lock_guard<std::mutex> g(FLock);
+    if (index < 0 || size_t(index) >= FConnections.size()) return "";
+    return FConnections[size_t(index)]->ServerName;
+}
+
+bool TScriptedServer::HandshakeDone(int index) const {
+    std::lock_guard<std::mutex> g(FLock);
+    return index >= 0 && size_t(index) < FConnections.size() && FConnections[size_t(index)]->HandshakeDone;
+}
+
+bool TScriptedServer::Resumed(int index) const {
+    std::lock_guard<std::mutex> g(FLock);
+    return index >= 0 && size_t(index) < FConnections.size() && FConnections[size_t(index)]->Resumed;
 }
 
 std::string TScriptedServer::Received(int index) const {
@@ -462,6 +578,10 @@ TScriptStep ResolveStep(const TPendingStep& p, const std::map<std::string, std::
         s.Ms = ParseCount(w[1], p.Line);
     } else if (op == "close") {
         s.Kind = TScriptStep::Close;
+    } else if (op == "alert") {
+        s.Kind = TScriptStep::Alert;
+    } else if (op == "drop") {
+        s.Kind = TScriptStep::Drop;
     } else if (op == "reset") {
         s.Kind = TScriptStep::Reset;
     } else if (op == "hang") {

@@ -45,7 +45,9 @@
 //   send-text TEXT         send TEXT with the data escapes, no line end added
 //   trickle MS [section]   send a data section one byte at a time, MS ms between bytes
 //   delay MS               wait MS milliseconds
-//   close                  close the connection (orderly FIN)
+//   alert                  TLS: send the closing alert, and nothing else (the TCP connection stays)
+//   close                  close the connection (orderly FIN; over TLS the closing alert first)
+//   drop                   close with a FIN but, over TLS, without the closing alert (a cut)
 //   reset                  close with SO_LINGER 0 (the peer sees a reset)
 //   hang                   answer nothing until the peer closes or the server is destroyed
 //   loop                   start the script again (a persistent connection: each pass
@@ -53,6 +55,9 @@
 // Without a [script] section the script is "read-request, send, close".
 // When a script ends without close, reset or hang, the connection is closed.
 #pragma once
+
+struct ssl_st;
+struct ssl_ctx_st;
 
 #include <atomic>
 #include <condition_variable>
@@ -65,7 +70,7 @@
 
 // One action of a connection script.
 struct TScriptStep {
-    enum TKind { ReadRequest, ReadBytes, ReadUntilClose, Send, Trickle, Delay, Close, Reset, Hang, Loop };
+    enum TKind { ReadRequest, ReadBytes, ReadUntilClose, Send, Trickle, Delay, Alert, Close, Drop, Reset, Hang, Loop };
     TKind Kind = Close;
     std::string Data;  // bytes to send (Send, Trickle)
     size_t Count = 0;  // bytes to read (ReadBytes)
@@ -81,7 +86,9 @@ public:
     TScript& Send(const std::string& bytes);
     TScript& Trickle(const std::string& bytes, int msBetweenBytes);
     TScript& Delay(int ms);
+    TScript& Alert();
     TScript& Close();
+    TScript& Drop();
     TScript& Reset();
     TScript& Hang();
     TScript& Loop();
@@ -89,11 +96,23 @@ public:
     std::vector<TScriptStep> Steps;
 };
 
+// A TLS server's certificate, key and protocol versions (0: OpenSSL's default bound).
+struct TServerTls {
+    std::string CertFile;  // PEM: the certificate, then the chain it sends
+    std::string KeyFile;
+    int MinVersion = 0;    // TLS1_VERSION ...; below TLS 1.2 the security level drops to 0
+    int MaxVersion = 0;
+};
+
 class TScriptedServer {
 public:
     // Starts listening at once; scripts must not be empty. StepTimeoutMs bounds every
     // read step: a peer that sends nothing for that long ends the connection.
     explicit TScriptedServer(std::vector<TScript> scripts, int stepTimeoutMs = 5000);
+    // The same over TLS: each connection's handshake comes first (bounded by StepTimeoutMs);
+    // one that fails ends the connection before its script. Throws Exception when the
+    // certificate or key cannot be loaded.
+    TScriptedServer(std::vector<TScript> scripts, const TServerTls& tls, int stepTimeoutMs = 5000);
     // Stops the acceptor and every connection (hang included) and joins their threads.
     ~TScriptedServer();
     TScriptedServer(const TScriptedServer&) = delete;
@@ -113,17 +132,33 @@ public:
     bool WaitForReceived(int index, size_t bytes, int timeoutMs) const;
     // Waits until at least Count connections have finished their scripts.
     bool WaitForFinished(int count, int timeoutMs) const;
+    // TLS: the name the client sent as SNI on connection Index ("" for none), whether its
+    // handshake succeeded, and whether it resumed an earlier session.
+    std::string ServerName(int index) const;
+    bool HandshakeDone(int index) const;
+    bool Resumed(int index) const;
 
 private:
+    struct TSslFree { void operator()(ssl_st* s) const; };
+    struct TCtxFree { void operator()(ssl_ctx_st* c) const; };
     struct TConnection {
         int Fd = -1;
+        std::unique_ptr<ssl_st, TSslFree> Ssl;
+        std::string ServerName;
+        bool HandshakeDone = false;
+        bool Resumed = false;
         std::string Received;
         size_t Taken = 0;  // bytes the read steps took: a request read is never read again
         int Requests = 0;
         bool Finished = false;
         std::thread Thread;
     };
+    void Start();
     void AcceptLoop();
+    // The TLS handshake of a new connection; false when it failed or timed out.
+    bool Handshake(TConnection* conn);
+    // Sends the closing alert (TLS) and the FIN.
+    void CloseSending(TConnection* conn, bool alert);
     void RunScript(TConnection* conn, const TScript& script);
     bool RunStep(TConnection* conn, const TScriptStep& step);
     // Waits until Fd is ready for Events, the stop pipe fires, or TimeoutMs passes
@@ -132,11 +167,12 @@ private:
     // Reads what is there into the connection's record. 0 at end of stream, -1 on error
     // or time-out.
     long ReadSome(TConnection* conn, int timeoutMs);
-    bool SendAll(int fd, const std::string& bytes);
+    bool SendAll(TConnection* conn, const std::string& bytes);
     bool Pause(int ms) const;  // false when stopped
 
     std::vector<TScript> FScripts;
     int FStepTimeoutMs;
+    std::unique_ptr<ssl_ctx_st, TCtxFree> FTls;
     int FListenFd = -1;
     int FStopPipe[2] = {-1, -1};
     int FPort = 0;

@@ -23,26 +23,6 @@ std::string Url(const TScriptedServer& s, const std::string& path) {
     return "http://127.0.0.1:" + std::to_string(s.Port()) + path;
 }
 
-// A hidden window whose timer runs Fire once, DelayMs after Start.
-class TOneShot {
-public:
-    explicit TOneShot(std::function<void()> fire) : FFire(std::move(fire)) {
-        FWindow = AllocateHWnd([this](TMessage& m) {
-            if (m.Msg != WM_TIMER) return;
-            KillTimer(FWindow, 1);
-            Fired = TClock::now();
-            FFire();
-        });
-    }
-    ~TOneShot() { DeallocateHWnd(FWindow); }
-    void Start(UINT delayMs) { SetTimer(FWindow, 1, delayMs, nullptr); }
-    TClock::time_point Fired{};
-
-private:
-    std::function<void()> FFire;
-    HWND FWindow = nullptr;
-};
-
 // After an abort: idle, one completion, and the next request works.
 void ExpectReusable(THttpCli& cli, const TScriptedServer& next, int& done) {
     EXPECT_EQ(cli.State(), httpIdle);

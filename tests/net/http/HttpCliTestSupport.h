@@ -1,8 +1,11 @@
-// What the client tests share: running a synchronous request and keeping what it raised.
+// What the client tests share: running a synchronous request and keeping what it raised,
+// and a one-shot timer that acts while Get pumps messages.
 #pragma once
 
 #include "net/http/HttpProt.h"
 
+#include <chrono>
+#include <functional>
 #include <string>
 #include <utility>
 
@@ -15,3 +18,25 @@ inline std::pair<int, std::string> TryGet(THttpCli& cli) {
     }
     return {0, ""};
 }
+
+// A hidden window whose timer runs Fire once, DelayMs after Start.
+class TOneShot {
+public:
+    explicit TOneShot(std::function<void()> fire) : FFire(std::move(fire)) {
+        FWindow = AllocateHWnd([this](TMessage& m) {
+            if (m.Msg != WM_TIMER) return;
+            KillTimer(FWindow, 1);
+            Fired = std::chrono::steady_clock::now();
+            FFire();
+        });
+    }
+    ~TOneShot() { DeallocateHWnd(FWindow); }
+    TOneShot(const TOneShot&) = delete;
+    TOneShot& operator=(const TOneShot&) = delete;
+    void Start(UINT delayMs) { SetTimer(FWindow, 1, delayMs, nullptr); }
+    std::chrono::steady_clock::time_point Fired{};
+
+private:
+    std::function<void()> FFire;
+    HWND FWindow = nullptr;
+};

@@ -252,6 +252,43 @@ TEST(HttpWireReference, MergedPaths) {
         EXPECT_EQ(MergePath(c.Base, c.Relative), c.Merged) << c.Base << " + " << c.Relative;
 }
 
+// The examples of RFC 3986 section 5.4 against its base, then the non-strict reading
+// and the cases the HTTP stacks met.
+TEST(HttpWireReference, ResolvedReferences) {
+    const char* const base = "http://a/b/c/d;p?q";
+    struct {
+        const char* Reference;
+        const char* Target;
+    } cases[] = {
+        // 5.4.1 normal examples
+        {"g:h", "g:h"}, {"g", "http://a/b/c/g"}, {"./g", "http://a/b/c/g"},
+        {"g/", "http://a/b/c/g/"}, {"/g", "http://a/g"}, {"//g", "http://g"},
+        {"?y", "http://a/b/c/d;p?y"}, {"g?y", "http://a/b/c/g?y"}, {"#s", "http://a/b/c/d;p?q#s"},
+        {"g#s", "http://a/b/c/g#s"}, {"g?y#s", "http://a/b/c/g?y#s"}, {";x", "http://a/b/c/;x"},
+        {"g;x", "http://a/b/c/g;x"}, {"g;x?y#s", "http://a/b/c/g;x?y#s"}, {"", "http://a/b/c/d;p?q"},
+        {".", "http://a/b/c/"}, {"./", "http://a/b/c/"}, {"..", "http://a/b/"}, {"../", "http://a/b/"},
+        {"../g", "http://a/b/g"}, {"../..", "http://a/"}, {"../../", "http://a/"}, {"../../g", "http://a/g"},
+        // 5.4.2 abnormal examples
+        {"../../../g", "http://a/g"}, {"../../../../g", "http://a/g"}, {"/./g", "http://a/g"},
+        {"/../g", "http://a/g"}, {"g.", "http://a/b/c/g."}, {".g", "http://a/b/c/.g"},
+        {"g..", "http://a/b/c/g.."}, {"..g", "http://a/b/c/..g"}, {"./../g", "http://a/b/g"},
+        {"./g/.", "http://a/b/c/g/"}, {"g/./h", "http://a/b/c/g/h"}, {"g/../h", "http://a/b/c/h"},
+        {"g;x=1/./y", "http://a/b/c/g;x=1/y"}, {"g;x=1/../y", "http://a/b/c/y"},
+        {"g?y/./x", "http://a/b/c/g?y/./x"}, {"g?y/../x", "http://a/b/c/g?y/../x"},
+        {"g#s/./x", "http://a/b/c/g#s/./x"}, {"g#s/../x", "http://a/b/c/g#s/../x"}, {"http:g", "http:g"},
+        // an absolute reference loses its dot segments too; an empty query stays
+        {"https://h:8443/x/../y?", "https://h:8443/y?"}, {"//h/./p#", "http://h/p#"},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(ResolveReference(base, c.Reference), c.Target) << c.Reference;
+
+    EXPECT_EQ(ResolveReference(base, "http:g", false), "http://a/b/c/g");
+    EXPECT_EQ(ResolveReference(base, "HTTP:?z", false), "http://a/b/c/d;p?z");
+    EXPECT_EQ(ResolveReference(base, "https:g", false), "https:g");
+    EXPECT_EQ(ResolveReference("http://h", "x"), "http://h/x");  // empty base path
+    EXPECT_EQ(ResolveReference("http://h#f", "?q"), "http://h?q");
+}
+
 // ==== response heads ===============================================================================
 
 TEST(HttpWireHead, StatusLines) {

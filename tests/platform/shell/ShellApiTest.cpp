@@ -1,5 +1,6 @@
 // Shell opener: recorded calls, and a real spawn that never goes through a shell.
 #include "platform/shell/ShellApi.h"
+#include "platform/messages/Messages.h"
 #include "platform/rtl/FileSys.h"
 
 #include <gtest/gtest.h>
