@@ -152,7 +152,8 @@ bool TInetSocket::IdleAndOpen() const {
 }
 
 bool TInetSocket::ClosedInOrder() const {
-    if (!Eof || FBroken || FFd < 0) return false;
+    if (!Eof || FBroken) return false;
+    if (FFd < 0) return true;  // bytes handed in whole, with no connection behind them
     int err = 0;
     socklen_t len = sizeof err;
     // A reset that came after the end of stream is still pending here.
