@@ -179,17 +179,16 @@ void TBehaviourServer::Serve(int fd) {
     size_t answered = 0;
     std::string target;
     while (ReadRequest(fd, idleMs, target)) {
-        if (Unread(fd) > 0) {
-            std::lock_guard<std::mutex> g(FLock);
-            ++FCameAhead;
-        }
-        SendAll(fd, Answer(target));
-        ++answered;
         {
+            // Counted before the answer goes: the peer may be done with it before a count
+            // made afterwards.
             std::lock_guard<std::mutex> g(FLock);
+            if (Unread(fd) > 0) ++FCameAhead;
             ++FAnswered;
             ++FAsked[target];
         }
+        SendAll(fd, Answer(target));
+        ++answered;
         // A plain close with requests unread: the kernel resets, and what was still
         // queued of the answer is lost.
         if (OneRequestPerConnection(FBehaviour) || (FBehaviour == TServerBehaviour::CloseAfterN && answered == FN)) {
