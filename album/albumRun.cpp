@@ -260,7 +260,8 @@ void TAlbumRun::DownloadAlbum(const std::string& Title, const std::string& Album
     if (OnAlbumOpened) OnAlbumOpened(FAlbumDir, FResult.PhotoCount);
 
     // The report's connection opens while the photos arrive: it waits for it then.
-    THTTPGet reportGetter(nullptr);
+    if (!FKeptReportGetter) FKeptReportGetter = std::make_unique<THTTPGet>(nullptr);
+    THTTPGet& reportGetter = *FKeptReportGetter;
     if (FSettings.UsageReport) reportGetter.Preconnect(FSettings.ReportUrl);
     DownloadPhotos(photos);
     if (FStopRequested) FResult.End = TRunEnd::Stopped;
@@ -277,8 +278,28 @@ void TAlbumRun::DownloadAlbum(const std::string& Title, const std::string& Album
 
 // ==== the photos ============================================================================
 
+TPhotoTransfers& TAlbumRun::KeptTransfers() {
+    if (FKeptTransfers && (FKeptJobs != FSettings.Jobs || FKeptTimeoutMs != FSettings.TimeoutMs ||
+                           FKeptRetryDelaysMs != FSettings.RetryDelaysMs || FKeptTransfers->Stopped() ||
+                           !FKeptTransfers->Idle()))
+        FKeptTransfers.reset();
+    if (!FKeptTransfers) {
+        FKeptTransfers = std::make_unique<TPhotoTransfers>(FSettings.Jobs, FSettings.RetryDelaysMs, FSettings.TimeoutMs);
+        FKeptJobs = FSettings.Jobs;
+        FKeptTimeoutMs = FSettings.TimeoutMs;
+        FKeptRetryDelaysMs = FSettings.RetryDelaysMs;
+    }
+    return *FKeptTransfers;
+}
+
+void TAlbumRun::DropTransfersIfSpent(const TPhotoTransfers& Transfers) {
+    // A stopped queue is cancelled for good, and one a busy site slowed down would carry
+    // that pace into the next album.
+    if (Transfers.Stopped() || !Transfers.Idle() || Transfers.Limit() < FKeptJobs) FKeptTransfers.reset();
+}
+
 void TAlbumRun::DownloadPhotos(const TPhotoList& Photos) {
-    TPhotoTransfers transfers(FSettings.Jobs, FSettings.RetryDelaysMs, FSettings.TimeoutMs);
+    TPhotoTransfers& transfers = KeptTransfers();
     transfers.OnSiteWait = [this](int index, DWORD ms) {
         Status("服务器繁忙，" + IntToStr((ms + 999) / 1000) + " 秒后重试: " + IntToStr(index) + ".jpg");
     };
@@ -315,6 +336,9 @@ void TAlbumRun::DownloadPhotos(const TPhotoList& Photos) {
     // After a stop: photos that ended after one before them was never started.
     ListReady(true);
     FUnlisted.clear();
+    transfers.OnSiteWait = nullptr;
+    transfers.OnStarted = nullptr;
+    DropTransfersIfSpent(transfers);
 }
 
 void TAlbumRun::PhotoTransferred(const TPhotoOutcome& Outcome) {

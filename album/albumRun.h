@@ -220,4 +220,16 @@ private:
     THttpCli* FActiveClient = nullptr;      // the client whose request is running
     TPhotoTransfers* FTransfers = nullptr;  // the photo stage's, while it runs
     THTTPGet* FReportGetter = nullptr;      // the usage report's, while it runs
+
+    // The photo connections and the report's, kept from one album to the next, so that
+    // albums run one after another (albrivo-cli with several addresses) find their
+    // servers' connections open. The photo connections are dropped after a stop, once a
+    // busy site made them go one at a time, and when the run's limits changed.
+    TPhotoTransfers& KeptTransfers();
+    void DropTransfersIfSpent(const TPhotoTransfers& Transfers);
+    std::unique_ptr<TPhotoTransfers> FKeptTransfers;
+    int FKeptJobs = 0;
+    DWORD FKeptTimeoutMs = 0;
+    std::vector<DWORD> FKeptRetryDelaysMs;
+    std::unique_ptr<THTTPGet> FKeptReportGetter;
 };

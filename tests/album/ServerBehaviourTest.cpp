@@ -123,6 +123,22 @@ TEST_F(ServerBehaviour, EveryPhotoIsSavedWholeWhateverTheServerDoes) {
     }
 }
 
+TEST_F(ServerBehaviour, AlbumsOneAfterAnotherKeepThePhotoConnections) {
+    // Two runs of the album on one TAlbumRun, as albrivo-cli runs several albums: the
+    // second album's photos come over the connections the first one left open, so only
+    // the album page and its XML (the HTTP client's, one connection each) are new.
+    TBehaviourServer server(TServerBehaviour::KeepAliveLength, {}, 5);
+    server.SetFiles(AlbumFiles(server.Address()));
+    RunAndCheck(server.Address(), 4);
+    const int afterFirst = server.Connections();
+    EXPECT_GE(afterFirst, 3);
+    RunAndCheck(server.Address(), 4);
+    EXPECT_EQ(server.Connections() - afterFirst, 2);
+    // A run with other limits starts on connections of its own.
+    RunAndCheck(server.Address(), 2);
+    EXPECT_GT(server.Connections() - afterFirst, 4);
+}
+
 // ---- real servers written by others ---------------------------------------------------------
 
 class RealServers : public ServerBehaviour {
