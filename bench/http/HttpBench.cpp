@@ -85,12 +85,11 @@ void Serve(int listenFd, size_t bigSize, SSL_CTX* ctx) {
     for (;;) {
         int fd = accept(listenFd, nullptr, nullptr);
         if (fd < 0) continue;
-        SSL* ssl = nullptr;
-        if (ctx) {
-            ssl = SSL_new(ctx);
+        tls::TSslPtr session(ctx ? SSL_new(ctx) : nullptr);
+        SSL* ssl = session.get();
+        if (ssl) {
             SSL_set_fd(ssl, fd);
             if (SSL_accept(ssl) != 1) {
-                SSL_free(ssl);
                 close(fd);
                 continue;
             }
@@ -117,7 +116,6 @@ void Serve(int listenFd, size_t bigSize, SSL_CTX* ctx) {
         // Wait for the client's close so that the connection ends cleanly.
         pollfd p{fd, POLLIN, 0};
         while (poll(&p, 1, 2000) > 0 && recv(fd, buf, sizeof buf, 0) > 0) {}
-        SSL_free(ssl);
         close(fd);
     }
 }
@@ -215,7 +213,7 @@ TRun RunClient(const std::string& url, int count, int64_t& bytes, bool fullHands
 
 // A certificate for 127.0.0.1 made for this run in Dir (cert.pem, key.pem); the server
 // context that serves it, or null when it cannot be made.
-SSL_CTX* MakeServerContext(const std::string& dir) {
+tls::TSslCtxPtr MakeServerContext(const std::string& dir) {
     const std::string cert = dir + "/cert.pem", key = dir + "/key.pem";
     std::vector<std::string> args = {"openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt",
                                      "ec_paramgen_curve:prime256v1", "-nodes", "-keyout", key, "-out", cert,
@@ -231,13 +229,12 @@ SSL_CTX* MakeServerContext(const std::string& dir) {
     if (posix_spawnp(&pid, "openssl", &quiet, nullptr, argv.data(), environ) == 0) waitpid(pid, &status, 0);
     posix_spawn_file_actions_destroy(&quiet);
     if (status != 0) return nullptr;
-    SSL_CTX* ctx = SSL_CTX_new(TLS_server_method());
-    if (SSL_CTX_use_certificate_file(ctx, cert.c_str(), SSL_FILETYPE_PEM) != 1 ||
-        SSL_CTX_use_PrivateKey_file(ctx, key.c_str(), SSL_FILETYPE_PEM) != 1) {
-        SSL_CTX_free(ctx);
+    try {
+        return tls::ServerContext(cert, key);
+    } catch (const tls::ETlsError& e) {
+        std::fprintf(stderr, "http_bench: %s\n", e.Message().c_str());
         return nullptr;
     }
-    return ctx;
 }
 
 struct TPair {
@@ -310,10 +307,10 @@ int main(int argc, char** argv) {
     int port = 0, tlsPort = 0;
     char dirTemplate[] = "/tmp/albrivo-http-bench-XXXXXX";
     const std::string dir = mkdtemp(dirTemplate) ? dirTemplate : "";
-    SSL_CTX* serverCtx = dir.empty() ? nullptr : MakeServerContext(dir);
+    tls::TSslCtxPtr serverCtx = dir.empty() ? nullptr : MakeServerContext(dir);
     if (!serverCtx) std::fprintf(stderr, "http_bench: no certificate could be made; https is left out\n");
     pid_t server = StartServer(bigMb << 20, port);
-    pid_t tlsServer = serverCtx ? StartServer(bigMb << 20, tlsPort, serverCtx) : -1;
+    pid_t tlsServer = serverCtx ? StartServer(bigMb << 20, tlsPort, serverCtx.get()) : -1;
     const std::string base = "http://127.0.0.1:" + std::to_string(port);
     int status = 0;
 
@@ -345,7 +342,7 @@ int main(int argc, char** argv) {
         kill(child, SIGTERM);
         waitpid(child, nullptr, 0);
     }
-    SSL_CTX_free(serverCtx);
+    serverCtx.reset();
     if (!dir.empty()) {
         std::remove((dir + "/cert.pem").c_str());
         std::remove((dir + "/key.pem").c_str());

@@ -176,10 +176,11 @@ bool TCustomWSocket::TlsHasPending() const {
     return FTls && FTlsPhase == tlsOpen && (SSL_pending(FTls->Ssl.get()) > 0 || FTls->HasInput());
 }
 
-// A peer that closed a TLS connection without its closing alert cut it short.
+// A peer that closed a TLS connection without its closing alert cut it short; after the
+// alert, what the TCP connection does (a reset, say) changes nothing: all had come.
 uint16_t TCustomWSocket::TlsCloseError(uint16_t error) const {
-    if (error != 0 || FTlsPhase != tlsOpen || FTlsCloseNotify) return error;
-    return WSAECONNABORTED;
+    if (FTlsPhase != tlsOpen) return error;
+    return FTlsCloseNotify ? 0 : error != 0 ? error : uint16_t(WSAECONNABORTED);
 }
 
 // ==== end =======================================================================================

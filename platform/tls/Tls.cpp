@@ -22,11 +22,14 @@ const char* const SNoCheckWarning =
 
 namespace {
 
+struct TSessionFree { void operator()(SSL_SESSION* s) const { SSL_SESSION_free(s); } };
+using TSessionPtr = std::unique_ptr<SSL_SESSION, TSessionFree>;
+
 struct TState {
     std::mutex Lock;
     TVerifySettings Settings;
-    TSslCtxPtr Client;                          // made on first use for Settings
-    std::map<std::string, SSL_SESSION*> Kept;   // "ctx host:port" -> a reference each
+    TSslCtxPtr Client;                       // made on first use for Settings
+    std::map<std::string, TSessionPtr> Kept;  // "ctx host:port" -> a reference of its own
 };
 
 TState& State() {
@@ -34,10 +37,6 @@ TState& State() {
     return state;
 }
 
-void ForgetLocked(TState& s) {
-    for (auto& kept : s.Kept) SSL_SESSION_free(kept.second);
-    s.Kept.clear();
-}
 
 TSslCtxPtr Wrap(SSL_CTX* ctx) { return TSslCtxPtr(ctx, TSslCtxFree()); }
 
@@ -137,7 +136,7 @@ void SetVerifySettings(const TVerifySettings& settings) {
     std::lock_guard<std::mutex> hold(s.Lock);
     s.Settings = settings;
     s.Client = ctx;
-    ForgetLocked(s);
+    s.Kept.clear();
 }
 
 // ==== contexts and sessions ========================================================================
@@ -176,28 +175,22 @@ TSslPtr NewClientSession(const TSslCtxPtr& ctx, const std::string& host, int por
     TState& s = State();
     std::lock_guard<std::mutex> hold(s.Lock);
     auto kept = s.Kept.find(SessionKey(ctx.get(), host, port));
-    if (kept != s.Kept.end()) SSL_set_session(ssl.get(), kept->second);
+    if (kept != s.Kept.end()) SSL_set_session(ssl.get(), kept->second.get());
     return ssl;
 }
 
 void KeepSession(SSL* ssl, const std::string& host, int port) {
-    SSL_SESSION* session = SSL_get1_session(ssl);
-    if (!session) return;
-    if (!SSL_SESSION_is_resumable(session)) {
-        SSL_SESSION_free(session);
-        return;
-    }
+    TSessionPtr session(SSL_get1_session(ssl));
+    if (!session || !SSL_SESSION_is_resumable(session.get())) return;
     TState& s = State();
     std::lock_guard<std::mutex> hold(s.Lock);
-    SSL_SESSION*& slot = s.Kept[SessionKey(SSL_get_SSL_CTX(ssl), host, port)];
-    if (slot) SSL_SESSION_free(slot);
-    slot = session;
+    s.Kept[SessionKey(SSL_get_SSL_CTX(ssl), host, port)] = std::move(session);
 }
 
 void ForgetSessions() {
     TState& s = State();
     std::lock_guard<std::mutex> hold(s.Lock);
-    ForgetLocked(s);
+    s.Kept.clear();
 }
 
 bool Resumed(SSL* ssl) { return SSL_session_reused(ssl) == 1; }

@@ -207,7 +207,10 @@ bool TInetSocket::IdleAndOpen() const {
 }
 
 bool TInetSocket::ClosedInOrder() const {
-    if (!Eof || FBroken || FFd < 0 || CutWithoutAlert()) return false;
+    if (!Eof || FBroken || CutWithoutAlert()) return false;
+    if (FFd < 0) return true;  // bytes handed in whole, with no connection behind them
+    // Over TLS the closing alert is the proof of the end; a reset after it cuts nothing.
+    if (FTls) return true;
     int err = 0;
     socklen_t len = sizeof err;
     // A reset that came after the end of stream is still pending here.

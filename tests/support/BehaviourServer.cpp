@@ -2,6 +2,7 @@
 // that also watch the stop pipe (see BehaviourServer.h).
 #include "tests/support/BehaviourServer.h"
 
+
 #include <arpa/inet.h>
 #include <cerrno>
 #include <fcntl.h>
@@ -78,27 +79,13 @@ const char* BehaviourName(TServerBehaviour behaviour) {
 
 TBehaviourServer::TBehaviourServer(TServerBehaviour behaviour, std::map<std::string, std::string> files, size_t n)
     : FBehaviour(behaviour), FFiles(std::move(files)), FN(n) {
-    if (::pipe2(FStop, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
-    FListen = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    if (::bind(FListen, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(FListen, 64) != 0 ||
-        ::getsockname(FListen, reinterpret_cast<sockaddr*>(&a), &len) != 0)
-        throw std::runtime_error("listen");
-    FPort = ntohs(a.sin_port);
     FAcceptor = std::thread([this] { Accept(); });
 }
 
 TBehaviourServer::~TBehaviourServer() {
-    char b = 1;
-    (void)!::write(FStop[1], &b, 1);
+    FListener.Stop();
     FAcceptor.join();
     for (auto& t : FThreads) t.join();
-    ::close(FListen);
-    ::close(FStop[0]);
-    ::close(FStop[1]);
 }
 
 void TBehaviourServer::SetFiles(std::map<std::string, std::string> files) {
@@ -106,7 +93,7 @@ void TBehaviourServer::SetFiles(std::map<std::string, std::string> files) {
     FFiles = std::move(files);
 }
 
-std::string TBehaviourServer::Address() const { return "127.0.0.1:" + std::to_string(FPort); }
+std::string TBehaviourServer::Address() const { return "127.0.0.1:" + std::to_string(Port()); }
 std::string TBehaviourServer::Url(const std::string& path) const { return "http://" + Address() + path; }
 
 int TBehaviourServer::Connections() const {
@@ -125,18 +112,11 @@ size_t TBehaviourServer::Asked(const std::string& target) const {
     return it == FAsked.end() ? 0 : it->second;
 }
 
-bool TBehaviourServer::Readable(int fd, int timeoutMs) const {
-    pollfd p[2] = {{fd, POLLIN, 0}, {FStop[0], POLLIN, 0}};
-    for (;;) {
-        int r = ::poll(p, 2, timeoutMs);
-        if (r < 0 && errno == EINTR) continue;
-        return r > 0 && !p[1].revents && p[0].revents;
-    }
-}
+bool TBehaviourServer::Readable(int fd, int timeoutMs) const { return FListener.Readable(fd, timeoutMs); }
 
 void TBehaviourServer::Accept() {
-    while (Readable(FListen, -1)) {
-        int fd = ::accept4(FListen, nullptr, nullptr, SOCK_CLOEXEC);
+    while (Readable(FListener.Fd(), -1)) {
+        int fd = ::accept4(FListener.Fd(), nullptr, nullptr, SOCK_CLOEXEC);
         if (fd < 0) continue;
         timeval bound{5, 0};
         ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &bound, sizeof bound);

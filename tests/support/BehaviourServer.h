@@ -18,6 +18,8 @@
 // wait is bounded and watches a stop pipe; the destructor stops and joins every thread.
 #pragma once
 
+#include "tests/support/LoopbackListen.h"
+
 #include <condition_variable>
 #include <map>
 #include <mutex>
@@ -52,7 +54,7 @@ public:
     // Replaces the files (which may name the server's own address, known once it listens).
     void SetFiles(std::map<std::string, std::string> files);
 
-    int Port() const { return FPort; }
+    int Port() const { return FListener.Port(); }
     // "127.0.0.1:PORT", and "http://127.0.0.1:PORT" followed by Path.
     std::string Address() const;
     std::string Url(const std::string& path) const;
@@ -74,9 +76,7 @@ private:
     const TServerBehaviour FBehaviour;
     std::map<std::string, std::string> FFiles;  // under FLock
     const size_t FN;
-    int FStop[2] = {-1, -1};
-    int FListen = -1;
-    int FPort = 0;
+    TLoopbackListener FListener{64};
     mutable std::mutex FLock;
     int FConnections = 0;
     size_t FAnswered = 0;

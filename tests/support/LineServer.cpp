@@ -1,6 +1,7 @@
 // LineServer: the pipelining loopback server (see LineServer.h).
 #include "tests/support/LineServer.h"
 
+
 #include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
@@ -17,31 +18,17 @@ using TClock = std::chrono::steady_clock;
 }  // namespace
 
 TLineServer::TLineServer(TLineServerRules rules) : FRules(rules) {
-    if (::pipe2(FStop, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
-    FListen = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    if (::bind(FListen, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(FListen, 16) != 0 ||
-        ::getsockname(FListen, reinterpret_cast<sockaddr*>(&a), &len) != 0)
-        throw std::runtime_error("listen");
-    FPort = ntohs(a.sin_port);
     FAcceptor = std::thread([this] { Accept(); });
 }
 
 TLineServer::~TLineServer() {
-    char b = 1;
-    (void)!::write(FStop[1], &b, 1);
+    FListener.Stop();
     FAcceptor.join();
     for (auto& t : FThreads) t.join();
-    ::close(FListen);
-    ::close(FStop[0]);
-    ::close(FStop[1]);
 }
 
 std::string TLineServer::Url(const std::string& path) const {
-    return "http://127.0.0.1:" + std::to_string(FPort) + path;
+    return "http://127.0.0.1:" + std::to_string(Port()) + path;
 }
 
 int TLineServer::Connections() const {
@@ -85,18 +72,11 @@ bool TLineServer::WaitForPaths(int index, size_t count, int timeoutMs) const {
     });
 }
 
-bool TLineServer::Readable(int fd, int timeoutMs) const {
-    pollfd p[2] = {{fd, POLLIN, 0}, {FStop[0], POLLIN, 0}};
-    while (true) {
-        int r = ::poll(p, 2, timeoutMs);
-        if (r < 0 && errno == EINTR) continue;
-        return r > 0 && !p[1].revents && p[0].revents;
-    }
-}
+bool TLineServer::Readable(int fd, int timeoutMs) const { return FListener.Readable(fd, timeoutMs); }
 
 void TLineServer::Accept() {
-    while (Readable(FListen, -1)) {
-        int fd = ::accept4(FListen, nullptr, nullptr, SOCK_CLOEXEC);
+    while (Readable(FListener.Fd(), -1)) {
+        int fd = ::accept4(FListener.Fd(), nullptr, nullptr, SOCK_CLOEXEC);
         if (fd < 0) continue;
         std::lock_guard<std::mutex> g(FLock);
         FPaths.emplace_back();

@@ -9,6 +9,8 @@
 // body, then nothing. Every wait is bounded; the destructor stops and joins everything.
 #pragma once
 
+#include "tests/support/LoopbackListen.h"
+
 #include <condition_variable>
 #include <mutex>
 #include <string>
@@ -30,7 +32,7 @@ public:
     TLineServer(const TLineServer&) = delete;
     TLineServer& operator=(const TLineServer&) = delete;
 
-    int Port() const { return FPort; }
+    int Port() const { return FListener.Port(); }
     // "http://127.0.0.1:PORT" followed by Path.
     std::string Url(const std::string& path) const;
     int Connections() const;
@@ -56,9 +58,7 @@ private:
     void Serve(int fd, size_t index);
 
     TLineServerRules FRules;
-    int FStop[2] = {-1, -1};
-    int FListen = -1;
-    int FPort = 0;
+    TLoopbackListener FListener{16};
     mutable std::mutex FLock;
     mutable std::condition_variable FChanged;
     std::vector<std::vector<std::string>> FPaths;  // per connection

@@ -218,10 +218,12 @@ void TScriptedServer::RunScript(TConnection* conn, const TScript& script) {
 bool TScriptedServer::RunStep(TConnection* conn, const TScriptStep& step) {
     switch (step.Kind) {
     case TScriptStep::ReadRequest: {
+        // From the first byte no step took: requests sent ahead (pipelined) may have come
+        // with the one before, in one read.
         size_t start;
         {
             std::lock_guard<std::mutex> g(FLock);
-            start = conn->Received.size();
+            start = conn->Taken;
         }
         for (;;) {
             std::string got;
@@ -232,6 +234,7 @@ bool TScriptedServer::RunStep(TConnection* conn, const TScriptStep& step) {
             size_t head = HeadLength(got);
             if (head && got.size() >= head + AnnouncedLength(got.substr(0, head))) {
                 std::lock_guard<std::mutex> g(FLock);
+                conn->Taken = start + head + AnnouncedLength(got.substr(0, head));
                 ++conn->Requests;
                 FChanged.notify_all();
                 return true;
@@ -248,7 +251,10 @@ bool TScriptedServer::RunStep(TConnection* conn, const TScriptStep& step) {
         for (;;) {
             {
                 std::lock_guard<std::mutex> g(FLock);
-                if (conn->Received.size() >= goal) return true;
+                if (conn->Received.size() >= goal) {
+                    conn->Taken = conn->Received.size();
+                    return true;
+                }
             }
             if (ReadSome(conn, FStepTimeoutMs) <= 0) return false;
         }
@@ -256,7 +262,11 @@ bool TScriptedServer::RunStep(TConnection* conn, const TScriptStep& step) {
     case TScriptStep::ReadUntilClose:
         for (;;) {
             long n = ReadSome(conn, FStepTimeoutMs);
-            if (n == 0) return true;
+            if (n == 0) {
+                std::lock_guard<std::mutex> g(FLock);
+                conn->Taken = conn->Received.size();
+                return true;
+            }
             if (n < 0) return false;
         }
     case TScriptStep::Send:
@@ -409,33 +419,18 @@ int TScriptedServer::ConnectionCount() const {
     return int(FConnections.size());
 }
 
-std::string TScriptedServer::ServerName(int index) const {
+template <typename T>
+T TScriptedServer::Of(int index, T TConnection::*field) const {
     std::lock_guard<std::mutex> g(FLock);
-    if (index < 0 || size_t(index) >= FConnections.size()) return "";
-    return FConnections[size_t(index)]->ServerName;
+    if (index < 0 || size_t(index) >= FConnections.size()) return T();
+    return FConnections[size_t(index)].get()->*field;
 }
 
-bool TScriptedServer::HandshakeDone(int index) const {
-    std::lock_guard<std::mutex> g(FLock);
-    return index >= 0 && size_t(index) < FConnections.size() && FConnections[size_t(index)]->HandshakeDone;
-}
-
-bool TScriptedServer::Resumed(int index) const {
-    std::lock_guard<std::mutex> g(FLock);
-    return index >= 0 && size_t(index) < FConnections.size() && FConnections[size_t(index)]->Resumed;
-}
-
-std::string TScriptedServer::Received(int index) const {
-    std::lock_guard<std::mutex> g(FLock);
-    if (index < 0 || size_t(index) >= FConnections.size()) return "";
-    return FConnections[size_t(index)]->Received;
-}
-
-int TScriptedServer::RequestCount(int index) const {
-    std::lock_guard<std::mutex> g(FLock);
-    if (index < 0 || size_t(index) >= FConnections.size()) return 0;
-    return FConnections[size_t(index)]->Requests;
-}
+std::string TScriptedServer::ServerName(int index) const { return Of(index, &TConnection::ServerName); }
+bool TScriptedServer::HandshakeDone(int index) const { return Of(index, &TConnection::HandshakeDone); }
+bool TScriptedServer::Resumed(int index) const { return Of(index, &TConnection::Resumed); }
+std::string TScriptedServer::Received(int index) const { return Of(index, &TConnection::Received); }
+int TScriptedServer::RequestCount(int index) const { return Of(index, &TConnection::Requests); }
 
 int TScriptedServer::TotalRequestCount() const {
     std::lock_guard<std::mutex> g(FLock);

@@ -37,6 +37,7 @@
 //
 // Script lines (blank lines and '#' lines are skipped):
 //   read-request           read a request: up to the blank line, plus a Content-Length body
+//                          (requests that came together, pipelined, are read one by one)
 //   read N                 read N bytes
 //   read-until-close       read until the peer closes
 //   send [section]         send a data section (default "reply")
@@ -147,10 +148,14 @@ private:
         bool HandshakeDone = false;
         bool Resumed = false;
         std::string Received;
+        size_t Taken = 0;  // bytes the read steps took: a request read is never read again
         int Requests = 0;
         bool Finished = false;
         std::thread Thread;
     };
+    // Field of connection Index under the lock; T() when there is no such connection.
+    template <typename T>
+    T Of(int index, T TConnection::*field) const;
     void Start();
     void AcceptLoop();
     // The TLS handshake of a new connection; false when it failed or timed out.

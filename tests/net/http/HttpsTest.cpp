@@ -1,10 +1,11 @@
 // THttpCli over TLS: Get of https addresses against the scripted server's TLS mode, with
 // an authority and certificates made at test time (tests/support/TestCertificates.h).
-// Covers: a document by address and by name (SNI seen only for the name), every failed
-// check with its text and nothing fetched, a server that speaks only TLS 1.0/1.1, the
-// closing alert deciding whether a body that ends at the close is whole, redirects
-// between http and https, Abort during the handshake and during the body, the resumed
-// session of a second connection, and the settings (SSL_CERT_FILE, checking off).
+// Covers: a document by address and by name (SNI seen only for the name), a POST body
+// through TLS and the next plain request of the same client, every failed check with its
+// text and nothing fetched, a server that speaks only TLS 1.0/1.1, the closing alert
+// deciding whether a body that ends at the close is whole, redirects between http and
+// https, Abort during the handshake and during the body, the resumed session of a second
+// connection, and the settings (SSL_CERT_FILE, checking off).
 #include "net/http/HttpProt.h"
 #include "platform/tls/Tls.h"
 #include "tests/net/http/HttpCliTestSupport.h"
@@ -60,6 +61,28 @@ TEST_F(Https, DocumentByAddressAndByName) {
         EXPECT_EQ(server.Received(0).find("GET /photo.jpg HTTP/1.0\r\n"), 0u);
         EXPECT_NE(server.Received(0).find("\r\nHost: " + std::string(c.Host) + "\r\n"), std::string::npos);
     }
+}
+
+TEST_F(Https, PostOverTlsThenPlainGetWithTheSameClient) {
+    TScriptedServer secure({TScript().ReadRequest().Send(Ok5).Close()}, ServerWith(Certs().Valid()));
+    TScriptedServer plain({TScript().ReadRequest().Send(Ok5).Close()});
+    THttpCli cli(nullptr);
+    const std::string body(100000, 'b');  // many chunks of the POST body, each a TLS write
+    TStringStream post(body);
+    cli.SetSendStream(&post);
+    cli.SetURL(HttpsUrl("127.0.0.1", secure, "/report"));
+    cli.RunRequest(httpPOST);
+    EXPECT_EQ(cli.StatusCode(), 200);
+    const std::string received = secure.Received(0);
+    ASSERT_GE(received.size(), body.size());
+    EXPECT_EQ(received.substr(received.size() - body.size()), body);
+
+    TStringStream doc;
+    cli.SetRcvdStream(&doc);
+    cli.SetURL("http://127.0.0.1:" + std::to_string(plain.Port()) + "/a");
+    EXPECT_EQ(TryGet(cli).first, 0);
+    EXPECT_EQ(doc.DataString(), "hello");
+    EXPECT_EQ(plain.Received(0).find("GET /a HTTP/1.0\r\n"), 0u);  // in clear, as asked
 }
 
 // ---- failed checks -----------------------------------------------------------------------
@@ -149,6 +172,8 @@ TEST_F(Https, BodyUntilCloseNeedsTheClosingAlert) {
         // The alert is the end even while the server keeps TCP open for the client's close.
         {"closing alert, TCP left open", TScript().ReadRequest().Send(head + "whole photo").Alert().Hang(), 0,
          "whole photo"},
+        {"closing alert, then a reset", TScript().ReadRequest().Send(head + "whole photo").Alert().Delay(50).Reset(),
+         0, "whole photo"},
         {"TCP close without the alert", TScript().ReadRequest().Send(head + "half a").Delay(50).Drop(),
          httperrIncomplete, "half a"},
         {"reset", TScript().ReadRequest().Send(head + "half a").Delay(50).Reset(), httperrIncomplete, "half a"},

@@ -110,4 +110,39 @@ TEST_F(HTTPGetBehaviour, TheFirstRequestToAServerGoesAloneAndOnlyKeptConnections
     }
 }
 
+TEST_F(HTTPGetBehaviour, ATransferCutByAResetWithRequestsBehindItRunsAgainAloneAtOnce) {
+    // /a proves the connection; /b and /c go ahead behind it. The server reads both, sends
+    // a part of /b's answer and resets. /b runs again alone on a connection of its own, and
+    // /c, whose request was lost with the first connection, too.
+    std::string b(1000, 'b');
+    auto answer = [](const std::string& body) {
+        return "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
+    };
+    TScriptedServer server({TScript().ReadRequest().Send(answer("/a")).ReadRequest().ReadRequest()
+                                .Send(answer(b).substr(0, 300)).Delay(50).Reset(),
+                            TScript().ReadRequest().Send(answer(b)).Close(),
+                            TScript().ReadRequest().Send(answer("/c")).Close()});
+    std::string url = "http://127.0.0.1:" + std::to_string(server.Port());
+    std::string dir = Dir();
+    THTTPGet g(nullptr);
+    g.SetAheadLimit(8);
+    g.SetWaitThread(true);
+    const std::vector<std::pair<std::string, std::string>> transfers = {{"/a", "/a"}, {"/b", b}, {"/c", "/c"}};
+    for (size_t i = 0; i < transfers.size(); ++i) {
+        SCOPED_TRACE(transfers[i].first);
+        std::vector<THTTPGetNext> next;
+        for (size_t j = i + 1; j < transfers.size(); ++j) next.push_back(THTTPGetNext{url + transfers[j].first, 0, ""});
+        g.SetAhead(next);
+        g.SetURL(url + transfers[i].first);
+        g.SetFileName(dir + std::to_string(i));
+        g.StartTransfer();
+        EXPECT_TRUE(g.LastResult()) << g.ErrorText();
+        EXPECT_EQ(ReadFile(dir + std::to_string(i)), transfers[i].second);
+    }
+    EXPECT_EQ(server.ConnectionCount(), 3);
+    EXPECT_EQ(server.RequestCount(0), 3);  // /a, and /b and /c sent ahead
+    EXPECT_EQ(server.RequestCount(1), 1);  // /b alone
+    EXPECT_EQ(server.RequestCount(2), 1);  // /c alone: the server gets no more requests ahead
+}
+
 }  // namespace
