@@ -55,8 +55,9 @@
 //
 // Sending ahead (HTTP/1.1 pipelining): HttpSendRequestAheadA sends a GET's head at once on
 // a connection the server has shown it keeps, whose earlier answers have not all been read
-// yet, so that a far server's
-// round trip is paid once per connection rather than once per request. The requests sent
+// yet, so that a far server's round trip is paid once per connection rather than once per
+// request. A request that carried requests behind it never has a body that ends at the
+// close taken as whole (the server may have closed because of them). The requests sent
 // ahead on a connection form its line; the server answers them in order, and each
 // request's HttpSendRequestA reads its own answer when its turn has come: every earlier
 // answer on that connection read to its proper end, the connection kept. Until the last

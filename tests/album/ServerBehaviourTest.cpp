@@ -108,6 +108,7 @@ protected:
 TEST_F(ServerBehaviour, EveryPhotoIsSavedWholeWhateverTheServerDoes) {
     const TServerBehaviour behaviours[] = {
         TServerBehaviour::Http10Close,       TServerBehaviour::Http11Close, TServerBehaviour::KeepAliveLength,
+        TServerBehaviour::Http10KeepAlive,
         TServerBehaviour::KeepAliveChunked,  TServerBehaviour::KeepAliveUnframed,
         TServerBehaviour::CloseAfterN,       TServerBehaviour::ResetUnread, TServerBehaviour::DropsAhead,
     };

@@ -68,6 +68,7 @@ const char* BehaviourName(TServerBehaviour behaviour) {
     case TServerBehaviour::Http10Close: return "HTTP/1.0, ends at the close";
     case TServerBehaviour::Http11Close: return "HTTP/1.1 Connection: close, ends at the close";
     case TServerBehaviour::KeepAliveLength: return "keep-alive with Content-Length";
+    case TServerBehaviour::Http10KeepAlive: return "HTTP/1.0 keep-alive with Content-Length";
     case TServerBehaviour::KeepAliveChunked: return "keep-alive, chunked";
     case TServerBehaviour::KeepAliveUnframed: return "HTTP/1.1 without length, closes after each";
     case TServerBehaviour::CloseAfterN: return "keep-alive, closes after N answers";
@@ -104,6 +105,11 @@ int TBehaviourServer::Connections() const {
 size_t TBehaviourServer::Answered() const {
     std::lock_guard<std::mutex> g(FLock);
     return FAnswered;
+}
+
+size_t TBehaviourServer::CameAhead() const {
+    std::lock_guard<std::mutex> g(FLock);
+    return FCameAhead;
 }
 
 size_t TBehaviourServer::Asked(const std::string& target) const {
@@ -159,6 +165,9 @@ std::string TBehaviourServer::Answer(const std::string& target) const {
     case TServerBehaviour::KeepAliveUnframed: return "HTTP/1.1 " + status + "\r\n" + type + "\r\n" + body;
     case TServerBehaviour::KeepAliveChunked:
         return "HTTP/1.1 " + status + "\r\n" + type + "Transfer-Encoding: chunked\r\n\r\n" + Chunked(body);
+    case TServerBehaviour::Http10KeepAlive:
+        return "HTTP/1.0 " + status + "\r\nConnection: keep-alive\r\n" + type +
+               "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
     default:
         return "HTTP/1.1 " + status + "\r\n" + type + "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" +
                body;
@@ -170,13 +179,16 @@ void TBehaviourServer::Serve(int fd) {
     size_t answered = 0;
     std::string target;
     while (ReadRequest(fd, idleMs, target)) {
-        SendAll(fd, Answer(target));
-        ++answered;
         {
+            // Counted before the answer goes: the peer may be done with it before a count
+            // made afterwards.
             std::lock_guard<std::mutex> g(FLock);
+            if (Unread(fd) > 0) ++FCameAhead;
             ++FAnswered;
             ++FAsked[target];
         }
+        SendAll(fd, Answer(target));
+        ++answered;
         // A plain close with requests unread: the kernel resets, and what was still
         // queued of the answer is lost.
         if (OneRequestPerConnection(FBehaviour) || (FBehaviour == TServerBehaviour::CloseAfterN && answered == FN)) {

@@ -31,6 +31,7 @@ enum class TServerBehaviour {
     Http10Close,       // HTTP/1.0, no Content-Length: one request per connection, then close
     Http11Close,       // HTTP/1.1 "Connection: close", no Content-Length: the same
     KeepAliveLength,   // HTTP/1.1 keep-alive, Content-Length, pipelined requests in order
+    Http10KeepAlive,   // HTTP/1.0 "Connection: keep-alive", Content-Length, pipelined in order
     KeepAliveChunked,  // HTTP/1.1 keep-alive, chunked bodies
     KeepAliveUnframed, // HTTP/1.1 that keeps nothing it says: no length, closes after each body
     CloseAfterN,       // as KeepAliveLength, and closes after N answers without saying so
@@ -63,6 +64,8 @@ public:
     size_t Answered() const;
     // How often Target was asked for (on any connection).
     size_t Asked(const std::string& target) const;
+    // Requests that came ahead: bytes of a later request were there as a request was read.
+    size_t CameAhead() const;
 
 private:
     bool Readable(int fd, int timeoutMs) const;
@@ -80,6 +83,7 @@ private:
     mutable std::mutex FLock;
     int FConnections = 0;
     size_t FAnswered = 0;
+    size_t FCameAhead = 0;
     std::map<std::string, size_t> FAsked;
     std::vector<std::thread> FThreads;  // joined by the destructor
     std::thread FAcceptor;

@@ -72,6 +72,7 @@ protected:
 TEST_F(HTTPGetBehaviour, EveryPhotoReportedSavedIsWholeWhateverTheServerDoes) {
     const TServerBehaviour behaviours[] = {
         TServerBehaviour::Http10Close,      TServerBehaviour::Http11Close,   TServerBehaviour::KeepAliveLength,
+        TServerBehaviour::Http10KeepAlive,
         TServerBehaviour::KeepAliveChunked, TServerBehaviour::KeepAliveUnframed, TServerBehaviour::CloseAfterN,
         TServerBehaviour::ResetUnread,      TServerBehaviour::DropsAhead,
     };
@@ -91,14 +92,17 @@ TEST_F(HTTPGetBehaviour, TheFirstRequestToAServerGoesAloneAndOnlyKeptConnections
     struct TCase {
         TServerBehaviour Behaviour;
         int Connections;  // what the twelve photos took
+        bool Ahead;       // whether requests went ahead
     } cases[] = {
         // One request per connection: each photo on its own, none asked for twice.
-        {TServerBehaviour::Http10Close, Photos},
-        {TServerBehaviour::Http11Close, Photos},
-        {TServerBehaviour::KeepAliveUnframed, Photos},
-        // Kept and framed: one connection carries them all.
-        {TServerBehaviour::KeepAliveLength, 1},
-        {TServerBehaviour::KeepAliveChunked, 1},
+        {TServerBehaviour::Http10Close, Photos, false},
+        {TServerBehaviour::Http11Close, Photos, false},
+        {TServerBehaviour::KeepAliveUnframed, Photos, false},
+        // Kept and framed: one connection carries them all, with requests ahead.
+        {TServerBehaviour::KeepAliveLength, 1, true},
+        {TServerBehaviour::KeepAliveChunked, 1, true},
+        // An HTTP/1.0 server keeps the connection, but gets no request ahead.
+        {TServerBehaviour::Http10KeepAlive, 1, false},
     };
     for (const TCase& c : cases) {
         SCOPED_TRACE(BehaviourName(c.Behaviour));
@@ -107,6 +111,11 @@ TEST_F(HTTPGetBehaviour, TheFirstRequestToAServerGoesAloneAndOnlyKeptConnections
         EXPECT_EQ(run.Saved, Photos);
         EXPECT_EQ(server.Connections(), c.Connections);
         EXPECT_EQ(server.Answered(), size_t(Photos));
+        if (c.Ahead) {
+            EXPECT_GT(server.CameAhead(), 0u);
+        } else {
+            EXPECT_EQ(server.CameAhead(), 0u);
+        }
     }
 }
 
