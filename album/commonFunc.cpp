@@ -116,7 +116,8 @@ std::string EncodeRequestBytes(const std::string& Text) {
 std::string UrlScheme(const std::string& Url) { return httpwire::SchemeOf(Url); }
 
 bool IsFetchableAddress(const std::string& Url) {
-    return !httpwire::HasControlBytes(Url, false) && UrlScheme(Url) == "http";
+    const std::string scheme = UrlScheme(Url);
+    return !httpwire::HasControlBytes(Url, false) && (scheme == "http" || scheme == "https");
 }
 
 namespace {

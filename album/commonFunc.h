@@ -43,7 +43,8 @@ std::string EncodeRequestBytes(const std::string& Text);
 // The scheme of an address, lower-cased ("http" of "HTTP://h/"), read as the HTTP client
 // reads it (platform/httpwire); empty when the address has none.
 std::string UrlScheme(const std::string& Url);
-// True for an address this program fetches: scheme http and no control byte anywhere.
+// True for an address this program fetches: scheme http or https and no control byte
+// anywhere.
 bool IsFetchableAddress(const std::string& Url);
 // The site an address names, read as the HTTP client reads it: "scheme://host[:port]"
 // with the scheme lower-cased ("http" when the address names none) and the port as

@@ -334,6 +334,10 @@ int Run(const std::vector<std::string>& args) {
                                                  : "no album page address in the input");
         return 2;
     }
+    if (!ApplyCertificateOptions(options.CaCertificate, options.NoCheckCertificate, error)) {
+        ArgumentError(error);
+        return 2;
+    }
     if (!options.Site.empty()) SetSiteHost(options.Site);
     const std::string baseDir = options.Dir.empty() ? CurrentFolder() : IncludeTrailingPathDelimiter(options.Dir);
     const std::string problem = BaseFolderProblem(baseDir);

@@ -14,7 +14,9 @@
 
 namespace {
 
-enum class TCliOption { Music, Dir, InputFile, Site, Jobs, Timeout, Quiet, NoReport, Help, Version };
+enum class TCliOption {
+    Music, Dir, InputFile, Site, Jobs, Timeout, Quiet, NoReport, CaCertificate, NoCheckCertificate, Help, Version
+};
 
 TOptionSpec Row(TCliOption id, char shortName, const char* longName, const char* value, std::string help) {
     return {int(id), shortName, longName, value, std::move(help)};
@@ -38,6 +40,8 @@ const std::vector<TOptionSpec>& OptionTable() {
             "give up a transfer after this long without a byte\n(default 30)"),
         Row(TCliOption::Quiet, 'q', "quiet", nullptr, "print only errors and the summary lines"),
         Row(TCliOption::NoReport, 0, "no-report", nullptr, "send no usage report (see below)"),
+        Row(TCliOption::CaCertificate, 0, "ca-certificate", "FILE", SCaCertificateHelp),
+        Row(TCliOption::NoCheckCertificate, 0, "no-check-certificate", nullptr, SNoCheckCertificateHelp),
         Row(TCliOption::Help, 'h', "help", nullptr, "print this help and exit"),
         Row(TCliOption::Version, 'V', "version", nullptr, "print the version and exit"),
     };
@@ -64,6 +68,9 @@ bool ReadOption(TCliOptions& o, const TOptionSpec& option, const std::string& va
         break;
     case TCliOption::Quiet: o.Quiet = true; break;
     case TCliOption::NoReport: o.Report = false; break;
+    // The file is read where the options are applied.
+    case TCliOption::CaCertificate: o.CaCertificate = value; break;
+    case TCliOption::NoCheckCertificate: o.NoCheckCertificate = true; break;
     case TCliOption::Help: o.Help = true; return false;
     case TCliOption::Version: o.Version = true; return false;
     }
@@ -87,12 +94,13 @@ const char* CliUsage() {
 std::string CliHelp() {
     return std::string(CliUsage()) +
            "\n"
-           "Downloads every photo of the album whose page is PAGE_URL (an http:// address)\n"
+           "Downloads every photo of the album whose page is PAGE_URL (an http:// or\n"
+           "https:// address)\n"
            "into a folder named after the album: 0.jpg, 1.jpg, ... Several albums are\n"
            "fetched one after another, each with a summary line of its own.\n"
            "\n"
            "options:\n" +
-           OptionsHelp(OptionTable()) + "\n" + UsageReportHelp() +
+           OptionsHelp(OptionTable()) + "\n" + CertificateHelp() + "\n" + UsageReportHelp() +
            "\n"
            "On a terminal the progress is one line (photo i of n, bytes, rate); otherwise\n"
            "every status text is a line of its own. Ctrl-C or SIGTERM stops the run and\n"

@@ -22,6 +22,8 @@ struct TCliOptions {
     int TimeoutSeconds = 30;  // receive time-out of every transfer
     bool Quiet = false;    // only errors and the summary lines
     bool Report = true;    // post the usage report after each album's photos
+    std::string CaCertificate;        // --ca-certificate FILE: also trusted; empty: none
+    bool NoCheckCertificate = false;  // --no-check-certificate: https servers not checked
     bool Help = false;     // --help: print the help and exit 0
     bool Version = false;  // --version: print the version and exit 0
     std::vector<std::string> PageUrls;    // the addresses on the command line, in order

@@ -1,6 +1,10 @@
 // commonDefine: version tag, addresses and the usage report switch (see commonDefine.h).
 #include "app/commonDefine.h"
 
+#include "platform/tls/Tls.h"
+
+#include <cstdio>
+
 #include "platform/httpwire/HttpWire.h"
 #include "platform/rtl/SysUtils.h"
 
@@ -69,3 +73,28 @@ std::string LinkServerUrl() { return Http() + "/app/ruvoviveduzude/i.php?a=getli
 std::string AlbumXmlUrlPrefix() { return Given() ? Http() + "/xml?" : std::string(); }
 std::string ReportUrl() { return Http() + "/owlmere/skyfen/log.php"; }
 std::string SampleAlbumUrl() { return Http() + "/album/spring12.html"; }
+
+// ==== certificates ============================================================================
+
+const char* const SCaCertificateHelp = "also trust the certificate authorities in FILE\n(PEM) when checking https servers";
+const char* const SNoCheckCertificateHelp = "do not check the certificates of https servers\n(unsafe; a warning says so on each run)";
+
+std::string CertificateHelp() {
+    return "https servers are checked as a browser checks them: a certificate from an\n"
+           "authority of the system's trust store (SSL_CERT_FILE and SSL_CERT_DIR\n"
+           "honoured, --ca-certificate adds more), made out for the server's name or\n"
+           "address, within its dates, and TLS 1.2 at least. A server that fails the check\n"
+           "gets no request; nothing falls back to http. Through a proxy (https_proxy,\n"
+           "honouring no_proxy) https goes in a CONNECT tunnel.\n";
+}
+
+bool ApplyCertificateOptions(const std::string& CaFile, bool NoCheck, std::string& Error) {
+    try {
+        tls::SetVerifySettings({!NoCheck, CaFile});
+    } catch (const tls::ETlsError& e) {
+        Error = "--ca-certificate: " + e.Message();
+        return false;
+    }
+    if (NoCheck) std::fprintf(stderr, "%s\n", tls::SNoCheckWarning);
+    return true;
+}

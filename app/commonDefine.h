@@ -43,5 +43,16 @@ bool UsageReportEnabled();
 void SetUsageReportEnabled(bool On);
 // The paragraph of --help that says what the usage report sends and where.
 std::string UsageReportHelp();
+
+// The help of --ca-certificate FILE and --no-check-certificate, and the paragraph of
+// --help on how https servers are checked; both programs take them.
+extern const char* const SCaCertificateHelp;
+extern const char* const SNoCheckCertificateHelp;
+std::string CertificateHelp();
+// Applies --ca-certificate (CaFile not empty: also trust the authorities in it) and
+// --no-check-certificate to every TLS connection made afterwards, and writes the warning
+// line to standard error while checking is off. False with Error set ("--ca-certificate:
+// Cannot read CA certificates from FILE: reason") when the file cannot be read.
+bool ApplyCertificateOptions(const std::string& CaFile, bool NoCheck, std::string& Error);
 // The sample album page the address field starts with.
 std::string SampleAlbumUrl();

@@ -8,6 +8,8 @@
 #include "platform/rtl/CommandLine.h"
 #include "platform/rtl/SysUtils.h"
 
+#include <cstdio>
+
 namespace {
 
 void Step(const TProgramOptions& o, const char* name) {
@@ -29,7 +31,7 @@ void ArmSmokeClose(TApplication& app, int ms) {
 
 namespace {
 
-enum class TProgramOption { Site, Headless, Smoke, NoReport, Help, Version };
+enum class TProgramOption { Site, Headless, Smoke, NoReport, CaCertificate, NoCheckCertificate, Help, Version };
 
 // Every option, in the order of the help. An option is added with a row here and a case
 // in ReadOption.
@@ -47,6 +49,8 @@ const std::vector<TOptionSpec>& OptionTable() {
          "close the main window MS milliseconds after it is shown\n"
          "(0 to 600000; 2000 when MS is left out)"},
         {int(TProgramOption::NoReport), 0, "no-report", nullptr, "send no usage report (see below)"},
+        {int(TProgramOption::CaCertificate), 0, "ca-certificate", "FILE", SCaCertificateHelp},
+        {int(TProgramOption::NoCheckCertificate), 0, "no-check-certificate", nullptr, SNoCheckCertificateHelp},
         {int(TProgramOption::Help), 'h', "help", nullptr, "print this help and exit"},
         {int(TProgramOption::Version), 'V', "version", nullptr, "print the version and exit"},
     };
@@ -68,6 +72,8 @@ bool ReadOption(TProgramOptions& o, const TOptionSpec& option, const std::string
         break;
     }
     case TProgramOption::NoReport: o.Report = false; break;
+    case TProgramOption::CaCertificate: o.CaCertificate = value; break;
+    case TProgramOption::NoCheckCertificate: o.NoCheckCertificate = true; break;
     case TProgramOption::Help: o.Help = true; return false;
     case TProgramOption::Version: o.Version = true; return false;
     }
@@ -78,6 +84,7 @@ bool ReadOption(TProgramOptions& o, const TOptionSpec& option, const std::string
 
 const char* ProgramUsage() {
     return "usage: albrivo [--site HOST:PORT] [--headless] [--smoke MS] [--no-report]\n"
+           "               [--ca-certificate FILE] [--no-check-certificate]\n"
            "               [--help] [--version]\n";
 }
 
@@ -87,7 +94,7 @@ std::string ProgramHelp() {
            "The album folders go beside the program when its folder is writable, else\n"
            "into $HOME/Albrivo/.\n"
            "\n" +
-           OptionsHelp(OptionTable()) + "\n" + UsageReportHelp();
+           OptionsHelp(OptionTable()) + "\n" + CertificateHelp() + "\n" + UsageReportHelp();
 }
 
 std::string ProgramVersion() { return std::string("albrivo ") + ALBRIVO_VERSION; }
@@ -106,6 +113,11 @@ bool ParseArguments(const std::vector<std::string>& args, TProgramOptions& optio
 }
 
 int RunProgram(const TProgramOptions& options) {
+    std::string error;
+    if (!ApplyCertificateOptions(options.CaCertificate, options.NoCheckCertificate, error)) {
+        std::fprintf(stderr, "albrivo: %s\n", error.c_str());
+        return 2;
+    }
     if (!options.Site.empty()) SetSiteHost(options.Site);
     SetUsageReportEnabled(options.Report);
     // 1. The modules initialise.

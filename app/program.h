@@ -19,12 +19,15 @@ struct TProgramOptions {
     bool Headless = false;  // no window system (the loop still runs)
     int SmokeMs = -1;       // >= 0: close the main window this long after it is shown
     bool Report = true;     // album runs post the usage report (--no-report: false)
+    std::string CaCertificate;        // --ca-certificate FILE: also trusted; empty: none
+    bool NoCheckCertificate = false;  // --no-check-certificate: https servers not checked
     bool Help = false;      // --help: print ProgramHelp() and run nothing
     bool Version = false;   // --version: print ProgramVersion() and run nothing
     std::function<void(const std::string& step)> Trace;
 };
 
 // Reads "--site HOST:PORT", "--headless", "--smoke [MS]" (default 2000), "--no-report",
+// "--ca-certificate FILE", "--no-check-certificate",
 // "-h"/"--help" and "-V"/"--version" (either ends the reading: what follows is not looked
 // at), in the forms getopt_long takes ("--site=HOST:PORT", "--head"). False with Error set
 // (a reason without the program's name) for anything else, an operand included.
@@ -37,5 +40,6 @@ std::string ProgramHelp();
 // "albrivo " and the release number.
 std::string ProgramVersion();
 
-// Runs the program; returns its exit code (0).
+// Runs the program; returns its exit code: 0, or 2 (the reason on standard error) when
+// the --ca-certificate file cannot be read.
 int RunProgram(const TProgramOptions& options);

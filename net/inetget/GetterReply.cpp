@@ -53,7 +53,12 @@ std::string InternetErrorText(DWORD error, const std::string& wait, DWORD ms) {
     case ERROR_INTERNET_CONNECTION_RESET: return "connection reset";
     case ERROR_INTERNET_CONNECTION_ABORTED: return "connection closed before the end of the answer";
     case ERROR_HTTP_INVALID_SERVER_RESPONSE: return "invalid server response";
-    case ERROR_HTTP_REDIRECT_FAILED: return "redirect failed: too many, or not to http";
+    case ERROR_HTTP_REDIRECT_FAILED: return "redirect failed: too many, or not to http or https";
+    case ERROR_INTERNET_HTTPS_TO_HTTP_ON_REDIR: return "redirect from https to http refused";
+    case ERROR_INTERNET_SEC_CERT_DATE_INVALID:
+    case ERROR_INTERNET_SEC_CERT_CN_INVALID:
+    case ERROR_INTERNET_INVALID_CA: return "certificate not accepted";
+    case ERROR_INTERNET_SECURITY_CHANNEL_ERROR: return "TLS handshake failed";
     case ERROR_HTTP_INVALID_HEADER: return "invalid request header";
     case ERROR_INTERNET_INVALID_URL: return "invalid address";
     case ERROR_INTERNET_UNRECOGNIZED_SCHEME: return "unsupported protocol";

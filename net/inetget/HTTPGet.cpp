@@ -38,7 +38,7 @@ const char* const FormContentType = "Content-Type: application/x-www-form-urlenc
 // would go another way than the system's configuration now says.
 std::string ProxySettings() {
     std::string text;
-    for (const char* name : {"http_proxy", "HTTP_PROXY", "no_proxy", "NO_PROXY"}) {
+    for (const char* name : {"http_proxy", "HTTP_PROXY", "https_proxy", "HTTPS_PROXY", "no_proxy", "NO_PROXY"}) {
         const char* value = std::getenv(name);
         text += std::string(name) + "=" + (value ? value : "") + "\n";
     }
@@ -143,7 +143,7 @@ void THTTPGetThread::RunPreconnect() {
     }
     std::string host, path;
     SplitHostPath(request.URL, host, path);
-    if (!httpwire::ForeignScheme(request.URL).empty() || !OpenSession(request.Agent, proxySettings)) return;
+    if (!UnsupportedScheme(request.URL).empty() || !OpenSession(request.Agent, proxySettings)) return;
     HINTERNET connect = nullptr;
     HINTERNET handle = OpenRequest(request, host, connect);
     {
@@ -188,7 +188,7 @@ bool THTTPGetThread::Stopped() {
 }
 
 void THTTPGetThread::SplitHostPath(const std::string& url, std::string& host, std::string& path) {
-    std::string rest = httpwire::AfterHttpScheme(url);
+    std::string rest = SecureUrl(url) ? url.substr(8) : httpwire::AfterHttpScheme(url);
     size_t slash = rest.find('/');
     if (slash == std::string::npos) {
         host.clear();
@@ -198,6 +198,13 @@ void THTTPGetThread::SplitHostPath(const std::string& url, std::string& host, st
         path = rest.substr(slash);
     }
 }
+
+std::string THTTPGetThread::UnsupportedScheme(const std::string& url) {
+    std::string scheme = httpwire::ForeignScheme(url);
+    return scheme == "https" ? std::string() : scheme;
+}
+
+bool THTTPGetThread::SecureUrl(const std::string& url) { return httpwire::SchemeOf(url) == "https"; }
 
 bool THTTPGetThread::OpenSession(const std::string& agent, const std::string& proxySettings) {
     if (FSession && FSessionAgent == agent && FSessionProxySettings == proxySettings) return true;
@@ -252,6 +259,11 @@ void THTTPGetThread::Fail(const std::string& reason) {
 
 std::string THTTPGetThread::LastInternetError() {
     DWORD error = GetLastError();
+    // A certificate not accepted, a handshake or a tunnel that failed: the library's text
+    // names the host and the reason.
+    char text[1024];
+    DWORD textLength = sizeof text, ignored = 0;
+    if (InternetGetLastResponseInfoA(&ignored, text, &textLength) && textLength > 0) return std::string(text, textLength);
     if (error != ERROR_INTERNET_TIMEOUT || !FRequestInUse) return InternetErrorText(error);
     DWORD expired = 0, ms = 0, len = sizeof expired;
     InternetQueryOptionA(FRequestInUse, INTERNET_OPTION_EXPIRED_TIMEOUT, &expired, &len);
@@ -285,8 +297,8 @@ void THTTPGetThread::Execute() {
 void THTTPGetThread::RunOnce() {
     ResetOutcome();
     try {
-        // Never send an address meant for another protocol (TLS above all) in clear.
-        std::string scheme = httpwire::ForeignScheme(FRequest.URL);
+        // Never send an address meant for another protocol in clear.
+        std::string scheme = UnsupportedScheme(FRequest.URL);
         if (!scheme.empty()) {
             Fail("unsupported protocol: " + scheme);
         } else if (!Stopped() && Open() && !Stopped()) {
@@ -330,14 +342,16 @@ bool THTTPGetThread::RequestHeaders(const THTTPGetRequest& request, std::string&
 HINTERNET THTTPGetThread::OpenRequest(const THTTPGetRequest& request, const std::string& host, HINTERNET& connect) {
     std::string ignored, path;
     SplitHostPath(request.URL, ignored, path);
-    connect = InternetConnectA(FSession, host.c_str(), INTERNET_DEFAULT_HTTP_PORT, request.UserName.c_str(),
+    // The port written in the address, or the default of its scheme.
+    connect = InternetConnectA(FSession, host.c_str(), INTERNET_INVALID_PORT_NUMBER, request.UserName.c_str(),
                                request.Password.c_str(), INTERNET_SERVICE_HTTP, 0, 0);
     if (!connect) return nullptr;
     bool post = !request.PostQuery.empty();
     LPCSTR accept[] = {request.AcceptTypes.c_str(), nullptr};
     // "HTTP/1.0" with INTERNET_FLAG_KEEP_CONNECTION: the request goes out as HTTP/1.1 and
     // its connection is kept for the next transfer.
-    DWORD flags = INTERNET_FLAG_KEEP_CONNECTION | (request.UseCache ? 0 : INTERNET_FLAG_RELOAD);
+    DWORD flags = INTERNET_FLAG_KEEP_CONNECTION | (request.UseCache ? 0 : INTERNET_FLAG_RELOAD) |
+                  (SecureUrl(request.URL) ? INTERNET_FLAG_SECURE : 0);
     HINTERNET handle = HttpOpenRequestA(connect, post ? "POST" : "GET", path.c_str(), "HTTP/1.0",
                                         request.Referer.c_str(), accept, flags, 0);
     if (!handle) return nullptr;

@@ -120,9 +120,14 @@ public:
     void Terminate();
     bool Terminated() const { return FTerminated; }
 
-    // "http://" (any case) is removed; Host is the text before the first "/", Path the
-    // rest from that "/". Without any "/": Host empty, Path the whole text.
+    // "http://" or "https://" (any case) is removed; Host is the text before the first
+    // "/", Path the rest from that "/". Without any "/": Host empty, Path the whole text.
     static void SplitHostPath(const std::string& url, std::string& host, std::string& path);
+    // The scheme of Url when this getter cannot fetch it ("ftp", "file" ...); "" for http,
+    // https, and an address without a scheme (http).
+    static std::string UnsupportedScheme(const std::string& url);
+    // True for an https address (any case).
+    static bool SecureUrl(const std::string& url);
 
     // The transfer handed over last. Read them in OnHead, the end handler, or after it.
     bool Success() const { return FSuccess; }

@@ -77,7 +77,9 @@ bool TRequestsAhead::SendOne(const THTTPGetNext& next, const THTTPGetRequest& ba
     std::string nextHost, path;
     THTTPGetThread::SplitHostPath(next.URL, nextHost, path);
     // One line holds requests to one server; a foreign address is sent in its own turn.
-    if (!SameText(nextHost, host) || !httpwire::ForeignScheme(next.URL).empty()) return false;
+    if (!SameText(nextHost, host) || THTTPGetThread::SecureUrl(next.URL) != THTTPGetThread::SecureUrl(base.URL) ||
+        !THTTPGetThread::UnsupportedScheme(next.URL).empty())
+        return false;
     TSent sent;
     sent.Next = next;
     sent.Request = FOpen(request, nextHost, sent.Headers, sent.Connect);

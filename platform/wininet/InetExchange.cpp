@@ -3,6 +3,7 @@
 #include "platform/wininet/InetExchange.h"
 
 #include "platform/rtl/SysUtils.h"
+#include "platform/wininet/InetTls.h"
 
 #include <chrono>
 
@@ -84,15 +85,17 @@ TConnectionAsk AskForConnection(const TRequestHandle& req, const std::vector<std
 std::string ComposeHead(const TRequestHandle& req, const TConnectHandle& conn, const TSessionHandle& session,
                         const TTarget& t, bool proxied, const TConnectionAsk& ask,
                         const std::vector<std::string>& extra, size_t bodyLength) {
-    std::string target = proxied ? "http://" + HostHeader(t.Host, t.Port) + t.Object : t.Object;
+    // Through a proxy an https request travels in its tunnel, as to the server itself.
+    const bool absolute = proxied && !t.Secure;
+    std::string target = absolute ? "http://" + HostHeader(t.Host, t.Port) + t.Object : t.Object;
     std::string head = t.Verb + " " + target + " " + ask.Version + "\r\n";
     if (!req.Accept.empty()) head += "Accept: " + req.Accept + "\r\n";
     if (!req.Referer.empty()) head += "Referer: " + req.Referer + "\r\n";
     if (!session.Agent.empty()) head += "User-Agent: " + session.Agent + "\r\n";
-    head += "Host: " + HostHeader(t.Host, t.Port) + "\r\n";
+    head += "Host: " + HostHeader(t.Host, t.Port, t.Secure) + "\r\n";
     if (t.SendCredentials && !conn.UserName.empty())
         head += "Authorization: Basic " + Base64(conn.UserName + ":" + conn.Password) + "\r\n";
-    if (proxied && !session.Proxy.Credentials.empty())
+    if (absolute && !session.Proxy.Credentials.empty())
         head += "Proxy-Authorization: Basic " + Base64(session.Proxy.Credentials) + "\r\n";
     if (req.Flags & INTERNET_FLAG_PRAGMA_NOCACHE) head += "Pragma: no-cache\r\n";
     if (!ask.Line.empty()) head += "Connection: " + ask.Line + "\r\n";
@@ -145,6 +148,17 @@ DWORD TakeOrConnect(TRequestHandle& req, const std::string& key, bool reuse, TIn
     return r;
 }
 
+DWORD ConnectFor(TRequestHandle& req, const TTarget& t, const TProxy& proxy, DWORD connectMs,
+                 std::unique_ptr<TInetSocket>& sock) {
+    const bool proxied = !proxy.Host.empty();
+    bool reused = false;
+    DWORD r = TakeOrConnect(req, "", false, TInetPool::tkAny, proxied ? proxy.Host : t.Host,
+                            proxied ? proxy.Port : t.Port, connectMs, sock, reused);
+    if (r == ERROR_SUCCESS) r = PrepareConnection(*sock, t.Secure, proxy, t.Host, t.Port, connectMs);
+    if (r == ERROR_INTERNET_TIMEOUT) req.ExpiredTimeout = INTERNET_OPTION_CONNECT_TIMEOUT;
+    return r;
+}
+
 // One exchange: takes an idle connection to the same place (GET only; not with NewOnly)
 // or connects, sends, and reads the head, skipping interim 1xx answers. An idle
 // connection can have been closed by the server at any moment since it was pooled: when
@@ -153,7 +167,8 @@ DWORD TakeOrConnect(TRequestHandle& req, const std::string& key, bool reuse, TIn
 // never sent twice.
 DWORD Exchange(TRequestHandle& req, const TTimeouts& limits, const TTarget& t, bool proxied,
                const TProxy& proxy, const std::string& head, const std::string& body, bool newOnly) {
-    req.SockKey = proxied ? PoolKey(t.Host, t.Port, proxy.Host, proxy.Port) : PoolKey(t.Host, t.Port, "", 0);
+    const TProxy via = proxied ? proxy : TProxy();
+    req.SockKey = TargetKey(t, via);
     bool mayReuse = req.Persistent && SameText(t.Verb, "GET") && body.empty() && !newOnly;
     for (int attempt = 0;; ++attempt) {
         bool reused = false;
@@ -161,6 +176,10 @@ DWORD Exchange(TRequestHandle& req, const TTimeouts& limits, const TTarget& t, b
         DWORD r = TakeOrConnect(req, req.SockKey, attempt == 0 && !newOnly,
                                 mayReuse ? TInetPool::tkAny : TInetPool::tkFreshOnly, proxied ? proxy.Host : t.Host,
                                 proxied ? proxy.Port : t.Port, limits.Connect, req.Sock, reused);
+        // A new https connection is of no use before its tunnel and handshake.
+        if (r == ERROR_SUCCESS && !reused) r = PrepareConnection(*req.Sock, t.Secure, via, t.Host, t.Port, limits.Connect);
+        if (r == ERROR_INTERNET_TIMEOUT && !reused && !req.ExpiredTimeout)
+            req.ExpiredTimeout = INTERNET_OPTION_CONNECT_TIMEOUT;
         req.ConnectionId = req.Sock->Id();
         uint64_t before = req.Sock->BytesReceived();
         if (r == ERROR_SUCCESS) {
@@ -272,8 +291,23 @@ bool IsRedirect(int status) {
 }
 
 
-bool Proxied(const TSessionHandle& session, const std::string& host) {
-    return !session.Proxy.Host.empty() && !Bypassed(session.Proxy.Bypass, host);
+bool Proxied(const TSessionHandle& session, const std::string& host, bool secure) {
+    return !ProxyFor(session, host, secure).Host.empty();
+}
+
+TProxy ProxyFor(const TSessionHandle& session, const std::string& host, bool secure) {
+    const TProxy& proxy = secure ? session.SecureProxy : session.Proxy;
+    return proxy.Host.empty() || Bypassed(proxy.Bypass, host) ? TProxy() : proxy;
+}
+
+TTarget FirstTarget(const TRequestHandle& req) {
+    TTarget t{req.Connection().Host, req.Port, req.Object, req.Verb, true};
+    t.Secure = req.Secure;
+    return t;
+}
+
+std::string TargetKey(const TTarget& t, const TProxy& proxy) {
+    return SecureKey(PoolKey(t.Host, t.Port, proxy.Host, proxy.Port), t.Secure);
 }
 
 }  // namespace inetwire

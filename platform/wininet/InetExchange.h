@@ -34,7 +34,16 @@ struct TTarget {
     std::string Object;
     std::string Verb;
     bool SendCredentials = true;  // false once a redirect left the original server
+    bool Secure = false;          // https
 };
+
+// Where the request goes before any redirect.
+TTarget FirstTarget(const TRequestHandle& req);
+// The proxy requests of the session to Host go through (https_proxy's for a secure one);
+// an empty Host when they go direct.
+TProxy ProxyFor(const TSessionHandle& session, const std::string& host, bool secure);
+// The pool key of connections to T's place through Proxy (or direct); TLS ones apart.
+std::string TargetKey(const TTarget& t, const TProxy& proxy);
 
 // True when a value of header Name holds Token.
 bool HeaderHasToken(const TResponseHead& head, const std::string& name, const std::string& token);
@@ -53,8 +62,8 @@ TConnectionAsk AskForConnection(const TRequestHandle& req, const std::vector<std
 std::string ComposeHead(const TRequestHandle& req, const TConnectHandle& conn, const TSessionHandle& session,
                         const TTarget& t, bool proxied, const TConnectionAsk& ask,
                         const std::vector<std::string>& extra, size_t bodyLength);
-// True when requests of the session to Host go through its proxy.
-bool Proxied(const TSessionHandle& session, const std::string& host);
+// True when requests of the session to Host go through its proxy (Secure: the https one).
+bool Proxied(const TSessionHandle& session, const std::string& host, bool secure);
 
 // ---- exchanges and connections -----------------------------------------------------------------
 
@@ -67,6 +76,10 @@ bool ClosedUnanswered(DWORD r, const TInetSocket& sock, uint64_t receivedBefore)
 DWORD TakeOrConnect(TRequestHandle& req, const std::string& key, bool reuse, TInetPool::TTake kind,
                     const std::string& host, uint16_t port, DWORD connectMs, std::unique_ptr<TInetSocket>& sock,
                     bool& reused);
+// Connects for a request to T (through Proxy when its Host is set): the connection,
+// then for https the tunnel and the TLS handshake (InetTls.h).
+DWORD ConnectFor(TRequestHandle& req, const TTarget& t, const TProxy& proxy, DWORD connectMs,
+                 std::unique_ptr<TInetSocket>& sock);
 // One exchange: connection, send, final head (see the source for the retry rule).
 DWORD Exchange(TRequestHandle& req, const TTimeouts& limits, const TTarget& t, bool proxied, const TProxy& proxy,
                const std::string& head, const std::string& body, bool newOnly);

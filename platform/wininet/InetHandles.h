@@ -52,7 +52,8 @@ struct TSessionHandle : THandle {
     void Closed() override { Pool->Close(); }
 
     std::string Agent;
-    TProxy Proxy;
+    TProxy Proxy;        // for http requests
+    TProxy SecureProxy;  // for https requests (through a CONNECT tunnel)
     std::shared_ptr<TInetPool> Pool;
 };
 
@@ -62,7 +63,7 @@ struct TConnectHandle : THandle {
     TSessionHandle& Session() const { return static_cast<TSessionHandle&>(*Parent); }
 
     std::string Host, UserName, Password;
-    uint16_t Port = INTERNET_DEFAULT_HTTP_PORT;
+    uint16_t Port = 0;  // 0: the default port of each request's scheme
 };
 
 struct TRequestHandle : THandle {
@@ -77,6 +78,8 @@ struct TRequestHandle : THandle {
     int AbortFd = -1;  // readable once closed
     std::string Verb, Object, Version, Referer, Accept;
     DWORD Flags = 0;
+    bool Secure = false;  // https (INTERNET_FLAG_SECURE)
+    uint16_t Port = INTERNET_DEFAULT_HTTP_PORT;  // the connection's, or the scheme's default
     std::string RequestHead;  // the head last sent, for HTTP_QUERY_FLAG_REQUEST_HEADERS
     bool HaveResponse = false;
     TResponseHead Response;

@@ -6,6 +6,7 @@
 #include "platform/wininet/InetWire.h"
 
 #include "platform/rtl/SysUtils.h"
+#include "platform/wininet/InetTls.h"
 
 #include <arpa/inet.h>
 #include <atomic>
@@ -49,6 +50,8 @@ TInetSocket::TInetSocket(int abortFd) : FAbortFd(abortFd) {
 TInetSocket::~TInetSocket() { Close(); }
 
 void TInetSocket::Close() {
+    if (FTls) FTls->Shutdown();
+    FTls.reset();
     if (FFd >= 0) ::close(FFd);
     FFd = -1;
 }
@@ -98,18 +101,70 @@ DWORD TInetSocket::Connect(const std::string& host, uint16_t port, DWORD timeout
     return err == ETIMEDOUT ? ERROR_INTERNET_TIMEOUT : ERROR_INTERNET_CANNOT_CONNECT;
 }
 
+ssize_t TInetSocket::Transmit(const char* data, size_t len, short& events) {
+    if (FTls) return FTls->Write(data, len, events);
+    for (;;) {
+        ssize_t n = ::send(FFd, data, len, MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            events = POLLOUT;
+            return TInetTls::WouldBlock;
+        }
+        return n;
+    }
+}
+
+ssize_t TInetSocket::Take(char* buffer, size_t size, short& events) {
+    if (FTls) return FTls->Read(buffer, size, events);
+    for (;;) {
+        ssize_t n = ::recv(FFd, buffer, size, 0);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            events = POLLIN;
+            return TInetTls::WouldBlock;
+        }
+        return n;
+    }
+}
+
+DWORD TInetSocket::StartTls(const std::string& host, uint16_t port, DWORD timeoutMs, std::string& failure) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    FTls = std::make_unique<TInetTls>(FFd, host, port);
+    for (;;) {
+        short events = 0;
+        int r = FTls->Handshake(events, failure);
+        if (r == 1) return ERROR_SUCCESS;
+        if (r != TInetTls::WouldBlock) {
+            FTls.reset();  // never an alert on a session that did not open
+            FBroken = true;
+            return ERROR_INTERNET_SECURITY_CHANNEL_ERROR;
+        }
+        // One bound for the whole handshake, however many round trips it takes.
+        DWORD left = 0;
+        if (timeoutMs != 0) {
+            auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
+            if (ms <= 0) return ERROR_INTERNET_TIMEOUT;
+            left = DWORD(ms);
+        }
+        DWORD w = Wait(events, left);
+        if (w != ERROR_SUCCESS) return w;
+    }
+}
+
+bool TInetSocket::CutWithoutAlert() const { return FTls && Eof && !FTls->AlertSeen(); }
+
 DWORD TInetSocket::SendAll(const std::string& bytes, DWORD timeoutMs) {
     size_t done = 0;
     while (done < bytes.size()) {
-        ssize_t n = ::send(FFd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
+        short events = 0;
+        ssize_t n = Transmit(bytes.data() + done, bytes.size() - done, events);
         if (n > 0) {
             FSentAny = true;
             done += size_t(n);
             continue;
         }
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            DWORD w = Wait(POLLOUT, timeoutMs);
+        if (n == TInetTls::WouldBlock) {
+            DWORD w = Wait(events, timeoutMs);
             if (w != ERROR_SUCCESS) return w;
             continue;
         }
@@ -123,7 +178,8 @@ DWORD TInetSocket::Fill(DWORD timeoutMs) {
     Compact();
     for (;;) {
         char chunk[65536];
-        ssize_t n = ::recv(FFd, chunk, sizeof chunk, 0);
+        short events = 0;
+        ssize_t n = Take(chunk, sizeof chunk, events);
         if (n > 0) {
             Buffer.append(chunk, size_t(n));
             FBytesReceived += uint64_t(n);
@@ -133,18 +189,17 @@ DWORD TInetSocket::Fill(DWORD timeoutMs) {
             Eof = true;
             return ERROR_SUCCESS;
         }
-        if (errno == EINTR) continue;
-        if (errno != EAGAIN && errno != EWOULDBLOCK) {
+        if (n != TInetTls::WouldBlock) {
             FBroken = true;
             return SocketError(errno);
         }
-        DWORD w = Wait(POLLIN, timeoutMs);
+        DWORD w = Wait(events, timeoutMs);
         if (w != ERROR_SUCCESS) return w;
     }
 }
 
 bool TInetSocket::IdleAndOpen() const {
-    if (FFd < 0 || Eof || Available() != 0) return false;
+    if (FFd < 0 || Eof || Available() != 0 || (FTls && FTls->Pending())) return false;
     pollfd p{FFd, POLLIN, 0};
     // Readable means a close, a reset or bytes nobody asked for: none of them may meet the
     // next request.
@@ -152,8 +207,10 @@ bool TInetSocket::IdleAndOpen() const {
 }
 
 bool TInetSocket::ClosedInOrder() const {
-    if (!Eof || FBroken) return false;
+    if (!Eof || FBroken || CutWithoutAlert()) return false;
     if (FFd < 0) return true;  // bytes handed in whole, with no connection behind them
+    // Over TLS the closing alert is the proof of the end; a reset after it cuts nothing.
+    if (FTls) return true;
     int err = 0;
     socklen_t len = sizeof err;
     // A reset that came after the end of stream is still pending here.
@@ -301,7 +358,9 @@ DWORD TBodyReader::Step(TInetSocket& sock, char* dest, size_t count, size_t* got
     if (sock.Available() == 0) {
         if (!sock.Eof) return sock.Fill(timeoutMs);
         if (FMode != UntilClose) return ERROR_INTERNET_CONNECTION_ABORTED;  // closed inside the body
-        // The close is the body's end only when nothing else can explain it.
+        // The close is the body's end only when nothing else can explain it; over TLS only
+        // after the closing alert.
+        if (sock.CutWithoutAlert()) return ERROR_INTERNET_CONNECTION_ABORTED;
         if (!sock.ClosedInOrder()) return ERROR_INTERNET_CONNECTION_RESET;
         if (sock.CarriedAhead()) return ERROR_INTERNET_CONNECTION_ABORTED;
         FState = Done;
@@ -351,8 +410,8 @@ bool SplitServerName(const std::string& name, uint16_t defaultPort, std::string&
     return httpwire::SplitHostPort(name, defaultPort ? defaultPort : INTERNET_DEFAULT_HTTP_PORT, host, port);
 }
 
-std::string HostHeader(const std::string& host, uint16_t port) {
-    return port == INTERNET_DEFAULT_HTTP_PORT ? host : host + ":" + IntToStr(port);
+std::string HostHeader(const std::string& host, uint16_t port, bool secure) {
+    return port == (secure ? INTERNET_DEFAULT_HTTPS_PORT : INTERNET_DEFAULT_HTTP_PORT) ? host : host + ":" + IntToStr(port);
 }
 
 // ==== proxy =======================================================================================
@@ -371,10 +430,10 @@ bool ParseProxy(const std::string& text, TProxy& proxy) {
            IsCleanText(proxy.Credentials);
 }
 
-TProxy EnvironmentProxy() {
+TProxy EnvironmentProxy(bool secure) {
     TProxy proxy;
-    const char* p = std::getenv("http_proxy");
-    if (!p || !*p) p = std::getenv("HTTP_PROXY");
+    const char* p = std::getenv(secure ? "https_proxy" : "http_proxy");
+    if (!p || !*p) p = std::getenv(secure ? "HTTPS_PROXY" : "HTTP_PROXY");
     if (!p || !*p || !ParseProxy(p, proxy)) return TProxy();
     const char* bypass = std::getenv("no_proxy");
     if (!bypass || !*bypass) bypass = std::getenv("NO_PROXY");
@@ -405,31 +464,57 @@ bool Bypassed(const std::string& bypass, const std::string& host) {
 
 // ==== redirects ====================================================================================
 
-bool ResolveLocation(const std::string& location, std::string& host, uint16_t& port,
+bool ResolveLocation(const std::string& location, bool& secure, std::string& host, uint16_t& port,
                      std::string& object, std::string& scheme) {
     httpwire::TReference ref;
     switch (httpwire::ReadLocation(location, ref)) {
     case httpwire::lvInvalid:
         return false;
     case httpwire::lvUnsupportedScheme:
-        scheme = ref.Scheme;
-        return false;
+        if (ref.Scheme != "https") {
+            scheme = ref.Scheme;
+            return false;
+        }
+        break;
     case httpwire::lvFollow:
         break;
     }
-    if (ref.HasAuthority) {
-        // Credentials written into the target are not used.
-        std::string userInfo, server;
-        httpwire::SplitAuthority(ref.Authority, userInfo, server);
-        if (!SplitServerName(server, INTERNET_DEFAULT_HTTP_PORT, host, port)) return false;
-        object = ref.Path.empty() || ref.Path[0] != '/' ? "/" + ref.Path : ref.Path;
-    } else if (!ref.Path.empty() && ref.Path[0] == '/') {
-        object = ref.Path;
-    } else {
-        object = httpwire::MergePath(object, ref.Path);
+    // A relative path whose first segment holds a ":" ("host:8080/x") is a path, as the
+    // Location rules read it, not a scheme.
+    std::string reference = Trim(location);
+    if (httpwire::SchemeOf(reference).empty() && !ref.HasAuthority &&
+        reference.find(':') < reference.find_first_of("/?#"))
+        reference = "./" + reference;
+    const std::string base = std::string(secure ? "https" : "http") + "://" + HostHeader(host, port, secure) + object;
+    httpwire::SplitReference(httpwire::ResolveReference(base, reference, false), ref);
+    if ((ref.Scheme != "http" && ref.Scheme != "https") || (secure && ref.Scheme == "http")) {
+        scheme = ref.Scheme;
+        return false;
     }
-    scheme = "http";
+    // Credentials written into the target are not used.
+    std::string userInfo, server;
+    httpwire::SplitAuthority(ref.Authority, userInfo, server);
+    const bool toSecure = ref.Scheme == "https";
+    uint16_t newPort = 0;
+    std::string newHost;
+    if (!httpwire::SplitHostPort(server, toSecure ? INTERNET_DEFAULT_HTTPS_PORT : INTERNET_DEFAULT_HTTP_PORT, newHost,
+                                 newPort))
+        return false;
+    scheme = ref.Scheme;
+    secure = toSecure;
+    host = newHost;
+    port = newPort;
+    object = ref.Path.empty() || ref.Path[0] != '/' ? "/" + ref.Path : ref.Path;
     return true;
+}
+
+bool ResolveLocation(const std::string& location, std::string& host, uint16_t& port,
+                     std::string& object, std::string& scheme) {
+    bool secure = false;
+    if (!ResolveLocation(location, secure, host, port, object, scheme)) return false;
+    if (!secure) return true;
+    scheme = "https";
+    return false;
 }
 
 }  // namespace inetwire

@@ -14,11 +14,15 @@
 #include "platform/wininet/WinInet.h"
 
 #include <cstdint>
+#include <memory>
 #include <string>
+#include <sys/types.h>
 #include <utility>
 #include <vector>
 
 namespace inetwire {
+
+class TInetTls;
 
 // Connection time-outs in milliseconds; 0 means no bound.
 struct TTimeouts {
@@ -62,6 +66,14 @@ public:
 
     // Resolves Host (IPv4) and connects. ERROR_SUCCESS or an ERROR_INTERNET_* number.
     DWORD Connect(const std::string& host, uint16_t port, DWORD timeoutMs);
+    // Puts TLS for Host:Port over the connection (InetTls.h): the handshake, bounded by
+    // TimeoutMs; from then on every send and receive goes through it. ERROR_SUCCESS; a
+    // wait's failure; or ERROR_INTERNET_SECURITY_CHANNEL_ERROR with Failure set.
+    DWORD StartTls(const std::string& host, uint16_t port, DWORD timeoutMs, std::string& failure);
+    bool Secure() const { return FTls != nullptr; }
+    // True when a TLS connection's data ended with the TCP close but without the peer's
+    // closing alert: it was cut, whatever came before.
+    bool CutWithoutAlert() const;
     DWORD SendAll(const std::string& bytes, DWORD timeoutMs);
     // Receives whatever is there (waiting for at least one byte) into Buffer. At an orderly
     // close sets Eof and returns ERROR_SUCCESS; a reset gives ERROR_INTERNET_CONNECTION_RESET.
@@ -79,6 +91,10 @@ public:
 private:
     // Waits for Events on the socket; ERROR_SUCCESS, _TIMEOUT or _OPERATION_CANCELLED.
     DWORD Wait(short events, DWORD timeoutMs);
+    // As send and recv, through TLS when it is on: bytes moved, 0 at the end of stream
+    // (Take only), TInetTls::WouldBlock with Events to wait for, or -1 with errno set.
+    ssize_t Transmit(const char* data, size_t len, short& events);
+    ssize_t Take(char* buffer, size_t size, short& events);
 
     int FAbortFd;
     DWORD FId;
@@ -87,6 +103,7 @@ private:
     bool FSentAny = false;
     bool FCarriedAhead = false;
     bool FBroken = false;  // a send or receive failed (reset, broken pipe ...)
+    std::unique_ptr<TInetTls> FTls;  // https: the session over the connection
 };
 
 // A parsed response head.
@@ -155,8 +172,8 @@ bool IsCleanText(const std::string& text, bool allowTab = true);
 // the port is not a number from 1 to 65535.
 bool SplitServerName(const std::string& name, uint16_t defaultPort, std::string& host,
                      uint16_t& port);
-// "host" for port 80, "host:port" otherwise.
-std::string HostHeader(const std::string& host, uint16_t port);
+// "host" for the scheme's default port (80; Secure: 443), "host:port" otherwise.
+std::string HostHeader(const std::string& host, uint16_t port, bool secure = false);
 // Base64(Bytes): standard Base64 of Basic credentials.
 using httpwire::Base64;
 
@@ -169,15 +186,22 @@ struct TProxy {
 };
 // Parses "[http://][user:password@]host[:port]" (port default 80; "http=" prefix allowed).
 bool ParseProxy(const std::string& text, TProxy& proxy);
-// The environment's http_proxy / no_proxy (empty Host when none is set or it is invalid).
-TProxy EnvironmentProxy();
+// The environment's http_proxy (Secure: https_proxy) and no_proxy (empty Host when none
+// is set or it is invalid).
+TProxy EnvironmentProxy(bool secure = false);
 // True when Host matches an entry of the bypass list.
 bool Bypassed(const std::string& bypass, const std::string& host);
 
-// A redirect target resolved against the current host, port and object name. False for
-// another scheme (Scheme set to it: https, ftp, file, javascript ...) or a malformed
-// target (a control byte, a server name SplitServerName refuses). A relative target is
-// merged with the object name and its "." and ".." segments resolved.
+// A redirect target resolved against the current address (Secure: https, else http;
+// host, port and object name) as RFC 3986 section 5 resolves a reference
+// (httpwire::ResolveReference): "." and ".." segments removed, "#s" the same object, a
+// fragment dropped. Http may lead to https (Secure set; its default port 443); https
+// never leads to http. False for a malformed target (a control byte, a server name
+// SplitServerName refuses) or any other scheme, with Scheme set to the target's (so
+// "http" from https, "ftp", "file", "javascript" ...).
+bool ResolveLocation(const std::string& location, bool& secure, std::string& host, uint16_t& port,
+                     std::string& object, std::string& scheme);
+// The same from and to http only: an https target is refused like any other scheme.
 bool ResolveLocation(const std::string& location, std::string& host, uint16_t& port,
                      std::string& object, std::string& scheme);
 

@@ -7,6 +7,7 @@
 #include "platform/wininet/WinInet.h"
 
 #include "platform/wininet/InetExchange.h"
+#include "platform/wininet/InetTls.h"
 #include "platform/rtl/SysUtils.h"
 
 #include <memory>
@@ -25,6 +26,20 @@ const char* OrEmpty(LPCSTR s) { return s ? s : ""; }
 DWORD GetLastError() { return tLastError; }
 void SetLastError(DWORD error) { tLastError = error; }
 
+BOOL InternetGetLastResponseInfoA(LPDWORD error, char* buffer, LPDWORD bufferLength) {
+    if (!bufferLength || (!buffer && *bufferLength)) return Fail(ERROR_INVALID_PARAMETER);
+    const std::string& text = LastFailureText();
+    if (error) *error = tLastError;
+    if (*bufferLength <= text.size()) {
+        *bufferLength = DWORD(text.size() + 1);
+        return Fail(ERROR_INSUFFICIENT_BUFFER);
+    }
+    text.copy(buffer, text.size());
+    buffer[text.size()] = '\0';
+    *bufferLength = DWORD(text.size());
+    return TRUE;
+}
+
 // ==== session and connection =========================================================================
 
 HINTERNET InternetOpenA(LPCSTR agent, DWORD accessType, LPCSTR proxy, LPCSTR proxyBypass, DWORD) {
@@ -32,11 +47,15 @@ HINTERNET InternetOpenA(LPCSTR agent, DWORD accessType, LPCSTR proxy, LPCSTR pro
     h->Agent = OrEmpty(agent);
     if (!IsCleanText(h->Agent)) return FailHandle(ERROR_INVALID_PARAMETER);
     switch (accessType) {
-    case INTERNET_OPEN_TYPE_PRECONFIG: h->Proxy = EnvironmentProxy(); break;
+    case INTERNET_OPEN_TYPE_PRECONFIG:
+        h->Proxy = EnvironmentProxy();
+        h->SecureProxy = EnvironmentProxy(true);
+        break;
     case INTERNET_OPEN_TYPE_DIRECT: break;
     case INTERNET_OPEN_TYPE_PROXY:
         if (!proxy || !ParseProxy(proxy, h->Proxy)) return FailHandle(ERROR_INVALID_PARAMETER);
         h->Proxy.Bypass = OrEmpty(proxyBypass);
+        h->SecureProxy = h->Proxy;  // the one proxy serves both, https through its tunnels
         break;
     default: return FailHandle(ERROR_INVALID_PARAMETER);
     }
@@ -50,7 +69,8 @@ HINTERNET InternetConnectA(HINTERNET session, LPCSTR serverName, INTERNET_PORT s
     if (!s) return nullptr;
     if (service != INTERNET_SERVICE_HTTP) return FailHandle(ERROR_INVALID_PARAMETER);
     auto h = std::make_shared<TConnectHandle>();
-    if (!SplitServerName(OrEmpty(serverName), serverPort, h->Host, h->Port))
+    // No port in the name and none given: each request's scheme says it.
+    if (!httpwire::SplitHostPort(OrEmpty(serverName), serverPort, h->Host, h->Port))
         return FailHandle(ERROR_INTERNET_INVALID_URL);
     h->UserName = OrEmpty(userName);
     h->Password = OrEmpty(password);
@@ -63,8 +83,9 @@ HINTERNET HttpOpenRequestA(HINTERNET connect, LPCSTR verb, LPCSTR objectName, LP
                            LPCSTR referrer, LPCSTR* acceptTypes, DWORD flags, DWORD_PTR) {
     auto c = Lookup<TConnectHandle>(connect);
     if (!c) return nullptr;
-    if (flags & INTERNET_FLAG_SECURE) return FailHandle(ERROR_INTERNET_UNRECOGNIZED_SCHEME);
     auto h = std::make_shared<TRequestHandle>();
+    h->Secure = (flags & INTERNET_FLAG_SECURE) != 0;
+    h->Port = c->Port ? c->Port : h->Secure ? INTERNET_DEFAULT_HTTPS_PORT : INTERNET_DEFAULT_HTTP_PORT;
     h->Verb = verb && *verb ? verb : "GET";
     h->Version = version && *version ? version : "HTTP/1.1";
     h->Referer = OrEmpty(referrer);
@@ -112,6 +133,7 @@ BOOL HttpSendRequestA(HINTERNET request, LPCSTR headers, DWORD headersLength, LP
         if (optional) body.assign(static_cast<const char*>(optional), optionalLength);
         DropConnection(*req);
     }
+    LastFailureText().clear();
     req->Sent = true;
     req->SentAhead = false;
     req->HaveResponse = false;
@@ -119,16 +141,17 @@ BOOL HttpSendRequestA(HINTERNET request, LPCSTR headers, DWORD headersLength, LP
     TConnectionAsk ask = AskForConnection(*req, extra);
     req->Persistent = ask.Persistent;
     TTimeouts limits = TimeoutsNow(*req);
-    TTarget t{conn.Host, conn.Port, req->Object, req->Verb, true};
+    TTarget t = FirstTarget(*req);
     for (int redirects = 0;; ++redirects) {
-        bool proxied = Proxied(session, t.Host);
+        TProxy proxy = ProxyFor(session, t.Host, t.Secure);
+        bool proxied = !proxy.Host.empty();
         DWORD r = ERROR_SUCCESS;
         bool again = true, newOnly = false;
         if (fromLine) r = AnswerFromLine(*req, limits, again, newOnly);
         fromLine = false;
         if (again) {
             req->RequestHead = ComposeHead(*req, conn, session, t, proxied, ask, extra, body.size());
-            r = Exchange(*req, limits, t, proxied, session.Proxy, req->RequestHead, body, newOnly);
+            r = Exchange(*req, limits, t, proxied, proxy, req->RequestHead, body, newOnly);
         }
         if (r != ERROR_SUCCESS) {
             DropConnection(*req);
@@ -139,14 +162,15 @@ BOOL HttpSendRequestA(HINTERNET request, LPCSTR headers, DWORD headersLength, LP
                       IsRedirect(req->Response.Status) && req->Response.Find("Location", 0, location);
         if (!follow) break;
         std::string scheme;
-        if (redirects >= 10 || !ResolveLocation(location, t.Host, t.Port, t.Object, scheme)) {
+        if (redirects >= 10 || !ResolveLocation(location, t.Secure, t.Host, t.Port, t.Object, scheme)) {
             DropConnection(*req);
-            return Fail(ERROR_HTTP_REDIRECT_FAILED);
+            // Never from https to http: what was asked for in private is not asked in clear.
+            return Fail(t.Secure && scheme == "http" ? ERROR_INTERNET_HTTPS_TO_HTTP_ON_REDIR : ERROR_HTTP_REDIRECT_FAILED);
         }
         DrainRedirect(*req, t.Verb);
         t.Object = EncodeObject(t.Object);
         // Credentials stay with the server they were given for.
-        if (t.Host != conn.Host || t.Port != conn.Port) t.SendCredentials = false;
+        if (t.Host != conn.Host || t.Port != req->Port) t.SendCredentials = false;
         int status = req->Response.Status;
         if (status == 303 || ((status == 301 || status == 302) && SameText(t.Verb, "POST"))) {
             if (!SameText(t.Verb, "HEAD")) t.Verb = "GET";

@@ -20,8 +20,22 @@
 // after an orderly close of a connection that carried no request sent ahead behind it (a
 // reset, or requests ahead, fail the read). Every wait is bounded:
 // connect (10 s by default) and receive (30 s without a byte by default), settable with
-// InternetSetOptionA on a handle, or on NULL for the process-wide defaults. A redirect
-// whose Location names another scheme than http fails the send.
+// InternetSetOptionA on a handle, or on NULL for the process-wide defaults. Redirect
+// targets are resolved as RFC 3986 section 5 resolves a reference; one whose Location
+// names another scheme than http or https, or leads from https to http, fails the send.
+//
+// https (INTERNET_FLAG_SECURE): the request goes over TLS (platform/tls), to port 443
+// when the connection was opened with INTERNET_INVALID_PORT_NUMBER. The certificate is
+// verified as the process's settings say (tls::SetVerifySettings; by default the system
+// trust store, SSL_CERT_FILE and SSL_CERT_DIR honoured, the host name or address checked,
+// SNI sent, TLS 1.2 at least); a failed check fails the send with ERROR_INTERNET_SEC_*
+// or _SECURITY_CHANNEL_ERROR before anything is sent, and InternetGetLastResponseInfoA
+// gives its text, which names the host and the reason. Never is an https request sent in
+// clear. A TLS body that ends at the close is whole only after the server's closing alert;
+// a TCP close without it fails the read (ERROR_INTERNET_CONNECTION_ABORTED). TLS
+// connections wait in the pool apart from plain ones, and reconnects resume the TLS
+// session of the last connection to the same place. Through a proxy an https request
+// goes through a CONNECT tunnel (the proxy sees only the host and port).
 //
 // Persistent connections: a request sent as HTTP/1.1 asks to keep its connection
 // ("Connection: Keep-Alive"). That is every request opened with version "HTTP/1.1" (the
@@ -57,7 +71,8 @@
 // refuses to take a request ahead. INTERNET_OPTION_CONNECTION_ID tells which connection
 // a request's answer comes on.
 //
-// Proxy (INTERNET_OPEN_TYPE_PRECONFIG): the environment's http_proxy (or HTTP_PROXY),
+// Proxy (INTERNET_OPEN_TYPE_PRECONFIG): the environment's http_proxy (or HTTP_PROXY; for
+// https requests https_proxy or HTTPS_PROXY),
 // "[http://][user:password@]host[:port]", bypassed for hosts matching no_proxy (or
 // NO_PROXY): a comma-separated list of names, ".suffix" / "suffix" domain matches, or "*".
 //
@@ -93,7 +108,7 @@ constexpr DWORD INTERNET_SERVICE_HTTP = 3;  // the only service this layer offer
 // ---- request flags (HttpOpenRequestA) -----------------------------------------------------
 constexpr DWORD INTERNET_FLAG_RELOAD = 0x80000000;          // from the server, not the cache
 constexpr DWORD INTERNET_FLAG_NO_CACHE_WRITE = 0x04000000;  // do not store in the cache
-constexpr DWORD INTERNET_FLAG_SECURE = 0x00800000;          // TLS: refused by this layer
+constexpr DWORD INTERNET_FLAG_SECURE = 0x00800000;          // https: the request goes over TLS
 constexpr DWORD INTERNET_FLAG_KEEP_CONNECTION = 0x00400000; // HTTP/1.0 requests too keep theirs
 constexpr DWORD INTERNET_FLAG_NO_AUTO_REDIRECT = 0x00200000;// return 3xx answers as they are
 constexpr DWORD INTERNET_FLAG_NO_COOKIES = 0x00080000;      // accepted, cookies are never kept
@@ -142,7 +157,7 @@ constexpr DWORD ERROR_INSUFFICIENT_BUFFER = 122;            // *length now holds
 constexpr DWORD ERROR_INTERNET_TIMEOUT = 12002;             // connect, send or receive timed out
 constexpr DWORD ERROR_INTERNET_INTERNAL_ERROR = 12004;
 constexpr DWORD ERROR_INTERNET_INVALID_URL = 12005;         // bad server or object name
-constexpr DWORD ERROR_INTERNET_UNRECOGNIZED_SCHEME = 12006; // not "http://" (e.g. https)
+constexpr DWORD ERROR_INTERNET_UNRECOGNIZED_SCHEME = 12006; // neither http nor https
 constexpr DWORD ERROR_INTERNET_NAME_NOT_RESOLVED = 12007;
 constexpr DWORD ERROR_INTERNET_INVALID_OPTION = 12009;
 constexpr DWORD ERROR_INTERNET_OPTION_NOT_SETTABLE = 12011;  // a read-only option
@@ -152,6 +167,13 @@ constexpr DWORD ERROR_INTERNET_INCORRECT_HANDLE_STATE = 12019;// not sent yet, o
 constexpr DWORD ERROR_INTERNET_CANNOT_CONNECT = 12029;      // refused or unreachable
 constexpr DWORD ERROR_INTERNET_CONNECTION_ABORTED = 12030;  // closed before the end of the body
 constexpr DWORD ERROR_INTERNET_CONNECTION_RESET = 12031;
+// https: the certificate was not accepted (the text names the host and the reason) ...
+constexpr DWORD ERROR_INTERNET_SEC_CERT_DATE_INVALID = 12037;  // expired or not yet valid
+constexpr DWORD ERROR_INTERNET_SEC_CERT_CN_INVALID = 12038;    // made out for another host
+constexpr DWORD ERROR_INTERNET_HTTPS_TO_HTTP_ON_REDIR = 12040; // a redirect from https to http
+constexpr DWORD ERROR_INTERNET_INVALID_CA = 12045;             // not issued by a trusted authority
+// ... or the handshake failed otherwise (an old protocol version, a cut, a bad CA file).
+constexpr DWORD ERROR_INTERNET_SECURITY_CHANNEL_ERROR = 12157;
 constexpr DWORD ERROR_HTTP_HEADER_NOT_FOUND = 12150;
 constexpr DWORD ERROR_HTTP_INVALID_SERVER_RESPONSE = 12152; // not HTTP, or a head too large
 constexpr DWORD ERROR_HTTP_INVALID_HEADER = 12153;          // a header line we were given
@@ -160,6 +182,13 @@ constexpr DWORD ERROR_HTTP_REDIRECT_FAILED = 12156;         // too many, or to a
 // The calling thread's last error number, and setting it.
 DWORD GetLastError();
 void SetLastError(DWORD error);
+
+// The text of the calling thread's last failed handshake or tunnel, from the last call
+// that sends (HttpSendRequestA, InternetPreconnectA): "Certificate of 127.0.0.1 not
+// accepted: certificate has expired". *Error receives the error number, Buffer the text
+// (*BufferLength: in its size, out the text's length; ERROR_INSUFFICIENT_BUFFER with the
+// size needed). An empty text when that call had no such failure.
+BOOL InternetGetLastResponseInfoA(LPDWORD error, char* buffer, LPDWORD bufferLength);
 
 // ---- the calls ------------------------------------------------------------------------------
 
@@ -170,7 +199,7 @@ HINTERNET InternetOpenA(LPCSTR agent, DWORD accessType, LPCSTR proxy, LPCSTR pro
                         DWORD flags);
 
 // Opens a connection handle to ServerName (a name or dotted address; a ":port" written in
-// it wins over ServerPort; port 0 means 80). Nothing is sent yet. UserName non-empty:
+// it wins over ServerPort; port 0 means the default: 80, or 443 for https requests). Nothing is sent yet. UserName non-empty:
 // requests carry Basic credentials for UserName:Password. NULL when the service is not
 // HTTP or the server name is empty or contains control bytes.
 HINTERNET InternetConnectA(HINTERNET session, LPCSTR serverName, INTERNET_PORT serverPort,
@@ -179,8 +208,8 @@ HINTERNET InternetConnectA(HINTERNET session, LPCSTR serverName, INTERNET_PORT s
 
 // Opens a request handle. Verb NULL: "GET"; Version NULL: "HTTP/1.1"; ObjectName NULL:
 // "/"; Referrer may be NULL; AcceptTypes is a NULL-terminated array (NULL: no Accept
-// header) whose entries are joined with ", ". NULL on a bad text or with
-// INTERNET_FLAG_SECURE.
+// header) whose entries are joined with ", ". NULL on a bad text. INTERNET_FLAG_SECURE:
+// an https request.
 HINTERNET HttpOpenRequestA(HINTERNET connect, LPCSTR verb, LPCSTR objectName, LPCSTR version,
                            LPCSTR referrer, LPCSTR* acceptTypes, DWORD flags, DWORD_PTR context);
 

@@ -6,6 +6,7 @@
 #include "platform/wininet/WinInet.h"
 
 #include "platform/wininet/InetExchange.h"
+#include "platform/wininet/InetTls.h"
 #include "platform/rtl/SysUtils.h"
 
 #include <memory>
@@ -22,7 +23,7 @@ namespace {
 // proxy or other intermediary is where pipelining breaks).
 bool MayGoAhead(const TRequestHandle& req, const std::vector<std::string>& extra) {
     const TConnectHandle& conn = req.Connection();
-    bool proxied = Proxied(conn.Session(), conn.Host);
+    bool proxied = Proxied(conn.Session(), conn.Host, req.Secure);
     return SameText(req.Verb, "GET") && AskForConnection(req, extra).Persistent && !proxied;
 }
 
@@ -115,16 +116,14 @@ BOOL HttpSendRequestAheadA(HINTERNET request, HINTERNET behind, LPCSTR headers, 
     if (!SplitExtraHeaders(HeaderText(headers, headersLength), extra)) return Fail(ERROR_HTTP_INVALID_HEADER);
     if (!MayGoAhead(*req, extra)) return Fail(ERROR_INVALID_PARAMETER);
     // Parents never change, so another request's session and place are read without its lock.
-    const TConnectHandle& afterConn = after ? after->Connection() : conn;
-    if (&(after ? *after : *req).Session() != &session ||
-        PoolKey(afterConn.Host, afterConn.Port, "", 0) != PoolKey(conn.Host, conn.Port, "", 0))
+    TTarget t = FirstTarget(*req);
+    std::string key = TargetKey(t, TProxy());
+    if (&(after ? *after : *req).Session() != &session || (after && TargetKey(FirstTarget(*after), TProxy()) != key))
         return Fail(ERROR_INVALID_PARAMETER);
 
     req->ExpiredTimeout = 0;
     TConnectionAsk ask = AskForConnection(*req, extra);
-    TTarget t{conn.Host, conn.Port, req->Object, req->Verb, true};
     std::string head = ComposeHead(*req, conn, session, t, false, ask, extra, 0);
-    std::string key = PoolKey(conn.Host, conn.Port, "", 0);
     TTimeouts limits = TimeoutsNow(*req);
     std::shared_ptr<TInetLine> line;
     DWORD r = after ? SendBehind(*req, *after, key, head, limits, line)
@@ -147,14 +146,13 @@ BOOL InternetPreconnectA(HINTERNET request) {
     std::lock_guard<std::mutex> g(req->Lock);
     const TConnectHandle& conn = req->Connection();
     const TSessionHandle& session = conn.Session();
-    bool proxied = Proxied(session, conn.Host);
-    std::string key = proxied ? PoolKey(conn.Host, conn.Port, session.Proxy.Host, session.Proxy.Port)
-                              : PoolKey(conn.Host, conn.Port, "", 0);
+    TTarget t = FirstTarget(*req);
+    TProxy proxy = ProxyFor(session, conn.Host, req->Secure);
+    std::string key = TargetKey(t, proxy);
     req->ExpiredTimeout = 0;
+    LastFailureText().clear();
     std::unique_ptr<TInetSocket> sock;
-    bool reused = false;
-    DWORD r = TakeOrConnect(*req, key, false, TInetPool::tkAny, proxied ? session.Proxy.Host : conn.Host,
-                            proxied ? session.Proxy.Port : conn.Port, TimeoutsNow(*req).Connect, sock, reused);
+    DWORD r = ConnectFor(*req, t, proxy, TimeoutsNow(*req).Connect, sock);
     if (r != ERROR_SUCCESS) return Fail(r);
     req->Session().Pool->Put(key, std::move(sock));
     tLastError = ERROR_SUCCESS;

@@ -28,12 +28,12 @@ TEST(EncodeRequestBytes, EncodesWhatCannotStandInARequestLine) {
     for (const TCase& c : cases) EXPECT_EQ(EncodeRequestBytes(c.in), c.out) << c.in;
 }
 
-TEST(FetchableAddress, OnlyHttpWithoutControlBytes) {
+TEST(FetchableAddress, OnlyHttpAndHttpsWithoutControlBytes) {
     struct TCase { std::string url, scheme; bool fetchable; };
     const TCase cases[] = {
         {"http://127.0.0.1:80/photos/a/0.jpg", "http", true},
         {"HTTP://h/x.jpg", "http", true},
-        {"https://127.0.0.1/p.jpg", "https", false},
+        {"https://127.0.0.1/p.jpg", "https", true},
         {"ftp://127.0.0.1/1.jpg", "ftp", false},
         {"file:///etc/passwd", "file", false},
         {"javascript:alert(1)", "javascript", false},

@@ -6,6 +6,8 @@
 // Ctrl-C and SIGTERM, and folders that cannot be made or written.
 #include "album/commonFunc.h"
 #include "demo/DemoSite.h"
+#include "platform/tls/Tls.h"
+#include "tests/support/TestCertificates.h"
 #include "demo/SiteAlbums.h"
 #include "demo/SiteMedia.h"
 #include "platform/rtl/FileSys.h"
@@ -490,6 +492,45 @@ TEST_F(AlbrivoCli, AnHttpsPageIsRefusedWithExitTwo) {
         TSplitRun r = RunSplit(Args({c.Url}));
         EXPECT_EQ(r.Code, 2);
         EXPECT_TRUE(Contains(r.Err, "albrivo-cli: " + c.Reason + "\n")) << r.Err;
+    }
+}
+
+// ---- https ---------------------------------------------------------------------------------------
+
+TSiteOptions SecureSiteOptions() {
+    TSiteOptions o = TDemoSiteThread::Loopback();
+    o.TlsCert = TTestCertificates::Shared().Valid();
+    o.TlsKey = TTestCertificates::Shared().Key();
+    return o;
+}
+
+TEST_F(AlbrivoCli, AnAlbumOverHttpsAndTheCertificateOptions) {
+    TDemoSiteThread secure(SecureSiteOptions());
+    const std::string page = secure.Url("/album/spring12.html");
+    const std::string ca = TTestCertificates::Shared().Ca();
+    struct TCase {
+        const char* Name;
+        std::vector<std::string> Extra;
+        int Code;
+        std::string Out, Err;  // parts they must hold
+        bool Warned;
+    };
+    const TCase cases[] = {
+        {"trusted with --ca-certificate", {"--ca-certificate", ca, "--music", page}, 0, "12/12 photos in", "", false},
+        {"not trusted", {page}, 2, "", "albrivo-cli: Certificate of 127.0.0.1 not accepted: unable to get local issuer certificate", false},
+        {"not checked", {"--no-check-certificate", page}, 0, "12/12 photos in", "", true},
+        {"a CA file that cannot be read", {"--ca-certificate", Dir + "/none.pem", page}, 2, "",
+         "albrivo-cli: --ca-certificate: Cannot read CA certificates from " + Dir + "/none.pem: No such file or directory", false},
+    };
+    for (const TCase& c : cases) {
+        SCOPED_TRACE(c.Name);
+        std::vector<std::string> extra = {"--no-report"};
+        extra.insert(extra.end(), c.Extra.begin(), c.Extra.end());
+        TSplitRun r = RunSplit(Args(extra));
+        EXPECT_EQ(r.Code, c.Code) << r.Err;
+        EXPECT_TRUE(Contains(r.Out, c.Out)) << r.Out;
+        EXPECT_TRUE(Contains(r.Err, c.Err)) << r.Err;
+        EXPECT_EQ(Contains(r.Err, std::string(tls::SNoCheckWarning) + "\n"), c.Warned) << r.Err;
     }
 }
 

@@ -33,7 +33,8 @@ complete_words() {
 
 complete_words "--dir= " --di
 complete_words "--music " --mu
-complete_words "--no-report " --no
+complete_words "--no-check-certificate --no-report " --no
+complete_words "--ca-certificate= " --ca
 complete_words "--help " "http://h/a.html" --he
 complete_words "--input-file= " --in
 complete_words "$scratch/albums $scratch/another " --dir "$scratch/a"

@@ -28,6 +28,11 @@ std::string EscapeHtml(const std::string& s) {
 }
 
 std::string ErrorText(DWORD error) {
+    // A certificate not accepted, a failed handshake: the library's text names the host
+    // and the reason.
+    char text[1024];
+    DWORD length = sizeof text, ignored = 0;
+    if (InternetGetLastResponseInfoA(&ignored, text, &length) && length > 0) return std::string(text, length);
     switch (error) {
     case ERROR_INTERNET_CANNOT_CONNECT: return "the server cannot be reached";
     case ERROR_INTERNET_TIMEOUT: return "the server did not answer in time";
@@ -48,17 +53,25 @@ std::string FailureNote(const std::string& url, const std::string& reason) {
 // Fetches the page through Session; the page's bytes or an error note in Out.
 void FetchPage(HINTERNET session, const std::string& url, bool& ok, std::string& out) {
     ok = false;
-    // "http://host[:port][/path][?query]" only; user information in it is refused too.
+    // "http[s]://host[:port][/path][?query]" only; user information in it is refused too.
+    // An https address is read as its http form; without a port written it goes to 443.
+    const bool secure = httpwire::SchemeOf(url) == "https";
     httpwire::THttpUrl parts;
-    if (!httpwire::ParseHttpUrl(url, parts) || !parts.UserInfo.empty()) {
-        out = "not an http address";
+    if (!httpwire::ParseHttpUrl(secure ? "http://" + url.substr(8) : url, parts) || !parts.UserInfo.empty()) {
+        out = "not an http or https address";
         return;
     }
-    HINTERNET connection = InternetConnectA(session, parts.Host.c_str(), parts.Port, nullptr, nullptr,
-                                            INTERNET_SERVICE_HTTP, 0, 0);
+    httpwire::TReference ref;
+    std::string userInfo, hostPort, host, port;
+    httpwire::SplitReference(url, ref);
+    httpwire::SplitAuthority(ref.Authority, userInfo, hostPort);
+    httpwire::SplitHostPortText(hostPort, host, port);
+    HINTERNET connection = InternetConnectA(session, parts.Host.c_str(),
+                                            port.empty() ? INTERNET_INVALID_PORT_NUMBER : parts.Port, nullptr,
+                                            nullptr, INTERNET_SERVICE_HTTP, 0, 0);
     const char* accept[] = {"text/html", "*/*", nullptr};
     HINTERNET request = connection ? HttpOpenRequestA(connection, "GET", parts.Target.c_str(), nullptr, nullptr,
-                                                      accept, INTERNET_FLAG_RELOAD, 0)
+                                                      accept, INTERNET_FLAG_RELOAD | (secure ? INTERNET_FLAG_SECURE : 0), 0)
                                    : nullptr;
     if (!request || !HttpSendRequestA(request, nullptr, 0, nullptr, 0)) {
         out = ErrorText(GetLastError());

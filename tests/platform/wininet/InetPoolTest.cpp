@@ -351,8 +351,8 @@ TEST(InetPool, RedirectOnTheSameServerReusesTheConnection) {
 }
 
 TEST(InetPool, RedirectToAnotherSchemeFails) {
-    for (const char* location : {"ftp://127.0.0.1/x.jpg", "file:///etc/passwd", "javascript:alert(1)",
-                                 "https://127.0.0.1/a"}) {
+    // (https is followed: InetTlsTest.)
+    for (const char* location : {"ftp://127.0.0.1/x.jpg", "file:///etc/passwd", "javascript:alert(1)"}) {
         SCOPED_TRACE(location);
         TScriptedServer server({Serving(std::string("HTTP/1.1 302 Found\r\nLocation: ") + location +
                                         "\r\nContent-Length: 0\r\n\r\n")});

@@ -69,7 +69,7 @@ TEST(InetWire, RedirectTargetsByTheSharedLocationRules) {
         // Former bugs: a scheme without "//" was taken as a relative path and followed.
         {"javascript:alert(1)", false, "javascript", "", 0, ""},
         {"file:/etc/passwd", false, "file", "", 0, ""},
-        {"https:/h/p", false, "https", "", 0, ""},
+        {"https:/h/p", false, "", "", 0, ""},  // an https target without a host
         {"data:text/html,x", false, "data", "", 0, ""},
     };
     for (const auto& c : cases) {
@@ -85,6 +85,73 @@ TEST(InetWire, RedirectTargetsByTheSharedLocationRules) {
         EXPECT_EQ(host, c.Host);
         EXPECT_EQ(port, c.Port);
         EXPECT_EQ(object, c.Object);
+    }
+}
+
+// The examples of RFC 3986 section 5.4 from its base "http://a/b/c/d;p?q", as redirect
+// targets: the object name the next request asks for (fragments are never sent), or
+// refused for another scheme. "http:g" is read as the non-strict parsers read it.
+TEST(InetWire, RedirectTargetsResolveAsRfc3986Examples) {
+    struct {
+        const char* Location;
+        const char* Host;
+        const char* Object;  // null: refused
+    } cases[] = {
+        {"g:h", "", nullptr}, {"g", "a", "/b/c/g"}, {"./g", "a", "/b/c/g"}, {"g/", "a", "/b/c/g/"},
+        {"/g", "a", "/g"}, {"//g", "g", "/"}, {"?y", "a", "/b/c/d;p?y"}, {"g?y", "a", "/b/c/g?y"},
+        {"#s", "a", "/b/c/d;p?q"}, {"g#s", "a", "/b/c/g"}, {"g?y#s", "a", "/b/c/g?y"}, {";x", "a", "/b/c/;x"},
+        {"g;x", "a", "/b/c/g;x"}, {"g;x?y#s", "a", "/b/c/g;x?y"}, {"", "a", nullptr}, {".", "a", "/b/c/"},
+        {"./", "a", "/b/c/"}, {"..", "a", "/b/"}, {"../", "a", "/b/"}, {"../g", "a", "/b/g"},
+        {"../..", "a", "/"}, {"../../", "a", "/"}, {"../../g", "a", "/g"},
+        // The abnormal examples (5.4.2).
+        {"../../../g", "a", "/g"}, {"../../../../g", "a", "/g"}, {"/./g", "a", "/g"}, {"/../g", "a", "/g"},
+        {"g.", "a", "/b/c/g."}, {".g", "a", "/b/c/.g"}, {"g..", "a", "/b/c/g.."}, {"..g", "a", "/b/c/..g"},
+        {"./../g", "a", "/b/g"}, {"./g/.", "a", "/b/c/g/"}, {"g/./h", "a", "/b/c/g/h"}, {"g/../h", "a", "/b/c/h"},
+        {"g;x=1/./y", "a", "/b/c/g;x=1/y"}, {"g;x=1/../y", "a", "/b/c/y"}, {"g?y/./x", "a", "/b/c/g?y/./x"},
+        {"g?y/../x", "a", "/b/c/g?y/../x"}, {"g#s/./x", "a", "/b/c/g"}, {"g#s/../x", "a", "/b/c/g"},
+        {"http:g", "a", "/b/c/g"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Location);
+        std::string host = "a", object = "/b/c/d;p?q", scheme;
+        uint16_t port = 80;
+        bool secure = false;
+        // An empty Location is no target at all.
+        ASSERT_EQ(inetwire::ResolveLocation(c.Location, secure, host, port, object, scheme), c.Object != nullptr);
+        if (!c.Object) continue;
+        EXPECT_EQ(host, c.Host);
+        EXPECT_EQ(port, 80);
+        EXPECT_EQ(object, c.Object);
+        EXPECT_FALSE(secure);
+    }
+}
+
+TEST(InetWire, RedirectTargetsBetweenTheSchemes) {
+    struct {
+        bool FromSecure;
+        const char* Location;
+        bool Followed;
+        bool Secure;
+        int Port;
+        const char* Scheme;
+    } cases[] = {
+        {false, "https://h/x", true, true, 443, "https"},
+        {false, "HTTPS://h:8443/x", true, true, 8443, "https"},
+        {true, "/x", true, true, 81, "https"},
+        {true, "//o/x", true, true, 443, "https"},
+        {true, "https://o/x", true, true, 443, "https"},
+        {true, "http://h:81/x", false, true, 81, "http"},
+        {true, "ftp://h/x", false, true, 81, "ftp"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Location);
+        std::string host = "h", object = "/d/f", scheme;
+        uint16_t port = 81;
+        bool secure = c.FromSecure;
+        EXPECT_EQ(inetwire::ResolveLocation(c.Location, secure, host, port, object, scheme), c.Followed);
+        EXPECT_EQ(scheme, c.Scheme);
+        EXPECT_EQ(secure, c.Secure);
+        EXPECT_EQ(port, c.Port);
     }
 }
 

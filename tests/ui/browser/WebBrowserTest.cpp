@@ -2,6 +2,9 @@
 // the test starts; failures become a note; a slow server neither blocks Navigate nor the
 // panel's destruction. Every wait is bounded.
 #include "ui/browser/WebBrowser.h"
+#include "platform/tls/Tls.h"
+#include "tests/support/ScriptedServer.h"
+#include "tests/support/TestCertificates.h"
 #include "ui/forms/Forms.h"
 
 #include <gtest/gtest.h>
@@ -160,4 +163,28 @@ TEST_F(WebBrowserTest, QuickNavigationsNeverWaitForAnAbandonedFetch) {
     auto start = std::chrono::steady_clock::now();
     delete wb;
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
+}
+
+// ---- https ------------------------------------------------------------------------------------------
+
+TEST_F(WebBrowserTest, AnHttpsPageIsShownAndACertificateNotAcceptedIsANote) {
+    const TTestCertificates& certs = TTestCertificates::Shared();
+    tls::SetVerifySettings({true, certs.Ca()});
+    const std::string page = "HTTP/1.1 200 OK\r\nContent-Length: 20\r\n\r\n<p>secure page</p>\r\n";
+    TScriptedServer good({TScript().ReadRequest().Send(page).Loop()}, TServerTls{certs.Valid(), certs.Key(), 0, 0});
+    TScriptedServer expired({TScript().ReadRequest().Send(page).Loop()}, TServerTls{certs.Expired(), certs.Key(), 0, 0});
+    auto* wb = new TWebBrowser(form);
+    wb->Navigate("https://localhost:" + std::to_string(good.Port()) + "/info");
+    ASSERT_TRUE(WaitUntil([&] { return wb->CompletedCount() == 1; }, 10000));
+    EXPECT_TRUE(wb->PageShown());
+    EXPECT_NE(wb->Html().find("secure page"), std::string::npos);
+    EXPECT_EQ(good.ServerName(0), "localhost");
+
+    wb->Navigate("https://127.0.0.1:" + std::to_string(expired.Port()) + "/info");
+    ASSERT_TRUE(WaitUntil([&] { return wb->CompletedCount() == 2; }, 10000));
+    EXPECT_FALSE(wb->PageShown());
+    EXPECT_NE(wb->Html().find("Certificate of 127.0.0.1 not accepted: certificate has expired"), std::string::npos)
+        << wb->Html();
+    EXPECT_EQ(expired.TotalRequestCount(), 0);
+    tls::SetVerifySettings({});
 }
