@@ -215,6 +215,7 @@ bool TRegExpr::PrepareProgram() {
 
 void TRegExpr::DiscardProgram() {
     FProgram.clear();
+    FCode.clear();
     FMustHave = -1;
     FMustHaveLen = 0;
     FPrefix = -1;

@@ -33,6 +33,7 @@
 #pragma once
 
 #include "platform/rtl/SysUtils.h"
+#include "regex/RegExprCode.h"
 #include "regex/RegExprErrors.h"
 
 #include <cstdint>
@@ -192,7 +193,7 @@ private:
     // One entry of the backtrack stack: a choice to come back to, or a value to restore
     // when the path that changed it fails (RegExprMatcher.cpp).
     struct TBacktrack {
-        const uint8_t* Node;  // the node the entry belongs to
+        const regexpr::TInst* Node;  // the instruction the entry belongs to
         const char* Pos;      // a subject position (or a saved group position)
         int32_t A, B, C;      // per kind: counts, slot numbers, saved values
         uint8_t Kind;         // what the entry is
@@ -306,10 +307,12 @@ private:
         const unsigned i = (unsigned char)p[0] * 256u + (unsigned char)p[1];
         return (FFirstPairs[i >> 6] >> (i & 63)) & 1;
     }
-    const uint8_t* EnterAlternatives(const uint8_t* alt, const char* p);
-    const uint8_t* LoopStep(const uint8_t* loop, bool iterate);
-    const char* MatchBackRef(const uint8_t* node, const char* p) const;
-    int RegRepeat(const uint8_t* operand, int max, int& step, const char* p);
+    const regexpr::TInst* EnterAlternatives(const regexpr::TInst* alt, const char* p);
+    const regexpr::TInst* LoopStep(const regexpr::TInst* loop, bool iterate);
+    const char* MatchBackRef(const regexpr::TInst* node, const char* p) const;
+    int RegRepeat(const regexpr::TInst* operand, int max, int& step, const char* p);
+    bool EnterRepeat(const regexpr::TInst* rep, const char*& cursor);
+    bool ResumeRepeat(TBacktrack& e, const char*& cursor);
     bool AtLineStart(const char* p) const;
     bool AtLineEnd(const char* p) const;
     bool AtPairHead(const char* p) const;
@@ -320,7 +323,7 @@ private:
     const char* NextByte(const char* from, int byte);
     int64_t LazyCandidate(const char* save, int64_t k, int64_t top, int step, int ahead);
     void ActivateMemo();
-    int MemoSlotOf(const uint8_t* node) const;
+    int MemoSlotOf(const regexpr::TInst* in) const;
     bool MemoTest(int slot, const char* p) const;
     void MemoMark(int slot, const char* from, const char* to);
 
@@ -343,6 +346,7 @@ private:
     // ---- owned data ------------------------------------------------------------------
     bool FCompiled = false;
     std::vector<uint8_t> FProgram;       // empty = no program
+    std::vector<regexpr::TInst> FCode;   // FProgram decoded for the matcher (RegExprCode.h)
     uint32_t FProgramModifiers = 0;      // what the program was compiled with
     bool FHasExpression = false;         // an ExpressionText exists
     std::string FExpressionText;

@@ -84,6 +84,7 @@ void TRegExpr::CompileExpression() {
         std::memset(FLineSeparatorSet, 0, sizeof FLineSeparatorSet);
         for (char c : FSet.LineSeparatorChars) FLineSeparatorSet[(unsigned char)c] = c != '\0';
         FindMemoNodes();
+        FCode = DecodeProgram(FProgram, FMemoNodes, FSet.Swap);
     } catch (...) {
         DiscardProgram();
         FComp.PatternStart = nullptr;

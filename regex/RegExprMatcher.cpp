@@ -55,62 +55,18 @@ enum : uint8_t {
 
 bool IsDigitChar(char c) { return c >= '0' && c <= '9'; }
 
-// The character every continuation from Node must begin with, or -1 when there is none
-// to tell. Looks through nodes that take no characters and make no choice.
-int AheadChar(const uint8_t* node) {
-    for (int i = 0; node && i < 16; ++i) {
-        const uint8_t k = Kind(node);
-        if (k == LITERAL) return Operand(node)[0];
-        if (IsOpen(k) || IsClose(k) || k == EMPTY || k == SKIP) {
-            node = NextNode(node);
-        } else if (k == ALT) {
-            const uint8_t* next = NextNode(node);
-            if (next && Kind(next) == ALT) return -1;
-            node = Operand(node);  // a single alternative
-        } else {
-            return -1;
-        }
-    }
-    return -1;
-}
-
 // Whether an alternative starting with Node can match at P, judged by its first node
 // alone (true when that tells nothing).
-bool CanStart(const uint8_t* node, const char* p, const unsigned char* swap) {
+bool CanStart(const TInst* node, const char* p, const unsigned char* swap) {
     const unsigned char c = (unsigned char)*p;
-    const uint8_t* op = Operand(node);
-    switch (Kind(node)) {
+    const uint8_t* op = node->Op;
+    switch (node->Kind) {
     case LITERAL: return c == op[0];
     case LITERAL_CI: return c == op[0] || c == swap[op[0]];
     case SMALL_SET: return c != 0 && (c == op[0] || c == op[1] || c == op[2]);
     case BIT_SET: return c != 0 && InSet(op, c);
     case DIGIT: return IsDigitChar(char(c));
     default: return true;
-    }
-}
-
-// Whether the single-character node Operand accepts C; true when that cannot be told
-// (a back-reference).
-bool Accepts(const uint8_t* operand, unsigned char c, const unsigned char* swap) {
-    const uint8_t* op = Operand(operand);
-    switch (Kind(operand)) {
-    case ANY_CHAR: return c != 0;
-    case LITERAL: return c == op[0];
-    case LITERAL_CI: return c == op[0] || c == swap[op[0]];
-    case DIGIT: return IsDigitChar(char(c));
-    case NOT_DIGIT: return c != 0 && !IsDigitChar(char(c));
-    case SMALL_SET: return c == op[0] || c == op[1] || c == op[2];
-    case SMALL_SET_NOT: return c != 0 && c != op[0] && c != op[1] && c != op[2];
-    case BIT_SET: return c != 0 && InSet(op, c);
-    default: return true;
-    }
-}
-
-int RepeatMin(const uint8_t* node) {
-    switch (Kind(node)) {
-    case ONE_OR_MORE: case ONE_OR_MORE_LAZY: return 1;
-    case BRACES: case BRACES_LAZY: return ReadInt(node + HeaderSize);
-    default: return 0;
     }
 }
 
@@ -296,14 +252,9 @@ void TRegExpr::ActivateMemo() {
     m.MemoActive = true;
 }
 
-// The memo slot of Node, or -1 (no memo yet, or no slot for it).
-int TRegExpr::MemoSlotOf(const uint8_t* node) const {
-    if (!FMatch.MemoActive) return -1;
-    const int32_t at = int32_t(node - FProgram.data());
-    const auto it = std::lower_bound(FMemoNodes.begin(), FMemoNodes.end(), at);
-    if (it == FMemoNodes.end() || *it != at) return -1;
-    const int slot = int(it - FMemoNodes.begin());
-    return slot < FMatch.MemoSlots ? slot : -1;
+// The memo slot of instruction In, or -1 (no memo yet, or no slot for it).
+inline int TRegExpr::MemoSlotOf(const TInst* in) const {
+    return FMatch.MemoActive && in->Memo >= 0 && in->Memo < FMatch.MemoSlots ? in->Memo : -1;
 }
 
 bool TRegExpr::MemoTest(int slot, const char* p) const {
@@ -397,9 +348,10 @@ inline TRegExpr::TBacktrack& TRegExpr::Push(uint8_t kind) {
     return e;
 }
 
-// One step of the general loop at LOOP node Loop, at the active depth: once more (the
-// body is returned) or out of it (the node after it). A pushed entry undoes the change.
-const uint8_t* TRegExpr::LoopStep(const uint8_t* loop, bool iterate) {
+// One step of the general loop at LOOP instruction Loop, at the active depth: once more
+// (the body is returned) or out of it (the instruction after it). A pushed entry undoes
+// the change.
+const TInst* TRegExpr::LoopStep(const TInst* loop, bool iterate) {
     TMatchState& m = FMatch;
     const int d = m.LoopDepth;
     TBacktrack& e = Push(BtLoopState);
@@ -408,53 +360,52 @@ const uint8_t* TRegExpr::LoopStep(const uint8_t* loop, bool iterate) {
     e.C = m.LoopCounters[d];
     if (iterate) {
         m.LoopCounters[d] += 1;
-        return loop + ReadInt(loop + HeaderSize + 8);
+        return loop->Sub;
     }
     m.LoopDepth = d - 1;
-    return NextNode(loop);
+    return loop->Next;
 }
 
-// The alternatives of a choice from ALT node Alt at P: pushes a choice for the next
-// alternative that may match here, if any, and returns the operand of the first that may
-// (the last alternative is taken without looking).
-const uint8_t* TRegExpr::EnterAlternatives(const uint8_t* alt, const char* p) {
+// The alternatives of a choice from ALT instruction Alt at P: pushes a choice for the
+// next alternative that may match here, if any, and returns the first instruction of the
+// first that may (the last alternative is taken without looking).
+const TInst* TRegExpr::EnterAlternatives(const TInst* alt, const char* p) {
     for (;;) {
-        const uint8_t* following = NextNode(alt);
-        if (!following || Kind(following) != ALT) return Operand(alt);
-        if (!CanStart(Operand(alt), p, FSet.Swap)) {
+        if (!alt->Choice) return alt->Sub;
+        const TInst* following = alt->Next;
+        if (!CanStart(alt->Sub, p, FSet.Swap)) {
             alt = following;
             continue;
         }
         // Skip the later alternatives that cannot start here, except the last.
-        const uint8_t* later = following;
-        for (;;) {
-            const uint8_t* after = NextNode(later);
-            if (!after || Kind(after) != ALT) break;
-            if (CanStart(Operand(later), p, FSet.Swap)) break;
-            later = after;
-        }
-        const uint8_t* afterLater = NextNode(later);
-        const bool lastAlone = !afterLater || Kind(afterLater) != ALT;
-        if (!(lastAlone && !CanStart(Operand(later), p, FSet.Swap))) {
+        const TInst* later = following;
+        while (later->Choice && !CanStart(later->Sub, p, FSet.Swap)) later = later->Next;
+        if (later->Choice || CanStart(later->Sub, p, FSet.Swap)) {
             TBacktrack& e = Push(BtAlt);
             e.Node = later;
             e.Pos = p;
         }
-        return Operand(alt);
+        return alt->Sub;
     }
 }
 
 // Where a back-reference ends when it matches at P, or nullptr.
-const char* TRegExpr::MatchBackRef(const uint8_t* node, const char* p) const {
-    const int n = Operand(node)[0];
+const char* TRegExpr::MatchBackRef(const TInst* node, const char* p) const {
+    const int n = node->Arg;
     const char* s = FMatch.GroupStart[n];
     const char* e = FMatch.GroupEnd[n];
     // A group re-entered in a loop may have its new start after its old end.
     if (!s || !e || e < s) return nullptr;
     const int64_t len = e - s;
     if (FMatch.InputEnd - p < len) return nullptr;
-    if (Kind(node) == BACKREF) {
-        if (std::memcmp(p, s, size_t(len)) != 0) return nullptr;
+    if (node->Kind == BACKREF) {
+        // Short group texts (tag and attribute names) are compared in place.
+        if (len <= 8) {
+            for (int64_t i = 0; i < len; ++i)
+                if (p[i] != s[i]) return nullptr;
+        } else if (std::memcmp(p, s, size_t(len)) != 0) {
+            return nullptr;
+        }
     } else {
         for (int64_t i = 0; i < len; ++i) {
             const unsigned char in = (unsigned char)p[i];
@@ -468,17 +419,17 @@ const char* TRegExpr::MatchBackRef(const uint8_t* node, const char* p) const {
 // How many times (up to Max) the single-character Operand matches in a row from P. Step
 // receives the characters per repetition (the group text's length for a back-reference,
 // else 1).
-int TRegExpr::RegRepeat(const uint8_t* operand, int max, int& step, const char* p) {
+__attribute__((always_inline)) inline int TRegExpr::RegRepeat(const TInst* operand, int max, int& step, const char* p) {
     step = 1;
     const int64_t left = FMatch.InputEnd - p;
     const int limit = int(left < max ? left : max);
-    const uint8_t* op = Operand(operand);
+    const uint8_t* op = operand->Op;
     int count = 0;
     auto run = [&](auto accepts) {
         while (count < limit && accepts((unsigned char)p[count])) ++count;
         FMatch.Steps += count >> 4;  // scanning costs steps too
     };
-    switch (Kind(operand)) {
+    switch (operand->Kind) {
     case ANY_CHAR:
         return limit;
     case LITERAL:
@@ -510,8 +461,8 @@ int TRegExpr::RegRepeat(const uint8_t* operand, int max, int& step, const char* 
         break;
     case BACKREF:
     case BACKREF_CI: {
-        const char* s = FMatch.GroupStart[op[0]];
-        const char* e = FMatch.GroupEnd[op[0]];
+        const char* s = FMatch.GroupStart[operand->Arg];
+        const char* e = FMatch.GroupEnd[operand->Arg];
         if (!s || !e || e < s) return 0;
         step = int(e - s);
         // An empty group text repeats any number of times without moving.
@@ -526,21 +477,98 @@ int TRegExpr::RegRepeat(const uint8_t* operand, int max, int& step, const char* 
     return count;
 }
 
+// Runs the repeat instruction Rep at *P: pushes a choice for the counts still to try and
+// moves *P to the first count's end; false when no count can be followed.
+__attribute__((always_inline)) inline bool TRegExpr::EnterRepeat(const TInst* rep, const char*& cursor) {
+    TMatchState& m = FMatch;
+    const char* p = cursor;
+    const int min = rep->Min;
+    // The memo knows "every continuation from there to the run's end failed" (a program
+    // with a memo has no back-references, so a step is 1). Where the operand does not
+    // reach P + Min, the repeat fails all the same.
+    const int slot = MemoSlotOf(rep);
+    if (slot >= 0 && (m.InputEnd - p < min || MemoTest(slot, p + min))) return false;
+    int step = 1;
+    int64_t top = RegRepeat(rep->Sub, rep->Max, step, p);
+    if (top < min) return false;
+    if (step == 0) top = min;  // every count leaves the cursor at the same place
+    const int ahead = rep->Ahead;
+    int64_t k;
+    if (rep->Lazy) {
+        k = LazyCandidate(p, min, top, step, ahead);
+        if (k >= 0 && slot >= 0 && MemoTest(slot, p + k)) {
+            MemoMark(slot, p + min, p + k - 1);
+            k = -1;
+        } else if (k < 0 && slot >= 0) {
+            MemoMark(slot, p + min, p + top);
+        }
+    } else if (rep->AheadOutside) {
+        // The run holds no character the continuation can begin with, so only its end
+        // can be followed: no coming back for fewer.
+        if ((unsigned char)p[top] == ahead) {
+            cursor = p + top;
+            return true;
+        }
+        if (slot >= 0) MemoMark(slot, p + min, p + top);
+        return false;
+    } else {
+        k = LastCandidate(p, top, min, step, ahead);
+        m.Steps += (top - (k < 0 ? min : k)) >> 4;
+        if (k < 0 && slot >= 0) MemoMark(slot, p + min, p + top);
+    }
+    if (k < 0) return false;
+    TBacktrack& e = Push(rep->Lazy ? BtLazy : BtGreedy);
+    e.Node = rep;
+    e.Pos = p;
+    e.A = int32_t(k);
+    e.B = int32_t(top);
+    e.C = step;
+    e.Slot = int8_t(slot);
+    e.Ahead = int16_t(ahead);
+    cursor = p + k * step;
+    return true;
+}
+
+// Comes back to the repeat choice E for its next count; false when none is left.
+bool TRegExpr::ResumeRepeat(TBacktrack& e, const char*& cursor) {
+    TMatchState& m = FMatch;
+    const char* save = e.Pos;
+    const int min = e.Node->Min;
+    int64_t k;
+    if (e.Kind == BtGreedy) {
+        k = LastCandidate(save, int64_t(e.A) - 1, min, e.C, e.Ahead);
+        m.Steps += (e.A - (k < 0 ? min : k)) >> 4;
+        if (k < 0 && e.Slot >= 0) MemoMark(e.Slot, save + min, save + e.B);
+    } else {
+        k = LazyCandidate(save, int64_t(e.A) + 1, e.B, e.C, e.Ahead);
+        if (k >= 0 && e.Slot >= 0 && MemoTest(e.Slot, save + k)) {
+            MemoMark(e.Slot, save + min, save + k - 1);
+            k = -1;
+        } else if (k < 0 && e.Slot >= 0) {
+            MemoMark(e.Slot, save + min, save + e.B);
+        }
+    }
+    if (k < 0) return false;
+    e.A = int32_t(k);
+    cursor = save + k * e.C;
+    return true;
+}
+
 bool TRegExpr::TryAt(const char* start) {
     TMatchState& m = FMatch;
     const char* p = start;
-    const uint8_t* scan = FProgram.data() + 1;
+    const TInst* scan = FCode.data();
     // The whole pattern as one alternative: begin inside it.
-    if (const uint8_t* next = NextNode(scan); Kind(scan) == ALT && next && Kind(next) != ALT) scan = Operand(scan);
+    if (scan && scan->Kind == ALT && scan->Next && !scan->Choice) scan = scan->Sub;
     for (;;) {
-        // ---- run nodes until one fails ----
+        // ---- run instructions until one fails ----
         for (;;) {
             if (++m.Steps >= m.NextCheck) StepCheck();
             if (!scan) Fail(reeMatchPrimCorruptedPointers);
-            const uint8_t* next = NextNode(scan);
-            const uint8_t* op = Operand(scan);
+            const TInst* next = scan->Next;
+            const uint8_t* op = scan->Op;
             const unsigned char c = (unsigned char)*p;
-            const uint8_t kind = Kind(scan);
+            const uint8_t kind = scan->Kind;
             switch (kind) {
             case END:
                 m.GroupStart[0] = start;
@@ -578,19 +606,17 @@ bool TRegExpr::TryAt(const char* start) {
             case LITERAL: {
                 // The literal holds no NUL, so a match stops before the subject's end.
                 if (c != op[0]) goto fail;
-                size_t i = 1;
-                for (; op[i]; ++i)
+                for (int32_t i = 1; i < scan->Len; ++i)
                     if ((unsigned char)p[i] != op[i]) goto fail;
-                p += i;
+                p += scan->Len;
                 break;
             }
             case LITERAL_CI: {
-                size_t i = 0;
-                for (; op[i]; ++i) {
+                for (int32_t i = 0; i < scan->Len; ++i) {
                     const unsigned char in = (unsigned char)p[i];
                     if (in != op[i] && in != FSet.Swap[op[i]]) goto fail;
                 }
-                p += i;
+                p += scan->Len;
                 break;
             }
             case SMALL_SET:
@@ -621,9 +647,9 @@ bool TRegExpr::TryAt(const char* start) {
             case SKIP:
                 break;
             case ALT:
-                if (next && Kind(next) == ALT) {
+                if (scan->Choice) {
                     // A choice: a fresh visit of this state, which the memo may know.
-                    const int slot = m.MemoActive ? MemoSlotOf(scan) : -1;
+                    const int slot = MemoSlotOf(scan);
                     if (slot >= 0) {
                         if (MemoTest(slot, p)) goto fail;
                         TBacktrack& e = Push(BtMemo);
@@ -632,66 +658,13 @@ bool TRegExpr::TryAt(const char* start) {
                     }
                     next = EnterAlternatives(scan, p);
                 } else {
-                    next = op;  // a single alternative
+                    next = scan->Sub;  // a single alternative
                 }
                 break;
             case ZERO_OR_MORE: case ZERO_OR_MORE_LAZY: case ONE_OR_MORE: case ONE_OR_MORE_LAZY:
-            case BRACES: case BRACES_LAZY: {
-                const uint8_t* operand = op;
-                int min = 0;
-                int max = INT_MAX;
-                if (kind == ONE_OR_MORE || kind == ONE_OR_MORE_LAZY) min = 1;
-                if (kind == BRACES || kind == BRACES_LAZY) {
-                    min = ReadInt(scan + HeaderSize);
-                    max = ReadInt(scan + HeaderSize + 4);
-                    operand = scan + BracesHeaderSize;
-                }
-                const bool lazy = kind == ZERO_OR_MORE_LAZY || kind == ONE_OR_MORE_LAZY || kind == BRACES_LAZY;
-                // The memo knows "every continuation from there to the run's end failed"
-                // (a program with a memo has no back-references, so a step is 1). Where
-                // the operand does not reach P + Min, the repeat fails all the same.
-                const int slot = m.MemoActive ? MemoSlotOf(scan) : -1;
-                if (slot >= 0 && (m.InputEnd - p < min || MemoTest(slot, p + min))) goto fail;
-                int step = 1;
-                int64_t top = RegRepeat(operand, max, step, p);
-                if (top < min) goto fail;
-                if (step == 0) top = min;  // every count leaves the cursor at the same place
-                const int ahead = AheadChar(next);
-                int64_t k;
-                if (lazy) {
-                    k = LazyCandidate(p, min, top, step, ahead);
-                    if (k >= 0 && slot >= 0 && MemoTest(slot, p + k)) {
-                        MemoMark(slot, p + min, p + k - 1);
-                        k = -1;
-                    } else if (k < 0 && slot >= 0) {
-                        MemoMark(slot, p + min, p + top);
-                    }
-                } else if (ahead >= 0 && step == 1 && !Accepts(operand, (unsigned char)ahead, FSet.Swap)) {
-                    // The run holds no character the continuation can begin with, so
-                    // only its end can be followed: no coming back for fewer.
-                    if ((unsigned char)p[top] == ahead) {
-                        p += top;
-                        break;
-                    }
-                    if (slot >= 0) MemoMark(slot, p + min, p + top);
-                    goto fail;
-                } else {
-                    k = LastCandidate(p, top, min, step, ahead);
-                    m.Steps += (top - (k < 0 ? min : k)) >> 4;
-                    if (k < 0 && slot >= 0) MemoMark(slot, p + min, p + top);
-                }
-                if (k < 0) goto fail;
-                TBacktrack& e = Push(lazy ? BtLazy : BtGreedy);
-                e.Node = scan;
-                e.Pos = p;
-                e.A = int32_t(k);
-                e.B = int32_t(top);
-                e.C = step;
-                e.Slot = int8_t(slot);
-                e.Ahead = int16_t(ahead);
-                p += k * step;
+            case BRACES: case BRACES_LAZY:
+                if (!EnterRepeat(scan, p)) goto fail;
                 break;
-            }
             case LOOPENTRY: {
                 const int d = m.LoopDepth + 1;
                 if (d > MaxLoopDepth) Fail(reeLoopStackExceeded);
@@ -707,14 +680,12 @@ bool TRegExpr::TryAt(const char* start) {
             case LOOP_LAZY: {
                 const int d = m.LoopDepth;
                 if (d <= 0) Fail(reeLoopWithoutEntry);
-                const int32_t min = ReadInt(scan + HeaderSize);
-                const int32_t max = ReadInt(scan + HeaderSize + 4);
                 const int32_t count = m.LoopCounters[d];
-                const bool again = count < max;
+                const bool again = count < scan->Max;
                 // Greedy: once more while it may, leaving as the choice; lazy: leave once
                 // the minimum is done, once more as the choice.
-                const bool iterate = count < min || (kind == LOOP && again);
-                if (count >= min && again) {
+                const bool iterate = count < scan->Min || (!scan->Lazy && again);
+                if (count >= scan->Min && again) {
                     TBacktrack& choice = Push(iterate ? BtLoopLeave : BtLoopAgain);
                     choice.Node = scan;
                     choice.Pos = p;
@@ -723,10 +694,9 @@ bool TRegExpr::TryAt(const char* start) {
                 break;
             }
             default: {
-                int slot;
-                if (IsOpen(kind)) slot = kind - OPEN_BASE;
-                else if (IsClose(kind)) slot = MaxGroups + (kind - CLOSE_BASE);
-                else Fail(reeMatchPrimMemoryCorruption);
+                // OPEN(n) and CLOSE(n): Arg is the position slot.
+                if (!IsOpen(kind) && !IsClose(kind)) Fail(reeMatchPrimMemoryCorruption);
+                const int slot = scan->Arg;
                 const char** pos = slot < MaxGroups ? &m.GroupStart[slot] : &m.GroupEnd[slot - MaxGroups];
                 TBacktrack& e = Push(BtGroup);
                 e.A = slot;
@@ -759,43 +729,24 @@ bool TRegExpr::TryAt(const char* start) {
                 --m.Depth;
                 continue;
             case BtAlt: {
-                const uint8_t* alt = e.Node;
+                const TInst* alt = e.Node;
                 p = e.Pos;
                 --m.Depth;
                 scan = EnterAlternatives(alt, p);
                 break;
             }
             case BtGreedy:
-            case BtLazy: {
-                const char* save = e.Pos;
-                const int min = RepeatMin(e.Node);
-                int64_t k;
-                if (e.Kind == BtGreedy) {
-                    k = LastCandidate(save, int64_t(e.A) - 1, min, e.C, e.Ahead);
-                    m.Steps += (e.A - (k < 0 ? min : k)) >> 4;
-                    if (k < 0 && e.Slot >= 0) MemoMark(e.Slot, save + min, save + e.B);
-                } else {
-                    k = LazyCandidate(save, int64_t(e.A) + 1, e.B, e.C, e.Ahead);
-                    if (k >= 0 && e.Slot >= 0 && MemoTest(e.Slot, save + k)) {
-                        MemoMark(e.Slot, save + min, save + k - 1);
-                        k = -1;
-                    } else if (k < 0 && e.Slot >= 0) {
-                        MemoMark(e.Slot, save + min, save + e.B);
-                    }
-                }
-                if (k < 0) {
+            case BtLazy:
+                if (!ResumeRepeat(e, p)) {
                     --m.Depth;
                     continue;
                 }
-                e.A = int32_t(k);
-                p = save + k * e.C;
-                scan = NextNode(e.Node);
+                scan = e.Node->Next;
                 break;
-            }
             case BtLoopLeave:
             case BtLoopAgain: {
-                // The loop state is back to what it was at the LOOP node.
-                const uint8_t* loop = e.Node;
+                // The loop state is back to what it was at the LOOP instruction.
+                const TInst* loop = e.Node;
                 const bool leave = e.Kind == BtLoopLeave;
                 p = e.Pos;
                 --m.Depth;
