@@ -197,7 +197,8 @@ int TRegExpr::GroupLen(int n) const {
 }
 
 void TRegExpr::ClearGroups() {
-    for (int i = 0; i < MaxGroups; ++i) FMatch.GroupStart[i] = FMatch.GroupEnd[i] = nullptr;
+    std::memset(FMatch.GroupStart, 0, sizeof FMatch.GroupStart);
+    std::memset(FMatch.GroupEnd, 0, sizeof FMatch.GroupEnd);
 }
 
 // The first step of every search after the groups are cleared: makes sure a program for

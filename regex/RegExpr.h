@@ -311,8 +311,8 @@ private:
     const regexpr::TInst* LoopStep(const regexpr::TInst* loop, bool iterate);
     const char* MatchBackRef(const regexpr::TInst* node, const char* p) const;
     int RegRepeat(const regexpr::TInst* operand, int max, int& step, const char* p);
-    bool EnterRepeat(const regexpr::TInst* rep, const char*& cursor);
-    bool ResumeRepeat(TBacktrack& e, const char*& cursor);
+    const char* EnterRepeat(const regexpr::TInst* rep, const char* p);
+    const char* ResumeRepeat(TBacktrack& e);
     bool AtLineStart(const char* p) const;
     bool AtLineEnd(const char* p) const;
     bool AtPairHead(const char* p) const;

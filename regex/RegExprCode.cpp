@@ -100,6 +100,7 @@ std::vector<TInst> DecodeProgram(const std::vector<uint8_t>& program, const std:
             in.Arg = in.Op[0];
         } else if (IsOpen(k) || IsClose(k)) {
             // OPEN(n) is slot n and CLOSE(n) slot 15 + n, as CLOSE_BASE is OPEN_BASE + 15.
+            in.Kind = GROUP_MARK;
             in.Arg = uint8_t(k - OPEN_BASE);
         } else if (k == ALT) {
             const uint8_t* next = NextNode(node);
@@ -109,6 +110,8 @@ std::vector<TInst> DecodeProgram(const std::vector<uint8_t>& program, const std:
             const uint8_t* operand = (k == BRACES || k == BRACES_LAZY) ? node + BracesHeaderSize : Operand(node);
             in.Sub = at(operand);
             DecodeRepeat(in, node, operand, swap);
+            const uint8_t* next = NextNode(node);
+            if (!in.Lazy && in.AheadOutside && next && Kind(next) == LITERAL) in.Kind = RUN_TO_LITERAL;
         } else if (k == LOOP || k == LOOP_LAZY) {
             in.Min = ReadInt(node + HeaderSize);
             in.Max = ReadInt(node + HeaderSize + 4);

@@ -13,13 +13,24 @@
 // their own array, so both are discarded together (TRegExpr::DiscardProgram).
 #pragma once
 
+#include "regex/RegExprNodes.h"
+
 #include <cstdint>
 #include <vector>
 
 namespace regexpr {
 
+// Instruction kinds of their own, right after the node kinds so that the matcher's
+// switch stays one dense table:
+// - GROUP_MARK: any OPEN(n) or CLOSE(n) node; Arg says which position it sets.
+// - RUN_TO_LITERAL: a greedy repeat whose run cannot hold the first character of the
+//   literal that follows it, so the run's end is the only place the literal may start;
+//   the repeat and the literal run as one dispatch.
+constexpr uint8_t GROUP_MARK = KIND_LIMIT;
+constexpr uint8_t RUN_TO_LITERAL = KIND_LIMIT + 1;
+
 struct TInst {
-    uint8_t Kind = 0;           // the node's kind (NodeKind)
+    uint8_t Kind = 0;           // the node's kind (NodeKind), GROUP_MARK or RUN_TO_LITERAL
     uint8_t Arg = 0;            // OPEN/CLOSE: the group slot (0..14 starts, 15..29 ends);
                                 // BACKREF: the group number
     bool Lazy = false;          // a lazy repeat

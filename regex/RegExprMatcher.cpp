@@ -97,6 +97,21 @@ int64_t FirstCandidate(const char* save, int64_t k, int64_t top, int step, int a
     return -1;
 }
 
+// The first occurrence of Byte in [From, End), or nullptr. Most runs a repeat scans for
+// end within a few characters (a tag's name, an attribute), where a call of memchr costs
+// more than the look itself, so the first 16 characters are looked at in place.
+inline const char* FindByte(const char* from, const char* end, int byte) {
+#if defined(__SSE2__)
+    if (end - from >= 16) {
+        const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(from));
+        const unsigned mask = unsigned(_mm_movemask_epi8(_mm_cmpeq_epi8(a, _mm_set1_epi8(char(byte)))));
+        if (mask) return from + __builtin_ctz(mask);
+        from += 16;
+    }
+#endif
+    return static_cast<const char*>(std::memchr(from, byte, size_t(end - from)));
+}
+
 }  // namespace
 
 // ======================================================================================
@@ -273,22 +288,10 @@ void TRegExpr::MemoMark(int slot, const char* from, const char* to) {
     for (; i <= last; ++i) bits[i >> 6] |= uint64_t(1) << (i & 63);
 }
 
-// The smallest count K in [K, Top] of a lazy repeat from Save whose position can begin
-// the continuation (its character is Ahead), or -1; the scan costs steps.
-int64_t TRegExpr::LazyCandidate(const char* save, int64_t k, int64_t top, int step, int ahead) {
-    if (k > top || ahead < 0 || step != 1) {
-        const int64_t found = FirstCandidate(save, k, top, step, ahead);
-        if (ahead >= 0 && k <= top) FMatch.Steps += ((found < 0 ? top : found) - k) >> 4;
-        return found;
-    }
-    const char* hit = NextByte(save + k, ahead);
-    return hit && hit - save <= top ? hit - save : -1;
-}
-
 // The first occurrence of Byte at or after From up to the subject's end, or nullptr.
 // Backtracking asks the same from neighbouring places again and again (a repeat's run
 // end, where its continuation may start), so the last answer per byte is kept.
-const char* TRegExpr::NextByte(const char* from, int byte) {
+__attribute__((always_inline)) inline const char* TRegExpr::NextByte(const char* from, int byte) {
     TMatchState::TFound& f = FMatch.Found[byte & 3];
     if (f.Byte == byte && (f.Hit ? from <= f.Hit : true)) {
         if (from >= f.From) return f.Hit;
@@ -305,12 +308,24 @@ const char* TRegExpr::NextByte(const char* from, int byte) {
             return f.Hit;
         }
     }
-    const char* hit = static_cast<const char*>(std::memchr(from, byte, size_t(FMatch.InputEnd - from)));
+    const char* hit = FindByte(from, FMatch.InputEnd, byte);
     FMatch.Steps += ((hit ? hit : FMatch.InputEnd) - from) >> 4;
     f.From = from;
     f.Hit = hit;
     f.Byte = byte;
     return hit;
+}
+
+// The smallest count K in [K, Top] of a lazy repeat from Save whose position can begin
+// the continuation (its character is Ahead), or -1; the scan costs steps.
+int64_t TRegExpr::LazyCandidate(const char* save, int64_t k, int64_t top, int step, int ahead) {
+    if (k > top || ahead < 0 || step != 1) {
+        const int64_t found = FirstCandidate(save, k, top, step, ahead);
+        if (ahead >= 0 && k <= top) FMatch.Steps += ((found < 0 ? top : found) - k) >> 4;
+        return found;
+    }
+    const char* hit = NextByte(save + k, ahead);
+    return hit && hit - save <= top ? hit - save : -1;
 }
 
 // ======================================================================================
@@ -477,20 +492,19 @@ __attribute__((always_inline)) inline int TRegExpr::RegRepeat(const TInst* opera
     return count;
 }
 
-// Runs the repeat instruction Rep at *P: pushes a choice for the counts still to try and
-// moves *P to the first count's end; false when no count can be followed.
-__attribute__((always_inline)) inline bool TRegExpr::EnterRepeat(const TInst* rep, const char*& cursor) {
+// Runs the repeat instruction Rep at P: pushes a choice for the counts still to try and
+// returns the first count's end; nullptr when no count can be followed.
+__attribute__((always_inline)) inline const char* TRegExpr::EnterRepeat(const TInst* rep, const char* p) {
     TMatchState& m = FMatch;
-    const char* p = cursor;
     const int min = rep->Min;
     // The memo knows "every continuation from there to the run's end failed" (a program
     // with a memo has no back-references, so a step is 1). Where the operand does not
     // reach P + Min, the repeat fails all the same.
     const int slot = MemoSlotOf(rep);
-    if (slot >= 0 && (m.InputEnd - p < min || MemoTest(slot, p + min))) return false;
+    if (slot >= 0 && (m.InputEnd - p < min || MemoTest(slot, p + min))) return nullptr;
     int step = 1;
     int64_t top = RegRepeat(rep->Sub, rep->Max, step, p);
-    if (top < min) return false;
+    if (top < min) return nullptr;
     if (step == 0) top = min;  // every count leaves the cursor at the same place
     const int ahead = rep->Ahead;
     int64_t k;
@@ -506,17 +520,16 @@ __attribute__((always_inline)) inline bool TRegExpr::EnterRepeat(const TInst* re
         // The run holds no character the continuation can begin with, so only its end
         // can be followed: no coming back for fewer.
         if ((unsigned char)p[top] == ahead) {
-            cursor = p + top;
-            return true;
+            return p + top;
         }
         if (slot >= 0) MemoMark(slot, p + min, p + top);
-        return false;
+        return nullptr;
     } else {
         k = LastCandidate(p, top, min, step, ahead);
         m.Steps += (top - (k < 0 ? min : k)) >> 4;
         if (k < 0 && slot >= 0) MemoMark(slot, p + min, p + top);
     }
-    if (k < 0) return false;
+    if (k < 0) return nullptr;
     TBacktrack& e = Push(rep->Lazy ? BtLazy : BtGreedy);
     e.Node = rep;
     e.Pos = p;
@@ -525,12 +538,12 @@ __attribute__((always_inline)) inline bool TRegExpr::EnterRepeat(const TInst* re
     e.C = step;
     e.Slot = int8_t(slot);
     e.Ahead = int16_t(ahead);
-    cursor = p + k * step;
-    return true;
+    return p + k * step;
 }
 
-// Comes back to the repeat choice E for its next count; false when none is left.
-bool TRegExpr::ResumeRepeat(TBacktrack& e, const char*& cursor) {
+// Comes back to the repeat choice E for its next count and returns where it ends;
+// nullptr when none is left.
+const char* TRegExpr::ResumeRepeat(TBacktrack& e) {
     TMatchState& m = FMatch;
     const char* save = e.Pos;
     const int min = e.Node->Min;
@@ -548,14 +561,24 @@ bool TRegExpr::ResumeRepeat(TBacktrack& e, const char*& cursor) {
             MemoMark(e.Slot, save + min, save + e.B);
         }
     }
-    if (k < 0) return false;
+    if (k < 0) return nullptr;
     e.A = int32_t(k);
-    cursor = save + k * e.C;
-    return true;
+    return save + k * e.C;
 }
 
 bool TRegExpr::TryAt(const char* start) {
     TMatchState& m = FMatch;
+    // The step count lives in a register here; m.Steps is brought up to date around the
+    // calls that read it or add to it, and before returning.
+    int64_t steps = m.Steps;
+    int64_t nextCheck = m.NextCheck;
+    auto step = [&] {
+        if (++steps >= nextCheck) {
+            m.Steps = steps;
+            StepCheck();
+            nextCheck = m.NextCheck;
+        }
+    };
     const char* p = start;
     const TInst* scan = FCode.data();
     // The whole pattern as one alternative: begin inside it.
@@ -563,7 +586,7 @@ bool TRegExpr::TryAt(const char* start) {
     for (;;) {
         // ---- run instructions until one fails ----
         for (;;) {
-            if (++m.Steps >= m.NextCheck) StepCheck();
+            step();
             if (!scan) Fail(reeMatchPrimCorruptedPointers);
             const TInst* next = scan->Next;
             const uint8_t* op = scan->Op;
@@ -574,6 +597,7 @@ bool TRegExpr::TryAt(const char* start) {
                 m.GroupStart[0] = start;
                 m.GroupEnd[0] = p;
                 m.Depth = 0;
+                m.Steps = steps;
                 return true;
             case INPUT_START:
                 if (p != m.InputStart) goto fail;
@@ -663,8 +687,26 @@ bool TRegExpr::TryAt(const char* start) {
                 break;
             case ZERO_OR_MORE: case ZERO_OR_MORE_LAZY: case ONE_OR_MORE: case ONE_OR_MORE_LAZY:
             case BRACES: case BRACES_LAZY:
-                if (!EnterRepeat(scan, p)) goto fail;
+                m.Steps = steps;
+                p = EnterRepeat(scan, p);
+                steps = m.Steps;
+                if (!p) goto fail;
                 break;
+            case RUN_TO_LITERAL: {
+                // The run ends right before the literal's first character (EnterRepeat
+                // takes no choice here); the literal is the next node, a step of its own.
+                m.Steps = steps;
+                p = EnterRepeat(scan, p);
+                steps = m.Steps;
+                if (!p) goto fail;
+                step();
+                const uint8_t* lit = next->Op;
+                for (int32_t i = 1; i < next->Len; ++i)
+                    if ((unsigned char)p[i] != lit[i]) goto fail;
+                p += next->Len;
+                next = next->Next;
+                break;
+            }
             case LOOPENTRY: {
                 const int d = m.LoopDepth + 1;
                 if (d > MaxLoopDepth) Fail(reeLoopStackExceeded);
@@ -693,9 +735,8 @@ bool TRegExpr::TryAt(const char* start) {
                 next = LoopStep(scan, iterate);
                 break;
             }
-            default: {
+            case GROUP_MARK: {
                 // OPEN(n) and CLOSE(n): Arg is the position slot.
-                if (!IsOpen(kind) && !IsClose(kind)) Fail(reeMatchPrimMemoryCorruption);
                 const int slot = scan->Arg;
                 const char** pos = slot < MaxGroups ? &m.GroupStart[slot] : &m.GroupEnd[slot - MaxGroups];
                 TBacktrack& e = Push(BtGroup);
@@ -704,6 +745,8 @@ bool TRegExpr::TryAt(const char* start) {
                 *pos = p;
                 break;
             }
+            default:
+                Fail(reeMatchPrimMemoryCorruption);
             }
             scan = next;
         }
@@ -711,7 +754,10 @@ bool TRegExpr::TryAt(const char* start) {
     fail:
         // ---- pop entries until a choice can go on ----
         for (;;) {
-            if (m.Depth == 0) return false;
+            if (m.Depth == 0) {
+                m.Steps = steps;
+                return false;
+            }
             TBacktrack& e = m.Stack[size_t(m.Depth - 1)];
             switch (e.Kind) {
             case BtGroup:
@@ -737,7 +783,10 @@ bool TRegExpr::TryAt(const char* start) {
             }
             case BtGreedy:
             case BtLazy:
-                if (!ResumeRepeat(e, p)) {
+                m.Steps = steps;
+                p = ResumeRepeat(e);
+                steps = m.Steps;
+                if (!p) {
                     --m.Depth;
                     continue;
                 }
@@ -757,7 +806,7 @@ bool TRegExpr::TryAt(const char* start) {
                 Fail(reeMatchPrimMemoryCorruption);
             }
             // A choice goes on: that is a step too.
-            if (++m.Steps >= m.NextCheck) StepCheck();
+            step();
             break;
         }
     }
