@@ -197,8 +197,7 @@ int TRegExpr::GroupLen(int n) const {
 }
 
 void TRegExpr::ClearGroups() {
-    std::memset(FMatch.GroupStart, 0, sizeof FMatch.GroupStart);
-    std::memset(FMatch.GroupEnd, 0, sizeof FMatch.GroupEnd);
+    for (int i = 0; i < MaxGroups; ++i) FMatch.GroupStart[i] = FMatch.GroupEnd[i] = nullptr;
 }
 
 // The first step of every search after the groups are cleared: makes sure a program for

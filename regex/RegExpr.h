@@ -239,6 +239,7 @@ private:
         const char* InputStart = nullptr;   // first character of the subject
         const char* InputEnd = nullptr;     // the subject's terminating NUL
         std::vector<TBacktrack> Stack;      // the backtrack stack (its size is kept)
+        int64_t StackSize = 0;              // Stack.size(), read at every push
         int64_t Depth = 0;                  // entries in use
         int64_t Steps = 0;                  // steps of this search
         int64_t NextCheck = 0;              // when StepCheck runs next

@@ -70,11 +70,8 @@ bool CanStart(const TInst* node, const char* p, const unsigned char* swap) {
     }
 }
 
-// The greatest count K in [Min, K] whose position can begin the continuation (its
-// character is Ahead), or -1.
-int64_t LastCandidate(const char* save, int64_t k, int64_t min, int step, int ahead) {
-    if (k < min) return -1;
-    if (ahead < 0) return k;
+// The greatest count K in [Min, K] whose position holds Ahead, or -1 (K >= Min).
+int64_t LastCandidateScan(const char* save, int64_t k, int64_t min, int step, int ahead) {
     if (step == 1) {
         const void* hit = memrchr(save + min, ahead, size_t(k - min + 1));
         return hit ? static_cast<const char*>(hit) - save : -1;
@@ -82,6 +79,14 @@ int64_t LastCandidate(const char* save, int64_t k, int64_t min, int step, int ah
     for (; k >= min; --k)
         if ((unsigned char)save[k * step] == ahead) return k;
     return -1;
+}
+
+// The greatest count K in [Min, K] whose position can begin the continuation (its
+// character is Ahead), or -1.
+inline int64_t LastCandidate(const char* save, int64_t k, int64_t min, int step, int ahead) {
+    if (k < min) return -1;
+    if (ahead < 0) return k;
+    return LastCandidateScan(save, k, min, step, ahead);
 }
 
 // The smallest count K in [K, Top] whose position can begin the continuation, or -1.
@@ -255,6 +260,7 @@ void TRegExpr::GrowStack() {
     TMatchState& m = FMatch;
     if (m.Depth >= MaxBacktrackEntries) Fail(reeMatchRecursionTooDeep);
     m.Stack.resize(size_t(std::min<int64_t>(MaxBacktrackEntries, std::max<int64_t>(64, m.Depth * 2))));
+    m.StackSize = int64_t(m.Stack.size());
 }
 
 void TRegExpr::ActivateMemo() {
@@ -355,7 +361,7 @@ bool TRegExpr::AtLineEnd(const char* p) const {
 
 inline TRegExpr::TBacktrack& TRegExpr::Push(uint8_t kind) {
     TMatchState& m = FMatch;
-    if (__builtin_expect(m.Depth == int64_t(m.Stack.size()), 0)) GrowStack();
+    if (__builtin_expect(m.Depth == m.StackSize, 0)) GrowStack();
     TBacktrack& e = m.Stack[size_t(m.Depth++)];
     e.Kind = kind;
     e.Slot = -1;
@@ -543,7 +549,7 @@ __attribute__((always_inline)) inline const char* TRegExpr::EnterRepeat(const TI
 
 // Comes back to the repeat choice E for its next count and returns where it ends;
 // nullptr when none is left.
-const char* TRegExpr::ResumeRepeat(TBacktrack& e) {
+__attribute__((always_inline)) inline const char* TRegExpr::ResumeRepeat(TBacktrack& e) {
     TMatchState& m = FMatch;
     const char* save = e.Pos;
     const int min = e.Node->Min;
