@@ -111,7 +111,12 @@ std::vector<TInst> DecodeProgram(const std::vector<uint8_t>& program, const std:
             in.Sub = at(operand);
             DecodeRepeat(in, node, operand, swap);
             const uint8_t* next = NextNode(node);
-            if (!in.Lazy && in.AheadOutside && next && Kind(next) == LITERAL) in.Kind = RUN_TO_LITERAL;
+            if (!in.Lazy && in.AheadOutside && next && Kind(next) == LITERAL) {
+                in.Kind = RUN_TO_LITERAL;
+                // A one-member negated set repeats its member to fill its operand.
+                const uint8_t* set = Operand(operand);
+                in.UpToAhead = Kind(operand) == SMALL_SET_NOT && set[0] == set[2] && set[0] == in.Ahead;
+            }
         } else if (k == LOOP || k == LOOP_LAZY) {
             in.Min = ReadInt(node + HeaderSize);
             in.Max = ReadInt(node + HeaderSize + 4);

@@ -37,6 +37,8 @@ struct TInst {
     bool Choice = false;        // ALT: another alternative follows (a choice)
     bool AheadOutside = false;  // repeat: the operand never accepts Ahead, so only the
                                 // end of its run can be followed
+    bool UpToAhead = false;     // RUN_TO_LITERAL: the operand is "anything but Ahead", so
+                                // the run ends at the next Ahead
     int16_t Ahead = -1;         // repeat: the character every continuation begins with, or -1
     int32_t Memo = -1;          // the failure-memo slot (index in the memo nodes), or -1
     int32_t Min = 0, Max = 0;   // repeat, LOOP: the bounds

@@ -155,7 +155,7 @@ bool TRegExpr::Search(int offset) {
         }
         if (FFirstChar != 0) {
             for (const char* p = start; p < end; ++p) {
-                p = static_cast<const char*>(std::memchr(p, FFirstChar, size_t(end - p)));
+                p = FindByte(p, end, (unsigned char)FFirstChar);
                 if (!p) return false;
                 if (FirstPairFits(p) && TryAt(p)) return true;
             }
@@ -702,7 +702,16 @@ bool TRegExpr::TryAt(const char* start) {
                 // The run ends right before the literal's first character (EnterRepeat
                 // takes no choice here); the literal is the next node, a step of its own.
                 m.Steps = steps;
-                p = EnterRepeat(scan, p);
+                if (scan->UpToAhead && MemoSlotOf(scan) < 0) {
+                    // What EnterRepeat does for such a run, without its general paths.
+                    const char* hit = NextByte(p, scan->Ahead);
+                    const int64_t left = m.InputEnd - p;
+                    const int64_t limit = left < scan->Max ? left : scan->Max;
+                    const int64_t top = hit && hit - p < limit ? hit - p : limit;
+                    p = top >= scan->Min && (unsigned char)p[top] == scan->Ahead ? p + top : nullptr;
+                } else {
+                    p = EnterRepeat(scan, p);
+                }
                 steps = m.Steps;
                 if (!p) goto fail;
                 step();
