@@ -84,11 +84,13 @@ std::string TRegExpr::InputString() {
 }
 
 // std::string keeps its capacity, so a subject of the same (or smaller) length reuses
-// the buffer; the copy ends at the first NUL.
+// the buffer; the copy ends at the first NUL, which stpncpy finds in the same pass (a
+// subject is often a whole page, read once more here for every search of it).
 void TRegExpr::SetInputString(const std::string& text) {
     ClearGroups();
-    const size_t nul = text.find('\0');
-    FInputBuffer.assign(text.data(), nul == std::string::npos ? text.size() : nul);
+    FInputBuffer.resize(text.size());
+    char* buffer = &FInputBuffer[0];
+    FInputBuffer.resize(size_t(stpncpy(buffer, text.data(), text.size()) - buffer));
     FHasInput = true;
     FMatch.MemoActive = false;  // what failed in the old subject says nothing of the new
     for (auto& f : FMatch.Found) f = TMatchState::TFound();
