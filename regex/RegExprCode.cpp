@@ -69,6 +69,26 @@ void DecodeRepeat(TInst& in, const uint8_t* node, const uint8_t* operand, const 
     in.AheadOutside = in.Ahead >= 0 && !Accepts(operand, (unsigned char)in.Ahead, swap);
 }
 
+// Whether In only passes on to its Next (or, for a single alternative, its Sub): it
+// takes no character, tests nothing and changes nothing.
+bool PassesOn(const TInst& in) {
+    return in.Kind == EMPTY || in.Kind == SKIP || in.Kind == JUMP_BACK || (in.Kind == ALT && !in.Choice);
+}
+
+const TInst* PassedTo(const TInst& in) { return in.Kind == ALT ? in.Sub : in.Next; }
+
+// Links every instruction that always goes on to its Next past the pass-on nodes that
+// follow it (a few at most, so that a malformed cycle cannot hold the decoding).
+void LinkPastPassOns(std::vector<TInst>& code) {
+    for (TInst& in : code) {
+        if (in.Kind != GROUP_MARK && !(PassesOn(in) && in.Kind != ALT)) continue;
+        for (int i = 0; i < 8 && in.Next && PassesOn(*in.Next) && PassedTo(*in.Next); ++i) {
+            in.Next = PassedTo(*in.Next);
+            in.Cost += 1;
+        }
+    }
+}
+
 }  // namespace
 
 std::vector<TInst> DecodeProgram(const std::vector<uint8_t>& program, const std::vector<int32_t>& memoNodes,
@@ -124,6 +144,7 @@ std::vector<TInst> DecodeProgram(const std::vector<uint8_t>& program, const std:
             in.Lazy = k == LOOP_LAZY;
         }
     }
+    LinkPastPassOns(code);
     return code;
 }
 

@@ -40,6 +40,8 @@ struct TInst {
     bool UpToAhead = false;     // RUN_TO_LITERAL: the operand is "anything but Ahead", so
                                 // the run ends at the next Ahead
     int16_t Ahead = -1;         // repeat: the character every continuation begins with, or -1
+    int32_t Cost = 1;           // the steps running it counts: 1, plus the nodes that only
+                                // pass on to the next one which its Next link skips
     int32_t Memo = -1;          // the failure-memo slot (index in the memo nodes), or -1
     int32_t Min = 0, Max = 0;   // repeat, LOOP: the bounds
     int32_t Len = 0;            // LITERAL, LITERAL_CI: the text's length
@@ -49,7 +51,10 @@ struct TInst {
     const uint8_t* Op = nullptr;  // the node's operand bytes in the program
 };
 
-// Decodes Program (signature byte first). MemoNodes are the program offsets of the memo
+// Decodes Program (signature byte first). A node that always goes on to its next one
+// (a group mark, an empty node, a single alternative) links past the nodes after it that
+// only pass on, counting their steps in its Cost: they would run right after it, so the
+// count of steps stays the same at every node that can fail or choose. MemoNodes are the program offsets of the memo
 // slots' nodes, ascending; Swap is the tabulated case swap the program was compiled with.
 // The first instruction is the program's first node.
 std::vector<TInst> DecodeProgram(const std::vector<uint8_t>& program, const std::vector<int32_t>& memoNodes,

@@ -447,7 +447,7 @@ const TInst* TRegExpr::EnterAlternatives(const TInst* alt, const char* p) {
 }
 
 // Where a back-reference ends when it matches at P, or nullptr.
-const char* TRegExpr::MatchBackRef(const TInst* node, const char* p) const {
+__attribute__((always_inline)) inline const char* TRegExpr::MatchBackRef(const TInst* node, const char* p) const {
     const int n = node->Arg;
     const char* s = FMatch.GroupStart[n];
     const char* e = FMatch.GroupEnd[n];
@@ -614,8 +614,8 @@ bool TRegExpr::TryAt(const char* start) {
     // calls that read it or add to it, and before returning.
     int64_t steps = m.Steps;
     int64_t nextCheck = m.NextCheck;
-    auto step = [&] {
-        if (++steps >= nextCheck) {
+    auto step = [&](int cost) {
+        if ((steps += cost) >= nextCheck) {
             m.Steps = steps;
             StepCheck();
             nextCheck = m.NextCheck;
@@ -628,8 +628,11 @@ bool TRegExpr::TryAt(const char* start) {
     for (;;) {
         // ---- run instructions until one fails ----
         for (;;) {
-            step();
-            if (!scan) Fail(reeMatchPrimCorruptedPointers);
+            if (!scan) {
+                step(1);
+                Fail(reeMatchPrimCorruptedPointers);
+            }
+            step(scan->Cost);
             const TInst* next = scan->Next;
             const uint8_t* op = scan->Op;
             const unsigned char c = (unsigned char)*p;
@@ -750,7 +753,7 @@ bool TRegExpr::TryAt(const char* start) {
                 }
                 steps = m.Steps;
                 if (!p) goto fail;
-                step();
+                step(1);
                 const uint8_t* lit = next->Op;
                 for (int32_t i = 1; i < next->Len; ++i)
                     if ((unsigned char)p[i] != lit[i]) goto fail;
@@ -857,7 +860,7 @@ bool TRegExpr::TryAt(const char* start) {
                 Fail(reeMatchPrimMemoryCorruption);
             }
             // A choice goes on: that is a step too.
-            step();
+            step(1);
             break;
         }
     }
