@@ -218,6 +218,7 @@ bool TRegExpr::PrepareProgram() {
 void TRegExpr::DiscardProgram() {
     FProgram.clear();
     FCode.clear();
+    FEntry = nullptr;
     FMustHave = -1;
     FMustHaveLen = 0;
     FPrefix = -1;

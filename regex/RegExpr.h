@@ -348,6 +348,7 @@ private:
     bool FCompiled = false;
     std::vector<uint8_t> FProgram;       // empty = no program
     std::vector<regexpr::TInst> FCode;   // FProgram decoded for the matcher (RegExprCode.h)
+    const regexpr::TInst* FEntry = nullptr;  // where every try starts (in FCode), or nullptr
     uint32_t FProgramModifiers = 0;      // what the program was compiled with
     bool FHasExpression = false;         // an ExpressionText exists
     std::string FExpressionText;

@@ -85,6 +85,9 @@ void TRegExpr::CompileExpression() {
         for (char c : FSet.LineSeparatorChars) FLineSeparatorSet[(unsigned char)c] = c != '\0';
         FindMemoNodes();
         FCode = DecodeProgram(FProgram, FMemoNodes, FSet.Swap);
+        // The whole pattern as one alternative: a try begins inside it.
+        FEntry = FCode.empty() ? nullptr : &FCode[0];
+        if (FEntry && FEntry->Kind == ALT && FEntry->Next && !FEntry->Choice) FEntry = FEntry->Sub;
     } catch (...) {
         DiscardProgram();
         FComp.PatternStart = nullptr;

@@ -622,9 +622,7 @@ bool TRegExpr::TryAt(const char* start) {
         }
     };
     const char* p = start;
-    const TInst* scan = FCode.data();
-    // The whole pattern as one alternative: begin inside it.
-    if (scan && scan->Kind == ALT && scan->Next && !scan->Choice) scan = scan->Sub;
+    const TInst* scan = FEntry;
     for (;;) {
         // ---- run instructions until one fails ----
         for (;;) {
