@@ -300,7 +300,8 @@ private:
 
     // ---- matcher (RegExprMatcher.cpp) ----------------------------------------------
     bool Search(int offset);
-    bool TryAt(const char* start);
+    bool MatchFrom(const char* start);
+    const char* NextStart(const char* p, const char* end) const;
     const char* FindPrefix(const char* from, const char* end) const;
     const char* FindFirstChar(const char* from, const char* end) const;
     bool FirstPairFits(const char* p) const {

@@ -1,17 +1,19 @@
 // RegExprMatcher: runs a compiled program against the subject by backtracking.
 //
-// Search picks the start positions (required literal, anchoring, a literal prefix, first
-// character, first-character set) and TryAt runs the program at each of them. TryAt is
-// one loop over the nodes with a backtrack stack of its own (FMatch.Stack, heap memory):
-// a choice pushes an entry to come back to, and every change to a group position or a
-// loop counter pushes the old value; failing pops entries, restoring values, until a
-// choice can go on. Nothing recurses, so the machine stack never limits a match; the
-// stack's size is bounded by MaxBacktrackEntries (reeMatchRecursionTooDeep).
+// Search checks the required literal; NextStart picks the places a match may begin (a
+// literal prefix, the first character, the first-character set) and MatchFrom runs the
+// program from each of them in turn, or from the search's start alone when the program is
+// anchored. MatchFrom is one loop over the instructions decoded from the program
+// (RegExprCode.h) with a backtrack stack of its own (FMatch.Stack, heap memory): a choice
+// pushes an entry to come back to, and every change to a group position or a loop
+// counter pushes the old value; failing pops entries, restoring values, until a choice
+// can go on. Nothing recurses, so the machine stack never limits a match; the stack's
+// size is bounded by MaxBacktrackEntries (reeMatchRecursionTooDeep).
 //
 // Invariants: the subject is NUL-terminated and holds no NUL before its end, so a test
 // of the character at the cursor also tests for the end; when the stack is popped back to
 // a choice, the groups, the loop depth and the loop counters are as they were when the
-// choice was pushed; a failed TryAt leaves an empty stack and the groups cleared.
+// choice was pushed; a start that fails leaves an empty stack and the groups cleared.
 //
 // Work is bounded twice. Every node run and every choice resumed is a step, and so are
 // every 16 characters a repeat scans (counting its run, or looking for where its
@@ -181,37 +183,37 @@ bool TRegExpr::Search(int offset) {
     m.NextProgress = MatchProgressSteps;
     m.NextCheck = 0;  // StepCheck works out the real value on the first step
     try {
-        if (FAnchoredAtStart) return TryAt(start);
-        if (FPrefixLen > 0) {
-            for (const char* p = start;; ++p) {
-                p = FindPrefix(p, end);
-                if (!p) return false;
-                if (TryAt(p)) return true;
-            }
-        }
-        if (FFirstChar != 0) {
-            for (const char* p = start; p < end; ++p) {
-                p = FindByte(p, end, (unsigned char)FFirstChar);
-                if (!p) return false;
-                if (FirstPairFits(p) && TryAt(p)) return true;
-            }
-            return false;
-        }
-        if (FFirstChars[0] != 0) {
-            // A few possible first characters, none of them the end (NUL).
-            for (const char* p = start; (p = FindFirstChar(p, end)) < end; ++p)
-                if (FirstPairFits(p) && TryAt(p)) return true;
-            return false;
-        }
-        for (const char* p = start;; ++p) {
-            if (FFirstCharSet[(unsigned char)*p] && FirstPairFits(p) && TryAt(p)) return true;
-            if (p == end) return false;
-        }
+        const char* first = FAnchoredAtStart ? start : NextStart(start, end);
+        return first && MatchFrom(first);
     } catch (...) {
         // No half-made match may survive an error.
         m.Depth = 0;
         ClearGroups();
         throw;
+    }
+}
+
+// The first place at or after P (P <= End) where a match may begin, as far as the search
+// shortcuts tell, or nullptr.
+__attribute__((always_inline)) inline const char* TRegExpr::NextStart(const char* p, const char* end) const {
+    if (FPrefixLen > 0) return FindPrefix(p, end);
+    if (FFirstChar != 0) {
+        for (; p < end; ++p) {
+            p = FindByte(p, end, (unsigned char)FFirstChar);
+            if (!p) return nullptr;
+            if (FirstPairFits(p)) return p;
+        }
+        return nullptr;
+    }
+    if (FFirstChars[0] != 0) {
+        // A few possible first characters, none of them the end (NUL).
+        for (; (p = FindFirstChar(p, end)) < end; ++p)
+            if (FirstPairFits(p)) return p;
+        return nullptr;
+    }
+    for (;; ++p) {
+        if (FFirstCharSet[(unsigned char)*p] && FirstPairFits(p)) return p;
+        if (p == end) return nullptr;
     }
 }
 
@@ -608,7 +610,7 @@ __attribute__((always_inline)) inline const char* TRegExpr::ResumeRepeat(TBacktr
     return save + k * e.C;
 }
 
-bool TRegExpr::TryAt(const char* start) {
+bool TRegExpr::MatchFrom(const char* start) {
     TMatchState& m = FMatch;
     // The step count lives in a register here; m.Steps is brought up to date around the
     // calls that read it or add to it, and before returning.
@@ -809,8 +811,14 @@ bool TRegExpr::TryAt(const char* start) {
         // ---- pop entries until a choice can go on ----
         for (;;) {
             if (m.Depth == 0) {
-                m.Steps = steps;
-                return false;
+                // Nothing matches from Start: on to the next place a match may begin.
+                if (FAnchoredAtStart || start == m.InputEnd || !(start = NextStart(start + 1, m.InputEnd))) {
+                    m.Steps = steps;
+                    return false;
+                }
+                p = start;
+                scan = FEntry;
+                break;
             }
             TBacktrack& e = m.Stack[size_t(m.Depth - 1)];
             if (e.Kind == BtGroup) {
