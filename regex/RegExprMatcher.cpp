@@ -749,30 +749,36 @@ bool TRegExpr::MatchFrom(const char* start) {
                 steps = m.Steps;
                 if (!p) goto fail;
                 break;
-            case RUN_TO_LITERAL: {
-                // The run ends right before the literal's first character (EnterRepeat
-                // takes no choice here); the literal is the next node, a step of its own.
-                m.Steps = steps;
-                if (scan->UpToAhead && MemoSlotOf(scan) < 0) {
-                    // What EnterRepeat does for such a run, without its general paths.
-                    const char* hit = NextByte(p, scan->Ahead);
-                    const int64_t left = m.InputEnd - p;
-                    const int64_t limit = left < scan->Max ? left : scan->Max;
-                    const int64_t top = hit && hit - p < limit ? hit - p : limit;
-                    p = top >= scan->Min && (unsigned char)p[top] == scan->Ahead ? p + top : nullptr;
-                } else {
-                    p = EnterRepeat(scan, p);
+            case RUN_TO_LITERAL:
+                for (;;) {
+                    // The run ends right before the literal's first character (EnterRepeat
+                    // takes no choice here); the literal is the next node, a step of its own.
+                    m.Steps = steps;
+                    if (scan->UpToAhead && MemoSlotOf(scan) < 0) {
+                        // What EnterRepeat does for such a run, without its general paths.
+                        const char* hit = NextByte(p, scan->Ahead);
+                        const int64_t left = m.InputEnd - p;
+                        const int64_t limit = left < scan->Max ? left : scan->Max;
+                        const int64_t top = hit && hit - p < limit ? hit - p : limit;
+                        p = top >= scan->Min && (unsigned char)p[top] == scan->Ahead ? p + top : nullptr;
+                    } else {
+                        p = EnterRepeat(scan, p);
+                    }
+                    steps = m.Steps;
+                    if (!p) goto fail;
+                    step(1);
+                    const uint8_t* lit = next->Op;
+                    for (int32_t i = 1; i < next->Len; ++i)
+                        if ((unsigned char)p[i] != lit[i]) goto fail;
+                    p += next->Len;
+                    next = next->Next;
+                    // Such runs often follow each other (">[^<]*<"): the next one runs here.
+                    if (!next || next->Kind != RUN_TO_LITERAL) break;
+                    scan = next;
+                    step(scan->Cost);
+                    next = scan->Next;
                 }
-                steps = m.Steps;
-                if (!p) goto fail;
-                step(1);
-                const uint8_t* lit = next->Op;
-                for (int32_t i = 1; i < next->Len; ++i)
-                    if ((unsigned char)p[i] != lit[i]) goto fail;
-                p += next->Len;
-                next = next->Next;
                 break;
-            }
             case LOOPENTRY: {
                 const int d = m.LoopDepth + 1;
                 if (d > MaxLoopDepth) Fail(reeLoopStackExceeded);
