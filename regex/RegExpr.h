@@ -5,8 +5,9 @@
 // (RegExprCompiler.cpp) parses the pattern twice, first only counting the program's size,
 // then writing it into one allocation of exactly that size, and derives the search
 // shortcuts (first character, anchoring, a required literal, the set of possible first
-// characters). The matcher (RegExprMatcher.cpp) runs the program by backtracking from the
-// start positions the shortcuts leave; the public operations live in RegExpr.cpp.
+// characters), then decodes it into fixed-size instructions (RegExprCode.h). The matcher
+// (RegExprMatcher.cpp) runs those by backtracking from the start positions the shortcuts
+// leave; the public operations live in RegExpr.cpp.
 //
 // Texts are byte strings; a pattern and a subject end at their first NUL byte. Positions
 // given to and returned from callers are 1-based. Every failure is an ERegExpr raised by

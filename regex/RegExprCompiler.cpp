@@ -6,8 +6,9 @@
 // emission primitive therefore does its writing only outside the sizing pass, and no parse
 // decision may depend on program bytes. After the emitting pass the search shortcuts are
 // derived (first character, anchoring, required literal, prefix literal, first-character
-// set, first pairs) and the nodes whose failed states the matcher may remember are chosen
-// (FindMemoNodes).
+// set, first pairs), the nodes whose failed states the matcher may remember are chosen
+// (FindMemoNodes), and the program is decoded into the matcher's instructions
+// (RegExprCode.cpp).
 //
 // The parser: ParseReg (alternatives) > ParseSequence (one alternative) > ParseQuantified
 // (an atom and its quantifier) > ParseAtom (and its helpers for classes, escapes, literal
