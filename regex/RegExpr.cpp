@@ -219,6 +219,7 @@ void TRegExpr::DiscardProgram() {
     FProgram.clear();
     FCode.clear();
     FEntry = nullptr;
+    FEntryFound = false;
     FMustHave = -1;
     FMustHaveLen = 0;
     FPrefix = -1;

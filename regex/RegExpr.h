@@ -351,6 +351,7 @@ private:
     std::vector<uint8_t> FProgram;       // empty = no program
     std::vector<regexpr::TInst> FCode;   // FProgram decoded for the matcher (RegExprCode.h)
     const regexpr::TInst* FEntry = nullptr;  // where every try starts (in FCode), or nullptr
+    bool FEntryFound = false;            // FEntry is the literal NextStart finds
     uint32_t FProgramModifiers = 0;      // what the program was compiled with
     bool FHasExpression = false;         // an ExpressionText exists
     std::string FExpressionText;

@@ -89,6 +89,8 @@ void TRegExpr::CompileExpression() {
         // The whole pattern as one alternative: a try begins inside it.
         FEntry = FCode.empty() ? nullptr : &FCode[0];
         if (FEntry && FEntry->Kind == ALT && FEntry->Next && !FEntry->Choice) FEntry = FEntry->Sub;
+        // FFirstChar is set when that first instruction is a literal (AnalyseShortcuts).
+        FEntryFound = FFirstChar != 0 && FEntry && FEntry->Kind == LITERAL;
     } catch (...) {
         DiscardProgram();
         FComp.PatternStart = nullptr;

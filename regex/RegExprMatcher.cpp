@@ -623,8 +623,20 @@ bool TRegExpr::MatchFrom(const char* start) {
             nextCheck = m.NextCheck;
         }
     };
-    const char* p = start;
-    const TInst* scan = FEntry;
+    // Every start NextStart gives already holds the literal a program may begin with (the
+    // prefix literal, or its one character): that instruction is counted, not run.
+    const char* p;
+    const TInst* scan;
+    auto begin = [&] {
+        p = start;
+        scan = FEntry;
+        if (FEntryFound) {
+            step(1);
+            p += scan->Len;
+            scan = scan->Next;
+        }
+    };
+    begin();
     for (;;) {
         // ---- run instructions until one fails ----
         for (;;) {
@@ -822,8 +834,7 @@ bool TRegExpr::MatchFrom(const char* start) {
                     m.Steps = steps;
                     return false;
                 }
-                p = start;
-                scan = FEntry;
+                begin();
                 break;
             }
             TBacktrack& e = m.Stack[size_t(m.Depth - 1)];
