@@ -198,8 +198,12 @@ int TRegExpr::GroupLen(int n) const {
     return int(FMatch.GroupEnd[n] - FMatch.GroupStart[n]);
 }
 
+// Every search begins here. The groups are copied from a table of nulls: compilers turn
+// that into a few vector moves, where a clearing loop becomes a string instruction.
 void TRegExpr::ClearGroups() {
-    for (int i = 0; i < MaxGroups; ++i) FMatch.GroupStart[i] = FMatch.GroupEnd[i] = nullptr;
+    static const char* const none[MaxGroups] = {};
+    std::memcpy(FMatch.GroupStart, none, sizeof FMatch.GroupStart);
+    std::memcpy(FMatch.GroupEnd, none, sizeof FMatch.GroupEnd);
 }
 
 // The first step of every search after the groups are cleared: makes sure a program for

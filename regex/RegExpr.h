@@ -323,6 +323,7 @@ private:
     TBacktrack& Push(uint8_t kind);
     void GrowStack();
     void StepCheck();
+    void ScheduleStepCheck();
     const char* NextByte(const char* from, int byte);
     int64_t LazyCandidate(const char* save, int64_t k, int64_t top, int step, int ahead);
     void ActivateMemo();

@@ -181,7 +181,7 @@ bool TRegExpr::Search(int offset) {
     m.Depth = 0;
     m.Steps = 0;
     m.NextProgress = MatchProgressSteps;
-    m.NextCheck = 0;  // StepCheck works out the real value on the first step
+    ScheduleStepCheck();
     try {
         const char* first = FAnchoredAtStart ? start : NextStart(start, end);
         return first && MatchFrom(first);
@@ -288,6 +288,13 @@ void TRegExpr::StepCheck() {
         if (OnMatchProgress && !OnMatchProgress()) Fail(reeMatchCancelled);
     }
     if (!m.MemoActive && !FMemoNodes.empty() && m.Steps >= FSet.MemoAfterSteps) ActivateMemo();
+    ScheduleStepCheck();
+}
+
+// Works out when StepCheck must run next: at the first step that passes the budget,
+// reaches the next progress event or may start the memo.
+void TRegExpr::ScheduleStepCheck() {
+    TMatchState& m = FMatch;
     m.NextCheck = std::min(FSet.MatchStepLimit + 1, m.NextProgress);
     if (!m.MemoActive && !FMemoNodes.empty()) m.NextCheck = std::min(m.NextCheck, FSet.MemoAfterSteps);
     if (m.NextCheck <= m.Steps) m.NextCheck = m.Steps + 1;
