@@ -49,7 +49,7 @@ constexpr int64_t MaxMemoBytes = 64 * 1024 * 1024;
 
 // Kinds of backtrack entries.
 enum : uint8_t {
-    BtAlt,         // choice: try the alternatives from ALT node Node at Pos
+    BtAlt,         // choice: try the alternatives from ALT instruction Node at Pos
     BtGroup,       // restore group position slot A (0..14 starts, 15..29 ends) to Pos
     BtLoopState,   // restore loop depth A and counter B to C
     BtGreedy,      // choice: repeat Node from Pos went A times; try fewer (run of B, step C)
@@ -617,6 +617,9 @@ __attribute__((always_inline)) inline const char* TRegExpr::ResumeRepeat(TBacktr
     return save + k * e.C;
 }
 
+// Runs the program from Start and then, unless it is anchored, from every later place
+// NextStart gives, until one matches: true with the groups set, or false with an empty
+// stack and the groups cleared. Raises the searching errors.
 bool TRegExpr::MatchFrom(const char* start) {
     TMatchState& m = FMatch;
     // The step count lives in a register here; m.Steps is brought up to date around the
@@ -630,8 +633,8 @@ bool TRegExpr::MatchFrom(const char* start) {
             nextCheck = m.NextCheck;
         }
     };
-    // Every start NextStart gives already holds the literal a program may begin with (the
-    // prefix literal, or its one character): that instruction is counted, not run.
+    // When the program begins with a literal, every start NextStart gives already holds it
+    // (the prefix literal, or its one character): that instruction is counted, not run.
     const char* p;
     const TInst* scan;
     auto begin = [&] {
