@@ -152,7 +152,12 @@ __attribute__((target("avx2"))) const char* ScanPrefixAvx2(const char*& p, const
     return nullptr;
 }
 
-const bool HasAvx2 = __builtin_cpu_supports("avx2");
+// Asked once; the detection is started here since static constructors of other units may
+// search before the runtime's own start-up has run it.
+bool HasAvx2() {
+    static const bool has = (__builtin_cpu_init(), __builtin_cpu_supports("avx2"));
+    return has;
+}
 #endif
 
 }  // namespace
@@ -228,7 +233,7 @@ const char* TRegExpr::FindPrefix(const char* from, const char* end) const {
     const char* p = from;
     auto rest = [&](const char* at) { return PrefixRest(at, lit, n); };
 #if defined(REGEXPR_AVX2_SCAN)
-    if (HasAvx2)
+    if (HasAvx2())
         if (const char* at = ScanPrefixAvx2(p, last, lit, n)) return at;
 #endif
 #if defined(__SSE2__)
