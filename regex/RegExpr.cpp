@@ -84,11 +84,13 @@ std::string TRegExpr::InputString() {
 }
 
 // std::string keeps its capacity, so a subject of the same (or smaller) length reuses
-// the buffer; the copy ends at the first NUL.
+// the buffer; the copy ends at the first NUL, which stpncpy finds in the same pass (a
+// subject is often a whole page, read once more here for every search of it).
 void TRegExpr::SetInputString(const std::string& text) {
     ClearGroups();
-    const size_t nul = text.find('\0');
-    FInputBuffer.assign(text.data(), nul == std::string::npos ? text.size() : nul);
+    FInputBuffer.resize(text.size());
+    char* buffer = &FInputBuffer[0];
+    FInputBuffer.resize(size_t(stpncpy(buffer, text.data(), text.size()) - buffer));
     FHasInput = true;
     FMatch.MemoActive = false;  // what failed in the old subject says nothing of the new
     for (auto& f : FMatch.Found) f = TMatchState::TFound();
@@ -196,8 +198,12 @@ int TRegExpr::GroupLen(int n) const {
     return int(FMatch.GroupEnd[n] - FMatch.GroupStart[n]);
 }
 
+// Every search begins here. The groups are copied from a table of nulls: compilers turn
+// that into a few vector moves, where a clearing loop becomes a string instruction.
 void TRegExpr::ClearGroups() {
-    for (int i = 0; i < MaxGroups; ++i) FMatch.GroupStart[i] = FMatch.GroupEnd[i] = nullptr;
+    static const char* const none[MaxGroups] = {};
+    std::memcpy(FMatch.GroupStart, none, sizeof FMatch.GroupStart);
+    std::memcpy(FMatch.GroupEnd, none, sizeof FMatch.GroupEnd);
 }
 
 // The first step of every search after the groups are cleared: makes sure a program for
@@ -215,6 +221,9 @@ bool TRegExpr::PrepareProgram() {
 
 void TRegExpr::DiscardProgram() {
     FProgram.clear();
+    FCode.clear();
+    FEntry = nullptr;
+    FEntryFound = false;
     FMustHave = -1;
     FMustHaveLen = 0;
     FPrefix = -1;

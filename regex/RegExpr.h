@@ -5,8 +5,9 @@
 // (RegExprCompiler.cpp) parses the pattern twice, first only counting the program's size,
 // then writing it into one allocation of exactly that size, and derives the search
 // shortcuts (first character, anchoring, a required literal, the set of possible first
-// characters). The matcher (RegExprMatcher.cpp) runs the program by backtracking from the
-// start positions the shortcuts leave; the public operations live in RegExpr.cpp.
+// characters), then decodes it into fixed-size instructions (RegExprCode.h). The matcher
+// (RegExprMatcher.cpp) runs those by backtracking from the start positions the shortcuts
+// leave; the public operations live in RegExpr.cpp.
 //
 // Texts are byte strings; a pattern and a subject end at their first NUL byte. Positions
 // given to and returned from callers are 1-based. Every failure is an ERegExpr raised by
@@ -33,6 +34,7 @@
 #pragma once
 
 #include "platform/rtl/SysUtils.h"
+#include "regex/RegExprCode.h"
 #include "regex/RegExprErrors.h"
 
 #include <cstdint>
@@ -192,7 +194,7 @@ private:
     // One entry of the backtrack stack: a choice to come back to, or a value to restore
     // when the path that changed it fails (RegExprMatcher.cpp).
     struct TBacktrack {
-        const uint8_t* Node;  // the node the entry belongs to
+        const regexpr::TInst* Node;  // the instruction the entry belongs to
         const char* Pos;      // a subject position (or a saved group position)
         int32_t A, B, C;      // per kind: counts, slot numbers, saved values
         uint8_t Kind;         // what the entry is
@@ -238,6 +240,7 @@ private:
         const char* InputStart = nullptr;   // first character of the subject
         const char* InputEnd = nullptr;     // the subject's terminating NUL
         std::vector<TBacktrack> Stack;      // the backtrack stack (its size is kept)
+        int64_t StackSize = 0;              // Stack.size(), read at every push
         int64_t Depth = 0;                  // entries in use
         int64_t Steps = 0;                  // steps of this search
         int64_t NextCheck = 0;              // when StepCheck runs next
@@ -298,7 +301,8 @@ private:
 
     // ---- matcher (RegExprMatcher.cpp) ----------------------------------------------
     bool Search(int offset);
-    bool TryAt(const char* start);
+    bool MatchFrom(const char* start);
+    const char* NextStart(const char* p, const char* end) const;
     const char* FindPrefix(const char* from, const char* end) const;
     const char* FindFirstChar(const char* from, const char* end) const;
     bool FirstPairFits(const char* p) const {
@@ -306,10 +310,12 @@ private:
         const unsigned i = (unsigned char)p[0] * 256u + (unsigned char)p[1];
         return (FFirstPairs[i >> 6] >> (i & 63)) & 1;
     }
-    const uint8_t* EnterAlternatives(const uint8_t* alt, const char* p);
-    const uint8_t* LoopStep(const uint8_t* loop, bool iterate);
-    const char* MatchBackRef(const uint8_t* node, const char* p) const;
-    int RegRepeat(const uint8_t* operand, int max, int& step, const char* p);
+    const regexpr::TInst* EnterAlternatives(const regexpr::TInst* alt, const char* p);
+    const regexpr::TInst* LoopStep(const regexpr::TInst* loop, bool iterate);
+    const char* MatchBackRef(const regexpr::TInst* node, const char* p) const;
+    int RegRepeat(const regexpr::TInst* operand, int max, int& step, const char* p);
+    const char* EnterRepeat(const regexpr::TInst* rep, const char* p);
+    const char* ResumeRepeat(TBacktrack& e);
     bool AtLineStart(const char* p) const;
     bool AtLineEnd(const char* p) const;
     bool AtPairHead(const char* p) const;
@@ -317,10 +323,11 @@ private:
     TBacktrack& Push(uint8_t kind);
     void GrowStack();
     void StepCheck();
+    void ScheduleStepCheck();
     const char* NextByte(const char* from, int byte);
     int64_t LazyCandidate(const char* save, int64_t k, int64_t top, int step, int ahead);
     void ActivateMemo();
-    int MemoSlotOf(const uint8_t* node) const;
+    int MemoSlotOf(const regexpr::TInst* in) const;
     bool MemoTest(int slot, const char* p) const;
     void MemoMark(int slot, const char* from, const char* to);
 
@@ -343,6 +350,9 @@ private:
     // ---- owned data ------------------------------------------------------------------
     bool FCompiled = false;
     std::vector<uint8_t> FProgram;       // empty = no program
+    std::vector<regexpr::TInst> FCode;   // FProgram decoded for the matcher (RegExprCode.h)
+    const regexpr::TInst* FEntry = nullptr;  // where every try starts (in FCode), or nullptr
+    bool FEntryFound = false;            // FEntry is the literal NextStart finds
     uint32_t FProgramModifiers = 0;      // what the program was compiled with
     bool FHasExpression = false;         // an ExpressionText exists
     std::string FExpressionText;

@@ -6,8 +6,9 @@
 // emission primitive therefore does its writing only outside the sizing pass, and no parse
 // decision may depend on program bytes. After the emitting pass the search shortcuts are
 // derived (first character, anchoring, required literal, prefix literal, first-character
-// set, first pairs) and the nodes whose failed states the matcher may remember are chosen
-// (FindMemoNodes).
+// set, first pairs), the nodes whose failed states the matcher may remember are chosen
+// (FindMemoNodes), and the program is decoded into the matcher's instructions
+// (RegExprCode.cpp).
 //
 // The parser: ParseReg (alternatives) > ParseSequence (one alternative) > ParseQuantified
 // (an atom and its quantifier) > ParseAtom (and its helpers for classes, escapes, literal
@@ -84,6 +85,12 @@ void TRegExpr::CompileExpression() {
         std::memset(FLineSeparatorSet, 0, sizeof FLineSeparatorSet);
         for (char c : FSet.LineSeparatorChars) FLineSeparatorSet[(unsigned char)c] = c != '\0';
         FindMemoNodes();
+        FCode = DecodeProgram(FProgram, FMemoNodes, FSet.Swap);
+        // The whole pattern as one alternative: a try begins inside it.
+        FEntry = FCode.empty() ? nullptr : &FCode[0];
+        if (FEntry && FEntry->Kind == ALT && FEntry->Next && !FEntry->Choice) FEntry = FEntry->Sub;
+        // FFirstChar is set when that first instruction is a literal (AnalyseShortcuts).
+        FEntryFound = FFirstChar != 0 && FEntry && FEntry->Kind == LITERAL;
     } catch (...) {
         DiscardProgram();
         FComp.PatternStart = nullptr;

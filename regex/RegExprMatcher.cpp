@@ -1,17 +1,19 @@
 // RegExprMatcher: runs a compiled program against the subject by backtracking.
 //
-// Search picks the start positions (required literal, anchoring, a literal prefix, first
-// character, first-character set) and TryAt runs the program at each of them. TryAt is
-// one loop over the nodes with a backtrack stack of its own (FMatch.Stack, heap memory):
-// a choice pushes an entry to come back to, and every change to a group position or a
-// loop counter pushes the old value; failing pops entries, restoring values, until a
-// choice can go on. Nothing recurses, so the machine stack never limits a match; the
-// stack's size is bounded by MaxBacktrackEntries (reeMatchRecursionTooDeep).
+// Search checks the required literal; NextStart picks the places a match may begin (a
+// literal prefix, the first character, the first-character set) and MatchFrom runs the
+// program from each of them in turn, or from the search's start alone when the program is
+// anchored. MatchFrom is one loop over the instructions decoded from the program
+// (RegExprCode.h) with a backtrack stack of its own (FMatch.Stack, heap memory): a choice
+// pushes an entry to come back to, and every change to a group position or a loop
+// counter pushes the old value; failing pops entries, restoring values, until a choice
+// can go on. Nothing recurses, so the machine stack never limits a match; the stack's
+// size is bounded by MaxBacktrackEntries (reeMatchRecursionTooDeep).
 //
 // Invariants: the subject is NUL-terminated and holds no NUL before its end, so a test
 // of the character at the cursor also tests for the end; when the stack is popped back to
 // a choice, the groups, the loop depth and the loop counters are as they were when the
-// choice was pushed; a failed TryAt leaves an empty stack and the groups cleared.
+// choice was pushed; a start that fails leaves an empty stack and the groups cleared.
 //
 // Work is bounded twice. Every node run and every choice resumed is a step, and so are
 // every 16 characters a repeat scans (counting its run, or looking for where its
@@ -33,6 +35,10 @@
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
+#if defined(__x86_64__) && defined(__GNUC__)
+#include <immintrin.h>
+#define REGEXPR_AVX2_SCAN 1
+#endif
 
 using namespace regexpr;
 
@@ -43,7 +49,7 @@ constexpr int64_t MaxMemoBytes = 64 * 1024 * 1024;
 
 // Kinds of backtrack entries.
 enum : uint8_t {
-    BtAlt,         // choice: try the alternatives from ALT node Node at Pos
+    BtAlt,         // choice: try the alternatives from ALT instruction Node at Pos
     BtGroup,       // restore group position slot A (0..14 starts, 15..29 ends) to Pos
     BtLoopState,   // restore loop depth A and counter B to C
     BtGreedy,      // choice: repeat Node from Pos went A times; try fewer (run of B, step C)
@@ -55,31 +61,12 @@ enum : uint8_t {
 
 bool IsDigitChar(char c) { return c >= '0' && c <= '9'; }
 
-// The character every continuation from Node must begin with, or -1 when there is none
-// to tell. Looks through nodes that take no characters and make no choice.
-int AheadChar(const uint8_t* node) {
-    for (int i = 0; node && i < 16; ++i) {
-        const uint8_t k = Kind(node);
-        if (k == LITERAL) return Operand(node)[0];
-        if (IsOpen(k) || IsClose(k) || k == EMPTY || k == SKIP) {
-            node = NextNode(node);
-        } else if (k == ALT) {
-            const uint8_t* next = NextNode(node);
-            if (next && Kind(next) == ALT) return -1;
-            node = Operand(node);  // a single alternative
-        } else {
-            return -1;
-        }
-    }
-    return -1;
-}
-
 // Whether an alternative starting with Node can match at P, judged by its first node
 // alone (true when that tells nothing).
-bool CanStart(const uint8_t* node, const char* p, const unsigned char* swap) {
+bool CanStart(const TInst* node, const char* p, const unsigned char* swap) {
     const unsigned char c = (unsigned char)*p;
-    const uint8_t* op = Operand(node);
-    switch (Kind(node)) {
+    const uint8_t* op = node->Op;
+    switch (node->Kind) {
     case LITERAL: return c == op[0];
     case LITERAL_CI: return c == op[0] || c == swap[op[0]];
     case SMALL_SET: return c != 0 && (c == op[0] || c == op[1] || c == op[2]);
@@ -89,36 +76,8 @@ bool CanStart(const uint8_t* node, const char* p, const unsigned char* swap) {
     }
 }
 
-// Whether the single-character node Operand accepts C; true when that cannot be told
-// (a back-reference).
-bool Accepts(const uint8_t* operand, unsigned char c, const unsigned char* swap) {
-    const uint8_t* op = Operand(operand);
-    switch (Kind(operand)) {
-    case ANY_CHAR: return c != 0;
-    case LITERAL: return c == op[0];
-    case LITERAL_CI: return c == op[0] || c == swap[op[0]];
-    case DIGIT: return IsDigitChar(char(c));
-    case NOT_DIGIT: return c != 0 && !IsDigitChar(char(c));
-    case SMALL_SET: return c == op[0] || c == op[1] || c == op[2];
-    case SMALL_SET_NOT: return c != 0 && c != op[0] && c != op[1] && c != op[2];
-    case BIT_SET: return c != 0 && InSet(op, c);
-    default: return true;
-    }
-}
-
-int RepeatMin(const uint8_t* node) {
-    switch (Kind(node)) {
-    case ONE_OR_MORE: case ONE_OR_MORE_LAZY: return 1;
-    case BRACES: case BRACES_LAZY: return ReadInt(node + HeaderSize);
-    default: return 0;
-    }
-}
-
-// The greatest count K in [Min, K] whose position can begin the continuation (its
-// character is Ahead), or -1.
-int64_t LastCandidate(const char* save, int64_t k, int64_t min, int step, int ahead) {
-    if (k < min) return -1;
-    if (ahead < 0) return k;
+// The greatest count K in [Min, K] whose position holds Ahead, or -1 (K >= Min).
+int64_t LastCandidateScan(const char* save, int64_t k, int64_t min, int step, int ahead) {
     if (step == 1) {
         const void* hit = memrchr(save + min, ahead, size_t(k - min + 1));
         return hit ? static_cast<const char*>(hit) - save : -1;
@@ -126,6 +85,14 @@ int64_t LastCandidate(const char* save, int64_t k, int64_t min, int step, int ah
     for (; k >= min; --k)
         if ((unsigned char)save[k * step] == ahead) return k;
     return -1;
+}
+
+// The greatest count K in [Min, K] whose position can begin the continuation (its
+// character is Ahead), or -1.
+inline int64_t LastCandidate(const char* save, int64_t k, int64_t min, int step, int ahead) {
+    if (k < min) return -1;
+    if (ahead < 0) return k;
+    return LastCandidateScan(save, k, min, step, ahead);
 }
 
 // The smallest count K in [K, Top] whose position can begin the continuation, or -1.
@@ -140,6 +107,58 @@ int64_t FirstCandidate(const char* save, int64_t k, int64_t top, int step, int a
         if ((unsigned char)save[k * step] == ahead) return k;
     return -1;
 }
+
+// The first occurrence of Byte in [From, End), or nullptr. Most runs a repeat scans for
+// end within a few characters (a tag's name, an attribute), where a call of memchr costs
+// more than the look itself, so the first 16 characters are looked at in place.
+inline const char* FindByte(const char* from, const char* end, int byte) {
+#if defined(__SSE2__)
+    if (end - from >= 16) {
+        const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(from));
+        const unsigned mask = unsigned(_mm_movemask_epi8(_mm_cmpeq_epi8(a, _mm_set1_epi8(char(byte)))));
+        if (mask) return from + __builtin_ctz(mask);
+        from += 16;
+    }
+#endif
+    return static_cast<const char*>(std::memchr(from, byte, size_t(end - from)));
+}
+
+// Whether the literal Lit of N characters stands at At, its first, second and last
+// characters known to.
+inline bool PrefixRest(const char* at, const char* lit, size_t n) {
+    return n <= 3 || std::memcmp(at + 2, lit + 2, n - 3) == 0;
+}
+
+#if defined(REGEXPR_AVX2_SCAN)
+// FindPrefix's look 32 positions at a time, on processors that have AVX2: from P while a
+// whole block of starts lies at or before Last. Returns the literal's place, or nullptr
+// with P where the blocks ended.
+__attribute__((target("avx2"))) const char* ScanPrefixAvx2(const char*& p, const char* last, const char* lit,
+                                                           size_t n) {
+    const __m256i c0 = _mm256_set1_epi8(lit[0]);
+    const __m256i c1 = _mm256_set1_epi8(lit[1]);
+    const __m256i cn = _mm256_set1_epi8(lit[n - 1]);
+    for (; p + 32 <= last + 1; p += 32) {
+        const __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+        const __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 1));
+        const __m256i z = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + n - 1));
+        const __m256i hit = _mm256_and_si256(_mm256_and_si256(_mm256_cmpeq_epi8(a, c0), _mm256_cmpeq_epi8(b, c1)),
+                                             _mm256_cmpeq_epi8(z, cn));
+        for (unsigned mask = unsigned(_mm256_movemask_epi8(hit)); mask; mask &= mask - 1) {
+            const char* at = p + __builtin_ctz(mask);
+            if (PrefixRest(at, lit, n)) return at;
+        }
+    }
+    return nullptr;
+}
+
+// Asked once; the detection is started here since static constructors of other units may
+// search before the runtime's own start-up has run it.
+bool HasAvx2() {
+    static const bool has = (__builtin_cpu_init(), __builtin_cpu_supports("avx2"));
+    return has;
+}
+#endif
 
 }  // namespace
 
@@ -167,39 +186,39 @@ bool TRegExpr::Search(int offset) {
     m.Depth = 0;
     m.Steps = 0;
     m.NextProgress = MatchProgressSteps;
-    m.NextCheck = 0;  // StepCheck works out the real value on the first step
+    ScheduleStepCheck();
     try {
-        if (FAnchoredAtStart) return TryAt(start);
-        if (FPrefixLen > 0) {
-            for (const char* p = start;; ++p) {
-                p = FindPrefix(p, end);
-                if (!p) return false;
-                if (TryAt(p)) return true;
-            }
-        }
-        if (FFirstChar != 0) {
-            for (const char* p = start; p < end; ++p) {
-                p = static_cast<const char*>(std::memchr(p, FFirstChar, size_t(end - p)));
-                if (!p) return false;
-                if (FirstPairFits(p) && TryAt(p)) return true;
-            }
-            return false;
-        }
-        if (FFirstChars[0] != 0) {
-            // A few possible first characters, none of them the end (NUL).
-            for (const char* p = start; (p = FindFirstChar(p, end)) < end; ++p)
-                if (FirstPairFits(p) && TryAt(p)) return true;
-            return false;
-        }
-        for (const char* p = start;; ++p) {
-            if (FFirstCharSet[(unsigned char)*p] && FirstPairFits(p) && TryAt(p)) return true;
-            if (p == end) return false;
-        }
+        const char* first = FAnchoredAtStart ? start : NextStart(start, end);
+        return first && MatchFrom(first);
     } catch (...) {
         // No half-made match may survive an error.
         m.Depth = 0;
         ClearGroups();
         throw;
+    }
+}
+
+// The first place at or after P (P <= End) where a match may begin, as far as the search
+// shortcuts tell, or nullptr.
+__attribute__((always_inline)) inline const char* TRegExpr::NextStart(const char* p, const char* end) const {
+    if (FPrefixLen > 0) return FindPrefix(p, end);
+    if (FFirstChar != 0) {
+        for (; p < end; ++p) {
+            p = FindByte(p, end, (unsigned char)FFirstChar);
+            if (!p) return nullptr;
+            if (FirstPairFits(p)) return p;
+        }
+        return nullptr;
+    }
+    if (FFirstChars[0] != 0) {
+        // A few possible first characters, none of them the end (NUL).
+        for (; (p = FindFirstChar(p, end)) < end; ++p)
+            if (FirstPairFits(p)) return p;
+        return nullptr;
+    }
+    for (;; ++p) {
+        if (FFirstCharSet[(unsigned char)*p] && FirstPairFits(p)) return p;
+        if (p == end) return nullptr;
     }
 }
 
@@ -212,11 +231,11 @@ const char* TRegExpr::FindPrefix(const char* from, const char* end) const {
     if (size_t(end - from) < n) return nullptr;
     const char* last = end - n;  // the last possible start
     const char* p = from;
-    auto rest = [&](const char* at) {
-        for (size_t i = 2; i + 1 < n; ++i)
-            if (at[i] != lit[i]) return false;
-        return true;
-    };
+    auto rest = [&](const char* at) { return PrefixRest(at, lit, n); };
+#if defined(REGEXPR_AVX2_SCAN)
+    if (HasAvx2())
+        if (const char* at = ScanPrefixAvx2(p, last, lit, n)) return at;
+#endif
 #if defined(__SSE2__)
     const __m128i c0 = _mm_set1_epi8(lit[0]);
     const __m128i c1 = _mm_set1_epi8(lit[1]);
@@ -274,6 +293,13 @@ void TRegExpr::StepCheck() {
         if (OnMatchProgress && !OnMatchProgress()) Fail(reeMatchCancelled);
     }
     if (!m.MemoActive && !FMemoNodes.empty() && m.Steps >= FSet.MemoAfterSteps) ActivateMemo();
+    ScheduleStepCheck();
+}
+
+// Works out when StepCheck must run next: at the first step that passes the budget,
+// reaches the next progress event or may start the memo.
+void TRegExpr::ScheduleStepCheck() {
+    TMatchState& m = FMatch;
     m.NextCheck = std::min(FSet.MatchStepLimit + 1, m.NextProgress);
     if (!m.MemoActive && !FMemoNodes.empty()) m.NextCheck = std::min(m.NextCheck, FSet.MemoAfterSteps);
     if (m.NextCheck <= m.Steps) m.NextCheck = m.Steps + 1;
@@ -284,6 +310,7 @@ void TRegExpr::GrowStack() {
     TMatchState& m = FMatch;
     if (m.Depth >= MaxBacktrackEntries) Fail(reeMatchRecursionTooDeep);
     m.Stack.resize(size_t(std::min<int64_t>(MaxBacktrackEntries, std::max<int64_t>(64, m.Depth * 2))));
+    m.StackSize = int64_t(m.Stack.size());
 }
 
 void TRegExpr::ActivateMemo() {
@@ -296,14 +323,9 @@ void TRegExpr::ActivateMemo() {
     m.MemoActive = true;
 }
 
-// The memo slot of Node, or -1 (no memo yet, or no slot for it).
-int TRegExpr::MemoSlotOf(const uint8_t* node) const {
-    if (!FMatch.MemoActive) return -1;
-    const int32_t at = int32_t(node - FProgram.data());
-    const auto it = std::lower_bound(FMemoNodes.begin(), FMemoNodes.end(), at);
-    if (it == FMemoNodes.end() || *it != at) return -1;
-    const int slot = int(it - FMemoNodes.begin());
-    return slot < FMatch.MemoSlots ? slot : -1;
+// The memo slot of instruction In, or -1 (no memo yet, or no slot for it).
+inline int TRegExpr::MemoSlotOf(const TInst* in) const {
+    return FMatch.MemoActive && in->Memo >= 0 && in->Memo < FMatch.MemoSlots ? in->Memo : -1;
 }
 
 bool TRegExpr::MemoTest(int slot, const char* p) const {
@@ -322,22 +344,10 @@ void TRegExpr::MemoMark(int slot, const char* from, const char* to) {
     for (; i <= last; ++i) bits[i >> 6] |= uint64_t(1) << (i & 63);
 }
 
-// The smallest count K in [K, Top] of a lazy repeat from Save whose position can begin
-// the continuation (its character is Ahead), or -1; the scan costs steps.
-int64_t TRegExpr::LazyCandidate(const char* save, int64_t k, int64_t top, int step, int ahead) {
-    if (k > top || ahead < 0 || step != 1) {
-        const int64_t found = FirstCandidate(save, k, top, step, ahead);
-        if (ahead >= 0 && k <= top) FMatch.Steps += ((found < 0 ? top : found) - k) >> 4;
-        return found;
-    }
-    const char* hit = NextByte(save + k, ahead);
-    return hit && hit - save <= top ? hit - save : -1;
-}
-
 // The first occurrence of Byte at or after From up to the subject's end, or nullptr.
 // Backtracking asks the same from neighbouring places again and again (a repeat's run
 // end, where its continuation may start), so the last answer per byte is kept.
-const char* TRegExpr::NextByte(const char* from, int byte) {
+__attribute__((always_inline)) inline const char* TRegExpr::NextByte(const char* from, int byte) {
     TMatchState::TFound& f = FMatch.Found[byte & 3];
     if (f.Byte == byte && (f.Hit ? from <= f.Hit : true)) {
         if (from >= f.From) return f.Hit;
@@ -354,12 +364,24 @@ const char* TRegExpr::NextByte(const char* from, int byte) {
             return f.Hit;
         }
     }
-    const char* hit = static_cast<const char*>(std::memchr(from, byte, size_t(FMatch.InputEnd - from)));
+    const char* hit = FindByte(from, FMatch.InputEnd, byte);
     FMatch.Steps += ((hit ? hit : FMatch.InputEnd) - from) >> 4;
     f.From = from;
     f.Hit = hit;
     f.Byte = byte;
     return hit;
+}
+
+// The smallest count K in [K, Top] of a lazy repeat from Save whose position can begin
+// the continuation (its character is Ahead), or -1; the scan costs steps.
+int64_t TRegExpr::LazyCandidate(const char* save, int64_t k, int64_t top, int step, int ahead) {
+    if (k > top || ahead < 0 || step != 1) {
+        const int64_t found = FirstCandidate(save, k, top, step, ahead);
+        if (ahead >= 0 && k <= top) FMatch.Steps += ((found < 0 ? top : found) - k) >> 4;
+        return found;
+    }
+    const char* hit = NextByte(save + k, ahead);
+    return hit && hit - save <= top ? hit - save : -1;
 }
 
 // ======================================================================================
@@ -389,7 +411,7 @@ bool TRegExpr::AtLineEnd(const char* p) const {
 
 inline TRegExpr::TBacktrack& TRegExpr::Push(uint8_t kind) {
     TMatchState& m = FMatch;
-    if (__builtin_expect(m.Depth == int64_t(m.Stack.size()), 0)) GrowStack();
+    if (__builtin_expect(m.Depth == m.StackSize, 0)) GrowStack();
     TBacktrack& e = m.Stack[size_t(m.Depth++)];
     e.Kind = kind;
     e.Slot = -1;
@@ -397,9 +419,10 @@ inline TRegExpr::TBacktrack& TRegExpr::Push(uint8_t kind) {
     return e;
 }
 
-// One step of the general loop at LOOP node Loop, at the active depth: once more (the
-// body is returned) or out of it (the node after it). A pushed entry undoes the change.
-const uint8_t* TRegExpr::LoopStep(const uint8_t* loop, bool iterate) {
+// One step of the general loop at LOOP instruction Loop, at the active depth: once more
+// (the body is returned) or out of it (the instruction after it). A pushed entry undoes
+// the change.
+const TInst* TRegExpr::LoopStep(const TInst* loop, bool iterate) {
     TMatchState& m = FMatch;
     const int d = m.LoopDepth;
     TBacktrack& e = Push(BtLoopState);
@@ -408,53 +431,52 @@ const uint8_t* TRegExpr::LoopStep(const uint8_t* loop, bool iterate) {
     e.C = m.LoopCounters[d];
     if (iterate) {
         m.LoopCounters[d] += 1;
-        return loop + ReadInt(loop + HeaderSize + 8);
+        return loop->Sub;
     }
     m.LoopDepth = d - 1;
-    return NextNode(loop);
+    return loop->Next;
 }
 
-// The alternatives of a choice from ALT node Alt at P: pushes a choice for the next
-// alternative that may match here, if any, and returns the operand of the first that may
-// (the last alternative is taken without looking).
-const uint8_t* TRegExpr::EnterAlternatives(const uint8_t* alt, const char* p) {
+// The alternatives of a choice from ALT instruction Alt at P: pushes a choice for the
+// next alternative that may match here, if any, and returns the first instruction of the
+// first that may (the last alternative is taken without looking).
+const TInst* TRegExpr::EnterAlternatives(const TInst* alt, const char* p) {
     for (;;) {
-        const uint8_t* following = NextNode(alt);
-        if (!following || Kind(following) != ALT) return Operand(alt);
-        if (!CanStart(Operand(alt), p, FSet.Swap)) {
+        if (!alt->Choice) return alt->Sub;
+        const TInst* following = alt->Next;
+        if (!CanStart(alt->Sub, p, FSet.Swap)) {
             alt = following;
             continue;
         }
         // Skip the later alternatives that cannot start here, except the last.
-        const uint8_t* later = following;
-        for (;;) {
-            const uint8_t* after = NextNode(later);
-            if (!after || Kind(after) != ALT) break;
-            if (CanStart(Operand(later), p, FSet.Swap)) break;
-            later = after;
-        }
-        const uint8_t* afterLater = NextNode(later);
-        const bool lastAlone = !afterLater || Kind(afterLater) != ALT;
-        if (!(lastAlone && !CanStart(Operand(later), p, FSet.Swap))) {
+        const TInst* later = following;
+        while (later->Choice && !CanStart(later->Sub, p, FSet.Swap)) later = later->Next;
+        if (later->Choice || CanStart(later->Sub, p, FSet.Swap)) {
             TBacktrack& e = Push(BtAlt);
             e.Node = later;
             e.Pos = p;
         }
-        return Operand(alt);
+        return alt->Sub;
     }
 }
 
 // Where a back-reference ends when it matches at P, or nullptr.
-const char* TRegExpr::MatchBackRef(const uint8_t* node, const char* p) const {
-    const int n = Operand(node)[0];
+__attribute__((always_inline)) inline const char* TRegExpr::MatchBackRef(const TInst* node, const char* p) const {
+    const int n = node->Arg;
     const char* s = FMatch.GroupStart[n];
     const char* e = FMatch.GroupEnd[n];
     // A group re-entered in a loop may have its new start after its old end.
     if (!s || !e || e < s) return nullptr;
     const int64_t len = e - s;
     if (FMatch.InputEnd - p < len) return nullptr;
-    if (Kind(node) == BACKREF) {
-        if (std::memcmp(p, s, size_t(len)) != 0) return nullptr;
+    if (node->Kind == BACKREF) {
+        // Short group texts (tag and attribute names) are compared in place.
+        if (len <= 8) {
+            for (int64_t i = 0; i < len; ++i)
+                if (p[i] != s[i]) return nullptr;
+        } else if (std::memcmp(p, s, size_t(len)) != 0) {
+            return nullptr;
+        }
     } else {
         for (int64_t i = 0; i < len; ++i) {
             const unsigned char in = (unsigned char)p[i];
@@ -468,17 +490,17 @@ const char* TRegExpr::MatchBackRef(const uint8_t* node, const char* p) const {
 // How many times (up to Max) the single-character Operand matches in a row from P. Step
 // receives the characters per repetition (the group text's length for a back-reference,
 // else 1).
-int TRegExpr::RegRepeat(const uint8_t* operand, int max, int& step, const char* p) {
+__attribute__((always_inline)) inline int TRegExpr::RegRepeat(const TInst* operand, int max, int& step, const char* p) {
     step = 1;
     const int64_t left = FMatch.InputEnd - p;
     const int limit = int(left < max ? left : max);
-    const uint8_t* op = Operand(operand);
+    const uint8_t* op = operand->Op;
     int count = 0;
     auto run = [&](auto accepts) {
         while (count < limit && accepts((unsigned char)p[count])) ++count;
         FMatch.Steps += count >> 4;  // scanning costs steps too
     };
-    switch (Kind(operand)) {
+    switch (operand->Kind) {
     case ANY_CHAR:
         return limit;
     case LITERAL:
@@ -510,8 +532,8 @@ int TRegExpr::RegRepeat(const uint8_t* operand, int max, int& step, const char* 
         break;
     case BACKREF:
     case BACKREF_CI: {
-        const char* s = FMatch.GroupStart[op[0]];
-        const char* e = FMatch.GroupEnd[op[0]];
+        const char* s = FMatch.GroupStart[operand->Arg];
+        const char* e = FMatch.GroupEnd[operand->Arg];
         if (!s || !e || e < s) return 0;
         step = int(e - s);
         // An empty group text repeats any number of times without moving.
@@ -526,26 +548,140 @@ int TRegExpr::RegRepeat(const uint8_t* operand, int max, int& step, const char* 
     return count;
 }
 
-bool TRegExpr::TryAt(const char* start) {
+// Runs the repeat instruction Rep at P: pushes a choice for the counts still to try and
+// returns the first count's end; nullptr when no count can be followed.
+__attribute__((always_inline)) inline const char* TRegExpr::EnterRepeat(const TInst* rep, const char* p) {
     TMatchState& m = FMatch;
-    const char* p = start;
-    const uint8_t* scan = FProgram.data() + 1;
-    // The whole pattern as one alternative: begin inside it.
-    if (const uint8_t* next = NextNode(scan); Kind(scan) == ALT && next && Kind(next) != ALT) scan = Operand(scan);
+    const int min = rep->Min;
+    // The memo knows "every continuation from there to the run's end failed" (a program
+    // with a memo has no back-references, so a step is 1). Where the operand does not
+    // reach P + Min, the repeat fails all the same.
+    const int slot = MemoSlotOf(rep);
+    if (slot >= 0 && (m.InputEnd - p < min || MemoTest(slot, p + min))) return nullptr;
+    int step = 1;
+    int64_t top = RegRepeat(rep->Sub, rep->Max, step, p);
+    if (top < min) return nullptr;
+    if (step == 0) top = min;  // every count leaves the cursor at the same place
+    const int ahead = rep->Ahead;
+    int64_t k;
+    if (rep->Lazy) {
+        k = LazyCandidate(p, min, top, step, ahead);
+        if (k >= 0 && slot >= 0 && MemoTest(slot, p + k)) {
+            MemoMark(slot, p + min, p + k - 1);
+            k = -1;
+        } else if (k < 0 && slot >= 0) {
+            MemoMark(slot, p + min, p + top);
+        }
+    } else if (rep->AheadOutside) {
+        // The run holds no character the continuation can begin with, so only its end
+        // can be followed: no coming back for fewer.
+        if ((unsigned char)p[top] == ahead) {
+            return p + top;
+        }
+        if (slot >= 0) MemoMark(slot, p + min, p + top);
+        return nullptr;
+    } else {
+        k = LastCandidate(p, top, min, step, ahead);
+        m.Steps += (top - (k < 0 ? min : k)) >> 4;
+        if (k < 0 && slot >= 0) MemoMark(slot, p + min, p + top);
+    }
+    if (k < 0) return nullptr;
+    TBacktrack& e = Push(rep->Lazy ? BtLazy : BtGreedy);
+    e.Node = rep;
+    e.Pos = p;
+    e.A = int32_t(k);
+    e.B = int32_t(top);
+    e.C = step;
+    e.Slot = int8_t(slot);
+    e.Ahead = int16_t(ahead);
+    return p + k * step;
+}
+
+// Comes back to the repeat choice E for its next count and returns where it ends;
+// nullptr when none is left.
+__attribute__((always_inline)) inline const char* TRegExpr::ResumeRepeat(TBacktrack& e) {
+    TMatchState& m = FMatch;
+    const char* save = e.Pos;
+    const int min = e.Node->Min;
+    int64_t k;
+    if (e.Kind == BtGreedy) {
+        k = LastCandidate(save, int64_t(e.A) - 1, min, e.C, e.Ahead);
+        m.Steps += (e.A - (k < 0 ? min : k)) >> 4;
+        if (k < 0 && e.Slot >= 0) MemoMark(e.Slot, save + min, save + e.B);
+    } else {
+        k = LazyCandidate(save, int64_t(e.A) + 1, e.B, e.C, e.Ahead);
+        if (k >= 0 && e.Slot >= 0 && MemoTest(e.Slot, save + k)) {
+            MemoMark(e.Slot, save + min, save + k - 1);
+            k = -1;
+        } else if (k < 0 && e.Slot >= 0) {
+            MemoMark(e.Slot, save + min, save + e.B);
+        }
+    }
+    if (k < 0) return nullptr;
+    e.A = int32_t(k);
+    return save + k * e.C;
+}
+
+// Runs the program from Start and then, unless it is anchored, from every later place
+// NextStart gives, until one matches: true with the groups set, or false with an empty
+// stack and the groups cleared. Raises the searching errors.
+bool TRegExpr::MatchFrom(const char* start) {
+    TMatchState& m = FMatch;
+    // The step count lives in a register here; m.Steps is brought up to date around the
+    // calls that read it or add to it, and before returning.
+    int64_t steps = m.Steps;
+    int64_t nextCheck = m.NextCheck;
+    auto step = [&](int cost) {
+        if ((steps += cost) >= nextCheck) {
+            m.Steps = steps;
+            StepCheck();
+            nextCheck = m.NextCheck;
+        }
+    };
+    // When the program begins with a literal, every start NextStart gives already holds it
+    // (the prefix literal, or its one character): that instruction is counted, not run.
+    const char* p;
+    const TInst* scan;
+    auto begin = [&] {
+        p = start;
+        scan = FEntry;
+        if (FEntryFound) {
+            step(1);
+            p += scan->Len;
+            scan = scan->Next;
+        }
+    };
+    begin();
     for (;;) {
-        // ---- run nodes until one fails ----
+        // ---- run instructions until one fails ----
         for (;;) {
-            if (++m.Steps >= m.NextCheck) StepCheck();
-            if (!scan) Fail(reeMatchPrimCorruptedPointers);
-            const uint8_t* next = NextNode(scan);
-            const uint8_t* op = Operand(scan);
+            if (!scan) {
+                step(1);
+                Fail(reeMatchPrimCorruptedPointers);
+            }
+            step(scan->Cost);
+            if (scan->Kind == GROUP_MARK) {
+                // OPEN(n) and CLOSE(n), Arg the position slot. The most common node of
+                // all, taken before the switch: a test predicts better than its jump.
+                const int slot = scan->Arg;
+                const char** pos = slot < MaxGroups ? &m.GroupStart[slot] : &m.GroupEnd[slot - MaxGroups];
+                TBacktrack& e = Push(BtGroup);
+                e.A = slot;
+                e.Pos = *pos;
+                *pos = p;
+                scan = scan->Next;
+                continue;
+            }
+            const TInst* next = scan->Next;
+            const uint8_t* op = scan->Op;
             const unsigned char c = (unsigned char)*p;
-            const uint8_t kind = Kind(scan);
+            const uint8_t kind = scan->Kind;
             switch (kind) {
             case END:
                 m.GroupStart[0] = start;
                 m.GroupEnd[0] = p;
                 m.Depth = 0;
+                m.Steps = steps;
                 return true;
             case INPUT_START:
                 if (p != m.InputStart) goto fail;
@@ -578,19 +714,17 @@ bool TRegExpr::TryAt(const char* start) {
             case LITERAL: {
                 // The literal holds no NUL, so a match stops before the subject's end.
                 if (c != op[0]) goto fail;
-                size_t i = 1;
-                for (; op[i]; ++i)
+                for (int32_t i = 1; i < scan->Len; ++i)
                     if ((unsigned char)p[i] != op[i]) goto fail;
-                p += i;
+                p += scan->Len;
                 break;
             }
             case LITERAL_CI: {
-                size_t i = 0;
-                for (; op[i]; ++i) {
+                for (int32_t i = 0; i < scan->Len; ++i) {
                     const unsigned char in = (unsigned char)p[i];
                     if (in != op[i] && in != FSet.Swap[op[i]]) goto fail;
                 }
-                p += i;
+                p += scan->Len;
                 break;
             }
             case SMALL_SET:
@@ -621,9 +755,9 @@ bool TRegExpr::TryAt(const char* start) {
             case SKIP:
                 break;
             case ALT:
-                if (next && Kind(next) == ALT) {
+                if (scan->Choice) {
                     // A choice: a fresh visit of this state, which the memo may know.
-                    const int slot = m.MemoActive ? MemoSlotOf(scan) : -1;
+                    const int slot = MemoSlotOf(scan);
                     if (slot >= 0) {
                         if (MemoTest(slot, p)) goto fail;
                         TBacktrack& e = Push(BtMemo);
@@ -632,66 +766,46 @@ bool TRegExpr::TryAt(const char* start) {
                     }
                     next = EnterAlternatives(scan, p);
                 } else {
-                    next = op;  // a single alternative
+                    next = scan->Sub;  // a single alternative
                 }
                 break;
             case ZERO_OR_MORE: case ZERO_OR_MORE_LAZY: case ONE_OR_MORE: case ONE_OR_MORE_LAZY:
-            case BRACES: case BRACES_LAZY: {
-                const uint8_t* operand = op;
-                int min = 0;
-                int max = INT_MAX;
-                if (kind == ONE_OR_MORE || kind == ONE_OR_MORE_LAZY) min = 1;
-                if (kind == BRACES || kind == BRACES_LAZY) {
-                    min = ReadInt(scan + HeaderSize);
-                    max = ReadInt(scan + HeaderSize + 4);
-                    operand = scan + BracesHeaderSize;
-                }
-                const bool lazy = kind == ZERO_OR_MORE_LAZY || kind == ONE_OR_MORE_LAZY || kind == BRACES_LAZY;
-                // The memo knows "every continuation from there to the run's end failed"
-                // (a program with a memo has no back-references, so a step is 1). Where
-                // the operand does not reach P + Min, the repeat fails all the same.
-                const int slot = m.MemoActive ? MemoSlotOf(scan) : -1;
-                if (slot >= 0 && (m.InputEnd - p < min || MemoTest(slot, p + min))) goto fail;
-                int step = 1;
-                int64_t top = RegRepeat(operand, max, step, p);
-                if (top < min) goto fail;
-                if (step == 0) top = min;  // every count leaves the cursor at the same place
-                const int ahead = AheadChar(next);
-                int64_t k;
-                if (lazy) {
-                    k = LazyCandidate(p, min, top, step, ahead);
-                    if (k >= 0 && slot >= 0 && MemoTest(slot, p + k)) {
-                        MemoMark(slot, p + min, p + k - 1);
-                        k = -1;
-                    } else if (k < 0 && slot >= 0) {
-                        MemoMark(slot, p + min, p + top);
-                    }
-                } else if (ahead >= 0 && step == 1 && !Accepts(operand, (unsigned char)ahead, FSet.Swap)) {
-                    // The run holds no character the continuation can begin with, so
-                    // only its end can be followed: no coming back for fewer.
-                    if ((unsigned char)p[top] == ahead) {
-                        p += top;
-                        break;
-                    }
-                    if (slot >= 0) MemoMark(slot, p + min, p + top);
-                    goto fail;
-                } else {
-                    k = LastCandidate(p, top, min, step, ahead);
-                    m.Steps += (top - (k < 0 ? min : k)) >> 4;
-                    if (k < 0 && slot >= 0) MemoMark(slot, p + min, p + top);
-                }
-                if (k < 0) goto fail;
-                TBacktrack& e = Push(lazy ? BtLazy : BtGreedy);
-                e.Node = scan;
-                e.Pos = p;
-                e.A = int32_t(k);
-                e.B = int32_t(top);
-                e.C = step;
-                e.Slot = int8_t(slot);
-                e.Ahead = int16_t(ahead);
-                p += k * step;
+            case BRACES: case BRACES_LAZY:
+                m.Steps = steps;
+                p = EnterRepeat(scan, p);
+                steps = m.Steps;
+                if (!p) goto fail;
                 break;
-            }
+            case RUN_TO_LITERAL:
+                for (;;) {
+                    // The run ends right before the literal's first character (EnterRepeat
+                    // takes no choice here); the literal is the next node, a step of its own.
+                    m.Steps = steps;
+                    if (scan->UpToAhead && MemoSlotOf(scan) < 0) {
+                        // What EnterRepeat does for such a run, without its general paths.
+                        const char* hit = NextByte(p, scan->Ahead);
+                        const int64_t left = m.InputEnd - p;
+                        const int64_t limit = left < scan->Max ? left : scan->Max;
+                        const int64_t top = hit && hit - p < limit ? hit - p : limit;
+                        p = top >= scan->Min && (unsigned char)p[top] == scan->Ahead ? p + top : nullptr;
+                    } else {
+                        p = EnterRepeat(scan, p);
+                    }
+                    steps = m.Steps;
+                    if (!p) goto fail;
+                    step(1);
+                    const uint8_t* lit = next->Op;
+                    for (int32_t i = 1; i < next->Len; ++i)
+                        if ((unsigned char)p[i] != lit[i]) goto fail;
+                    p += next->Len;
+                    next = next->Next;
+                    // Such runs often follow each other (">[^<]*<"): the next one runs here.
+                    if (!next || next->Kind != RUN_TO_LITERAL) break;
+                    scan = next;
+                    step(scan->Cost);
+                    next = scan->Next;
+                }
+                break;
             case LOOPENTRY: {
                 const int d = m.LoopDepth + 1;
                 if (d > MaxLoopDepth) Fail(reeLoopStackExceeded);
@@ -707,14 +821,12 @@ bool TRegExpr::TryAt(const char* start) {
             case LOOP_LAZY: {
                 const int d = m.LoopDepth;
                 if (d <= 0) Fail(reeLoopWithoutEntry);
-                const int32_t min = ReadInt(scan + HeaderSize);
-                const int32_t max = ReadInt(scan + HeaderSize + 4);
                 const int32_t count = m.LoopCounters[d];
-                const bool again = count < max;
+                const bool again = count < scan->Max;
                 // Greedy: once more while it may, leaving as the choice; lazy: leave once
                 // the minimum is done, once more as the choice.
-                const bool iterate = count < min || (kind == LOOP && again);
-                if (count >= min && again) {
+                const bool iterate = count < scan->Min || (!scan->Lazy && again);
+                if (count >= scan->Min && again) {
                     TBacktrack& choice = Push(iterate ? BtLoopLeave : BtLoopAgain);
                     choice.Node = scan;
                     choice.Pos = p;
@@ -722,18 +834,8 @@ bool TRegExpr::TryAt(const char* start) {
                 next = LoopStep(scan, iterate);
                 break;
             }
-            default: {
-                int slot;
-                if (IsOpen(kind)) slot = kind - OPEN_BASE;
-                else if (IsClose(kind)) slot = MaxGroups + (kind - CLOSE_BASE);
-                else Fail(reeMatchPrimMemoryCorruption);
-                const char** pos = slot < MaxGroups ? &m.GroupStart[slot] : &m.GroupEnd[slot - MaxGroups];
-                TBacktrack& e = Push(BtGroup);
-                e.A = slot;
-                e.Pos = *pos;
-                *pos = p;
-                break;
-            }
+            default:
+                Fail(reeMatchPrimMemoryCorruption);
             }
             scan = next;
         }
@@ -741,14 +843,25 @@ bool TRegExpr::TryAt(const char* start) {
     fail:
         // ---- pop entries until a choice can go on ----
         for (;;) {
-            if (m.Depth == 0) return false;
+            if (m.Depth == 0) {
+                // Nothing matches from Start: on to the next place a match may begin.
+                if (FAnchoredAtStart || start == m.InputEnd || !(start = NextStart(start + 1, m.InputEnd))) {
+                    m.Steps = steps;
+                    return false;
+                }
+                begin();
+                break;
+            }
             TBacktrack& e = m.Stack[size_t(m.Depth - 1)];
-            switch (e.Kind) {
-            case BtGroup:
+            if (e.Kind == BtGroup) {
+                // The most common entry, taken before the switch: a test predicts better
+                // than the switch's jump.
                 if (e.A < MaxGroups) m.GroupStart[e.A] = e.Pos;
                 else m.GroupEnd[e.A - MaxGroups] = e.Pos;
                 --m.Depth;
                 continue;
+            }
+            switch (e.Kind) {
             case BtLoopState:
                 m.LoopDepth = e.A;
                 m.LoopCounters[e.B] = e.C;
@@ -759,43 +872,27 @@ bool TRegExpr::TryAt(const char* start) {
                 --m.Depth;
                 continue;
             case BtAlt: {
-                const uint8_t* alt = e.Node;
+                const TInst* alt = e.Node;
                 p = e.Pos;
                 --m.Depth;
                 scan = EnterAlternatives(alt, p);
                 break;
             }
             case BtGreedy:
-            case BtLazy: {
-                const char* save = e.Pos;
-                const int min = RepeatMin(e.Node);
-                int64_t k;
-                if (e.Kind == BtGreedy) {
-                    k = LastCandidate(save, int64_t(e.A) - 1, min, e.C, e.Ahead);
-                    m.Steps += (e.A - (k < 0 ? min : k)) >> 4;
-                    if (k < 0 && e.Slot >= 0) MemoMark(e.Slot, save + min, save + e.B);
-                } else {
-                    k = LazyCandidate(save, int64_t(e.A) + 1, e.B, e.C, e.Ahead);
-                    if (k >= 0 && e.Slot >= 0 && MemoTest(e.Slot, save + k)) {
-                        MemoMark(e.Slot, save + min, save + k - 1);
-                        k = -1;
-                    } else if (k < 0 && e.Slot >= 0) {
-                        MemoMark(e.Slot, save + min, save + e.B);
-                    }
-                }
-                if (k < 0) {
+            case BtLazy:
+                m.Steps = steps;
+                p = ResumeRepeat(e);
+                steps = m.Steps;
+                if (!p) {
                     --m.Depth;
                     continue;
                 }
-                e.A = int32_t(k);
-                p = save + k * e.C;
-                scan = NextNode(e.Node);
+                scan = e.Node->Next;
                 break;
-            }
             case BtLoopLeave:
             case BtLoopAgain: {
-                // The loop state is back to what it was at the LOOP node.
-                const uint8_t* loop = e.Node;
+                // The loop state is back to what it was at the LOOP instruction.
+                const TInst* loop = e.Node;
                 const bool leave = e.Kind == BtLoopLeave;
                 p = e.Pos;
                 --m.Depth;
@@ -806,7 +903,7 @@ bool TRegExpr::TryAt(const char* start) {
                 Fail(reeMatchPrimMemoryCorruption);
             }
             // A choice goes on: that is a step too.
-            if (++m.Steps >= m.NextCheck) StepCheck();
+            step(1);
             break;
         }
     }
