@@ -107,6 +107,11 @@ size_t TBehaviourServer::Answered() const {
     return FAnswered;
 }
 
+size_t TBehaviourServer::CameWhileAnswering() const {
+    std::lock_guard<std::mutex> g(FLock);
+    return FCameWhileAnswering;
+}
+
 size_t TBehaviourServer::CameAhead() const {
     std::lock_guard<std::mutex> g(FLock);
     return FCameAhead;
@@ -189,6 +194,12 @@ void TBehaviourServer::Serve(int fd) {
         }
         SendAll(fd, Answer(target));
         ++answered;
+        {
+            // A request already there as the answer before it went out came ahead too:
+            // no client waiting for whole answers sends its next one that soon.
+            std::lock_guard<std::mutex> g(FLock);
+            if (Unread(fd) > 0) ++FCameWhileAnswering;
+        }
         // A plain close with requests unread: the kernel resets, and what was still
         // queued of the answer is lost.
         if (OneRequestPerConnection(FBehaviour) || (FBehaviour == TServerBehaviour::CloseAfterN && answered == FN)) {

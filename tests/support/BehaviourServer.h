@@ -66,6 +66,9 @@ public:
     size_t Asked(const std::string& target) const;
     // Requests that came ahead: bytes of a later request were there as a request was read.
     size_t CameAhead() const;
+    // Requests that were there as soon as the answer before them had gone out: a sign of
+    // requests sent ahead that does not depend on when the server got to read them.
+    size_t CameWhileAnswering() const;
 
 private:
     bool Readable(int fd, int timeoutMs) const;
@@ -84,6 +87,7 @@ private:
     int FConnections = 0;
     size_t FAnswered = 0;
     size_t FCameAhead = 0;
+    size_t FCameWhileAnswering = 0;
     std::map<std::string, size_t> FAsked;
     std::vector<std::thread> FThreads;  // joined by the destructor
     std::thread FAcceptor;

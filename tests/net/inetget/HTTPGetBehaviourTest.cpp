@@ -112,7 +112,10 @@ TEST_F(HTTPGetBehaviour, TheFirstRequestToAServerGoesAloneAndOnlyKeptConnections
         EXPECT_EQ(server.Connections(), c.Connections);
         EXPECT_EQ(server.Answered(), size_t(Photos));
         if (c.Ahead) {
-            EXPECT_GT(server.CameAhead(), 0u);
+            // Whether a request was already read when the next came depends on the
+            // threads' timing; that one was there as soon as the answer before it went
+            // out does not, with eight sent ahead.
+            EXPECT_GT(server.CameAhead() + server.CameWhileAnswering(), 0u);
         } else {
             EXPECT_EQ(server.CameAhead(), 0u);
         }
