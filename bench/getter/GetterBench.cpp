@@ -436,7 +436,7 @@ bool RunHttps(const std::string& dir, int port, int tlsPort, const std::string& 
     PrintMany("curl -K https (sessions resumed)", curlMany, count, nullptr);
     PrintMany("THTTPGet https, sessions resumed", resumed, count, &curlMany);
     PrintMany("THTTPGet https, full handshakes", full, count, &curlMany);
-    std::printf("sizes %s; handshake cost per connection over http: full %.3f ms, resumed %.3f ms\n",
+    std::printf("sizes %s; handshake cost per connection (over plain http): full %.3f ms, resumed %.3f ms\n",
                 manyOk ? "ok" : "WRONG", 1000 * (full.Seconds - plain.Seconds) / count,
                 1000 * (resumed.Seconds - plain.Seconds) / count);
     return curl.Ok && getter.Ok && sizesOk && plain.Ok && curlMany.Ok && resumed.Ok && full.Ok && manyOk;
