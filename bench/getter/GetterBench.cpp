@@ -19,8 +19,9 @@
 // the large file through sendfile(), "/small/N" a block of the small size from memory,
 // "/close/N" the same block answered with "Connection: close". So it costs little and is
 // the same for every client. Given a certificate and a key, a second such server speaks
-// TLS (the large file read in blocks and written through the session). CPU times: the getter's is this
-// process's own (the server is another process); curl's is that of the reaped child.
+// TLS (the large file read in blocks and written through the session). CPU times: the
+// getter's is this process's own (the server is another process); curl's is that of the
+// reaped child.
 // Memory: the getter's resident set before and after, and the peak, show that the body is
 // never held whole.
 //
