@@ -4,21 +4,35 @@
 //  - many small files (200 x 50 KB by default) one after the other over one getter, which
 //    keeps its connection, against one curl given every address in a -K config (curl too
 //    keeps its connection), and against a new getter per file (a new connection each).
+// Then the same over https, with a certificate for 127.0.0.1 made for the run (openssl
+// req, in a scratch folder) that both clients trust:
+//  - the large file into a file against curl --cacert -o (target: at most 1.1 times
+//    curl's time);
+//  - what a handshake costs: small files over one getter from addresses whose answers
+//    close the connection, so that every file pays a new connection: over http (no
+//    handshake), over https with the kept TLS sessions resumed on each reconnect, over
+//    https with every session forgotten first (a full handshake each), and by curl -K
+//    (which resumes its sessions too).
 //
 // The server is this program itself started again with "--serve" in a child process: a
 // thread per connection, HTTP/1.1 keep-alive for requests that allow it; "/big.bin" is
-// the large file through sendfile(), "/small/N" a block of the small size from memory. So
-// it costs little and is the same for every client. CPU times: the getter's is this
-// process's own (the server is another process); curl's is that of the reaped child.
+// the large file through sendfile(), "/small/N" a block of the small size from memory,
+// "/close/N" the same block answered with "Connection: close". So it costs little and is
+// the same for every client. Given a certificate and a key, a second such server speaks
+// TLS (the large file read in blocks and written through the session). CPU times: the
+// getter's is this process's own (the server is another process); curl's is that of the
+// reaped child.
 // Memory: the getter's resident set before and after, and the peak, show that the body is
 // never held whole.
 //
 // Usage: getter_bench [MB [COUNT [KB]]]   (default 200 200 50)
 #include "net/inetget/HTTPGet.h"
+#include "platform/tls/Tls.h"
 
 #include "platform/messages/Messages.h"
 #include "platform/rtl/FileSys.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cctype>
 #include <chrono>
@@ -42,6 +56,8 @@
 #include <unistd.h>
 #include <vector>
 
+#include <openssl/ssl.h>
+
 extern char** environ;
 
 namespace {
@@ -54,8 +70,14 @@ struct TServed {
     std::string Small;
 };
 
+// One accepted connection, plain or through a TLS session (Ssl).
+struct TPeer {
+    int Fd = -1;
+    SSL* Ssl = nullptr;
+};
+
 // Reads one request head (bounded: 5 s, 16 KB); false when the peer closed or went quiet.
-bool ReadRequestHead(int c, std::string& pending, std::string& head) {
+bool ReadRequestHead(const TPeer& c, std::string& pending, std::string& head) {
     char buf[4096];
     for (;;) {
         size_t end = pending.find("\r\n\r\n");
@@ -65,17 +87,21 @@ bool ReadRequestHead(int c, std::string& pending, std::string& head) {
             return true;
         }
         if (pending.size() > 16384) return false;
-        pollfd p{c, POLLIN, 0};
-        if (::poll(&p, 1, 5000) != 1) return false;
-        ssize_t n = ::recv(c, buf, sizeof buf, 0);
+        // Bytes the session has already taken off the socket are not seen by poll.
+        if (!c.Ssl || SSL_pending(c.Ssl) == 0) {
+            pollfd p{c.Fd, POLLIN, 0};
+            if (::poll(&p, 1, 5000) != 1) return false;
+        }
+        long n = c.Ssl ? long(SSL_read(c.Ssl, buf, int(sizeof buf))) : long(::recv(c.Fd, buf, sizeof buf, 0));
         if (n <= 0) return false;
         pending.append(buf, size_t(n));
     }
 }
 
-bool SendAll(int c, const char* data, size_t size) {
+bool SendAll(const TPeer& c, const char* data, size_t size) {
     while (size > 0) {
-        ssize_t n = ::send(c, data, size, MSG_NOSIGNAL);
+        long n = c.Ssl ? long(SSL_write(c.Ssl, data, int(std::min<size_t>(size, 1 << 20))))
+                       : long(::send(c.Fd, data, size, MSG_NOSIGNAL));
         if (n <= 0) return false;
         data += n;
         size -= size_t(n);
@@ -83,14 +109,42 @@ bool SendAll(int c, const char* data, size_t size) {
     return true;
 }
 
-// Serves the requests of one connection: HTTP/1.1 ones keep it unless they say close.
-void ServeConnection(int c, const TServed& served) {
+// The large file: through sendfile() in the clear, read in blocks and written through the
+// session over TLS.
+bool SendFile(const TPeer& c, const std::string& path, off_t size) {
+    int f = ::open(path.c_str(), O_RDONLY);
+    if (f < 0) return false;
+    off_t off = 0;
+    if (!c.Ssl) {
+        while (off < size)
+            if (::sendfile(c.Fd, f, &off, size_t(size - off)) <= 0) break;
+    } else {
+        std::vector<char> block(1 << 20);
+        while (off < size) {
+            ssize_t n = ::pread(f, block.data(), std::min<size_t>(block.size(), size_t(size - off)), off);
+            if (n <= 0 || !SendAll(c, block.data(), size_t(n))) break;
+            off += n;
+        }
+    }
+    ::close(f);
+    return off == size;
+}
+
+// Serves the requests of one connection: HTTP/1.1 ones keep it unless they say close
+// (or ask for "/close/N"). With Ctx, the connection is a TLS one.
+void ServeConnection(int fd, const TServed& served, SSL_CTX* ctx) {
+    tls::TSslPtr session(ctx ? SSL_new(ctx) : nullptr);
+    TPeer c{fd, session.get()};
+    if (c.Ssl && (SSL_set_fd(c.Ssl, fd) != 1 || SSL_accept(c.Ssl) != 1)) {
+        ::close(fd);
+        return;
+    }
     std::string pending, head;
     while (ReadRequestHead(c, pending, head)) {
         std::string lower = head;
         for (char& ch : lower) ch = char(std::tolower(static_cast<unsigned char>(ch)));
         bool keep = lower.find(" http/1.1\r\n") != std::string::npos &&
-                    lower.find("connection: close") == std::string::npos;
+                    lower.find("connection: close") == std::string::npos && head.compare(0, 11, "GET /close/") != 0;
         bool big = head.compare(0, 13, "GET /big.bin ") == 0;
         off_t size = big ? served.BigSize : off_t(served.Small.size());
         std::string reply = std::string(keep ? "HTTP/1.1" : "HTTP/1.0") +
@@ -98,19 +152,18 @@ void ServeConnection(int c, const TServed& served) {
                             std::to_string(size) + (keep ? "\r\n\r\n" : "\r\nConnection: close\r\n\r\n");
         if (!big) reply += served.Small;
         if (!SendAll(c, reply.data(), reply.size())) break;
-        if (big) {
-            int f = ::open(served.BigPath.c_str(), O_RDONLY);
-            off_t off = 0;
-            while (off < size)
-                if (::sendfile(c, f, &off, size_t(size - off)) <= 0) break;
-            ::close(f);
+        if (big && !SendFile(c, served.BigPath, size)) break;
+        if (!keep) {
+            if (c.Ssl) SSL_shutdown(c.Ssl);  // the closing alert, as a server ending a connection sends it
+            break;
         }
-        if (!keep) break;
     }
-    ::close(c);
+    ::close(fd);
 }
 
-void Serve(int port, const std::string& path, size_t smallBytes) {
+// Serves on 127.0.0.1:Port until killed; over TLS when CertFile and KeyFile are given.
+void Serve(int port, const std::string& path, size_t smallBytes, const std::string& certFile,
+           const std::string& keyFile) {
     // A client that goes away (the start-up probe does) must not end the server.
     std::signal(SIGPIPE, SIG_IGN);
     int lfd = ::socket(AF_INET, SOCK_STREAM, 0);
@@ -130,12 +183,21 @@ void Serve(int port, const std::string& path, size_t smallBytes) {
     served.BigPath = path;
     served.BigSize = st.st_size;
     for (size_t i = 0; i < smallBytes; ++i) served.Small += char((i * 2654435761u) >> 11);
+    static tls::TSslCtxPtr ctx;
+    if (!certFile.empty()) {
+        try {
+            ctx = tls::ServerContext(certFile, keyFile);
+        } catch (const Exception& e) {
+            std::fprintf(stderr, "serve: %s\n", e.Message().c_str());
+            std::exit(1);
+        }
+    }
     for (;;) {
         int c = ::accept(lfd, nullptr, nullptr);
         if (c < 0) continue;
         int nodelay = 1;
         ::setsockopt(c, IPPROTO_TCP, TCP_NODELAY, &nodelay, sizeof nodelay);
-        std::thread([c] { ServeConnection(c, served); }).detach();
+        std::thread([c] { ServeConnection(c, served, ctx.get()); }).detach();
     }
 }
 
@@ -218,10 +280,18 @@ TResult RunCurlWith(const std::vector<std::string>& args) {
     return r;
 }
 
-TResult RunCurl(const std::string& url, const std::string& out) { return RunCurlWith({"curl", "-sS", "-o", out, url}); }
+TResult RunCurl(const std::string& url, const std::string& out, const std::vector<std::string>& options = {}) {
+    std::vector<std::string> args = {"curl", "-sS"};
+    args.insert(args.end(), options.begin(), options.end());
+    args.insert(args.end(), {"-o", out, url});
+    return RunCurlWith(args);
+}
 
 // Count small files one after the other: over one getter (Reuse), or a new getter each.
-TResult RunGetterMany(const std::string& base, const std::string& prefix, int count, bool reuse) {
+// FullHandshakes: every kept TLS session is forgotten before each file, so that each new
+// connection pays a whole handshake.
+TResult RunGetterMany(const std::string& base, const std::string& prefix, int count, bool reuse,
+                      bool fullHandshakes = false) {
     double t0 = Now(), c0 = CpuSeconds(RUSAGE_SELF);
     TResult r;
     r.Ok = true;
@@ -232,6 +302,7 @@ TResult RunGetterMany(const std::string& base, const std::string& prefix, int co
                 g = std::make_unique<THTTPGet>(nullptr);
                 g->SetWaitThread(true);
             }
+            if (fullHandshakes) tls::ForgetSessions();
             g->SetURL(base + std::to_string(i));
             g->SetFileName(prefix + std::to_string(i));
             g->StartTransfer();
@@ -244,7 +315,8 @@ TResult RunGetterMany(const std::string& base, const std::string& prefix, int co
 }
 
 // The same files by one curl, every address in one -K config: it keeps its connection.
-TResult RunCurlMany(const std::string& base, const std::string& prefix, int count) {
+TResult RunCurlMany(const std::string& base, const std::string& prefix, int count,
+                    const std::vector<std::string>& options = {}) {
     std::string config;
     for (int i = 0; i < count; ++i)
         config += "url = \"" + base + std::to_string(i) + "\"\noutput = \"" + prefix + std::to_string(i) + "\"\n";
@@ -253,7 +325,10 @@ TResult RunCurlMany(const std::string& base, const std::string& prefix, int coun
         TFileStream f(configFile, fmCreate);
         f.WriteBuffer(config.data(), int64_t(config.size()));
     }
-    TResult r = RunCurlWith({"curl", "-sS", "-K", configFile});
+    std::vector<std::string> args = {"curl", "-sS"};
+    args.insert(args.end(), options.begin(), options.end());
+    args.insert(args.end(), {"-K", configFile});
+    TResult r = RunCurlWith(args);
     DeleteFile(configFile);
     return r;
 }
@@ -282,11 +357,111 @@ void Print(const char* name, const TResult& r, double mb, const TResult* ref) {
     std::printf("\n");
 }
 
+// ---- https --------------------------------------------------------------------------------------
+
+// A certificate for 127.0.0.1 made for this run in Dir (cert.pem, key.pem) with the
+// openssl command; false when it cannot be made.
+bool MakeCertificate(const std::string& dir) {
+    std::vector<std::string> args = {"openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt",
+                                     "ec_paramgen_curve:prime256v1", "-nodes", "-keyout", dir + "key.pem",
+                                     "-out", dir + "cert.pem", "-days", "2", "-subj", "/CN=127.0.0.1",
+                                     "-addext", "subjectAltName=IP:127.0.0.1"};
+    std::vector<char*> argv;
+    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t quiet;
+    posix_spawn_file_actions_init(&quiet);
+    posix_spawn_file_actions_addopen(&quiet, 2, "/dev/null", O_WRONLY, 0);
+    pid_t pid;
+    int status = -1;
+    if (posix_spawnp(&pid, "openssl", &quiet, nullptr, argv.data(), environ) == 0) ::waitpid(pid, &status, 0);
+    posix_spawn_file_actions_destroy(&quiet);
+    return status == 0;
+}
+
+// Keeps the faster of two runs of one side (and whether all of them went well).
+void KeepBest(TResult& kept, const TResult& r, bool first) {
+    if (first || r.Seconds < kept.Seconds) kept = TResult{r.Seconds, r.Cpu, r.Ok && (first || kept.Ok)};
+    else kept.Ok = kept.Ok && r.Ok;
+}
+
+// The https rows against the TLS server at TlsPort (the plain one at Port gives the
+// handshake-free reference); true when every transfer was whole.
+bool RunHttps(const std::string& dir, int port, int tlsPort, const std::string& src, long mb, int count,
+              int64_t bytes) {
+    const std::string cert = dir + "cert.pem";
+    const std::vector<std::string> trust = {"--cacert", cert};
+    tls::SetVerifySettings({true, cert});
+    const std::string https = "https://127.0.0.1:" + std::to_string(tlsPort);
+    const std::string url = https + "/big.bin";
+    std::printf("\ngetter_bench: %ld MB over https to 127.0.0.1 (best of 2)\n", mb);
+    // Warm-up: the TLS layer started, a session kept on each side.
+    long blocks = 0;
+    RunCurl(https + "/small/0", dir + "warm.bin", trust);
+    RunGetter(https + "/small/0", dir + "warm.bin", false, &blocks);
+    TResult curl, getter;
+    bool sizesOk = true;
+    for (int round = 0; round < 2; ++round) {
+        KeepBest(curl, RunCurl(url, dir + "curl.bin", trust), round == 0);
+        sizesOk = FileSize(dir + "curl.bin") == FileSize(src) && sizesOk;
+        DeleteFile(dir + "curl.bin");
+        KeepBest(getter, RunGetter(url, dir + "getter.bin", false, &blocks), round == 0);
+        sizesOk = FileSize(dir + "getter.bin") == FileSize(src) && sizesOk;
+        DeleteFile(dir + "getter.bin");
+    }
+    DeleteFile(dir + "warm.bin");
+    Print("curl --cacert -o", curl, double(mb), nullptr);
+    Print("THTTPGet", getter, double(mb), &curl);
+    std::printf("sizes %s; time %.2fx curl's; target: THTTPGet's time <= 1.10x curl's: %s\n",
+                sizesOk ? "ok" : "WRONG", getter.Seconds / curl.Seconds,
+                getter.Seconds <= 1.1 * curl.Seconds ? "met" : "MISSED");
+
+    // Handshakes: every answer closes its connection, so each file pays a new one.
+    std::printf("\ngetter_bench: %d files of %lld KB over one getter, a new connection each (best of 3)\n", count,
+                (long long)(bytes / 1024));
+    const std::string plainBase = "http://127.0.0.1:" + std::to_string(port) + "/close/";
+    const std::string tlsBase = https + "/close/";
+    TResult plain, resumed, full, curlMany;
+    bool manyOk = true;
+    for (int round = 0; round < 3; ++round) {
+        KeepBest(plain, RunGetterMany(plainBase, dir + "plain-", count, true), round == 0);
+        manyOk = CheckAndDelete(dir + "plain-", count, bytes) && manyOk;
+        KeepBest(curlMany, RunCurlMany(tlsBase, dir + "curl-", count, trust), round == 0);
+        manyOk = CheckAndDelete(dir + "curl-", count, bytes) && manyOk;
+        KeepBest(resumed, RunGetterMany(tlsBase, dir + "resumed-", count, true), round == 0);
+        manyOk = CheckAndDelete(dir + "resumed-", count, bytes) && manyOk;
+        KeepBest(full, RunGetterMany(tlsBase, dir + "full-", count, true, true), round == 0);
+        manyOk = CheckAndDelete(dir + "full-", count, bytes) && manyOk;
+    }
+    PrintMany("THTTPGet over http (no handshake)", plain, count, nullptr);
+    PrintMany("curl -K https (sessions resumed)", curlMany, count, nullptr);
+    PrintMany("THTTPGet https, sessions resumed", resumed, count, &curlMany);
+    PrintMany("THTTPGet https, full handshakes", full, count, &curlMany);
+    std::printf("sizes %s; handshake cost per connection (over plain http): full %.3f ms, resumed %.3f ms\n",
+                manyOk ? "ok" : "WRONG", 1000 * (full.Seconds - plain.Seconds) / count,
+                1000 * (resumed.Seconds - plain.Seconds) / count);
+    return curl.Ok && getter.Ok && sizesOk && plain.Ok && curlMany.Ok && resumed.Ok && full.Ok && manyOk;
+}
+
+// A port on 127.0.0.1 that was free a moment ago.
+int FreePort() {
+    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+    ::close(fd);
+    return ntohs(a.sin_port);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc == 5 && std::string(argv[1]) == "--serve") {
-        Serve(std::atoi(argv[2]), argv[3], size_t(std::atol(argv[4])));
+    if ((argc == 5 || argc == 7) && std::string(argv[1]) == "--serve") {
+        Serve(std::atoi(argv[2]), argv[3], size_t(std::atol(argv[4])), argc == 7 ? argv[5] : "",
+              argc == 7 ? argv[6] : "");
         return 0;
     }
     long mb = argc > 1 ? std::atol(argv[1]) : 200;
@@ -301,18 +476,7 @@ int main(int argc, char** argv) {
         TFileStream f(src, fmCreate);
         for (long i = 0; i < mb; ++i) f.WriteBuffer(block.data(), int64_t(block.size()));
     }
-    int port = 0;
-    {
-        int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t len = sizeof a;
-        ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-        port = ntohs(a.sin_port);
-        ::close(fd);
-    }
+    int port = FreePort();
     pid_t server = Spawn({ExecutableFileName(), "--serve", std::to_string(port), src, std::to_string(kb * 1024)});
     if (server < 0 || !WaitForPort(port, 10)) {
         std::fprintf(stderr, "getter_bench: the server did not start\n");
@@ -344,7 +508,7 @@ int main(int argc, char** argv) {
                    FileSize(dir + "curl.bin") == FileSize(src);
     std::printf("sizes %s; target: THTTPGet >= 0.70x curl throughput: %s\n", sizesOk ? "ok" : "WRONG",
                 curl.Seconds / plain.Seconds >= 0.7 ? "met" : "NOT met");
-    for (const char* f : {"big.bin", "warm.bin", "curl.bin", "plain.bin", "progress.bin"}) DeleteFile(dir + f);
+    for (const char* f : {"warm.bin", "curl.bin", "plain.bin", "progress.bin"}) DeleteFile(dir + f);
 
     // Many small files, one after the other.
     std::string base = "http://127.0.0.1:" + std::to_string(port) + "/small/";
@@ -375,9 +539,35 @@ int main(int argc, char** argv) {
     std::printf("sizes %s; target: one getter's time <= curl's: %s\n", manyOk ? "ok" : "WRONG",
                 oneGetter.Seconds <= curlMany.Seconds ? "met" : "NOT met");
 
-    ::kill(server, SIGTERM);
-    ::waitpid(server, nullptr, 0);
-    bool ok = plain.Ok && withProgress.Ok && curl.Ok && sizesOk;
+    // Over https, against a second server of the same files that speaks TLS.
+    bool httpsOk = true;
+    int tlsPort = FreePort();
+    pid_t tlsServer = -1;
+    if (!MakeCertificate(dir)) {
+        std::fprintf(stderr, "getter_bench: no certificate could be made; https is left out\n");
+    } else {
+        tlsServer = Spawn({ExecutableFileName(), "--serve", std::to_string(tlsPort), src, std::to_string(kb * 1024),
+                           dir + "cert.pem", dir + "key.pem"});
+        if (tlsServer < 0 || !WaitForPort(tlsPort, 10)) {
+            std::fprintf(stderr, "getter_bench: the https server did not start\n");
+            httpsOk = false;
+        } else {
+            try {
+                httpsOk = RunHttps(dir, port, tlsPort, src, mb, count, bytes);
+            } catch (const Exception& e) {
+                std::fprintf(stderr, "getter_bench: %s\n", e.Message().c_str());
+                httpsOk = false;
+            }
+        }
+    }
+    for (const char* f : {"big.bin", "cert.pem", "key.pem"}) DeleteFile(dir + f);
+
+    for (pid_t child : {server, tlsServer}) {
+        if (child <= 0) continue;
+        ::kill(child, SIGTERM);
+        ::waitpid(child, nullptr, 0);
+    }
+    bool ok = httpsOk && plain.Ok && withProgress.Ok && curl.Ok && sizesOk;
     ok = ok && curlMany.Ok && oneGetter.Ok && newGetters.Ok && manyOk;
     return ok ? 0 : 1;
 }

@@ -12,6 +12,7 @@
 #include "demo/SiteMedia.h"
 #include "platform/rtl/FileSys.h"
 #include "tests/support/ChildProcess.h"
+#include "tests/support/LoopbackListen.h"
 
 #include <gtest/gtest.h>
 
@@ -22,6 +23,7 @@
 #include <pty.h>
 #include <sstream>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -532,6 +534,54 @@ TEST_F(AlbrivoCli, AnAlbumOverHttpsAndTheCertificateOptions) {
         EXPECT_TRUE(Contains(r.Err, c.Err)) << r.Err;
         EXPECT_EQ(Contains(r.Err, std::string(tls::SNoCheckWarning) + "\n"), c.Warned) << r.Err;
     }
+}
+
+
+// ---- Ctrl-C over https ----------------------------------------------------------------------------
+
+TEST_F(AlbrivoCli, CtrlCDuringATlsHandshakeStopsTheRunAtOnce) {
+    // The page's site takes the connection and never answers the ClientHello.
+    TLoopbackListener silent(4);
+    const std::string page = "https://127.0.0.1:" + std::to_string(silent.Port()) + "/album/spring12.html";
+    TChildProcess cli(Args({"--no-report", "--ca-certificate", TTestCertificates::Shared().Ca(), page}), true);
+    ASSERT_TRUE(silent.Readable(silent.Fd(), 20000)) << cli.Output();
+    int connection = accept(silent.Fd(), nullptr, nullptr);
+    ASSERT_GE(connection, 0);
+    // The ClientHello has come: the program is waiting for the server's answer.
+    EXPECT_TRUE(silent.Readable(connection, 20000));
+    auto start = std::chrono::steady_clock::now();
+    kill(cli.Pid(), SIGINT);
+    int code = cli.Wait(30000);
+    auto took = std::chrono::steady_clock::now() - start;
+    close(connection);
+    EXPECT_EQ(code, 1) << cli.Output();
+    EXPECT_LT(took, std::chrono::seconds(3));  // generous: the cancel takes milliseconds
+    EXPECT_TRUE(Contains(cli.Output(), "albrivo-cli: stopped")) << cli.Output();
+    EXPECT_FALSE(Contains(cli.Output(), "photos in")) << cli.Output();
+}
+
+TEST_F(AlbrivoCli, CtrlCDuringATlsBodyLeavesNoPhotoAndNoPart) {
+    REQUIRE_ALBUM("bigphoto");
+    // Photo 0 of bigphoto is 8 MB sent at about 2 MB/s: seconds of TLS records in flight.
+    TDemoSiteThread secure(SecureSiteOptions());
+    const std::string folder = Dir + "/" + SafeFileName(FindDemoAlbum("bigphoto")->Title) + "/";
+    const std::string part = folder + "0.jpg.part";
+    TChildProcess cli(Args({"--no-report", "--jobs", "1", "--ca-certificate", TTestCertificates::Shared().Ca(),
+                            secure.Url("/album/bigphoto.html")}),
+                      true);
+    for (int waited = 0; waited < 20000 && FileSize(part) < 256 * 1024; waited += 20)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    ASSERT_GE(FileSize(part), 256 * 1024) << cli.Output();
+    auto start = std::chrono::steady_clock::now();
+    kill(cli.Pid(), SIGINT);
+    int code = cli.Wait(30000);
+    auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_EQ(code, 1) << cli.Output();
+    EXPECT_LT(took, std::chrono::seconds(3));
+    EXPECT_TRUE(Contains(cli.Output(), "正在停止...")) << cli.Output();
+    EXPECT_FALSE(FileExists(folder + "0.jpg"));
+    EXPECT_FALSE(FileExists(part));
+    EXPECT_FALSE(FileExists(part + ".validator"));
 }
 
 }  // namespace
