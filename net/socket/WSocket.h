@@ -317,6 +317,9 @@ protected:
     // Ends the session; Orderly sends the closing alert first (and keeps the session).
     void EndTls(bool orderly);
     bool TlsHasPending() const;
+    // Posts the FD_READ that announces TlsHasPending's bytes, which no notification of the
+    // system would announce; nothing when there are none.
+    void OfferTlsPending();
     uint16_t TlsCloseError(uint16_t error) const;
 
     std::shared_ptr<TLife> FLife = std::make_shared<TLife>();

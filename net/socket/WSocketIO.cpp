@@ -226,9 +226,7 @@ void TCustomWSocket::ReceivePending(uint16_t error, TWSocketOptions options) {
             }
             if (options & wsoNoReceiveLoop) {
                 // Decrypted bytes left unread would never be announced by the system.
-                if (TlsHasPending())
-                    PostMessageA(FWindowHandle, WM_SOCKET_SELECT, WPARAM(uint32_t(FHSocket)),
-                                 WSAMAKESELECTREPLY(FD_READ, 0));
+                OfferTlsPending();
                 break;
             }
             if (FLastError != 0) break;
@@ -358,7 +356,12 @@ int TCustomWSocket::Pause() {
 
 int TCustomWSocket::Resume() {
     FPaused = false;
-    return WS(WSAAsyncSelect)(FHSocket, FWindowHandle, WM_SOCKET_SELECT, FSelectEvent);
+    const int result = WS(WSAAsyncSelect)(FHSocket, FWindowHandle, WM_SOCKET_SELECT, FSelectEvent);
+    // Selecting again announces what waits in the system's buffer, but not the bytes a TLS
+    // session took from it already: the FD_READ offering them may have come, and been
+    // dropped, while paused.
+    if (result == 0) OfferTlsPending();
+    return result;
 }
 
 // Drains input until the peer closes; between passes it blocks in the message wait, and

@@ -115,8 +115,8 @@ void TCustomWSocket::ContinueTlsHandshake(uint16_t event) {
     // as the system would have reported them.
     if (event & FD_CLOSE)
         PostMessageA(FWindowHandle, WM_SOCKET_SELECT, WPARAM(uint32_t(s)), WSAMAKESELECTREPLY(FD_CLOSE, 0));
-    else if (TlsHasPending())
-        PostMessageA(FWindowHandle, WM_SOCKET_SELECT, WPARAM(uint32_t(s)), WSAMAKESELECTREPLY(FD_READ, 0));
+    else
+        OfferTlsPending();
 }
 
 // The connection ends as a refused connect does: OnSessionConnected with the error, then
@@ -174,6 +174,11 @@ int32_t TCustomWSocket::TlsWrite(const void* data, int32_t len) {
 // are not a whole record; then nothing is pending any more.)
 bool TCustomWSocket::TlsHasPending() const {
     return FTls && FTlsPhase == tlsOpen && (SSL_pending(FTls->Ssl.get()) > 0 || FTls->HasInput());
+}
+
+void TCustomWSocket::OfferTlsPending() {
+    if (TlsHasPending())
+        PostMessageA(FWindowHandle, WM_SOCKET_SELECT, WPARAM(uint32_t(FHSocket)), WSAMAKESELECTREPLY(FD_READ, 0));
 }
 
 // A peer that closed a TLS connection without its closing alert cut it short; after the

@@ -114,6 +114,41 @@ TEST_F(WSocketTls, MegabytesBothWaysThenTheClosingAlert) {
     EXPECT_EQ(client.Events, (std::vector<std::string>{"connected 0 wsConnected", "data", "closed 0"}));
 }
 
+TEST_F(WSocketTls, ResumeOffersWhatTheSessionHeldWhilePaused) {
+    // A reader that takes a little at a time and pauses after each take, as a server does
+    // while an answer waits: the rest of a record that came at once is held by the session,
+    // and no notification of the system announces it once the socket is resumed.
+    TTlsEchoServer server(Certs().Valid());
+    TTlsClient client(server.Port());
+    client.Sock.SetComponentOptions(wsoNoReceiveLoop);
+    bool paused = false;
+    int takes = 0;
+    client.Sock.OnDataAvailable = [&](TObject*, uint16_t) {
+        char buf[100];
+        int32_t n = client.Sock.Receive(buf, sizeof buf);
+        if (n <= 0) return;
+        client.Received.append(buf, size_t(n));
+        ++takes;
+        client.Sock.Pause();
+        paused = true;
+    };
+    client.Sock.Connect();
+    ASSERT_TRUE(WaitUntil([&] { return !client.Events.empty(); }, kWait));
+    const std::string data(1000, 'x');
+    client.Sock.SendStr(data);
+    EXPECT_TRUE(WaitUntil(
+        [&] {
+            if (paused) {
+                paused = false;
+                client.Sock.Resume();
+            }
+            return client.Received.size() >= data.size();
+        },
+        kWait));
+    EXPECT_EQ(client.Received, data);
+    EXPECT_GE(takes, 10);
+}
+
 TEST_F(WSocketTls, CloseWithoutTheAlertIsACut) {
     TTlsEchoServer server(Certs().Valid());
     TTlsClient client(server.Port());
