@@ -27,7 +27,7 @@ build: configure
 	@cmake --build $(BUILD) -j$(JOBS)
 
 test: build
-	@cd $(BUILD) && ctest -j$(JOBS) --output-on-failure --timeout 300
+	@cd $(BUILD) && ctest -j$(JOBS) --output-on-failure --timeout 300 --repeat until-pass:2
 
 demo: deps
 	@scripts/demo $(BUILD)
