@@ -27,6 +27,7 @@
 //
 // Usage: getter_bench [MB [COUNT [KB]]]   (default 200 200 50)
 #include "net/inetget/HTTPGet.h"
+#include "bench/BenchCertificate.h"
 #include "platform/tls/Tls.h"
 
 #include "platform/messages/Messages.h"
@@ -361,23 +362,7 @@ void Print(const char* name, const TResult& r, double mb, const TResult* ref) {
 
 // A certificate for 127.0.0.1 made for this run in Dir (cert.pem, key.pem) with the
 // openssl command; false when it cannot be made.
-bool MakeCertificate(const std::string& dir) {
-    std::vector<std::string> args = {"openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt",
-                                     "ec_paramgen_curve:prime256v1", "-nodes", "-keyout", dir + "key.pem",
-                                     "-out", dir + "cert.pem", "-days", "2", "-subj", "/CN=127.0.0.1",
-                                     "-addext", "subjectAltName=IP:127.0.0.1"};
-    std::vector<char*> argv;
-    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t quiet;
-    posix_spawn_file_actions_init(&quiet);
-    posix_spawn_file_actions_addopen(&quiet, 2, "/dev/null", O_WRONLY, 0);
-    pid_t pid;
-    int status = -1;
-    if (posix_spawnp(&pid, "openssl", &quiet, nullptr, argv.data(), environ) == 0) ::waitpid(pid, &status, 0);
-    posix_spawn_file_actions_destroy(&quiet);
-    return status == 0;
-}
+bool MakeCertificate(const std::string& dir) { return MakeLoopbackCertificate(dir + "cert.pem", dir + "key.pem"); }
 
 // Keeps the faster of two runs of one side (and whether all of them went well).
 void KeepBest(TResult& kept, const TResult& r, bool first) {

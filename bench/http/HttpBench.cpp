@@ -15,6 +15,7 @@
 // resumed on each new connection, THttpCli with every session forgotten (a full handshake
 // per connection), and curl (which keeps its sessions too).
 #include "net/http/HttpProt.h"
+#include "bench/BenchCertificate.h"
 #include "platform/tls/Tls.h"
 
 #include <openssl/err.h>
@@ -215,20 +216,7 @@ TRun RunClient(const std::string& url, int count, int64_t& bytes, bool fullHands
 // context that serves it, or null when it cannot be made.
 tls::TSslCtxPtr MakeServerContext(const std::string& dir) {
     const std::string cert = dir + "/cert.pem", key = dir + "/key.pem";
-    std::vector<std::string> args = {"openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt",
-                                     "ec_paramgen_curve:prime256v1", "-nodes", "-keyout", key, "-out", cert,
-                                     "-days", "2", "-subj", "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1"};
-    std::vector<char*> argv;
-    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t quiet;
-    posix_spawn_file_actions_init(&quiet);
-    posix_spawn_file_actions_addopen(&quiet, 2, "/dev/null", O_WRONLY, 0);
-    pid_t pid;
-    int status = -1;
-    if (posix_spawnp(&pid, "openssl", &quiet, nullptr, argv.data(), environ) == 0) waitpid(pid, &status, 0);
-    posix_spawn_file_actions_destroy(&quiet);
-    if (status != 0) return nullptr;
+    if (!MakeLoopbackCertificate(cert, key)) return nullptr;
     try {
         return tls::ServerContext(cert, key);
     } catch (const tls::ETlsError& e) {
