@@ -12,8 +12,10 @@
 // component. The target file is a unit of its own (TargetFile.h).
 #include "net/inetget/HTTPGet.h"
 
+#include "net/inetget/GetterAnswer.h"
 #include "net/inetget/GetterReply.h"
 #include "net/inetget/RequestsAhead.h"
+#include "net/inetget/ServerLine.h"
 #include "net/inetget/TargetFile.h"
 #include "platform/httpwire/HttpWire.h"
 #include "platform/messages/Messages.h"
@@ -31,7 +33,6 @@ using namespace getterreply;
 namespace {
 
 constexpr DWORD BlockSize = 1025;
-constexpr DWORD LengthBufferSize = 1024;
 const char* const FormContentType = "Content-Type: application/x-www-form-urlencoded";
 
 // The environment's proxy settings as one text: a session opened under other settings
@@ -45,16 +46,14 @@ std::string ProxySettings() {
     return text;
 }
 
-// A text query of the request; empty when it fails.
-std::string QueryText(HINTERNET request, DWORD level) {
-    std::vector<char> buffer(1024);
-    DWORD len = DWORD(buffer.size());
-    if (!HttpQueryInfoA(request, level, buffer.data(), &len, nullptr)) {
-        if (GetLastError() != ERROR_INSUFFICIENT_BUFFER) return "";
-        buffer.resize(len);
-        if (!HttpQueryInfoA(request, level, buffer.data(), &len, nullptr)) return "";
-    }
-    return std::string(buffer.data(), len);
+// Closes H when it is set, and clears it.
+void CloseInternetHandle(HINTERNET& h) {
+    if (h) InternetCloseHandle(h);
+    h = nullptr;
+}
+
+bool IsRedirect(int status) {
+    return status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
 }
 
 }  // namespace
@@ -62,9 +61,12 @@ std::string QueryText(HINTERNET request, DWORD level) {
 // ==== the worker's thread ==========================================================================
 
 THTTPGetThread::THTTPGetThread()
-    : FAhead(std::make_unique<TRequestsAhead>(
-          [this](const THTTPGetRequest& request, const std::string& host, std::string& headers, HINTERNET& connect) {
-              return RequestHeaders(request, headers) ? OpenRequest(request, host, connect) : nullptr;
+    : FLine(std::make_unique<TServerLine>()), FLinePlace(std::make_unique<TLinePlace>()),
+      FAhead(std::make_unique<TRequestsAhead>(
+          *FLine, [this](const THTTPGetRequest& request, std::string& headers, std::string& head) {
+              inetwire::TConnectionAsk ask;
+              return RequestHeaders(request, headers) && LineHead(request, *FLinePlace, headers, head, ask) &&
+                     ask.Persistent;
           })) {
     FThread = std::thread([this] { Run(); });
 }
@@ -73,7 +75,7 @@ THTTPGetThread::~THTTPGetThread() {
     {
         std::lock_guard<std::mutex> g(FLock);
         FQuit = true;
-        CloseInternetHandle(FPreconnectHandle);  // a connect under way ends at once
+        FLine->Abort();  // a preconnection under way ends at once
     }
     FWake.notify_one();
     if (FThread.joinable()) FThread.join();
@@ -98,7 +100,6 @@ void THTTPGetThread::Preconnect(const THTTPGetRequest& request) {
     std::lock_guard<std::mutex> g(FLock);
     if (FRunning || FPreconnectWanted) return;  // a transfer connects anyway
     FPreconnectRequest = request;
-    FPreconnectProxySettings = ProxySettings();
     FPreconnectWanted = true;
     FWake.notify_one();
 }
@@ -135,29 +136,23 @@ THTTPGetThread::TWork THTTPGetThread::WaitForWork() {
 
 void THTTPGetThread::RunPreconnect() {
     THTTPGetRequest request;
-    std::string proxySettings;
     {
         std::lock_guard<std::mutex> g(FLock);
         request = FPreconnectRequest;
-        proxySettings = FPreconnectProxySettings;
     }
     std::string host, path;
     SplitHostPath(request.URL, host, path);
-    if (!UnsupportedScheme(request.URL).empty() || !OpenSession(request.Agent, proxySettings)) return;
-    HINTERNET connect = nullptr;
-    HINTERNET handle = OpenRequest(request, host, connect);
+    TLinePlace place;
+    // Through a proxy the transfer that follows connects itself.
+    if (!LinePlaceFor(request, host, place)) return;
     {
+        // A stop that came before finds nothing to abort: the connect does not start.
         std::lock_guard<std::mutex> g(FLock);
-        if (FQuit || (FRunning && FTerminated)) CloseInternetHandle(handle);
-        FPreconnectHandle = handle;
+        if (FQuit || (FRunning && FTerminated)) return;
+        FLine->ClearAbort();
     }
     // Its failure is no one's business: the transfer that follows connects as usual.
-    if (handle) InternetPreconnectA(handle);
-    {
-        std::lock_guard<std::mutex> g(FLock);
-        CloseInternetHandle(FPreconnectHandle);
-    }
-    CloseInternetHandle(connect);
+    FLine->Preconnect(place, request.ConnectTimeout);
 }
 
 void THTTPGetThread::DoTerminate() {
@@ -178,7 +173,7 @@ void THTTPGetThread::Terminate() {
     FTerminated = true;
     FSuccess = false;
     CloseInternetHandle(FRequestHandle);
-    CloseInternetHandle(FPreconnectHandle);  // the transfer waits behind it
+    FLine->Abort();  // a connect, send or read on the line, or the preconnection it waits behind
 }
 
 bool THTTPGetThread::Stopped() {
@@ -221,6 +216,11 @@ void THTTPGetThread::CloseSession() {
 }
 
 void THTTPGetThread::CloseHandles() {
+    FAnswer.reset();
+    // An answer not read to its end leaves the line nothing to read the next one from; the
+    // requests sent ahead on it are sent afresh by their transfers.
+    if (FLine->Reading()) FLine->Close();
+    FOnLine = false;
     {
         std::lock_guard<std::mutex> g(FLock);
         CloseInternetHandle(FRequestHandle);
@@ -257,23 +257,7 @@ void THTTPGetThread::Fail(const std::string& reason) {
     if (FErrorText.empty()) FErrorText = reason;
 }
 
-std::string THTTPGetThread::LastInternetError() {
-    DWORD error = GetLastError();
-    // A certificate not accepted, a handshake or a tunnel that failed: the library's text
-    // names the host and the reason.
-    char text[1024];
-    DWORD textLength = sizeof text, ignored = 0;
-    if (InternetGetLastResponseInfoA(&ignored, text, &textLength) && textLength > 0) return std::string(text, textLength);
-    if (error != ERROR_INTERNET_TIMEOUT || !FRequestInUse) return InternetErrorText(error);
-    DWORD expired = 0, ms = 0, len = sizeof expired;
-    InternetQueryOptionA(FRequestInUse, INTERNET_OPTION_EXPIRED_TIMEOUT, &expired, &len);
-    len = sizeof ms;
-    if (expired) InternetQueryOptionA(FRequestInUse, expired, &ms, &len);
-    const char* wait = expired == INTERNET_OPTION_CONNECT_TIMEOUT ? "connect"
-                     : expired == INTERNET_OPTION_SEND_TIMEOUT    ? "send"
-                                                                  : "receive";
-    return InternetErrorText(error, wait, ms);
-}
+std::string THTTPGetThread::LastInternetError() { return LibraryFailureText(FRequestInUse); }
 
 // Requests ahead that broke the transfer's connection cost it one more run at once, alone;
 // a second break is the server's doing and counts.
@@ -296,6 +280,11 @@ void THTTPGetThread::Execute() {
 
 void THTTPGetThread::RunOnce() {
     ResetOutcome();
+    {
+        // A stop from now on aborts the line; one that came before is seen by Stopped.
+        std::lock_guard<std::mutex> g(FLock);
+        FLine->ClearAbort();
+    }
     try {
         // Never send an address meant for another protocol in clear.
         std::string scheme = UnsupportedScheme(FRequest.URL);
@@ -305,7 +294,7 @@ void THTTPGetThread::RunOnce() {
             TakeHead();
             // Requests ahead wait only behind an answer that keeps its connection and
             // frames its body; the first request on a connection went alone.
-            if (NoteConnectionKept() && MayGoAhead() && !Stopped()) SendAhead();
+            if (NoteConnectionKept() && MayGoAhead() && FOnLine && !Stopped()) SendAhead();
             bool ok = !Stopped() && ReadBody();
             // An error status's text is set below, with every other unexplained failure.
             FSuccess = ok && FStatus < 400 && !FTerminated;
@@ -362,6 +351,18 @@ HINTERNET THTTPGetThread::OpenRequest(const THTTPGetRequest& request, const std:
     return handle;
 }
 
+bool THTTPGetThread::LinePlaceFor(const THTTPGetRequest& request, const std::string& host, TLinePlace& place) {
+    std::string name;
+    uint16_t port = 0;
+    if (!UnsupportedScheme(request.URL).empty() || !httpwire::SplitHostPort(host, 0, name, port)) return false;
+    place.Secure = SecureUrl(request.URL);
+    place.Host = name;
+    place.Port = port ? port : place.Secure ? INTERNET_DEFAULT_HTTPS_PORT : INTERNET_DEFAULT_HTTP_PORT;
+    // The session takes the system's proxy settings, which are the environment's.
+    inetwire::TProxy proxy = inetwire::EnvironmentProxy(place.Secure);
+    return proxy.Host.empty() || inetwire::Bypassed(proxy.Bypass, name);
+}
+
 bool THTTPGetThread::Open() {
     std::string path, headers;
     SplitHostPath(FRequest.URL, FHost, path);
@@ -374,15 +375,12 @@ bool THTTPGetThread::Open() {
         Fail(LastInternetError());
         return false;
     }
-    DWORD line = 0;
-    HINTERNET request = MayGoAhead() ? FAhead->Take(FRequest.URL, headers, FConnect, line) : nullptr;
-    const bool sentAhead = request != nullptr;
-    if (!sentAhead) {
-        FAhead->Drop();
-        request = OpenRequest(FRequest, FHost, FConnect);
-    }
+    // The handles check the request's texts as the library checks them, whichever way the
+    // request then goes.
+    HINTERNET request = OpenRequest(FRequest, FHost, FConnect);
     if (!request) {
         Fail(LastInternetError());
+        FAhead->Drop();
         return false;
     }
     FRequestInUse = request;
@@ -392,24 +390,151 @@ bool THTTPGetThread::Open() {
         FRequestHandle = request;
     }
     if (Stopped()) return false;
-    bool post = !FRequest.PostQuery.empty();
+    TLinePlace place;
+    if (LinePlaceFor(FRequest, FHost, place) && OnLine(place)) return OpenOnLine(place, headers);
+    FAhead->Drop();
+    return SendThroughLibrary(request, headers, FRequest.PostQuery);
+}
+
+bool THTTPGetThread::SendThroughLibrary(HINTERNET request, const std::string& headers, const std::string& body) {
     BOOL sent = HttpSendRequestA(request, headers.c_str(), DWORD(headers.size()),
-                                 post ? const_cast<char*>(FRequest.PostQuery.data()) : nullptr,
-                                 DWORD(FRequest.PostQuery.size()));
+                                 body.empty() ? nullptr : const_cast<char*>(body.data()), DWORD(body.size()));
     if (!sent) {
         Fail(LastInternetError());
-        FBrokenBehind = FAhead->WaitedBehind(FRequestInUse);  // after the error was read: it queries
+        return false;
     }
-    // Its answer came on another connection than it went out on: the line it waited in
-    // broke, and the library sent it afresh. Such a server gets no more requests ahead.
-    if (sentAhead && ConnectionIdOf(request) != line) {
+    FAnswer = LibraryAnswer(request);
+    return true;
+}
+
+inetwire::TTimeouts THTTPGetThread::LineTimeouts() const {
+    inetwire::TTimeouts limits;
+    limits.Connect = FRequest.ConnectTimeout;
+    limits.Receive = FRequest.ReceiveTimeout;
+    // The send time-out is the library's, as the request handle has it.
+    DWORD ms = 0, len = sizeof ms;
+    if (FRequestInUse && InternetQueryOptionA(FRequestInUse, INTERNET_OPTION_SEND_TIMEOUT, &ms, &len)) limits.Send = ms;
+    return limits;
+}
+
+bool THTTPGetThread::LineHead(const THTTPGetRequest& request, const TLinePlace& place, const std::string& headers,
+                              std::string& head, inetwire::TConnectionAsk& ask) const {
+    std::vector<std::string> extra;
+    if (!inetwire::SplitExtraHeaders(headers, extra)) return false;
+    std::string ignored, path;
+    SplitHostPath(request.URL, ignored, path);
+    const bool post = !request.PostQuery.empty();
+    // As OpenRequest opens it: "HTTP/1.0" with INTERNET_FLAG_KEEP_CONNECTION.
+    ask = inetwire::AskForConnection("HTTP/1.0", true, extra);
+    inetwire::TRequestFields f;
+    f.Verb = post ? "POST" : "GET";
+    f.Target = inetwire::EncodeObject(path);
+    f.Version = ask.Version;
+    f.Accept = request.AcceptTypes;
+    f.Referer = request.Referer;
+    f.Agent = request.Agent;
+    f.Host = inetwire::HostHeader(place.Host, place.Port, place.Secure);
+    if (!request.UserName.empty()) f.Credentials = request.UserName + ":" + request.Password;
+    f.Connection = ask.Line;
+    f.Extra = std::move(extra);
+    f.SendsLength = post;
+    f.BodyLength = request.PostQuery.size();
+    head = inetwire::ComposeRequestHead(f);
+    return true;
+}
+
+bool THTTPGetThread::OpenOnLine(const TLinePlace& place, const std::string& headers) {
+    *FLinePlace = place;
+    FOnLine = true;
+    const inetwire::TTimeouts limits = LineTimeouts();
+    const bool post = !FRequest.PostQuery.empty();
+    bool sentAhead = MayGoAhead() && FAhead->Take(FRequest.URL, headers);
+    if (!sentAhead) FAhead->Drop();
+    DWORD r = ERROR_SUCCESS;
+    bool afresh = false;
+    if (sentAhead) r = FLine->TakeNext(limits, afresh);
+    if (!sentAhead || afresh) {
+        std::string head;
+        inetwire::TConnectionAsk ask;
+        if (!LineHead(FRequest, place, headers, head, ask)) {
+            Fail(InternetErrorText(ERROR_HTTP_INVALID_HEADER));
+            return false;
+        }
+        // Only a GET that keeps its connection goes again when a waiting connection was
+        // closed under it; a POST is never sent twice.
+        r = FLine->Send(place, head, FRequest.PostQuery, post ? "POST" : "GET", ask, !post && ask.Persistent, afresh,
+                        limits);
+    }
+    // Its answer could not come on the connection it went out on: the server dropped it
+    // or the line broke before its turn. Such a server gets no more requests ahead.
+    if (afresh) {
         FRequest.Servers->NoAhead(FHost);
         FAhead->Drop();
     }
-    return sent != FALSE;
+    if (r != ERROR_SUCCESS) {
+        Fail(LineFailureText(*FLine, r, limits));
+        FBrokenBehind = FAhead->WaitedBehind();
+        return false;
+    }
+    std::string location;
+    if (IsRedirect(FLine->Head().Status) && FLine->Head().Find("Location", 0, location))
+        return FollowFromLine(place, headers, location);
+    FAnswer = LineAnswer(*FLine, limits);
+    return true;
+}
+
+bool THTTPGetThread::FollowFromLine(const TLinePlace& place, const std::string& headers, const std::string& location) {
+    const int status = FLine->Head().Status;
+    // The line answers nothing after a redirect: its body is not read.
+    FAhead->Drop();
+    FLine->Close();
+    FOnLine = false;
+    std::string ignored, path, scheme;
+    SplitHostPath(FRequest.URL, ignored, path);
+    bool secure = place.Secure;
+    std::string host = place.Host;
+    uint16_t port = place.Port;
+    std::string object = inetwire::EncodeObject(path);
+    if (!inetwire::ResolveLocation(location, secure, host, port, object, scheme)) {
+        // Never from https to http: what was asked for in private is not asked in clear.
+        Fail(InternetErrorText(place.Secure && scheme == "http" ? ERROR_INTERNET_HTTPS_TO_HTTP_ON_REDIR
+                                                                : ERROR_HTTP_REDIRECT_FAILED));
+        return false;
+    }
+    // The next hop as the library takes it: 303, and 301 or 302 after a POST, as a GET;
+    // credentials only for the server they were given for.
+    THTTPGetRequest next = FRequest;
+    next.URL = std::string(secure ? "https://" : "http://") + inetwire::HostHeader(host, port, secure) + object;
+    if (status == 303 || status == 301 || status == 302) next.PostQuery.clear();
+    if (host != place.Host || port != place.Port) {
+        next.UserName.clear();
+        next.Password.clear();
+    }
+    CloseHandles();
+    std::string nextHost;
+    SplitHostPath(next.URL, nextHost, path);
+    HINTERNET request = OpenRequest(next, nextHost, FConnect);
+    if (!request) {
+        Fail(LastInternetError());
+        return false;
+    }
+    FRequestInUse = request;
+    {
+        std::lock_guard<std::mutex> g(FLock);
+        FRequestHandle = request;
+    }
+    if (Stopped()) return false;
+    return SendThroughLibrary(request, headers, next.PostQuery);
 }
 
 // ==== requests ahead ===============================================================================
+
+bool THTTPGetThread::OnLine(const TLinePlace& place) const {
+    if (FLine->HasPreconnection(place)) return true;
+    if (!FToFile || !FRequest.PostQuery.empty() || FRequest.AheadLimit <= 0) return false;
+    // A server struck off keeps the connection it kept: only no request goes ahead on it.
+    return FRequest.Servers->MayGoAhead(FHost) || FLine->HasIdleConnection(place);
+}
 
 bool THTTPGetThread::MayGoAhead() const {
     return FToFile && FRequest.PostQuery.empty() && FRequest.AheadLimit > 0 && FRequest.Servers->MayGoAhead(FHost);
@@ -429,7 +554,7 @@ void THTTPGetThread::SendAhead() {
         std::lock_guard<std::mutex> g(FLock);
         wanted = FWanted;
     }
-    FAhead->Fill(FRequestInUse, FRequest, FHost, wanted, [this] { return Stopped(); });
+    FAhead->Fill(FRequest, FHost, wanted, LineTimeouts().Send, [this] { return Stopped(); });
 }
 
 void THTTPGetThread::SetAhead(std::vector<THTTPGetNext> next) {
@@ -440,11 +565,9 @@ void THTTPGetThread::SetAhead(std::vector<THTTPGetNext> next) {
 // ==== reading the body ==============================================================================
 
 void THTTPGetThread::TakeHead() {
-    DWORD status = 0, len = sizeof status;
-    if (HttpQueryInfoA(FRequestInUse, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &status, &len, nullptr))
-        FStatus = int(status);
-    FStatusText = QueryText(FRequestInUse, HTTP_QUERY_STATUS_TEXT);
-    FRawHead = QueryText(FRequestInUse, HTTP_QUERY_RAW_HEADERS_CRLF);
+    FStatus = FAnswer->Status();
+    FStatusText = FAnswer->StatusText();
+    FRawHead = FAnswer->RawHead();
     if (FReportHead && OnHead && !FTerminated) Synchronize(OnHead);
 }
 
@@ -467,16 +590,15 @@ bool THTTPGetThread::ReadBody() {
 }
 
 bool THTTPGetThread::ReadLength() {
-    std::vector<char> lengthText(LengthBufferSize + 1, 0);
-    DWORD len = LengthBufferSize;
-    FHaveLength = HttpQueryInfoA(FRequestInUse, HTTP_QUERY_CONTENT_LENGTH, lengthText.data(), &len, nullptr) != FALSE;
+    std::string lengthText;
+    FHaveLength = FAnswer->ContentLength(lengthText);
     // Without a length, BinaryData means: do not read (and create no file).
     if (!FHaveLength && FRequest.BinaryData) {
         Fail("no Content-Length");
         return false;
     }
     if (!FHaveLength) return true;
-    int64_t size = StrToIntDef(Trim(std::string(lengthText.data(), len)), -1);
+    int64_t size = StrToIntDef(Trim(lengthText), -1);
     if (size < 0) {
         Fail("invalid Content-Length");
         return false;
@@ -520,15 +642,15 @@ bool THTTPGetThread::CopyBody(TTargetFile* file) {
         if (Stopped()) return false;
         DWORD got = 0;
         bool readFailed = false;
-        if (!InternetReadFile(FRequestInUse, block.data(), BlockSize, &got)) {
+        DWORD error = FAnswer->Read(block.data(), BlockSize, got);
+        if (error != ERROR_SUCCESS) {
             readFailed = true;
             // Bytes delivered with a failure are still the body's; keep them.
-            DWORD error = GetLastError();
             Fail(error == ERROR_INTERNET_CONNECTION_ABORTED && FHaveLength
                      ? "connection closed after " + IntToStr(int64_t(FReaded) + got) + " of " +
                            IntToStr(FFileSize) + " bytes"
-                     : LastInternetError());
-            FBrokenBehind = FAhead->WaitedBehind(FRequestInUse);  // after the error was read: it queries
+                     : FAnswer->FailureText(error));
+            FBrokenBehind = FOnLine && FAhead->WaitedBehind();
         }
         FBytesRead = got;
         if (got == 0) return !readFailed;

@@ -35,15 +35,21 @@
 // alone. A later transfer whose address and resume values match the first request sent
 // ahead takes up its answer; any other drops them all. Requests go ahead only straight to
 // the server (never through a proxy, where pipelining is known to break), and never again
-// to a server that the run's server memory struck off (see ServerMemory.h). Whatever
-// happens to the connection, each transfer still gets its own answer: the internet library
-// sends a request afresh when the answers ahead of it could not be read, and a transfer
-// whose own answer broke while requests waited behind it on its connection is run once
-// more at once, alone, on another connection, without that counting as a failure.
+// to a server that the run's server memory struck off (see ServerMemory.h). Such
+// transfers go on the worker's own line (ServerLine.h), a connection to the server that
+// speaks HTTP/1.1 itself, as does any transfer that finds a preconnection to its server
+// there (see Preconnect); every other transfer (text mode, a POST, AheadLimit 0, through
+// a proxy, a server struck off) goes through the internet library, as does a redirect
+// answered on the line, from its target on. Whatever happens to the connection, each
+// transfer still gets its own answer: a request is sent afresh, alone, when the answers
+// ahead of it could not be read, and a transfer whose own answer broke while requests
+// waited behind it on its connection is run once more at once, alone, on another
+// connection, without that counting as a failure.
 #pragma once
 
 #include "net/inetget/ServerMemory.h"
 #include "platform/rtl/Classes.h"
+#include "platform/wininet/InetRequestHead.h"
 #include "platform/wininet/WinInet.h"
 
 #include <atomic>
@@ -62,8 +68,11 @@ using TOnDoneFileEvent = std::function<void(TObject* Sender, const std::string& 
 using TOnDoneStringEvent = std::function<void(TObject* Sender, const std::string& Result)>;
 using TOnHeadEvent = std::function<void(TObject* Sender, int StatusCode, const std::string& RawHead)>;
 
+class TGetterAnswer;
+class TServerLine;
 class TTargetFile;
 class TRequestsAhead;
+struct TLinePlace;
 
 // The request values a transfer copies when it starts.
 struct THTTPGetRequest {
@@ -108,8 +117,9 @@ public:
     void Start(bool toFile, const THTTPGetRequest& request, TOnProgressEvent onProgress,
                bool reportHead);
     // Asks the thread, while no transfer is handed over, to connect to Request's server
-    // for the next transfer there (the connection waits in the session's pool); no event,
-    // no outcome. A transfer handed over meanwhile runs once that connect ended.
+    // for the next transfer there (the connection waits on the line; nothing when the
+    // server is reached through a proxy); no event, no outcome. A transfer handed over
+    // meanwhile runs once that connect ended.
     void Preconnect(const THTTPGetRequest& request);
     // The transfers that follow the one handed over, in order, whose requests the thread
     // may send ahead (see the top of this file). Any thread, any time.
@@ -174,8 +184,15 @@ private:
     // Opens a connection and a request handle for a GET or POST of Request to Host;
     // null (the internet library's error set) when either cannot be opened.
     HINTERNET OpenRequest(const THTTPGetRequest& request, const std::string& host, HINTERNET& connect);
+    // Where Request (to Host) goes when it goes on the line: straight to an http or https
+    // server, never through a proxy; false when it may not.
+    static bool LinePlaceFor(const THTTPGetRequest& request, const std::string& host, TLinePlace& place);
 
     // ---- requests ahead (RequestsAhead.h) ----
+    // Whether this transfer goes on the line to Place (see the top of this file): one that
+    // may carry requests ahead, one that finds a preconnection there, and one of a server
+    // struck off that finds the connection the line kept to it.
+    bool OnLine(const TLinePlace& place) const;
     // Whether this transfer may carry requests ahead.
     bool MayGoAhead() const;
     // After the head: a server that closes its connections gets no more requests ahead.
@@ -186,9 +203,21 @@ private:
     void SendAhead();
     // One run of the transfer (Execute runs it again when requests ahead broke it).
     void RunOnce();
-    // Opens the connection and request handles and sends the request; false (ErrorText
-    // set) when no response arrived.
+    // Opens the connection and request handles and sends the request, on the line or
+    // through the library; false (ErrorText set) when no response arrived.
     bool Open();
+    // Sends the request through the library on the open request handle, with Body.
+    bool SendThroughLibrary(HINTERNET request, const std::string& headers, const std::string& body);
+    // Takes the answer of the request sent ahead, or sends the request alone, on the line.
+    bool OpenOnLine(const TLinePlace& place, const std::string& headers);
+    // A redirect answered on the line: the library follows it from its target on.
+    bool FollowFromLine(const TLinePlace& place, const std::string& headers, const std::string& location);
+    // The head the library would send for Request to Place, and how it asks about its
+    // connection; false for a bad extra header line.
+    bool LineHead(const THTTPGetRequest& request, const TLinePlace& place, const std::string& headers,
+                  std::string& head, inetwire::TConnectionAsk& ask) const;
+    // The line's time-outs for the running transfer.
+    inetwire::TTimeouts LineTimeouts() const;
     // Takes the final head's status, text and raw form, and runs OnHead.
     void TakeHead();
     // Reads the body into the file or the text; the outcome of the read (ErrorText set
@@ -237,7 +266,11 @@ private:
     HINTERNET FRequestInUse = nullptr;   // for the thread's own calls
     HINTERNET FRequestHandle = nullptr;  // to be closed, by the thread or by Terminate
     std::string FHost;                   // of the running transfer
-    std::unique_ptr<TRequestsAhead> FAhead;  // requests sent ahead, in order (thread only)
+    std::unique_ptr<TGetterAnswer> FAnswer;  // the running transfer's answer, once it came
+    bool FOnLine = false;                // the running transfer went on the line
+    std::unique_ptr<TServerLine> FLine;      // the worker's own connection (Abort: any thread)
+    std::unique_ptr<TLinePlace> FLinePlace;  // where the running transfer's line goes
+    std::unique_ptr<TRequestsAhead> FAhead;  // requests sent ahead on the line, in order (thread only)
     bool FBrokenBehind = false;          // the run failed with requests ahead behind it
     std::vector<THTTPGetNext> FWanted;   // the transfers to come (under FLock)
 
@@ -246,8 +279,6 @@ private:
     bool FHandedOver = false;  // a transfer waits to be run
     bool FPreconnectWanted = false;
     THTTPGetRequest FPreconnectRequest;
-    std::string FPreconnectProxySettings;
-    HINTERNET FPreconnectHandle = nullptr;  // to be closed, by the thread, Terminate or the end
     bool FRunning = false;     // handed over, end handler not started
     bool FQuit = false;
     std::thread FThread;

@@ -1,21 +1,10 @@
-// RequestsAhead: a worker's requests sent ahead (see RequestsAhead.h).
+// RequestsAhead: a worker's requests sent ahead on its line (see RequestsAhead.h).
 #include "net/inetget/RequestsAhead.h"
 
 #include "platform/httpwire/HttpWire.h"
 #include "platform/rtl/SysUtils.h"
 
 #include <algorithm>
-
-DWORD ConnectionIdOf(HINTERNET request) {
-    DWORD id = 0, len = sizeof id;
-    if (!InternetQueryOptionA(request, INTERNET_OPTION_CONNECTION_ID, &id, &len)) return 0;
-    return id;
-}
-
-void CloseInternetHandle(HINTERNET& h) {
-    if (h) InternetCloseHandle(h);
-    h = nullptr;
-}
 
 bool TRequestsAhead::HeadTakesRequestsBehind(const std::string& rawHead, int status) {
     std::string connection = httpwire::HeadFieldValue(rawHead, "Connection");
@@ -29,47 +18,40 @@ bool TRequestsAhead::HeadTakesRequestsBehind(const std::string& rawHead, int sta
     return !http10 && !closes && (framed || bodiless);
 }
 
-HINTERNET TRequestsAhead::Take(const std::string& url, const std::string& headers, HINTERNET& connect, DWORD& line) {
-    if (FSent.empty()) return nullptr;
-    TSent& first = FSent.front();
-    if (first.Next.URL != url || first.Headers != headers) return nullptr;
-    connect = first.Connect;
-    line = first.Line;
-    HINTERNET request = first.Request;
+bool TRequestsAhead::Take(const std::string& url, const std::string& headers) {
+    if (FSent.empty()) return false;
+    const TSent& first = FSent.front();
+    if (first.Next.URL != url || first.Headers != headers) return false;
     FSent.pop_front();
-    return request;
+    return true;
 }
 
 void TRequestsAhead::Drop(size_t from) {
-    while (FSent.size() > from) {
-        CloseInternetHandle(FSent.back().Request);
-        CloseInternetHandle(FSent.back().Connect);
-        FSent.pop_back();
-    }
+    if (FSent.size() <= from) return;
+    FSent.resize(from);
+    // The answers to the requests given up would still come on the connection, and those
+    // before them cannot be told apart from them by anyone who does not count: the line
+    // takes nothing more after the answer being read.
+    FLine.Break();
 }
 
-void TRequestsAhead::Fill(HINTERNET current, const THTTPGetRequest& base, const std::string& host,
-                          const std::vector<THTTPGetNext>& wanted, const std::function<bool()>& stopped) {
-    // Those riding on another connection than Current's lost their place in line.
-    DWORD line = ConnectionIdOf(current);
-    for (size_t i = 0; i < FSent.size(); ++i) {
-        if (line == 0 || ConnectionIdOf(FSent[i].Request) != line) {
-            Drop(i);
-            break;
-        }
-    }
+void TRequestsAhead::Fill(const THTTPGetRequest& base, const std::string& host,
+                          const std::vector<THTTPGetNext>& wanted, DWORD sendMs,
+                          const std::function<bool()>& stopped) {
+    // The line lost requests that we still count (it closed meanwhile): none is due there.
+    if (FSent.size() != FLine.Waiting()) Drop();
     const size_t limit = std::min(wanted.size(), size_t(std::max(0, base.AheadLimit)));
     for (size_t i = 0; i < limit; ++i) {
         if (i < FSent.size()) {
             if (FSent[i].Next == wanted[i]) continue;
             Drop(i);  // the owner changed its plans from here on
         }
-        if (stopped() || !SendOne(wanted[i], base, host, FSent.empty() ? current : FSent.back().Request)) break;
+        if (stopped() || !SendOne(wanted[i], base, host, sendMs)) break;
     }
 }
 
 bool TRequestsAhead::SendOne(const THTTPGetNext& next, const THTTPGetRequest& base, const std::string& host,
-                             HINTERNET behind) {
+                             DWORD sendMs) {
     THTTPGetRequest request = base;
     request.URL = next.URL;
     request.ResumeFrom = next.ResumeFrom;
@@ -82,22 +64,11 @@ bool TRequestsAhead::SendOne(const THTTPGetNext& next, const THTTPGetRequest& ba
         return false;
     TSent sent;
     sent.Next = next;
-    sent.Request = FOpen(request, nextHost, sent.Headers, sent.Connect);
-    if (sent.Request &&
-        HttpSendRequestAheadA(sent.Request, behind, sent.Headers.c_str(), DWORD(sent.Headers.size()))) {
-        sent.Line = ConnectionIdOf(sent.Request);
-        FSent.push_back(sent);
-        return true;
-    }
-    CloseInternetHandle(sent.Request);
-    CloseInternetHandle(sent.Connect);
-    return false;
-}
-
-bool TRequestsAhead::WaitedBehind(HINTERNET current) const {
-    DWORD line = current ? ConnectionIdOf(current) : 0;
-    if (line == 0) return false;
-    for (const TSent& sent : FSent)
-        if (sent.Line == line) return true;
-    return false;
+    std::string head;
+    if (!FCompose(request, sent.Headers, head)) return false;
+    // A send that failed breaks the line; those sent before stay counted, and their
+    // transfers find out when they come to take their answers.
+    if (!FLine.SendBehind(head, sendMs)) return false;
+    FSent.push_back(sent);
+    return true;
 }

@@ -1,39 +1,34 @@
-// RequestsAhead: the requests a getter's worker has sent ahead of its running transfer, on
-// that transfer's connection (HTTP/1.1 pipelining), in the order they went out.
+// RequestsAhead: the requests a getter's worker has sent ahead of its running transfer on
+// its line (ServerLine.h, HTTP/1.1 pipelining), in the order they went out.
 //
 // Requests wait only behind an answer that showed the connection kept and its body framed
-// (HeadTakesRequestsBehind); the internet library refuses anything else. Each request
-// sent ahead keeps its own connection and request handles until a later transfer of the
-// worker takes it up (Take: it must be the first one, with the same address and headers)
-// or it is dropped (its handles closed, which breaks its line in the library; nothing is
-// answered twice). The connection a request went out on is noted, so that the worker can
-// tell when the line broke and a request was sent afresh.
+// (HeadTakesRequestsBehind here, and the line's own check). Each request sent ahead is
+// remembered with its address, resume values and header lines until a later transfer of
+// the worker takes it up (Take: it must be the first one, with the same address and
+// headers) or it is dropped, which breaks the line: nothing is answered twice, and no
+// answer goes to another transfer than the one it was asked for. The list and the line
+// agree on how many wait; when they do not (the line closed meanwhile), the requests are
+// dropped.
 //
 // Threads: the worker's thread only.
 #pragma once
 
 #include "net/inetget/HTTPGet.h"
+#include "net/inetget/ServerLine.h"
 
 #include <deque>
 #include <functional>
 #include <string>
 #include <vector>
 
-// The connection a request's answer comes on (INTERNET_OPTION_CONNECTION_ID; 0: none yet).
-DWORD ConnectionIdOf(HINTERNET request);
-// Closes H when it is set, and clears it.
-void CloseInternetHandle(HINTERNET& h);
-
 class TRequestsAhead {
 public:
-    // Opens the connection and request handles of Request to Host and composes its extra
-    // header lines; null when it cannot be (a header value with control bytes, a handle
-    // that cannot be opened).
-    using TOpen = std::function<HINTERNET(const THTTPGetRequest& request, const std::string& host,
-                                          std::string& headers, HINTERNET& connect)>;
+    // Composes the head of Request (a GET to Host) with its extra header lines (Headers);
+    // false when it cannot go ahead (a header value with control bytes, a request that does
+    // not ask to keep its connection).
+    using TCompose = std::function<bool(const THTTPGetRequest& request, std::string& headers, std::string& head)>;
 
-    explicit TRequestsAhead(TOpen open) : FOpen(std::move(open)) {}
-    ~TRequestsAhead() { Drop(); }
+    TRequestsAhead(TServerLine& line, TCompose compose) : FLine(line), FCompose(std::move(compose)) {}
     TRequestsAhead(const TRequestsAhead&) = delete;
     TRequestsAhead& operator=(const TRequestsAhead&) = delete;
 
@@ -44,32 +39,29 @@ public:
     static bool HeadTakesRequestsBehind(const std::string& rawHead, int status);
 
     bool Empty() const { return FSent.empty(); }
-    // The request sent ahead for Url with Headers when it is the first one: its request
-    // handle (Connect: its connection handle; Line: the connection it went out on) now
-    // belongs to the caller. Otherwise null.
-    HINTERNET Take(const std::string& url, const std::string& headers, HINTERNET& connect, DWORD& line);
-    // Closes the requests sent ahead from position From on.
+    // True when the first request sent ahead is for Url with Headers: it leaves the list,
+    // and its answer is the next one on the line. Otherwise false, and nothing changes.
+    bool Take(const std::string& url, const std::string& headers);
+    // Gives up the requests sent ahead from position From on (breaking the line).
     void Drop(size_t from = 0);
-    // Sends requests ahead behind Current (a request of Base's server whose answer is being
-    // read) until Base.AheadLimit are out: those no longer riding on Current's connection are
-    // dropped, those the owner no longer wants (Wanted, in order) too, then the next ones are
-    // sent. Stops at the first that cannot go ahead, or when Stopped says so.
-    void Fill(HINTERNET current, const THTTPGetRequest& base, const std::string& host,
-              const std::vector<THTTPGetNext>& wanted, const std::function<bool()>& stopped);
-    // True when a request sent ahead waits on Current's connection: a failure of Current
-    // may then come from the requests ahead rather than from its own answer.
-    bool WaitedBehind(HINTERNET current) const;
+    // Sends requests ahead behind the answer being read on the line (a request of Base's
+    // server) until Base.AheadLimit are out: those the owner no longer wants (Wanted, in
+    // order) are dropped, then the next ones are sent. Stops at the first that cannot go
+    // ahead, or when Stopped says so. SendMs bounds each send.
+    void Fill(const THTTPGetRequest& base, const std::string& host, const std::vector<THTTPGetNext>& wanted,
+              DWORD sendMs, const std::function<bool()>& stopped);
+    // True when requests sent ahead wait behind the answer being read: its failure may then
+    // come from them rather than from its own answer.
+    bool WaitedBehind() const { return !FSent.empty(); }
 
 private:
     struct TSent {
         THTTPGetNext Next;
         std::string Headers;
-        HINTERNET Connect = nullptr;
-        HINTERNET Request = nullptr;
-        DWORD Line = 0;  // the connection it went out on
     };
-    bool SendOne(const THTTPGetNext& next, const THTTPGetRequest& base, const std::string& host, HINTERNET behind);
+    bool SendOne(const THTTPGetNext& next, const THTTPGetRequest& base, const std::string& host, DWORD sendMs);
 
-    TOpen FOpen;
+    TServerLine& FLine;
+    TCompose FCompose;
     std::deque<TSent> FSent;
 };

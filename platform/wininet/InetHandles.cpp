@@ -29,7 +29,6 @@ void CloseTree(const std::shared_ptr<THandle>& h) {
 thread_local DWORD tLastError = ERROR_SUCCESS;
 
 TRequestHandle::~TRequestHandle() {
-    if (Line) Line->Break(Id);
     Sock.reset();
     if (AbortFd >= 0) ::close(AbortFd);
 }
@@ -62,13 +61,6 @@ std::shared_ptr<THandle> LookupKind(HINTERNET h, THandleKind kind) {
         return nullptr;
     }
     return it->second;
-}
-
-std::shared_ptr<TRequestHandle> LiveRequest(uintptr_t id) {
-    std::lock_guard<std::mutex> g(gTableLock);
-    auto it = gHandles.find(id);
-    if (it == gHandles.end() || it->second->Kind != hkRequest) return nullptr;
-    return std::static_pointer_cast<TRequestHandle>(it->second);
 }
 
 HINTERNET Insert(std::shared_ptr<THandle> h, std::shared_ptr<THandle> parent) {

@@ -9,12 +9,10 @@
 // pool, a request signals its abort descriptor, which every wait of that request watches).
 // The object itself lives on until the last call holding it returns.
 //
-// Lock order: a request's own lock, then (tried only) other requests' locks, then the
-// table lock, then a line's lock. A handle can be destroyed under the table lock, and a
-// request's destructor takes its line's lock.
+// Lock order: a request's own lock, then the table lock, then the pool's lock. A handle can
+// be destroyed under the table lock.
 #pragma once
 
-#include "platform/wininet/InetLine.h"
 #include "platform/wininet/InetPool.h"
 #include "platform/wininet/InetWire.h"
 
@@ -69,8 +67,7 @@ struct TConnectHandle : THandle {
 struct TRequestHandle : THandle {
     static constexpr THandleKind Of = hkRequest;
     TRequestHandle() : THandle(hkRequest) {}
-    // Closed in line or holding the connection: nobody would read the answers behind.
-    ~TRequestHandle() override;
+    ~TRequestHandle() override;  // closes the connection and the abort descriptor
     void Closed() override;  // makes the abort descriptor readable
     TConnectHandle& Connection() const { return static_cast<TConnectHandle&>(*Parent); }
     TSessionHandle& Session() const { return Connection().Session(); }
@@ -88,11 +85,6 @@ struct TRequestHandle : THandle {
     bool Persistent = false;            // the request asked to keep its connection
     TBodyReader Body;
     std::atomic<DWORD> ExpiredTimeout{0};  // INTERNET_OPTION_EXPIRED_TIMEOUT
-    std::atomic<DWORD> ConnectionId{0};    // INTERNET_OPTION_CONNECTION_ID
-    bool Sent = false;                     // HttpSendRequestA was called
-    bool SentAhead = false;                // its head went out ahead, its answer is due on Line
-    std::vector<std::string> AheadExtra;   // the header lines it was sent ahead with
-    std::shared_ptr<TInetLine> Line;       // the line it waits in, or whose connection it holds
 };
 
 // ---- errors ---------------------------------------------------------------------------------
@@ -111,8 +103,6 @@ template <class T>
 std::shared_ptr<T> Lookup(HINTERNET h) {
     return std::static_pointer_cast<T>(LookupKind(h, T::Of));
 }
-// The live request numbered Id, or null once it was closed.
-std::shared_ptr<TRequestHandle> LiveRequest(uintptr_t id);
 // Enters a new handle below Parent (null for a session), inheriting its time-outs (a
 // session: the process-wide defaults). Refused as a closed handle when Parent was closed
 // after the caller looked it up: the close did not see the new handle, so nothing would

@@ -15,13 +15,12 @@ std::string PoolKey(const std::string& host, uint16_t port, const std::string& p
     return key;
 }
 
-std::unique_ptr<TInetSocket> TInetPool::Take(const std::string& key, TTake kind) {
+std::unique_ptr<TInetSocket> TInetPool::Take(const std::string& key) {
     TDropped dropped;  // closed after the lock is released
     std::lock_guard<std::mutex> g(FLock);
     Trim(dropped);
     for (size_t i = FIdle.size(); i-- > 0;) {
-        bool fresh = FIdle[i].Sock->Fresh();
-        if (FIdle[i].Key != key || (kind == tkFreshOnly && !fresh) || (kind == tkProvenOnly && fresh)) continue;
+        if (FIdle[i].Key != key) continue;
         std::unique_ptr<TInetSocket> sock = std::move(FIdle[i].Sock);
         FIdle.erase(FIdle.begin() + long(i));
         // The server may have closed it (or said something unasked) while it waited.

@@ -46,15 +46,9 @@ public:
     TInetPool(const TInetPool&) = delete;
     TInetPool& operator=(const TInetPool&) = delete;
 
-    // Which idle connections a taker accepts.
-    enum TTake {
-        tkAny,         // any
-        tkFreshOnly,   // one that never carried a request (a preconnection)
-        tkProvenOnly,  // one that carried a request and was kept after its answer
-    };
-    // The most recently used idle connection to Key of the kind asked for that is still
-    // open and silent, or null. Its abort descriptor is none until the taker sets its own.
-    std::unique_ptr<TInetSocket> Take(const std::string& key, TTake kind = tkAny);
+    // The most recently used idle connection to Key that is still open and silent, or
+    // null. Its abort descriptor is none until the taker sets its own.
+    std::unique_ptr<TInetSocket> Take(const std::string& key);
     // Keeps Sock for a later request to Key, or closes it when the pool is closed, a bound
     // is 0, or Sock holds unread bytes.
     void Put(const std::string& key, std::unique_ptr<TInetSocket> sock);

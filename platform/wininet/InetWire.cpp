@@ -41,11 +41,7 @@ DWORD SocketError(int err) {
 // ==== socket ==================================================================================
 
 // Numbers start at 1: 0 is what a request reports before it has a connection.
-TInetSocket::TInetSocket(int abortFd) : FAbortFd(abortFd) {
-    static std::atomic<DWORD> next{1};
-    do FId = next++;
-    while (FId == 0);  // after a wrap
-}
+TInetSocket::TInetSocket(int abortFd) : FAbortFd(abortFd) {}
 
 TInetSocket::~TInetSocket() { Close(); }
 
@@ -317,6 +313,7 @@ DWORD ReadResponseHead(TInetSocket& sock, DWORD timeoutMs, TResponseHead& head) 
 
 void TBodyReader::Start(const TResponseHead& head, const std::string& verb) {
     FPendingError = ERROR_SUCCESS;
+    FRequestBehind = false;
     FChunks.Reset();
     switch (httpwire::FramingOf(head.Status, SameText(verb, "HEAD"), head.HasTransferEncoding,
                                 head.Chunked, head.ContentLength)) {
@@ -362,7 +359,7 @@ DWORD TBodyReader::Step(TInetSocket& sock, char* dest, size_t count, size_t* got
         // after the closing alert.
         if (sock.CutWithoutAlert()) return ERROR_INTERNET_CONNECTION_ABORTED;
         if (!sock.ClosedInOrder()) return ERROR_INTERNET_CONNECTION_RESET;
-        if (sock.CarriedAhead()) return ERROR_INTERNET_CONNECTION_ABORTED;
+        if (FRequestBehind) return ERROR_INTERNET_CONNECTION_ABORTED;
         FState = Done;
         return ERROR_SUCCESS;
     }

@@ -33,8 +33,8 @@ struct TTimeouts {
 
 // One TCP connection. Received bytes collect in Buffer from Pos on. A persistent
 // connection outlives the request that opened it: it waits in the session's pool (or in
-// a line of requests sent ahead on it) and serves later requests, each watching its own
-// abort descriptor.
+// the getter's line, net/inetget) and serves later requests, each watching its own abort
+// descriptor.
 class TInetSocket {
 public:
     explicit TInetSocket(int abortFd);
@@ -52,13 +52,6 @@ public:
     uint64_t BytesReceived() const { return FBytesReceived; }
     // True until a byte was sent: the connection has carried no request (a preconnection).
     bool Fresh() const { return !FSentAny; }
-    // The connection's number, unique within the process (INTERNET_OPTION_CONNECTION_ID).
-    DWORD Id() const { return FId; }
-    // A request went out on the connection behind another whose answer was still due.
-    // From then on a body that ends at the close is never taken as whole on it: the server
-    // may have closed (or reset) because of the requests it left unread.
-    void MarkCarriedAhead() { FCarriedAhead = true; }
-    bool CarriedAhead() const { return FCarriedAhead; }
     // True when the connection ended in an orderly close: the end of stream came, and no
     // send or receive ever failed on it (a reset seen by a send leaves a later receive
     // reporting a plain end of stream) and no error waits on the socket.
@@ -97,11 +90,9 @@ private:
     ssize_t Take(char* buffer, size_t size, short& events);
 
     int FAbortFd;
-    DWORD FId;
     int FFd = -1;
     uint64_t FBytesReceived = 0;
     bool FSentAny = false;
-    bool FCarriedAhead = false;
     bool FBroken = false;  // a send or receive failed (reset, broken pipe ...)
     std::unique_ptr<TInetTls> FTls;  // https: the session over the connection
 };
@@ -145,11 +136,15 @@ public:
     // ERROR_HTTP_INVALID_SERVER_RESPONSE, a body cut short with
     // ERROR_INTERNET_CONNECTION_ABORTED. A body framed by the close ends only at an
     // orderly close of a connection that carried no request behind it; a reset fails it
-    // with ERROR_INTERNET_CONNECTION_RESET, a close after requests sent ahead with
+    // with ERROR_INTERNET_CONNECTION_RESET, a close after requests sent behind it with
     // ERROR_INTERNET_CONNECTION_ABORTED (its end cannot be told from a cut).
     DWORD Read(TInetSocket& sock, char* dest, size_t count, size_t* got, DWORD timeoutMs);
     bool Ended() const { return FState == Done; }
     TMode Mode() const { return FMode; }
+    // A request went out on the connection behind this answer (or the connection carried
+    // requests sent ahead before it): the server may close, or reset, because of requests
+    // it left unread, so a close never ends this body. Start clears it.
+    void NoteRequestBehind() { FRequestBehind = true; }
 
 private:
     enum TState { Data, Done };
@@ -161,6 +156,7 @@ private:
     uint64_t FRemaining = 0;  // bytes left of the body (Length)
     httpwire::TChunkDecoder FChunks{httpwire::MaxLineBytes, MaxHeadBytes};
     DWORD FPendingError = ERROR_SUCCESS;
+    bool FRequestBehind = false;
 };
 
 // ---- texts ----------------------------------------------------------------------------------

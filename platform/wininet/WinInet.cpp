@@ -1,9 +1,8 @@
 // WinInet: the internet library's calls on session, connection and request handles (see
 // WinInet.h): opening and closing handles, sending a request (with its redirects) and
-// reading its body. Requests sent ahead and preconnections are in WinInetAhead.cpp, queries
-// and options in WinInetQuery.cpp; the handles and their table in InetHandles, a request's
-// exchange on a connection in InetExchange, the wire in InetWire, the pool in InetPool
-// and the lines of requests sent ahead in InetLine.
+// reading its body. Queries and options are in WinInetQuery.cpp; the handles and their
+// table in InetHandles, a request's exchange on a connection in InetExchange (by the wire
+// rules of InetRequestHead), the wire in InetWire, the pool in InetPool.
 #include "platform/wininet/WinInet.h"
 
 #include "platform/wininet/InetExchange.h"
@@ -123,19 +122,12 @@ BOOL HttpSendRequestA(HINTERNET request, LPCSTR headers, DWORD headersLength, LP
     TConnectHandle& conn = req->Connection();
     TSessionHandle& session = conn.Session();
 
-    // A request sent ahead is what went out then: its headers, and no body.
-    bool fromLine = req->SentAhead;
-    std::vector<std::string> extra = req->AheadExtra;
+    std::vector<std::string> extra;
+    if (!SplitExtraHeaders(HeaderText(headers, headersLength), extra)) return Fail(ERROR_HTTP_INVALID_HEADER);
     std::string body;
-    if (!fromLine) {
-        extra.clear();
-        if (!SplitExtraHeaders(HeaderText(headers, headersLength), extra)) return Fail(ERROR_HTTP_INVALID_HEADER);
-        if (optional) body.assign(static_cast<const char*>(optional), optionalLength);
-        DropConnection(*req);
-    }
+    if (optional) body.assign(static_cast<const char*>(optional), optionalLength);
+    DropConnection(*req);
     LastFailureText().clear();
-    req->Sent = true;
-    req->SentAhead = false;
     req->HaveResponse = false;
     req->ExpiredTimeout = 0;
     TConnectionAsk ask = AskForConnection(*req, extra);
@@ -145,14 +137,8 @@ BOOL HttpSendRequestA(HINTERNET request, LPCSTR headers, DWORD headersLength, LP
     for (int redirects = 0;; ++redirects) {
         TProxy proxy = ProxyFor(session, t.Host, t.Secure);
         bool proxied = !proxy.Host.empty();
-        DWORD r = ERROR_SUCCESS;
-        bool again = true, newOnly = false;
-        if (fromLine) r = AnswerFromLine(*req, limits, again, newOnly);
-        fromLine = false;
-        if (again) {
-            req->RequestHead = ComposeHead(*req, conn, session, t, proxied, ask, extra, body.size());
-            r = Exchange(*req, limits, t, proxied, proxy, req->RequestHead, body, newOnly);
-        }
+        req->RequestHead = ComposeHead(*req, conn, session, t, proxied, ask, extra, body.size());
+        DWORD r = Exchange(*req, limits, t, proxied, proxy, req->RequestHead, body);
         if (r != ERROR_SUCCESS) {
             DropConnection(*req);
             return Fail(r);
@@ -204,10 +190,7 @@ BOOL InternetReadFile(HINTERNET file, LPVOID buffer, DWORD numberOfBytesToRead,
                              TimeoutsNow(*req).Receive);
     *numberOfBytesRead = DWORD(got);
     if (r == ERROR_INTERNET_TIMEOUT) req->ExpiredTimeout = INTERNET_OPTION_RECEIVE_TIMEOUT;
-    if (r != ERROR_SUCCESS) {
-        LeaveLine(*req);  // the answers behind this one cannot be found on it any more
-        return Fail(r);
-    }
+    if (r != ERROR_SUCCESS) return Fail(r);
     ReleaseConnection(*req);
     return TRUE;
 }

@@ -17,8 +17,7 @@
 // keeping method and body; at most 10; not with INTERNET_FLAG_NO_AUTO_REDIRECT), and reads
 // the response head. InternetReadFile then reads the body, framed by Content-Length, by
 // chunked transfer coding, or by the closing of the connection: such a body is whole only
-// after an orderly close of a connection that carried no request sent ahead behind it (a
-// reset, or requests ahead, fail the read). Every wait is bounded:
+// after an orderly close (a reset fails the read). Every wait is bounded:
 // connect (10 s by default) and receive (30 s without a byte by default), settable with
 // InternetSetOptionA on a handle, or on NULL for the process-wide defaults. Redirect
 // targets are resolved as RFC 3986 section 5 resolves a reference; one whose Location
@@ -47,29 +46,10 @@
 // "Connection: close" or answered HTTP/1.0 without "Connection: keep-alive". A later GET of
 // the same session to the same place takes it; when the server had closed it meanwhile
 // (it ends before any byte of the answer), the GET goes once more on a new connection.
-// Other verbs always take a new connection (or a preconnection, which is new in all but
-// its timing: InternetPreconnectA) and are never sent twice. A redirect to the
+// Other verbs always take a new connection and are never sent twice. A redirect to the
 // same place reuses the connection when the redirect's body is short. The pool keeps at
 // most 4 idle connections per place and 16 per session, none reused after 30 s idle
 // (INTERNET_OPTION_POOL_* below); closing the session closes them.
-//
-// Sending ahead (HTTP/1.1 pipelining): HttpSendRequestAheadA sends a GET's head at once on
-// a connection the server has shown it keeps, whose earlier answers have not all been read
-// yet, so that a far server's round trip is paid once per connection rather than once per
-// request. A request that carried requests behind it never has a body that ends at the
-// close taken as whole (the server may have closed because of them). The requests sent
-// ahead on a connection form its line; the server answers them in order, and each
-// request's HttpSendRequestA reads its own answer when its turn has come: every earlier
-// answer on that connection read to its proper end, the connection kept. Until the last
-// one in line has its answer, a connection whose answer ended goes to the next in line
-// instead of the pool. Anything out of turn breaks the line and closes the connection:
-// an answer that closes the connection or fails, a body not read to its end before the
-// next request's HttpSendRequestA, a request closed while it holds the connection or waits
-// in line. Requests still in line are then sent afresh by their HttpSendRequestA (pool or
-// new connection), as is one whose connection the server closed before any byte of its
-// answer. No call waits for another thread: a connection in use by another thread's call
-// refuses to take a request ahead. INTERNET_OPTION_CONNECTION_ID tells which connection
-// a request's answer comes on.
 //
 // Proxy (INTERNET_OPEN_TYPE_PRECONFIG): the environment's http_proxy (or HTTP_PROXY; for
 // https requests https_proxy or HTTPS_PROXY),
@@ -144,10 +124,6 @@ constexpr DWORD INTERNET_OPTION_POOL_IDLE_TIMEOUT = 0x10003; // ms reusable when
 // Read only, on a request: the time-out that ended its last failed call
 // (INTERNET_OPTION_CONNECT_TIMEOUT, _SEND_TIMEOUT or _RECEIVE_TIMEOUT), 0 when none did.
 constexpr DWORD INTERNET_OPTION_EXPIRED_TIMEOUT = 0x10004;
-// Read only, on a request: the number of the connection its answer comes (or came) on,
-// unique within the process; 0 before it was sent or sent ahead. Requests sent ahead ride
-// on the connection of another request while their numbers are equal.
-constexpr DWORD INTERNET_OPTION_CONNECTION_ID = 0x10005;
 
 // ---- error numbers (GetLastError) ----------------------------------------------------------
 constexpr DWORD ERROR_SUCCESS = 0;
@@ -184,7 +160,7 @@ DWORD GetLastError();
 void SetLastError(DWORD error);
 
 // The text of the calling thread's last failed handshake or tunnel, from the last call
-// that sends (HttpSendRequestA, InternetPreconnectA): "Certificate of 127.0.0.1 not
+// that sends (HttpSendRequestA): "Certificate of 127.0.0.1 not
 // accepted: certificate has expired". *Error receives the error number, Buffer the text
 // (*BufferLength: in its size, out the text's length; ERROR_INSUFFICIENT_BUFFER with the
 // size needed). An empty text when that call had no such failure.
@@ -216,46 +192,9 @@ HINTERNET HttpOpenRequestA(HINTERNET connect, LPCSTR verb, LPCSTR objectName, LP
 // Sends the request and reads the response head (following redirects). Headers: extra
 // header lines separated by CR LF (HeadersLength (DWORD)-1: up to the NUL). Optional /
 // OptionalLength: the body. FALSE when nothing could be sent or no response head arrived.
-// A request can be sent once. For a request sent ahead (HttpSendRequestAheadA) it reads
-// the answer on its line when its turn has come, or sends the request afresh when the line
-// broke; Headers and Optional are then ignored. It never waits for another thread.
+// Sending a request again drops what is left of its last answer.
 BOOL HttpSendRequestA(HINTERNET request, LPCSTR headers, DWORD headersLength, LPVOID optional,
                       DWORD optionalLength);
-
-// Sends Request's head now, without waiting for any answer (HTTP/1.1 pipelining); its
-// answer is read later by HttpSendRequestA on the same handle, which then sends nothing
-// and ignores its own headers and body: the request is what went out here. Requests go
-// ahead only on a connection the server has shown it keeps (RFC 9112, section 9.3.2):
-//   Behind NULL: on an idle pooled connection to Request's server and port that was kept
-//   after an earlier answer; Request is first in that connection's line. A new connection
-//   is never made here: the first request on a connection goes alone (HttpSendRequestA).
-//   Behind a request handle: at the end of the line of the connection Behind's answer
-//   comes (or will come) on. Behind must have been sent (HttpSendRequestA returned TRUE;
-//   its body may be unread) or sent ahead, in the same session, to the same server and
-//   port. When Behind's answer has come, it must keep the connection (HTTP/1.1 without
-//   "Connection: close", or HTTP/1.0 with "Connection: keep-alive") and frame its body
-//   (Content-Length or chunked): behind a body that ends at the close nothing can be read.
-// Request must be a GET that was neither sent nor sent ahead, that asks to keep its
-// connection (see Persistent connections), and that goes direct: with a proxy for its
-// host it is refused. Headers / HeadersLength: its extra header lines, as for
-// HttpSendRequestA; they are kept and used when the request is sent afresh.
-// FALSE with nothing sent and Request left as it was (HttpSendRequestA sends it as usual):
-// ERROR_INVALID_PARAMETER when Request does not qualify, Behind goes elsewhere or Behind's
-// answer closes its connection or ends at the close; ERROR_INTERNET_INCORRECT_HANDLE_STATE
-// when Request was already sent or sent ahead, Behind was not sent, Behind's connection
-// broke or has gone (to the pool, or closed), Behind is NULL and no kept connection waits
-// in the pool, or the connection is in use by a call of another thread right now;
-// ERROR_HTTP_INVALID_HEADER for a bad header line. A send that fails on an existing line
-// breaks that line and returns the send's failure.
-BOOL HttpSendRequestAheadA(HINTERNET request, HINTERNET behind, LPCSTR headers, DWORD headersLength);
-
-// Opens a connection to Request's server (or to the proxy it goes through) now, sends
-// nothing, and leaves it idle in the session's pool: the session's next request there
-// takes it, whatever its verb, since it never carried a request. So a caller that knows
-// where its next request goes saves that request the connect. Bounded by the connect
-// time-out; closing Request's handle aborts it. Request itself is not sent and may be
-// closed afterwards. FALSE with the connect failure's number.
-BOOL InternetPreconnectA(HINTERNET request);
 
 // Copies a response (or, with HTTP_QUERY_FLAG_REQUEST_HEADERS, request) header into Buffer.
 // *BufferLength: in, the buffer's size in bytes; out, the text's length without its NUL, or

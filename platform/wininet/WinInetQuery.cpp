@@ -133,11 +133,10 @@ DWORD AccessOption(HINTERNET handle, DWORD option, DWORD& value, bool write) {
         else value = *slot;
         return ERROR_SUCCESS;
     }
-    if (option == INTERNET_OPTION_EXPIRED_TIMEOUT || option == INTERNET_OPTION_CONNECTION_ID) {
+    if (option == INTERNET_OPTION_EXPIRED_TIMEOUT) {
         if (!h || h->Kind != hkRequest) return ERROR_INTERNET_INCORRECT_HANDLE_TYPE;
         if (write) return ERROR_INTERNET_OPTION_NOT_SETTABLE;
-        const auto& req = static_cast<const TRequestHandle&>(*h);
-        value = option == INTERNET_OPTION_EXPIRED_TIMEOUT ? req.ExpiredTimeout.load() : req.ConnectionId.load();
+        value = static_cast<const TRequestHandle&>(*h).ExpiredTimeout.load();
         return ERROR_SUCCESS;
     }
     auto* session = h && h->Kind == hkSession ? static_cast<TSessionHandle*>(h) : nullptr;
