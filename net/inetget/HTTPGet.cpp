@@ -462,8 +462,7 @@ bool THTTPGetThread::OpenOnLine(const TLinePlace& place, const std::string& head
         }
         // Only a GET that keeps its connection goes again when a waiting connection was
         // closed under it; a POST is never sent twice.
-        r = FLine->Send(place, head, FRequest.PostQuery, post ? "POST" : "GET", ask, !post && ask.Persistent, afresh,
-                        limits);
+        r = FLine->Send(place, head, FRequest.PostQuery, post ? "POST" : "GET", ask, !post && ask.Persistent, limits);
     }
     // Its answer could not come on the connection it went out on: the server dropped it
     // or the line broke before its turn. Such a server gets no more requests ahead.

@@ -87,13 +87,12 @@ bool TServerLine::HasIdleConnection(const TLinePlace& place) const {
 // ==== requests ===========================================================================================
 
 DWORD TServerLine::Send(const TLinePlace& place, const std::string& head, const std::string& body,
-                        const std::string& verb, const TConnectionAsk& ask, bool retry, bool newOnly,
-                        const TTimeouts& limits) {
+                        const std::string& verb, const TConnectionAsk& ask, bool retry, const TTimeouts& limits) {
     FExpired = 0;
     LastFailureText().clear();
     // A request alone meets no answer due before it, nor bytes nobody asked for.
     bool answerDue = FWaiting > 0 || FBroken || (FHaveAnswer && !FBody.Ended());
-    if (!FSock || newOnly || FPlace != place || answerDue || !FSock->IdleAndOpen()) Close();
+    if (!FSock || FPlace != place || answerDue || !FSock->IdleAndOpen()) Close();
     FHaveAnswer = false;
     FPlace = place;
     for (;;) {
@@ -138,8 +137,10 @@ DWORD TServerLine::TakeNext(const TTimeouts& limits, bool& afresh) {
     LastFailureText().clear();
     // Its turn comes only after every answer before it was read to its end on a kept
     // connection; otherwise nothing tells its answer apart any more.
-    if (!FSock || FBroken || FWaiting == 0 || (FHaveAnswer && !FBody.Ended())) {
-        Close();
+    bool outOfTurn = FBroken || (FHaveAnswer && !FBody.Ended());
+    if (!FSock || outOfTurn || FWaiting == 0) {
+        // A connection that merely has nothing due may still carry the request alone.
+        if (outOfTurn) Close();
         afresh = true;
         return ERROR_SUCCESS;
     }

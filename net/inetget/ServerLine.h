@@ -61,12 +61,12 @@ public:
 
     // Sends a request alone and reads its final head (interim answers skipped). It goes on
     // the line's connection when that goes to Place, is open, and no answer is due on it;
-    // otherwise (and with NewOnly) the connection is closed and a new one made. Retry: a
+    // otherwise the connection is closed and a new one made. Retry: a
     // request on a connection that was there before it (kept, or a preconnection), which
     // the server closed before any byte of the answer, goes once more on a new connection.
     // Ask: how the head asks about its connection.
     DWORD Send(const TLinePlace& place, const std::string& head, const std::string& body, const std::string& verb,
-               const inetwire::TConnectionAsk& ask, bool retry, bool newOnly, const inetwire::TTimeouts& limits);
+               const inetwire::TConnectionAsk& ask, bool retry, const inetwire::TTimeouts& limits);
     // True when a request may go behind the answers due now (see the top of this file).
     bool TakesRequestsBehind() const;
     // Sends Head (a GET that asks to keep the connection) behind the answers due. False
@@ -77,8 +77,9 @@ public:
     size_t Waiting() const { return FWaiting; }
     // Takes the answer of the first request sent behind, once the answer before it was read
     // to its end: reads its final head. Afresh is set (and ERROR_SUCCESS returned) when the
-    // answer cannot come any more: the connection closed before its turn, or before any
-    // byte of it. The connection is then closed, and the request is to be sent alone.
+    // answer cannot come any more: the line broke or closed before its turn, or the
+    // connection closed before any byte of it. The request is then to be sent alone (Send);
+    // a connection that cannot carry it was closed.
     DWORD TakeNext(const inetwire::TTimeouts& limits, bool& afresh);
 
     // The answer being read: its head, and its body (as TBodyReader::Read). Once the body

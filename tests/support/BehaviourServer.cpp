@@ -192,9 +192,21 @@ void TBehaviourServer::Serve(int fd) {
             ++FAnswered;
             ++FAsked[target];
         }
-        SendAll(fd, Answer(target));
+        std::string answer = Answer(target);
+        bool hold = FHoldFirstTail && answered == 0 && answer.size() > 1 && !OneRequestPerConnection(FBehaviour);
+        if (hold) {
+            // The head and all but the last byte: a client that reads whole answers before
+            // it asks again cannot ask before that byte went out.
+            SendAll(fd, answer.substr(0, answer.size() - 1));
+            if (Readable(fd, 3000) && Unread(fd) > 0) {
+                std::lock_guard<std::mutex> g(FLock);
+                ++FCameWhileAnswering;
+            }
+            answer.erase(0, answer.size() - 1);
+        }
+        SendAll(fd, answer);
         ++answered;
-        {
+        if (!hold) {
             // A request already there as the answer before it went out came ahead too:
             // no client waiting for whole answers sends its next one that soon.
             std::lock_guard<std::mutex> g(FLock);

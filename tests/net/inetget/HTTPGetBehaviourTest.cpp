@@ -107,15 +107,18 @@ TEST_F(HTTPGetBehaviour, TheFirstRequestToAServerGoesAloneAndOnlyKeptConnections
     for (const TCase& c : cases) {
         SCOPED_TRACE(BehaviourName(c.Behaviour));
         TBehaviourServer server(c.Behaviour, PhotoFiles());
+        // Requests sent ahead are told by an event, not by the threads' timing: the first
+        // answer stays unfinished until the next request came. (Counting requests already
+        // there once a whole answer had gone into the socket missed them now and then under
+        // load: the kernel took the answer before the client had read its head.) Where no
+        // request may go ahead, nothing would end that wait but its bound.
+        if (c.Ahead) server.HoldFirstTail();
         TRun run = FetchAll(server, Dir(), 8);
         EXPECT_EQ(run.Saved, Photos);
         EXPECT_EQ(server.Connections(), c.Connections);
         EXPECT_EQ(server.Answered(), size_t(Photos));
         if (c.Ahead) {
-            // Whether a request was already read when the next came depends on the
-            // threads' timing; that one was there as soon as the answer before it went
-            // out does not, with eight sent ahead.
-            EXPECT_GT(server.CameAhead() + server.CameWhileAnswering(), 0u);
+            EXPECT_GT(server.CameWhileAnswering(), 0u);
         } else {
             EXPECT_EQ(server.CameAhead(), 0u);
         }
