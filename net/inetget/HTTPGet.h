@@ -38,9 +38,10 @@
 // to a server that the run's server memory struck off (see ServerMemory.h). Such
 // transfers go on the worker's own line (ServerLine.h), a connection to the server that
 // speaks HTTP/1.1 itself, as does any transfer that finds a preconnection to its server
-// there (see Preconnect); every other transfer (text mode, a POST, AheadLimit 0, through
-// a proxy, a server struck off) goes through the internet library, as does a redirect
-// answered on the line, from its target on. Whatever happens to the connection, each
+// there (see Preconnect), or, for a server struck off, the connection the line kept to
+// it (without requests ahead); every other transfer (text mode, a POST, AheadLimit 0,
+// through a proxy) goes through the internet library, as does a redirect answered on the
+// line, from its target on. Whatever happens to the connection, each
 // transfer still gets its own answer: a request is sent afresh, alone, when the answers
 // ahead of it could not be read, and a transfer whose own answer broke while requests
 // waited behind it on its connection is run once more at once, alone, on another

@@ -1,7 +1,9 @@
 // Requests ahead: a getter told what follows sends the first request alone, and once its
 // answer showed a kept connection and a framed body, the requests that follow go on that
-// connection before their answers arrive; every transfer still gets its own answer. And a
-// preconnection: the next transfer, a POST too, finds its connection open.
+// connection before their answers arrive; every transfer still gets its own answer. A
+// transfer on the getter's line ends as one through the internet library would (redirects,
+// failure texts, a stop). And a preconnection: the next transfer, a POST too, finds its
+// connection open.
 // The line server holds its later answers until it has received a given number of requests
 // (or a bound has passed), so it tells whether the requests really went ahead.
 #include "tests/net/inetget/GetterFixture.h"
@@ -68,6 +70,91 @@ TEST_F(HTTPGetAhead, APreconnectedGetterPostsOnTheConnectionItOpened) {
     EXPECT_TRUE(Fetch(g, server, "/report", {}));
     EXPECT_EQ(server.Paths(0), (std::vector<std::string>{"/report"}));
     EXPECT_EQ(server.Connections(), 1);
+}
+
+TEST_F(HTTPGetAhead, ATransferOnTheLineEndsAsOneThroughTheLibraryWould) {
+    const std::string found = "HTTP/1.1 200 OK\r\nContent-Length: 4\r\n\r\n/new";
+    struct TCase {
+        const char* Name;
+        std::vector<TScript> Scripts;
+        DWORD ReceiveMs;
+        bool Saved;
+        std::string Text;  // the file, or the error text
+    };
+    const TCase cases[] = {
+        // The library follows a redirect on the same connection; from the line it follows
+        // it from the target on, on a connection of its own.
+        {"redirect",
+         {TScript().ReadRequest().Send("HTTP/1.1 302 Found\r\nLocation: /new\r\nContent-Length: 0\r\n\r\n")
+              .ReadRequest().Send(found).Close(),
+          TScript().ReadRequest().Send(found).Close()},
+         5000, true, "/new"},
+        {"redirect to another scheme",
+         {TScript().ReadRequest().Send("HTTP/1.1 302 Found\r\nLocation: ftp://x/y\r\nContent-Length: 0\r\n\r\n")
+              .Close()},
+         5000, false, "redirect failed: too many, or not to http or https"},
+        {"silent server", {TScript().ReadRequest().Hang()}, 300, false, "receive timed out after 300 ms"},
+        {"cut body",
+         {TScript().ReadRequest().Send("HTTP/1.1 200 OK\r\nContent-Length: 10\r\n\r\nabc").Close()},
+         5000, false, "connection closed after 3 of 10 bytes"},
+        {"error status", {TScript().ReadRequest().Send("HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\n\r\n").Close()},
+         5000, false, "HTTP 404 Not Found"},
+    };
+    for (const TCase& c : cases) {
+        for (int ahead : {0, 8}) {
+            SCOPED_TRACE(std::string(c.Name) + ", ahead " + std::to_string(ahead));
+            TScriptedServer server(c.Scripts);
+            THTTPGet g(nullptr);
+            g.SetAheadLimit(ahead);
+            g.SetReceiveTimeout(c.ReceiveMs);
+            g.SetWaitThread(true);
+            g.SetURL("http://127.0.0.1:" + std::to_string(server.Port()) + "/old");
+            g.SetFileName(Dir + "file");
+            g.StartTransfer();
+            EXPECT_EQ(g.LastResult(), c.Saved);
+            EXPECT_EQ(c.Saved ? ReadFile(Dir + "file") : g.ErrorText(), c.Text);
+        }
+    }
+}
+
+TEST_F(HTTPGetAhead, AStopEndsATransferOnTheLineAtOnce) {
+    // "/stall" sends a head and a part of its body, then nothing.
+    TLineServer server;
+    THTTPGet g(nullptr);
+    g.SetAheadLimit(8);
+    TEvents events;
+    events.Attach(g);
+    g.OnHead = [&g](TObject*, int, const std::string&) { g.CancelTransfer(); };
+    auto start = std::chrono::steady_clock::now();
+    g.SetURL(server.Url("/stall"));
+    g.SetFileName(Dir + "stall");
+    g.SetWaitThread(true);
+    g.StartTransfer();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+    EXPECT_EQ(events.Errors, 1);
+    EXPECT_EQ(events.ErrorText, "cancelled");
+    // The line is ready for the next transfer, which gets its own answer.
+    g.OnHead = nullptr;
+    EXPECT_TRUE(Fetch(g, server, "/a", {}));
+}
+
+TEST_F(HTTPGetAhead, APreconnectedGetterFollowsARedirectOfItsPostAsTheLibraryDoes) {
+    // 303 after a POST: a GET of the target.
+    TScriptedServer server({TScript().ReadRequest().Send("HTTP/1.1 303 See Other\r\nLocation: /thanks\r\n"
+                                                         "Content-Length: 0\r\n\r\n").Close(),
+                            TScript().ReadRequest().Send("HTTP/1.1 200 OK\r\nContent-Length: 6\r\n\r\nthanks").Close()});
+    std::string url = "http://127.0.0.1:" + std::to_string(server.Port());
+    THTTPGet g(nullptr);
+    g.Preconnect(url + "/report");
+    g.SetPostQuery("a=1");
+    g.SetURL(url + "/report");
+    g.SetFileName(Dir + "report");
+    g.SetWaitThread(true);
+    g.StartTransfer();
+    EXPECT_TRUE(g.LastResult()) << g.ErrorText();
+    EXPECT_EQ(ReadFile(Dir + "report"), "thanks");
+    EXPECT_EQ(server.ConnectionCount(), 2);
+    EXPECT_EQ(server.RequestCount(1), 1);
 }
 
 }  // namespace
