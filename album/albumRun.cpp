@@ -232,6 +232,10 @@ void TAlbumRun::DownloadAlbum(const std::string& Title, const std::string& Album
     TPhotoList photos;
     const std::string xmlUrl =
         (FXmlUrlPrefix.empty() ? FSettings.XmlUrlPrefix : FXmlUrlPrefix) + EncodeRequestBytes(AlbumId);
+    // The photos mostly lie on the album's own site: their connections open while the
+    // XML comes.
+    const std::string site = AddressSite(xmlUrl);
+    if (!site.empty()) KeptTransfers().Preconnect(site + "/");
     try {
         TNoted<THttpCli> active(FActiveClient, &TextClient());
         photos = parser.ParseAlbum(xmlUrl);

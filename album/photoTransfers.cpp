@@ -72,7 +72,7 @@ TPhotoTransfers::TPhotoTransfers(int Jobs, std::vector<DWORD> RetryDelaysMs, DWO
         if (status != 200 || it == FTaken.end()) return;
         const TPhotoTask& task = it->second.Task;
         if (WorthResuming(rawHead)) StoreValidator(task, ResumeValidator(rawHead));
-        else DeleteFile(ValidatorFile(task));  // a killed run's, of the part this answer replaces
+        else DeleteFileIfPresent(ValidatorFile(task));  // a killed run's, of the part this answer replaces
     };
 }
 
@@ -202,13 +202,13 @@ int64_t TPhotoTransfers::PartBytes() const {
 }
 
 void TPhotoTransfers::RemovePartFiles(const TPhotoTask& task) {
-    DeleteFile(PartFile(task));
-    DeleteFile(ValidatorFile(task));
+    DeleteFileIfPresent(PartFile(task));
+    DeleteFileIfPresent(ValidatorFile(task));
 }
 
 void TPhotoTransfers::StoreValidator(const TPhotoTask& task, const std::string& validator) {
     if (validator.empty()) {
-        DeleteFile(ValidatorFile(task));
+        DeleteFileIfPresent(ValidatorFile(task));
         return;
     }
     std::ofstream(ValidatorFile(task), std::ios::binary | std::ios::trunc) << validator;

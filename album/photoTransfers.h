@@ -71,6 +71,9 @@ public:
     // Photos asked for ahead per connection: Ahead, or 0 once the site asked for a pause.
     int Ahead() const { return FQueue.Ahead(); }
 
+    // Opens the connections for the photos to come to Url's server before their addresses
+    // are known (see TTransferQueue::Preconnect).
+    void Preconnect(const std::string& Url) { FQueue.Preconnect(Url); }
     // Takes Task (only while HasRoom). Its first try replaces a ".part" of an earlier run,
     // or resumes it.
     void Start(const TPhotoTask& Task);

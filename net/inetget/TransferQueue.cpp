@@ -37,6 +37,10 @@ size_t TTransferQueue::Taken() const {
 TTransferQueue::TConnection& TTransferQueue::FreeConnection() {
     for (auto& c : FConnections)
         if (!c->Active && c->Line.empty()) return *c;
+    return NewConnection();
+}
+
+TTransferQueue::TConnection& TTransferQueue::NewConnection() {
     // A new getter, kept for the rest of the run. Its events only mark the connection.
     auto connection = std::make_unique<TConnection>();
     TConnection* c = connection.get();
@@ -50,6 +54,12 @@ TTransferQueue::TConnection& TTransferQueue::FreeConnection() {
     };
     FConnections.push_back(std::move(connection));
     return *c;
+}
+
+void TTransferQueue::Preconnect(const std::string& Url) {
+    if (FCancelled) return;
+    // Connections the run already has were made to its servers: only new ones connect now.
+    while (int(FConnections.size()) < FLimit) NewConnection().Getter->Preconnect(Url);
 }
 
 void TTransferQueue::Add(const TTransfer& Transfer) {

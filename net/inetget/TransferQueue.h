@@ -76,6 +76,11 @@ public:
     // Transfers whose try runs or waits for its retry: at most Limit.
     int Running() const;
 
+    // Opens the connections the run does not have yet (up to Limit) to Url's server, so
+    // that the transfers handed in next find them ready (a guess at where they will go:
+    // a connection to another server is simply not used). No result, no event; ignored
+    // after Cancel.
+    void Preconnect(const std::string& Url);
     // Takes Transfer: it starts at once on a free connection, or waits (in the queue or in
     // a connection's line). Ignored after Cancel.
     void Add(const TTransfer& Transfer);
@@ -110,6 +115,7 @@ private:
         uint64_t RetryAt = 0;                 // tick at which the waiting retry starts; 0: none
     };
     TConnection& FreeConnection();
+    TConnection& NewConnection();
     size_t Taken() const;
     // Ends the transfers whose results went out without a retry.
     void SettleReported();

@@ -14,6 +14,10 @@ bool DirectoryExists(const std::string& path);  // a folder (or link to one)
 // Creates the folder and every missing parent; true when the folder exists afterwards.
 bool ForceDirectories(const std::string& path);
 bool DeleteFile(const std::string& path);
+// Deletes Path only when something is there. Unlinking takes the folder's lock even for a
+// name that is not there; threads that create and rename files in the same folder then
+// wait for it. True when nothing is left under the name.
+bool DeleteFileIfPresent(const std::string& path);
 // Renames, replacing an existing target atomically; true on success.
 bool RenameFile(const std::string& from, const std::string& to);
 // Size of a regular file in bytes, -1 when it does not exist.

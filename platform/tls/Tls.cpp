@@ -10,6 +10,10 @@
 #include <openssl/x509v3.h>
 
 #include <arpa/inet.h>
+#include <cctype>
+#include <cstdlib>
+#include <dirent.h>
+#include <sys/stat.h>
 #include <cstring>
 #include <map>
 #include <mutex>
@@ -50,6 +54,60 @@ TSslCtxPtr NewContext(const SSL_METHOD* method) {
     return ctx;
 }
 
+// True when Name looks like a certificate link of a hashed folder: eight hex digits, a dot
+// and a number ("3513523f.0").
+bool HashedName(const char* name) {
+    size_t i = 0;
+    for (; i < 8; ++i)
+        if (!isxdigit(static_cast<unsigned char>(name[i]))) return false;
+    if (name[i] != '.' || !isdigit(static_cast<unsigned char>(name[i + 1]))) return false;
+    for (i += 2; name[i]; ++i)
+        if (!isdigit(static_cast<unsigned char>(name[i]))) return false;
+    return true;
+}
+
+// True when one of the folders of Dirs (separated by ':') holds certificates by hash.
+bool AnyHashedFolder(const std::string& dirs) {
+    size_t from = 0;
+    while (from <= dirs.size()) {
+        size_t colon = dirs.find(':', from);
+        std::string dir = dirs.substr(from, colon == std::string::npos ? std::string::npos : colon - from);
+        if (DIR* d = dir.empty() ? nullptr : opendir(dir.c_str())) {
+            bool found = false;
+            while (dirent* e = readdir(d))
+                if ((found = HashedName(e->d_name))) break;
+            closedir(d);
+            if (found) return true;
+        }
+        if (colon == std::string::npos) break;
+        from = colon + 1;
+    }
+    return false;
+}
+
+// True when both paths lead to the same file.
+bool SameFile(const char* a, const char* b) {
+    struct stat sa, sb;
+    return stat(a, &sa) == 0 && stat(b, &sb) == 0 && sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+}
+
+// The system's store, with SSL_CERT_FILE and SSL_CERT_DIR in place of its file and folder.
+// A folder of certificates named by their subject's hash is read one certificate at a
+// time, as a chain asks for it; the bundle file of the same authorities takes tens of
+// milliseconds to read whole at every start. So the file is read only when SSL_CERT_FILE
+// names another one than the system's bundle, or when no folder can stand for it.
+void LoadSystemStore(SSL_CTX* ctx) {
+    const char* fileEnv = getenv(X509_get_default_cert_file_env());
+    const char* dirEnv = getenv(X509_get_default_cert_dir_env());
+    const char* file = fileEnv ? fileEnv : X509_get_default_cert_file();
+    const std::string dirs = dirEnv ? dirEnv : X509_get_default_cert_dir();
+    const bool hashed = AnyHashedFolder(dirs);
+    const bool ownFile = fileEnv && !SameFile(fileEnv, X509_get_default_cert_file());
+    if (hashed) SSL_CTX_load_verify_dir(ctx, dirs.c_str());
+    if (ownFile || !hashed) SSL_CTX_load_verify_file(ctx, file);
+    ERR_clear_error();  // a missing default file or folder is no failure
+}
+
 TSslCtxPtr MakeClientContext(const TVerifySettings& settings) {
     TSslCtxPtr ctx = NewContext(TLS_client_method());
     // Sessions are kept by this unit, per host and port, not by OpenSSL's cache.
@@ -59,9 +117,7 @@ TSslCtxPtr MakeClientContext(const TVerifySettings& settings) {
         return ctx;
     }
     SSL_CTX_set_verify(ctx.get(), SSL_VERIFY_PEER, nullptr);
-    // The system's store; SSL_CERT_FILE and SSL_CERT_DIR replace its file and folder.
-    SSL_CTX_set_default_verify_paths(ctx.get());
-    ERR_clear_error();  // a missing default folder is no failure
+    LoadSystemStore(ctx.get());
     if (!settings.CaFile.empty() &&
         SSL_CTX_load_verify_locations(ctx.get(), settings.CaFile.c_str(), nullptr) != 1)
         throw ETlsError("Cannot read CA certificates from " + settings.CaFile + ": " + TakeErrorText());

@@ -5,7 +5,7 @@
 // text and nothing fetched, a server that speaks only TLS 1.0/1.1, the closing alert
 // deciding whether a body that ends at the close is whole, redirects between http and
 // https, Abort during the handshake and during the body, the resumed session of a second
-// connection, and the settings (SSL_CERT_FILE, checking off).
+// connection, and the settings (SSL_CERT_FILE, SSL_CERT_DIR, checking off).
 #include "net/http/HttpProt.h"
 #include "platform/tls/Tls.h"
 #include "tests/net/http/HttpCliTestSupport.h"
@@ -14,7 +14,12 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstdlib>
+#include <openssl/pem.h>
+#include <openssl/x509.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <string>
 
 namespace {
@@ -156,6 +161,56 @@ TEST_F(Https, TrustStoreFromSslCertFile) {
     tls::ClientContext();  // the store is read when the context is made, at the first connection
     ::unsetenv("SSL_CERT_FILE");
     EXPECT_EQ(TryGet(cli).first, 0);
+}
+
+namespace {
+
+// A folder of its own holding the test authority under Name ("" for the subject-hash name
+// that a hashed certificate folder uses).
+std::string FolderWithCa(const std::string& name) {
+    std::string dir = Certs().Dir() + "/store-" + (name.empty() ? std::string("hashed") : name);
+    ::mkdir(dir.c_str(), 0700);
+    std::string link = name;
+    if (link.empty()) {
+        FILE* f = fopen(Certs().Ca().c_str(), "r");
+        X509* ca = f ? PEM_read_X509(f, nullptr, nullptr, nullptr) : nullptr;
+        if (f) fclose(f);
+        char hash[16];
+        snprintf(hash, sizeof hash, "%08lx.0", ca ? X509_subject_name_hash(ca) : 0UL);
+        X509_free(ca);
+        link = hash;
+    }
+    ::unlink((dir + "/" + link).c_str());
+    EXPECT_EQ(::symlink(Certs().Ca().c_str(), (dir + "/" + link).c_str()), 0);
+    return dir;
+}
+
+}  // namespace
+
+// The folder of the system's store is read a certificate at a time by hash; a folder
+// without hash names cannot stand for the store's file, which is then read instead.
+TEST_F(Https, TrustStoreFromSslCertDir) {
+    TScriptedServer server({TScript().ReadRequest().Send(Ok5).Close(), TScript().ReadRequest().Send(Ok5).Close()},
+                           ServerWith(Certs().Valid()));
+    THttpCli cli(nullptr);
+    cli.SetURL(HttpsUrl("127.0.0.1", server));
+    struct {
+        std::string Dir;
+        bool Trusted;
+    } cases[] = {{FolderWithCa(""), true}, {FolderWithCa("ca.pem"), false}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Dir);
+        ::setenv("SSL_CERT_DIR", c.Dir.c_str(), 1);
+        tls::SetVerifySettings({});
+        tls::ClientContext();
+        ::unsetenv("SSL_CERT_DIR");
+        if (c.Trusted) {
+            EXPECT_EQ(TryGet(cli).first, 0);
+        } else {
+            EXPECT_EQ(TryGet(cli).second,
+                      "Certificate of 127.0.0.1 not accepted: unable to get local issuer certificate");
+        }
+    }
 }
 
 // ---- the end of a body -------------------------------------------------------------------

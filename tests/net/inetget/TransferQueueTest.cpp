@@ -1,7 +1,7 @@
 // The transfer queue: transfers start in the order they were handed in (per connection,
 // when lines hold them), at most Limit at once, and each gets its result; a retry runs again on its connection before that
 // connection's line; one at a time recalls the lines (the transfers in flight finish);
-// a cancel ends everything.
+// a cancel ends everything; connections opened ahead of the transfers are the ones they use.
 // The server is TLineServer (tests/support/LineServer.h): every answer's body is its path.
 #include "net/inetget/TransferQueue.h"
 
@@ -79,6 +79,30 @@ TEST_F(TransferQueue, TransfersStartInOrderAtMostLimitAtOnceAndEachGetsItsResult
         EXPECT_LE(server.Connections(), c.Limit);
         EXPECT_EQ(queue.Running(), 0);
     }
+}
+
+TEST_F(TransferQueue, PreconnectOpensTheMissingConnectionsThatTheTransfersThenUse) {
+    TLineServer server;
+    TTransferQueue queue(3, 5000, 2);
+    queue.Preconnect(server.Url("/"));
+    ASSERT_TRUE(server.WaitForConnections(3, 5000));
+    queue.Preconnect(server.Url("/"));  // the run has its connections: none more
+    std::vector<int> handed;
+    for (int i = 0; i < 6; ++i) {
+        TTransfer t = Transfer(server, "/p" + std::to_string(i));
+        handed.push_back(t.Id);
+        queue.Add(t);
+    }
+    std::vector<int> ended = Drain(queue);
+    std::sort(ended.begin(), ended.end());
+    EXPECT_EQ(ended, handed);
+    EXPECT_EQ(server.Connections(), 3);
+
+    TLineServer other;
+    TTransferQueue cancelled(2, 5000, 2);
+    cancelled.Cancel();
+    cancelled.Preconnect(other.Url("/"));
+    EXPECT_FALSE(other.WaitForConnections(1, 100));
 }
 
 TEST_F(TransferQueue, ARetryRunsOnItsConnectionBeforeTheLineThatFollows) {
