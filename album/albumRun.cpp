@@ -170,6 +170,8 @@ TAlbumPage TAlbumRun::FetchAlbumPage(const std::string& PageUrl) {
     FSourceUrl = pageUrl;
     // The album's XML lies on the site its page came from.
     FXmlUrlPrefix = AddressSite(pageUrl) + "/xml?";
+    // The XML comes from the page's site next: its connection opens while the page comes.
+    TextClient().Preconnect(pageUrl);
     THttpCli& client = PageClient();
     std::string pageText;
     {

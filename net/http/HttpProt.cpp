@@ -38,7 +38,10 @@ THttpCli::THttpCli(TComponent* AOwner)
     : TComponent(AOwner), FRcvBuffer(new char[ReceiveBlock]) {
     FWindowHandle = AllocateWindow([this](TMessage& msg) { WndProc(msg); });
     FCtrlSocket = std::make_unique<TWSocket>(this);
-    TWSocket& s = *FCtrlSocket;
+    AttachHandlers(*FCtrlSocket);
+}
+
+void THttpCli::AttachHandlers(TWSocket& s) {
     s.OnSessionClosed = [this](TObject*, uint16_t e) { SocketSessionClosed(e); };
     s.OnDataAvailable = [this](TObject*, uint16_t e) { SocketDataAvailable(e); };
     s.OnSessionConnected = [this](TObject*, uint16_t e) { SocketSessionConnected(e); };
@@ -46,16 +49,20 @@ THttpCli::THttpCli(TComponent* AOwner)
     s.OnDnsLookupDone = [this](TObject*, uint16_t e) { SocketDnsLookupDone(e); };
 }
 
+void THttpCli::DetachHandlers(TWSocket& s) {
+    s.OnSessionClosed = nullptr;
+    s.OnDataAvailable = nullptr;
+    s.OnSessionConnected = nullptr;
+    s.OnDataSent = nullptr;
+    s.OnDnsLookupDone = nullptr;
+}
+
 THttpCli::~THttpCli() {
     // The socket fires OnSessionClosed while it is destroyed; the client is half gone by
     // then, so its handlers are detached first.
+    DropSpare();
     if (FCtrlSocket) {
-        TWSocket& s = *FCtrlSocket;
-        s.OnSessionClosed = nullptr;
-        s.OnDataAvailable = nullptr;
-        s.OnSessionConnected = nullptr;
-        s.OnDataSent = nullptr;
-        s.OnDnsLookupDone = nullptr;
+        DetachHandlers(*FCtrlSocket);
         FCtrlSocket.reset();
     }
     ReleaseWindow(FWindowHandle);
@@ -72,6 +79,7 @@ void THttpCli::ReleaseWindow(HWND wnd) {
 void THttpCli::SetMultiThreaded(bool v) {
     FMultiThreaded = v;
     FCtrlSocket->SetMultiThreaded(v);
+    if (FSpare) FSpare->SetMultiThreaded(v);
 }
 
 // ---- state and completion -----------------------------------------------------------
@@ -108,6 +116,9 @@ void THttpCli::WndProc(TMessage& msg) {
         return;
     case WM_HTTPCLI_READY:
         if (seq == FRequestSeq) SetState(httpIdle);  // a stale one must not end a newer request
+        return;
+    case WM_HTTPCLI_SPARE:
+        if (seq == FRequestSeq && !FReadyPosted) SocketSessionConnected(0);
         return;
     case WM_HTTPCLI_OPEN:
         if (seq == FRequestSeq && !FReadyPosted)
@@ -164,6 +175,7 @@ void THttpCli::StartRequest(THttpRequest kind) {
     FClosingOnPurpose = false;
     FCloseAfterBlock = false;
     FBrokenOff = false;
+    FOnSpare = false;
     FRelocationCount = 0;
     FFailure = nullptr;
     FPendingInput.clear();
@@ -236,6 +248,8 @@ void THttpCli::OpenConnection() {
     FDnsResult.clear();
     SetState(httpResolving);
     if (FReadyPosted) return;  // aborted by a state-change handler
+    FOnSpare = false;
+    if (AdoptSpare()) return;
     try {
         FCtrlSocket->SetLocalAddr(FLocalAddr);
         FCtrlSocket->DnsLookup(FHostName);

@@ -50,6 +50,7 @@ enum THttpCliState : uint8_t {
 constexpr UINT WM_HTTPCLI_DONE = WM_USER + 1;   // raise OnRequestDone
 constexpr UINT WM_HTTPCLI_READY = WM_USER + 2;  // the request is over: state httpIdle
 constexpr UINT WM_HTTPCLI_OPEN = WM_USER + 3;   // connect for a relocation
+constexpr UINT WM_HTTPCLI_SPARE = WM_USER + 4;  // go on on the connection opened ahead
 
 using TOnCommand = std::function<void(TObject* Sender, std::string& S)>;
 using TDocDataEvent = std::function<void(TObject* Sender, const void* Buffer, int Len)>;
@@ -135,6 +136,15 @@ public:
     std::exception_ptr Failure() const { return FFailure; }
 
     // ---- operations ----
+    // Opens a connection to URL's server now (lookup, connect, and the TLS handshake for
+    // https), while the client is idle, so that its next GET or HEAD to that server finds
+    // it ready. Nothing is sent on it and no event is raised; a POST, a proxy, another
+    // server or local address, or a connection the server closed meanwhile leave it
+    // unused, and the request connects as usual. A request whose connection opened ahead
+    // closes before any byte of an answer is made once more on a new connection.
+    void Preconnect(const std::string& URL);
+    // A connection opened ahead is connected (and past its handshake) and still usable.
+    bool Preconnected() const { return FSpare && FSpareReady && !FSpareDead; }
     // Starts a request; its end is reported by OnRequestDone. Throws EHttpException
     // "HTTP component is busy" (1), "HTTP component has nothing to post" (2),
     // "Invalid character in <property>" (12) or, for a URL whose scheme is neither http
@@ -212,6 +222,17 @@ private:
     void SocketSessionConnected(uint16_t error);
     void Touch();  // something was received or sent: restart the inactivity clock
     void TimeOutRequest();
+    void AttachHandlers(TWSocket& s);
+    static void DetachHandlers(TWSocket& s);
+
+    // ---- HttpProtPreconnect.cpp ----
+    void SpareResolved(uint16_t error);
+    // Takes the connection opened ahead for the request just started, when it fits; true
+    // when the request goes on on it.
+    bool AdoptSpare();
+    void DropSpare();
+    // The adopted connection closed before any byte came: the request connects afresh.
+    bool RetryWithoutSpare();
 
     // ---- HttpProtResponse.cpp ----
     void SocketDataAvailable(uint16_t error);
@@ -236,6 +257,15 @@ private:
     void ResponseComplete() override;
 
     std::unique_ptr<TWSocket> FCtrlSocket;
+    // A connection opened ahead (Preconnect) and what it is to.
+    std::unique_ptr<TWSocket> FSpare;
+    std::string FSpareHost, FSparePort;
+    bool FSpareTls = false;
+    bool FSpareConnecting = false;  // looked up; connect (and handshake) under way or done
+    bool FSpareReady = false;       // connected, handshake done
+    bool FSpareDead = false;        // failed, closed, or spoke before it was asked
+    bool FOnSpare = false;          // the current request went out on the adopted spare
+    uint64_t FSpareSince = 0;       // tick of the Preconnect
     HWND FWindowHandle = nullptr;
     bool FMultiThreaded = false;
     THttpCliState FState = httpIdle;

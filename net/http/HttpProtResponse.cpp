@@ -320,6 +320,7 @@ void THttpCli::SocketSessionClosed(uint16_t error) {
 
 void THttpCli::ConnectionClosed(bool peerClosed) {
     if (FReadyPosted) return;
+    if (peerClosed && RetryWithoutSpare()) return;
     FConnected = false;
     if (FRelocating) {
         FRelocating = false;

@@ -60,12 +60,13 @@ std::vector<THostileCase> Cases(const std::string& address) {
     auto startsJpeg = [](TTestConnection&, const TTestReply& r, long) { EXPECT_EQ(r.Body.substr(0, 3), "\xFF\xD8\xFF"); };
     // Answers that trickle at 20 bytes a second: the head and a first byte at once, the
     // next bytes 50 ms apart, and the connection still open. Read with MaxBody 10.
+    // On a loaded machine the site's timer may fire late, never early: the bounds below
+    // only fail an answer that comes too fast or stops.
     auto trickles = [](TTestConnection& c, const TTestReply& r, long ms) {
         EXPECT_EQ(r.Body.size(), 10u);
         EXPECT_GE(ms, 400);
-        EXPECT_LT(ms, 1500);
         std::string more = c.ReadFor(1000);
-        EXPECT_GE(more.size(), 12u);
+        EXPECT_GE(more.size(), 5u);
         EXPECT_LE(more.size(), 24u);
         EXPECT_FALSE(c.ClosedWithin(200));
     };
@@ -88,7 +89,8 @@ std::vector<THostileCase> Cases(const std::string& address) {
          [](TTestConnection&, const TTestReply& r, long) {
              long long now = (long long)std::time(nullptr);
              long long at = ParseHttpDate(r.Header("Retry-After"));
-             EXPECT_GE(at, now + 2) << r.Header("Retry-After");
+             // Two seconds after the site's clock, which may have read the second before ours.
+             EXPECT_GE(at, now + 1) << r.Header("Retry-After");
              EXPECT_LE(at, now + 3) << r.Header("Retry-After");
              EXPECT_NEAR(double(ParseHttpDate(r.Header("Date"))), double(now), 1.0);
          }},
