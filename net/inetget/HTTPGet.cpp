@@ -2,14 +2,16 @@
 //
 // The worker's thread sleeps on a condition variable between transfers. A transfer checks
 // the stop request before connecting, after sending, after the head and before each
-// block; Terminate also closes the transfer's request handle, which makes any
-// internet-library call blocked on it return at once, and leaves the session (with its
-// idle connections) for the next transfer. Blocks are 1025 bytes, one synchronised
+// block; Terminate also closes the transfer's request handle and aborts the line, which
+// makes any internet-library call or line wait blocked return at once, and leaves the
+// session (with its idle connections) for the next transfer; the line's abort is cleared
+// when the next transfer starts. The answer is read through TGetterAnswer, from the
+// library's request or from the line, by one loop. Blocks are 1025 bytes, one synchronised
 // progress event each when OnProgress is set. The first reason of a failure is kept as
 // the transfer's ErrorText; a stop request overrides it with "cancelled".
 //
-// Sections: the worker's thread, one transfer, requests ahead, reading the body, the
-// component. The target file is a unit of its own (TargetFile.h).
+// Sections: the worker's thread, one transfer (on the line or through the library),
+// requests ahead, reading the body, the component. The target file is a unit of its own (TargetFile.h).
 #include "net/inetget/HTTPGet.h"
 
 #include "net/inetget/GetterAnswer.h"

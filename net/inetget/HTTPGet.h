@@ -126,8 +126,9 @@ public:
     // may send ahead (see the top of this file). Any thread, any time.
     void SetAhead(std::vector<THTTPGetNext> next);
     // The stop request (any thread) for the transfer handed over, until its end handler
-    // runs: sets Success false and closes its request handle, so a connect or read blocked
-    // in the internet library returns at once. Does not wait; no effect when idle.
+    // runs: sets Success false, closes its request handle and aborts the line, so a connect
+    // or read blocked in the internet library or on the line returns at once. Does not
+    // wait; no effect when idle.
     void Terminate();
     bool Terminated() const { return FTerminated; }
 

@@ -9,7 +9,6 @@
 #include "platform/wininet/InetTls.h"
 
 #include <arpa/inet.h>
-#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
