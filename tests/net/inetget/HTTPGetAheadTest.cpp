@@ -117,6 +117,52 @@ TEST_F(HTTPGetAhead, ATransferOnTheLineEndsAsOneThroughTheLibraryWould) {
     }
 }
 
+TEST_F(HTTPGetAhead, TheLineSendsTheHeadTheLibrarySends) {
+    struct TCase {
+        const char* Name;
+        void (*Set)(THTTPGet& g);
+    };
+    const TCase cases[] = {
+        {"plain", [](THTTPGet&) {}},
+        {"credentials, referrer, agent and extra lines",
+         [](THTTPGet& g) {
+             g.SetUserName("user");
+             g.SetPassword("secret");
+             g.SetReferer("http://example.test/page");
+             g.SetAgent("Agent/1.0");
+             g.SetExtraHeaders("X-One: 1\r\nX-Two: 2");
+         }},
+        {"a part resumed", [](THTTPGet& g) {
+             g.SetResumeFrom(5);
+             g.SetIfRange("\"v1\"");
+         }},
+        {"a preconnected POST", [](THTTPGet& g) { g.SetPostQuery("a=1&b=2"); }},
+    };
+    const std::string ok = "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok";
+    for (const TCase& c : cases) {
+        SCOPED_TRACE(c.Name);
+        // One server, so that the Host lines agree: the library's request on its first
+        // connection, the line's on its second.
+        TScriptedServer server({TScript().ReadRequest().Send(ok).Close(), TScript().ReadRequest().Send(ok).Close()});
+        std::string url = "http://127.0.0.1:" + std::to_string(server.Port()) + "/a b/ph\xC3\xB6to.jpg";
+        for (int ahead : {0, 8}) {
+            THTTPGet g(nullptr);
+            g.SetAheadLimit(ahead);
+            c.Set(g);
+            // The line carries a POST only on a preconnection.
+            if (ahead && !g.PostQuery().empty()) g.Preconnect(url);
+            g.SetURL(url);
+            g.SetFileName(Dir + "head");
+            g.SetWaitThread(true);
+            g.StartTransfer();
+            EXPECT_TRUE(g.LastResult()) << g.ErrorText();
+        }
+        ASSERT_TRUE(server.WaitForFinished(2, 5000));
+        EXPECT_EQ(server.Received(1), server.Received(0));
+        EXPECT_NE(server.Received(0).find("Host: 127.0.0.1:"), std::string::npos);
+    }
+}
+
 TEST_F(HTTPGetAhead, AStopEndsATransferOnTheLineAtOnce) {
     // "/stall" sends a head and a part of its body, then nothing.
     TLineServer server;
@@ -136,6 +182,36 @@ TEST_F(HTTPGetAhead, AStopEndsATransferOnTheLineAtOnce) {
     // The line is ready for the next transfer, which gets its own answer.
     g.OnHead = nullptr;
     EXPECT_TRUE(Fetch(g, server, "/a", {}));
+}
+
+TEST_F(HTTPGetAhead, ThroughAProxyTransfersGoByTheLibraryAloneAndNothingIsPreconnected) {
+    // The line server plays the proxy: it answers each request with its target, here the
+    // whole address. Port 1 of the origin is never reached.
+    TLineServer proxy;
+    ::setenv("http_proxy", ("127.0.0.1:" + std::to_string(proxy.Port())).c_str(), 1);
+    ::unsetenv("no_proxy");
+    const std::string origin = "http://127.0.0.1:1";
+    THTTPGet g(nullptr);
+    g.SetAheadLimit(8);
+    g.Preconnect(origin + "/a");
+    std::vector<std::string> paths = {"/a", "/b", "/c"};
+    for (size_t i = 0; i < paths.size(); ++i) {
+        SCOPED_TRACE(paths[i]);
+        std::vector<THTTPGetNext> next;
+        for (size_t j = i + 1; j < paths.size(); ++j) next.push_back(THTTPGetNext{origin + paths[j], 0, ""});
+        g.SetAhead(next);
+        g.SetURL(origin + paths[i]);
+        g.SetFileName(Dir + "proxied");
+        g.SetWaitThread(true);
+        g.StartTransfer();
+        EXPECT_TRUE(g.LastResult()) << g.ErrorText();
+        EXPECT_EQ(ReadFile(Dir + "proxied"), origin + paths[i]);
+    }
+    ::unsetenv("http_proxy");
+    // One kept connection to the proxy carried the three, each asked after the answer before.
+    EXPECT_EQ(proxy.Connections(), 1);
+    EXPECT_EQ(proxy.HeardBeforeAnswer(2), 2u);
+    EXPECT_EQ(proxy.HeardBeforeAnswer(3), 3u);
 }
 
 TEST_F(HTTPGetAhead, APreconnectedGetterFollowsARedirectOfItsPostAsTheLibraryDoes) {
