@@ -110,6 +110,32 @@ TEST(ServerLine, TheFirstRequestOnAConnectionGoesAlone) {
     EXPECT_EQ(server.Paths(0), TPaths{"/a"});
 }
 
+TEST(ServerLine, AGetOnAKeptConnectionClosedUnansweredGoesOnceMoreAPostNever) {
+    struct {
+        const char* Verb;
+        bool Retry;
+        bool Answered;
+        int Connections;
+    } cases[] = {{"GET", true, true, 2}, {"POST", false, false, 1}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Verb);
+        // The kept connection takes the second request and closes without a byte of answer.
+        TScriptedServer server({TScript().ReadRequest().Send(Kept).ReadRequest().Close(),
+                                TScript().ReadRequest().Send(Kept).Close()});
+        TServerLine line;
+        ASSERT_EQ(SendAlone(line, server.Port(), "/a"), 0u);
+        EXPECT_EQ(ReadBody(line).Text, "ok");
+        ASSERT_TRUE(line.HasIdleConnection(Place(server.Port())));
+        DWORD r = line.Send(Place(server.Port()), Head("/b", c.Verb), "", c.Verb, KeepIt, c.Retry, Limits);
+        EXPECT_EQ(r == ERROR_SUCCESS, c.Answered) << r;
+        if (c.Answered) {
+            EXPECT_EQ(ReadBody(line).Text, "ok");
+        }
+        ASSERT_TRUE(server.WaitForFinished(1, 5000));
+        EXPECT_EQ(server.ConnectionCount(), c.Connections);
+    }
+}
+
 // ---- answers that end the connection -------------------------------------------------------------
 
 TEST(ServerLine, NothingGoesBehindAnAnswerThatEndsItsConnection) {
