@@ -20,9 +20,10 @@
 // transfer at a time. Cancel stops everything at once; Abandon then waits (a few seconds
 // at most) for the connections to end.
 //
-// Behind this interface a pipelined HTTP/1.1 line per connection carries the transfers; a
-// multiplexed transport can take its place without the owner noticing: the owner speaks
-// of transfers, results, retries and the limit only.
+// Behind this interface a pipelined HTTP/1.1 line per connection carries the transfers
+// (each getter's TServerLine, ServerLine.h; the getter reads its answers through
+// TGetterAnswer); a multiplexed transport can take its place without the owner noticing:
+// the owner speaks of transfers, results, retries and the limit only.
 //
 // Threads: everything runs on the interface thread; the getters' workers reach it by their
 // events, which only mark the connection. Cancel may be called from any handler that runs
