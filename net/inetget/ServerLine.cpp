@@ -4,6 +4,7 @@
 // it), and it broke (a send behind failed; it closes once the answer being read ended).
 #include "net/inetget/ServerLine.h"
 
+#include "platform/messages/Messages.h"
 #include "platform/rtl/SysUtils.h"
 #include "platform/wininet/InetTls.h"
 
@@ -43,6 +44,7 @@ DWORD TServerLine::Connect(const TLinePlace& place, DWORD connectMs, std::unique
     // Straight to the server: an https connection is of no use before its handshake.
     if (r == ERROR_SUCCESS) r = PrepareConnection(*sock, place.Secure, TProxy(), place.Host, place.Port, connectMs);
     if (r != ERROR_SUCCESS) sock.reset();
+    FIdleSince = GetTickCount64();
     return Expired(r, INTERNET_OPTION_CONNECT_TIMEOUT);
 }
 
@@ -60,6 +62,8 @@ void TServerLine::Break() {
     if (!FHaveAnswer || FBody.Ended()) Close();
 }
 
+bool TServerLine::WaitedTooLong() const { return GetTickCount64() - FIdleSince > IdleMs; }
+
 DWORD TServerLine::Expired(DWORD r, DWORD option) {
     if (r == ERROR_INTERNET_TIMEOUT && !FExpired) FExpired = option;
     return r;
@@ -69,7 +73,7 @@ DWORD TServerLine::Preconnect(const TLinePlace& place, DWORD connectMs) {
     FExpired = 0;
     LastFailureText().clear();
     bool answerDue = FWaiting > 0 || (FHaveAnswer && !FBody.Ended());
-    if (FSock && FPlace == place && !answerDue && FSock->IdleAndOpen()) return ERROR_SUCCESS;
+    if (FSock && FPlace == place && !answerDue && !WaitedTooLong() && FSock->IdleAndOpen()) return ERROR_SUCCESS;
     Close();
     FHaveAnswer = false;
     FPlace = place;
@@ -77,11 +81,12 @@ DWORD TServerLine::Preconnect(const TLinePlace& place, DWORD connectMs) {
 }
 
 bool TServerLine::HasPreconnection(const TLinePlace& place) const {
-    return FSock && FPlace == place && FSock->Fresh() && FWaiting == 0;
+    return FSock && FPlace == place && FSock->Fresh() && FWaiting == 0 && !WaitedTooLong();
 }
 
 bool TServerLine::HasIdleConnection(const TLinePlace& place) const {
-    return FSock && FPlace == place && FWaiting == 0 && !FBroken && !(FHaveAnswer && !FBody.Ended());
+    return FSock && FPlace == place && FWaiting == 0 && !FBroken && !(FHaveAnswer && !FBody.Ended()) &&
+           !WaitedTooLong();
 }
 
 // ==== requests ===========================================================================================
@@ -92,7 +97,7 @@ DWORD TServerLine::Send(const TLinePlace& place, const std::string& head, const 
     LastFailureText().clear();
     // A request alone meets no answer due before it, nor bytes nobody asked for.
     bool answerDue = FWaiting > 0 || FBroken || (FHaveAnswer && !FBody.Ended());
-    if (!FSock || FPlace != place || answerDue || !FSock->IdleAndOpen()) Close();
+    if (!FSock || FPlace != place || answerDue || WaitedTooLong() || !FSock->IdleAndOpen()) Close();
     FHaveAnswer = false;
     FPlace = place;
     for (;;) {
@@ -190,4 +195,5 @@ DWORD TServerLine::Read(char* dest, size_t count, size_t* got, DWORD receiveMs) 
 void TServerLine::Release() {
     bool kept = FPersistent && !FBroken && FBody.Mode() != TBodyReader::UntilClose && HeadKeepsConnection(FHead);
     if (!kept) Close();
+    FIdleSince = GetTickCount64();
 }

@@ -15,6 +15,9 @@
 // - A body that ends at the close is whole only after an orderly close (over TLS with the
 //   closing alert) of a connection that never carried a request ahead.
 //
+// A connection that waited longer than IdleMs for its next request is not used again: one
+// dropped on the way without a close would only show by the request's time-out.
+//
 // Every wait is bounded by the caller's time-outs and watches the line's abort descriptor:
 // Abort, from any other thread, ends a connect, send or read under way at once (it fails
 // with ERROR_INTERNET_OPERATION_CANCELLED) until ClearAbort. Everything else is for the
@@ -40,6 +43,9 @@ struct TLinePlace {
 
 class TServerLine {
 public:
+    // How long a connection may wait for its next request (as the library's pool).
+    static constexpr uint64_t IdleMs = 30000;
+
     TServerLine();
     ~TServerLine();
     TServerLine(const TServerLine&) = delete;
@@ -108,6 +114,8 @@ private:
     void Release();
     // Notes a timeout of kind Option when R says one ran out.
     DWORD Expired(DWORD r, DWORD option);
+    // True when the connection, waiting for a request, has waited too long.
+    bool WaitedTooLong() const;
 
     int FAbortFd;
     std::unique_ptr<inetwire::TInetSocket> FSock;
@@ -119,6 +127,7 @@ private:
     bool FCarriedAhead = false;  // the connection carried requests sent ahead
     bool FBroken = false;        // a send behind failed: nothing after this answer is taken
     size_t FWaiting = 0;
+    uint64_t FIdleSince = 0;  // tick at which the connection began to wait for a request
     DWORD FExpired = 0;
     DWORD FReadError = ERROR_SUCCESS;  // the failure that closed the connection inside a body
 };
