@@ -260,6 +260,17 @@ int64_t RetryAfterMs(const std::string& Value, const std::string& DateHeader, in
     return std::max<int64_t>(0, std::min<int64_t>((at - now) * 1000, MaxRetryAfterMs));
 }
 
+bool WorthResuming(const std::string& RawHead) {
+    // A transfer coding decides over any length (and without chunks last, the body ends at
+    // the close).
+    std::string codings = httpwire::HeadFieldValue(RawHead, "Transfer-Encoding");
+    if (!codings.empty()) return httpwire::ChunkedIsFinal(codings);
+    std::string value = httpwire::HeadFieldValue(RawHead, "Content-Length");
+    int64_t length = -1;
+    if (value.empty()) return false;
+    return !httpwire::ParseContentLength(value, length) || length >= ResumeWorthBytes;
+}
+
 std::string ResumeValidator(const std::string& RawHead) {
     std::string etag = httpwire::HeadFieldValue(RawHead, "ETag");
     if (etag.size() >= 2 && etag.front() == '"' && etag.back() == '"') return etag;  // strong: not W/"..."

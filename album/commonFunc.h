@@ -85,6 +85,13 @@ int64_t RetryAfterMs(const std::string& Value, const std::string& DateHeader, in
 // status line and header lines, CR LF or LF separated): the ETag when it is a strong one,
 // else Last-Modified; empty when the head has neither (such a transfer is not resumed).
 std::string ResumeValidator(const std::string& RawHead);
+// Whether the answer with this head is worth resuming after a kill, which costs a
+// validator file made and removed beside the photo's part: a megabyte or more, or chunks
+// of a length not told. A smaller photo arrives in moments and is fetched again whole; so
+// is an answer that ends at the close (no length, no chunks: a script's or a small
+// server's, which seldom takes a range anyway).
+constexpr int64_t ResumeWorthBytes = 1 << 20;
+bool WorthResuming(const std::string& RawHead);
 
 // ---- album folders ----------------------------------------------------------------------
 

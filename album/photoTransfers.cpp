@@ -22,17 +22,6 @@ std::string PartFile(const TPhotoTask& task) { return task.FilePath + ".part"; }
 // Beside the part: the ETag or Last-Modified of the answer the part came from.
 std::string ValidatorFile(const TPhotoTask& task) { return task.FilePath + ".part.validator"; }
 
-// Whether an answer is worth resuming after a kill: a megabyte or more, or a length not
-// told. A smaller photo arrives in moments and is fetched again whole; it is spared the
-// validator file, whose making and removing for every photo costs the folder more than a
-// photo of that size takes to arrive.
-constexpr int64_t ResumeWorthBytes = 1 << 20;
-bool WorthResuming(const std::string& rawHead) {
-    int64_t length = -1;
-    std::string value = httpwire::HeadFieldValue(rawHead, "Content-Length");
-    return value.empty() || !httpwire::ParseContentLength(value, length) || length >= ResumeWorthBytes;
-}
-
 // A validator read back from a file goes into a header line: no control bytes.
 bool IsFetchableValidator(const std::string& v) {
     return !v.empty() && v.size() <= 200 && !httpwire::HasControlBytes(v);

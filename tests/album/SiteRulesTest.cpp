@@ -176,6 +176,21 @@ TEST(ResumeValidator, StrongETagElseLastModified) {
     for (const TCase& c : cases) EXPECT_EQ(ResumeValidator(c.head), c.validator) << c.name;
 }
 
+TEST(WorthResuming, BigOrChunkedAnswersButNeverOnesThatEndAtTheClose) {
+    struct TCase { const char* name; std::string head; bool worth; };
+    const TCase cases[] = {
+        {"a megabyte", "HTTP/1.1 200 OK\r\nContent-Length: 1048576\r\n", true},
+        {"a byte less", "HTTP/1.1 200 OK\r\nContent-Length: 1048575\r\n", false},
+        {"a length that is no number", "HTTP/1.1 200 OK\r\nContent-Length: lots\r\n", true},
+        {"chunks", "HTTP/1.1 200 OK\r\nTransfer-Encoding: gzip, Chunked\r\n", true},
+        {"chunks over a small length", "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\nContent-Length: 5\r\n", true},
+        {"a coding without chunks", "HTTP/1.1 200 OK\r\nTransfer-Encoding: gzip\r\n", false},
+        {"ends at the close", "HTTP/1.0 200 OK\r\nContent-Type: image/jpeg\r\n", false},
+        {"HTTP/1.1 closing", "HTTP/1.1 200 OK\r\nConnection: close\r\n", false},
+    };
+    for (const TCase& c : cases) EXPECT_EQ(WorthResuming(c.head), c.worth) << c.name;
+}
+
 TEST(AlbumBaseFolder, TheProgramsFolderWhenWritableElseTheFallback) {
     std::string dir = PrivateTempDir();
     EXPECT_TRUE(FolderWritable(dir));
