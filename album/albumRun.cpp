@@ -234,8 +234,9 @@ void TAlbumRun::DownloadAlbum(const std::string& Title, const std::string& Album
     TPhotoList photos;
     const std::string xmlUrl =
         (FXmlUrlPrefix.empty() ? FSettings.XmlUrlPrefix : FXmlUrlPrefix) + EncodeRequestBytes(AlbumId);
-    // The photos mostly lie on the album's own site: their connections open while the
-    // XML comes.
+    // The photo connections open while the XML comes, to the album's own site: a guess
+    // at the photos' server (where the demo site and many others keep them); connections
+    // that turn out to go elsewhere are closed unused.
     const std::string site = AddressSite(xmlUrl);
     if (!site.empty()) KeptTransfers().Preconnect(site + "/");
     try {
