@@ -12,9 +12,8 @@
 #include <arpa/inet.h>
 #include <cctype>
 #include <cstdlib>
-#include <dirent.h>
-#include <sys/stat.h>
 #include <cstring>
+#include <filesystem>
 #include <map>
 #include <mutex>
 
@@ -69,26 +68,24 @@ bool HashedName(const char* name) {
 // True when one of the folders of Dirs (separated by ':') holds certificates by hash.
 bool AnyHashedFolder(const std::string& dirs) {
     size_t from = 0;
-    while (from <= dirs.size()) {
+    for (;;) {
         size_t colon = dirs.find(':', from);
         std::string dir = dirs.substr(from, colon == std::string::npos ? std::string::npos : colon - from);
-        if (DIR* d = dir.empty() ? nullptr : opendir(dir.c_str())) {
-            bool found = false;
-            while (dirent* e = readdir(d))
-                if ((found = HashedName(e->d_name))) break;
-            closedir(d);
-            if (found) return true;
+        if (!dir.empty()) {
+            // An unreadable folder, or one that fails half-way, ends the search in it.
+            std::error_code e;
+            for (std::filesystem::directory_iterator it(dir, e), end; !e && it != end; it.increment(e))
+                if (HashedName(it->path().filename().c_str())) return true;
         }
-        if (colon == std::string::npos) break;
+        if (colon == std::string::npos) return false;
         from = colon + 1;
     }
-    return false;
 }
 
 // True when both paths lead to the same file.
 bool SameFile(const char* a, const char* b) {
-    struct stat sa, sb;
-    return stat(a, &sa) == 0 && stat(b, &sb) == 0 && sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+    std::error_code e;
+    return std::filesystem::equivalent(a, b, e);
 }
 
 // The system's store, with SSL_CERT_FILE and SSL_CERT_DIR in place of its file and folder.
